@@ -1,0 +1,95 @@
+// The pool of frame buffers of one device and its V4L2 incoming and outgoing queues.
+#pragma once
+
+#include <linux/videodev2.h>
+
+#include <functional>
+#include <string>
+#include <system_error>
+#include <utility>
+#include <vector>
+
+#include <boost/chrono.hpp>
+#include <boost/thread/condition_variable.hpp>
+#include <boost/thread/mutex.hpp>
+
+#include "buffers/mmap_request.h"
+#include "frix/buffer_data.h"
+
+namespace frix {
+
+// Reached by the CUSE worker threads, the capture thread and the mapping worker.
+// `mutex_` guards both queues, the stream state, the sequence counter and the two
+// flags; conditions are signalled after it is released. The pool vector itself changes
+// only while the capture thread is stopped and streaming is off.
+// Lock order: a caller's own mutex (the device's machine mutex) before `mutex_`.
+class BufferManager {
+public:
+    using InitFunction = std::function<void(BufferData&, unsigned int, unsigned int)>;
+
+    BufferManager();
+    ~BufferManager();
+    BufferManager(const BufferManager&) = delete;
+    BufferManager& operator=(const BufferManager&) = delete;
+
+    unsigned long get_pool_size() const;
+    // An empty prefix gives heap buffers (read() I/O), otherwise shared-memory files
+    // named prefix + index. On failure the pool keeps its previous size.
+    void resize_pool(unsigned long count, std::string prefix);
+    void clear_pool();
+    void init_pool_buffers(InitFunction init);
+    void assert_allocated_memory();
+
+    v4l2_buffer get_v4l2buffer(unsigned long index);
+    std::error_code enqueue_free_buffer(unsigned long index);
+    void enqueue_free_buffers();
+
+    // Capture thread. Blocks (interruption point) until streaming is on and a buffer
+    // is queued; the bool tells whether the free queue was empty on entry.
+    std::pair<Buffer*, bool> get_enqueued_buffer();
+    void make_frame_ready_and_notify();
+    void clear_in_out_queues();
+
+    v4l2_buffer dequeue_buffer();
+    bool is_frame_ready() const;
+    Buffer* get_frame();
+    void pop_frame();
+
+    void stream_on();
+    void stream_off();
+    bool is_stream_on() const;
+    void notify_all();
+    void set_poll_in_use();
+    void set_read_in_progress(bool in_progress);
+    bool is_read_in_progress() const;
+
+    // Waits for a ready frame with the caller's lock, released while blocked, in
+    // 250 ms slices. Returns false for a frame, true for none (interrupted, streaming
+    // off, or the timeout, 0 meaning none, elapsed).
+    bool wait_frame_interruptible_timeout(boost::unique_lock<boost::mutex>& lock,
+                                          std::function<bool()> interrupted,
+                                          boost::chrono::milliseconds timeout);
+
+    std::error_code find_buffer_for_mapping(const MmapRequest& request, unsigned long& index);
+
+private:
+    // Intrusive FIFO over the pool slots; never allocates.
+    struct Queue {
+        Buffer* head = nullptr;
+        Buffer* tail = nullptr;
+        unsigned long count = 0;
+    };
+
+    std::vector<Buffer> pool_;
+    mutable boost::mutex mutex_;
+    boost::condition_variable free_buffer_condition_;
+    boost::condition_variable frame_ready_condition_;
+    Queue free_queue_;
+    Queue ready_queue_;
+    bool poll_in_use_ = false;
+    bool read_in_progress_ = false;
+    int stream_state_ = 0;
+    std::uint32_t sequence_ = 0;
+};
+
+}  // namespace frix

@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Installs everything frix needs to build and test on Debian 12; a no-op when all is present.
+set -euo pipefail
+
+packages=(
+  build-essential cmake pkg-config ccache
+  libboost1.74-dev libboost-log1.74-dev libboost-program-options1.74-dev
+  libboost-thread1.74-dev libboost-chrono1.74-dev libboost-date-time1.74-dev
+  libboost-filesystem1.74-dev libboost-system1.74-dev
+  libfuse-dev fuse
+  libgtest-dev libgmock-dev libbenchmark-dev
+)
+# Extra groups: "vm" for the real-kernel system tests, "fuzz" for the fuzzer.
+for group in "$@"; do
+  case "$group" in
+    vm) packages+=(qemu-system-x86 busybox-static cpio kmod v4l-utils ffmpeg
+                   gstreamer1.0-tools gstreamer1.0-plugins-good python3) ;;
+    fuzz) packages+=(clang libclang-rt-14-dev) ;;
+    *) echo "unknown package group: $group" >&2; exit 2 ;;
+  esac
+done
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+export DEBIAN_FRONTEND=noninteractive
+apt-get update
+apt-get install -y --no-install-recommends "${missing[@]}"
