@@ -1,12 +1,43 @@
-// Placeholder until the CUSE registration lands.
+// Registration of a device object's node with the kernel through CUSE.
 #include "core/device_node.h"
 
+#include <string>
+
+#include <boost/filesystem/operations.hpp>
+#include <fuse/cuse_lowlevel.h>
+
+#include "core/cuse_operations.h"
 #include "device/v4l_driver.h"
+#include "frix/log.h"
 
 namespace frix {
 
-void register_device_node(V4lDriver&, unsigned int, unsigned int, std::vector<const char*>&) {
-    throw std::system_error(std::error_code(ENOSYS, std::system_category()), "FUSE error");
+void register_device_node(V4lDriver& device, unsigned int major, unsigned int minor,
+                          std::vector<const char*>& arguments) {
+    const std::string path = "/dev/" + device.get_device_name();
+
+    // Never shadow a file; a path whose status cannot be read counts as free.
+    boost::system::error_code status_error;
+    if (boost::filesystem::exists(boost::filesystem::status(path, status_error))) {
+        FRIX_LOG(core, warning) << "Cannot create " << path << " because file already exists";
+        throw DeviceFileExists();
+    }
+
+    const std::string device_info = "DEVNAME=" + device.get_device_name();
+    const char* info_strings[] = {device_info.c_str()};
+    cuse_info info{};
+    info.dev_major = major;
+    info.dev_minor = minor;
+    info.dev_info_argc = 1;
+    info.dev_info_argv = info_strings;
+    info.flags = 0;
+
+    FRIX_LOG(core, notice) << "Registering device node " << path;
+    const int result = cuse_lowlevel_main(static_cast<int>(arguments.size()),
+                                          const_cast<char**>(arguments.data()), &info,
+                                          &cuse_operations(), &device);
+    if (result != 0)
+        throw std::system_error(std::error_code(result, std::system_category()), "FUSE error");
 }
 
 }  // namespace frix

@@ -1,7 +1,7 @@
-// Placeholder entry point until start-up lands.
-#include <iostream>
+// Entry point of the frix daemon.
+#include "core/guarded_run.h"
+#include "core/startup.h"
 
-int main() {
-    std::cout << "Frixcam\n";
-    return 0;
+int main(int argc, char* argv[]) {
+    return frix::run_guarded([argc, argv] { return frix::start(argc, argv); });
 }

@@ -1,0 +1,58 @@
+// Adapters from the CUSE library's callbacks to the device object's entry points.
+#include "core/cuse_operations.h"
+
+#include "device/v4l_driver.h"
+
+namespace frix {
+
+namespace {
+
+// The entry points reply to every request themselves; the adapters only forward.
+V4lDriver& device_of(fuse_req_t request) {
+    return *static_cast<V4lDriver*>(fuse_req_userdata(request));
+}
+
+void on_init(void* user_data, fuse_conn_info*) { static_cast<V4lDriver*>(user_data)->sys_init(); }
+
+void on_destroy(void* user_data) { static_cast<V4lDriver*>(user_data)->sys_destroy(); }
+
+void on_open(fuse_req_t request, fuse_file_info* file) { device_of(request).sys_open(request, file); }
+
+void on_read(fuse_req_t request, size_t size, off_t offset, fuse_file_info* file) {
+    device_of(request).sys_read(request, size, offset, file);
+}
+
+void on_release(fuse_req_t request, fuse_file_info* file) {
+    device_of(request).sys_release(request, file);
+}
+
+void on_ioctl(fuse_req_t request, int command, void* argument, fuse_file_info* file,
+              unsigned int flags, const void* in_buffer, size_t in_size, size_t out_size) {
+    device_of(request).sys_ioctl(request, static_cast<unsigned int>(command), argument, file,
+                                 flags, in_buffer, in_size, out_size);
+}
+
+void on_poll(fuse_req_t request, fuse_file_info* file, fuse_pollhandle* handle) {
+    device_of(request).sys_poll(request, file, handle);
+}
+
+cuse_lowlevel_ops make_operations() {
+    cuse_lowlevel_ops operations{};
+    operations.init = &on_init;
+    operations.destroy = &on_destroy;
+    operations.open = &on_open;
+    operations.read = &on_read;
+    operations.release = &on_release;
+    operations.ioctl = &on_ioctl;
+    operations.poll = &on_poll;
+    return operations;
+}
+
+}  // namespace
+
+const cuse_lowlevel_ops& cuse_operations() {
+    static const cuse_lowlevel_ops operations = make_operations();
+    return operations;
+}
+
+}  // namespace frix
