@@ -17,11 +17,26 @@ constexpr unsigned min_description_length = 40;
 
 using strings = std::vector<std::string>;
 
+// The option library converts "-1" to 4294967295 for an unsigned option; a count, a size
+// or a device number given as a negative value is refused instead.
+class UnsignedValue : public po::typed_value<unsigned int> {
+public:
+    UnsignedValue() : po::typed_value<unsigned int>(nullptr) {}
+
+    void xparse(boost::any& store, const std::vector<std::string>& tokens) const override {
+        for (const std::string& token : tokens)
+            if (token.find('-') != std::string::npos) throw po::invalid_option_value(token);
+        po::typed_value<unsigned int>::xparse(store, tokens);
+    }
+};
+
+po::typed_value<unsigned int>* unsigned_value() { return new UnsignedValue; }
+
 po::options_description core_group() {
     po::options_description group("Non-mandatory core options", line_length,
                                   min_description_length);
     group.add_options()
-        ("video_nr", po::value<unsigned int>(),
+        ("video_nr", unsigned_value(),
          "create a /dev/video# device node. This option will force --device-major 0 "
          "(auto), --device-minor <video_nr> and --device-name video<video_nr>. (If any "
          "Video4Linux2 kernel driver is present and a new device is attached and "
@@ -34,7 +49,7 @@ po::options_description core_group() {
          "--video_nr 0 will be implicitly assumed.")
         ("device-name,n", po::value<std::string>()->default_value("frix", "/dev/frix"),
          "name of the device node to create under /dev")
-        ("extension-presence", po::value<unsigned int>()->default_value(1, "yes"),
+        ("extension-presence", unsigned_value()->default_value(1, "yes"),
          "detect the pre-loaded (via LD_PRELOAD) extension library presence in the "
          "client processes. 0 forces no presence, 1 forces presence, 2 means "
          "'auto-detection'. If LD_PRELOAD=/path/to/libfrixext.so is set and "
@@ -71,10 +86,10 @@ po::options_description server_group() {
 po::options_description tuning_group() {
     po::options_description group("Fine-tuning options", line_length, min_description_length);
     group.add_options()
-        ("frame-timeout", po::value<unsigned int>()->default_value(5000),
+        ("frame-timeout", unsigned_value()->default_value(5000),
          "frame timeout in ms for a one-frame-capture, after which an error occurr. 0 "
          "for no timeout.")
-        ("frame-buffers", po::value<unsigned int>()->default_value(5),
+        ("frame-buffers", unsigned_value()->default_value(5),
          "number of queued frame buffers. Try to increase this value if you notice "
          "frame loss. (min. is 2)")
         ("drop-bad-frames",
@@ -91,7 +106,7 @@ po::options_description tuning_group() {
         ("sched-rr", po::value<int>()->implicit_value(0, "max"),
          "try to set scheduling policy to SCHED_RR (real-time) with the given priority. "
          "0 for maximum (see sched_setscheduler(2) for details).")
-        ("stack-size", po::value<unsigned int>()->default_value(8192),
+        ("stack-size", unsigned_value()->default_value(8192),
          "process stack size in kbytes")
         ("mem-lock",
          po::value<bool>()->default_value(false, "no")->implicit_value(true, "yes"),
@@ -123,9 +138,9 @@ po::options_description fuse_group() {
     group.add_options()
         ("load-cuse,k", po::value<int>()->default_value(0, "no")->implicit_value(1),
          "try to load the 'cuse' kernel module")
-        ("device-major,M", po::value<unsigned int>()->default_value(0, "auto"),
+        ("device-major,M", unsigned_value()->default_value(0, "auto"),
          "device-node major number")
-        ("device-minor,m", po::value<unsigned int>()->default_value(0, "auto"),
+        ("device-minor,m", unsigned_value()->default_value(0, "auto"),
          "device-node minor number")
         ("single-thread,s",
          po::value<int>()->default_value(0, "multi-thread")->implicit_value(1),
