@@ -16,7 +16,9 @@ void on_init(void* user_data, fuse_conn_info*) { static_cast<V4lDriver*>(user_da
 
 void on_destroy(void* user_data) { static_cast<V4lDriver*>(user_data)->sys_destroy(); }
 
-void on_open(fuse_req_t request, fuse_file_info* file) { device_of(request).sys_open(request, file); }
+void on_open(fuse_req_t request, fuse_file_info* file) {
+    device_of(request).sys_open(request, file);
+}
 
 void on_read(fuse_req_t request, size_t size, off_t offset, fuse_file_info* file) {
     device_of(request).sys_read(request, size, offset, file);
@@ -28,8 +30,8 @@ void on_release(fuse_req_t request, fuse_file_info* file) {
 
 void on_ioctl(fuse_req_t request, int command, void* argument, fuse_file_info* file,
               unsigned int flags, const void* in_buffer, size_t in_size, size_t out_size) {
-    device_of(request).sys_ioctl(request, static_cast<unsigned int>(command), argument, file,
-                                 flags, in_buffer, in_size, out_size);
+    device_of(request).sys_ioctl(request, static_cast<unsigned int>(command), argument, file, flags,
+                                 in_buffer, in_size, out_size);
 }
 
 void on_poll(fuse_req_t request, fuse_file_info* file, fuse_pollhandle* handle) {

@@ -1,10 +1,10 @@
 // Registration of a device object's node with the kernel through CUSE.
 #include "core/device_node.h"
 
-#include <string>
+#include <fuse/cuse_lowlevel.h>
 
 #include <boost/filesystem/operations.hpp>
-#include <fuse/cuse_lowlevel.h>
+#include <string>
 
 #include "core/cuse_operations.h"
 #include "device/v4l_driver.h"
@@ -33,9 +33,9 @@ void register_device_node(V4lDriver& device, unsigned int major, unsigned int mi
     info.flags = 0;
 
     FRIX_LOG(core, notice) << "Registering device node " << path;
-    const int result = cuse_lowlevel_main(static_cast<int>(arguments.size()),
-                                          const_cast<char**>(arguments.data()), &info,
-                                          &cuse_operations(), &device);
+    const int result =
+        cuse_lowlevel_main(static_cast<int>(arguments.size()), const_cast<char**>(arguments.data()),
+                           &info, &cuse_operations(), &device);
     if (result != 0)
         throw std::system_error(std::error_code(result, std::system_category()), "FUSE error");
 }

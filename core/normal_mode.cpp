@@ -47,13 +47,12 @@ void load_server_now(const po::variables_map& options,
 void serve(const po::variables_map& options, const std::vector<std::string>& server_options,
            const Plugins& plugins, const std::string& device_name, unsigned int major,
            unsigned int minor, std::vector<const char*>& fuse_arguments) {
-    V4lDriver device(plugins.driver, options["extension-presence"].as<unsigned int>(),
-                     device_name, options["frame-timeout"].as<unsigned int>(),
+    V4lDriver device(plugins.driver, options["extension-presence"].as<unsigned int>(), device_name,
+                     options["frame-timeout"].as<unsigned int>(),
                      clamp_frame_buffers(options["frame-buffers"].as<unsigned int>()),
-                     options["drop-bad-frames"].as<bool>(),
-                     options["relaxed-ownership"].as<bool>(), options["mem-lock"].as<bool>(),
-                     plugins.server, plugins.server_enabled, server_options,
-                     options["libdir"].as<std::string>());
+                     options["drop-bad-frames"].as<bool>(), options["relaxed-ownership"].as<bool>(),
+                     options["mem-lock"].as<bool>(), plugins.server, plugins.server_enabled,
+                     server_options, options["libdir"].as<std::string>());
     register_device_node(device, major, minor, fuse_arguments);
 }
 
@@ -87,8 +86,7 @@ int run_normal_mode(const po::variables_map& options,
         search_video_numbers(video_number.value_or(0), auto_video_number,
                              [&](std::uint32_t number) {
                                  serve(options, server_options, plugins,
-                                       "video" + std::to_string(number), 0, number,
-                                       fuse_arguments);
+                                       "video" + std::to_string(number), 0, number, fuse_arguments);
                              });
     }
 

@@ -1,10 +1,9 @@
 // Option groups of frix and the two-source parse (command line, then configuration file).
 #include "core/options.h"
 
-#include <fstream>
-
 #include <boost/program_options/parsers.hpp>
 #include <boost/program_options/value_semantic.hpp>
+#include <fstream>
 
 namespace po = boost::program_options;
 
@@ -35,6 +34,7 @@ po::typed_value<unsigned int>* unsigned_value() { return new UnsignedValue; }
 po::options_description core_group() {
     po::options_description group("Non-mandatory core options", line_length,
                                   min_description_length);
+    // clang-format off
     group.add_options()
         ("video_nr", unsigned_value(),
          "create a /dev/video# device node. This option will force --device-major 0 "
@@ -63,12 +63,13 @@ po::options_description core_group() {
          po::value<bool>()->default_value(false, "no")->implicit_value(true, "yes"),
          "an external driver will create or has created the passed --device-name. Do "
          "not use this option with --driver.");
+    // clang-format on
     return group;
 }
 
 po::options_description server_group() {
-    po::options_description group("Streaming Server options", line_length,
-                                  min_description_length);
+    po::options_description group("Streaming Server options", line_length, min_description_length);
+    // clang-format off
     group.add_options()
         ("enable-server",
          po::value<std::string>()->default_value("auto")->implicit_value("required"),
@@ -80,11 +81,13 @@ po::options_description server_group() {
          "pass one option to the server plug-in. Use it like \"--server-option "
          "'--port=9000'\" You can repeat this command multiple times to pass multiple "
          "options.");
+    // clang-format on
     return group;
 }
 
 po::options_description tuning_group() {
     po::options_description group("Fine-tuning options", line_length, min_description_length);
+    // clang-format off
     group.add_options()
         ("frame-timeout", unsigned_value()->default_value(5000),
          "frame timeout in ms for a one-frame-capture, after which an error occurr. 0 "
@@ -113,11 +116,13 @@ po::options_description tuning_group() {
          "lock the memory after each allocation to avoid paging. You must run the "
          "program with enough priviligies for this option to be effective, otherwise "
          "you will get a warning.");
+    // clang-format on
     return group;
 }
 
 po::options_description logging_group() {
     po::options_description group("Logging facilities", line_length, min_description_length);
+    // clang-format off
     group.add_options()
         ("verbosity,v", po::value<int>()->default_value(5, "notice")->implicit_value(6),
          "verbosity level (same as SYSLOG level RFC 3164), -1 to disable log")
@@ -129,12 +134,14 @@ po::options_description logging_group() {
          "attempt to add a specified SYSLOG server host as logging backend")
         ("syslog-port", po::value<int>()->default_value(514),
          "SYSLOG server port to connect to");
+    // clang-format on
     return group;
 }
 
 po::options_description fuse_group() {
     po::options_description group("Non-mandatory FUSE options", line_length,
                                   min_description_length);
+    // clang-format off
     group.add_options()
         ("load-cuse,k", po::value<int>()->default_value(0, "no")->implicit_value(1),
          "try to load the 'cuse' kernel module")
@@ -147,12 +154,13 @@ po::options_description fuse_group() {
          "disable multi-threaded operation")
         ("foreground,f", po::value<int>()->default_value(0, "background")->implicit_value(1),
          "foreground operation");
+    // clang-format on
     return group;
 }
 
 po::options_description help_group() {
-    po::options_description group("Help and other options", line_length,
-                                  min_description_length);
+    po::options_description group("Help and other options", line_length, min_description_length);
+    // clang-format off
     group.add_options()
         ("help,h", "print a help message and exit")
         ("driver-help",
@@ -163,6 +171,7 @@ po::options_description help_group() {
          "/etc/frix.conf). Options specified via command line have higher priority.")
         ("program-info,i",
          "print some program informations (version, author, etc...) and exit");
+    // clang-format on
     return group;
 }
 
@@ -183,8 +192,7 @@ void keep_optional_values_attached(po::parsed_options& parsed) {
                 ? nullptr
                 : parsed.description->find_nothrow(option.string_key, false);
         const bool took_next_token = description && takes_optional_value(*description) &&
-                                     option.original_tokens.size() == 2 &&
-                                     option.value.size() == 1;
+                                     option.original_tokens.size() == 2 && option.value.size() == 1;
         if (!took_next_token) {
             options.push_back(std::move(option));
             continue;

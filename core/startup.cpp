@@ -44,8 +44,7 @@ int start(int argc, char* argv[]) {
 
     if (options["external-driver"].as<bool>())
         return run_external_driver_mode(options, parsed.server_options);
-    return run_normal_mode(options, parsed.driver_arguments, parsed.server_options,
-                           fuse_arguments);
+    return run_normal_mode(options, parsed.driver_arguments, parsed.server_options, fuse_arguments);
 }
 
 }  // namespace frix

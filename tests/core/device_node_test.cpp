@@ -1,11 +1,13 @@
 // Registration of a device node: refusing existing files, the CUSE library's failure,
 // and the callback table the library is given.
-#include <gtest/gtest.h>
-#include <gmock/gmock.h>
+#include "core/device_node.h"
 
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <boost/filesystem.hpp>
 #include <cstdlib>
 #include <iostream>
 #include <memory>
@@ -13,10 +15,7 @@
 #include <string>
 #include <vector>
 
-#include <boost/filesystem.hpp>
-
 #include "core/cuse_operations.h"
-#include "core/device_node.h"
 #include "core/fuse_arguments.h"
 #include "core/normal_mode.h"
 #include "device/v4l_driver.h"
@@ -90,8 +89,8 @@ TEST_F(DeviceNode, AnExistingDeviceFileIsNeverShadowed) {
 TEST_F(DeviceNode, ADirectoryCountsAsExisting) {
     const std::string name = name_for(directory);
     EXPECT_THROW(register_node(name), DeviceFileExists);
-    EXPECT_EQ(log.str(), "<warning> [core] Cannot create /dev/" + name +
-                             " because file already exists\n");
+    EXPECT_EQ(log.str(),
+              "<warning> [core] Cannot create /dev/" + name + " because file already exists\n");
 }
 
 TEST_F(DeviceNode, AFailingCuseLibraryIsAFuseError) {

@@ -1,8 +1,7 @@
 // The frix program as a user runs it: informational outputs, option errors, logging
 // levels and the end of a run without a driver.
-#include <gtest/gtest.h>
 #include <gmock/gmock.h>
-
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -67,8 +66,8 @@ TEST(Informational, HelpListsEveryGroupInOrderThenTheExamples) {
     std::size_t previous = 0;
     for (const char* caption :
          {"\nNon-mandatory core options:\n", "\nStreaming Server options:\n",
-          "\nFine-tuning options:\n", "\nLogging facilities:\n",
-          "\nNon-mandatory FUSE options:\n", "\nHelp and other options:\n",
+          "\nFine-tuning options:\n", "\nLogging facilities:\n", "\nNon-mandatory FUSE options:\n",
+          "\nHelp and other options:\n",
           "\nSpecify --driver-help to see driver-specific options.\n\nExamples:\n\n"}) {
         const std::size_t at = out.find(caption);
         ASSERT_NE(at, std::string::npos) << caption;

@@ -1,17 +1,15 @@
 // Parsing of frix's command line and configuration file.
-#include <gtest/gtest.h>
+#include "core/options.h"
 
+#include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <boost/program_options/errors.hpp>
 #include <cstdio>
 #include <fstream>
 #include <initializer_list>
 #include <string>
 #include <vector>
-
-#include <boost/program_options/errors.hpp>
-
-#include "core/options.h"
 
 namespace po = boost::program_options;
 
@@ -92,8 +90,8 @@ TEST(Options, OptionalValuesCountOnlyWhenAttached) {
 
 TEST(Options, ImplicitValues) {
     const ParsedOptions parsed =
-        parse({"--syslog-host", "--enable-server", "--sched-fifo", "-f", "-s", "-k",
-               "--mem-lock", "--log-color", "--external-driver", "--auto-video_nr"});
+        parse({"--syslog-host", "--enable-server", "--sched-fifo", "-f", "-s", "-k", "--mem-lock",
+               "--log-color", "--external-driver", "--auto-video_nr"});
     const po::variables_map& v = parsed.values;
     EXPECT_EQ(v["syslog-host"].as<std::string>(), "localhost");
     EXPECT_EQ(v["enable-server"].as<std::string>(), "required");
@@ -112,8 +110,8 @@ TEST(Options, ImplicitValues) {
 }
 
 TEST(Options, UnknownOptionsAndPositionalTokensGoToTheDriverAsWritten) {
-    const ParsedOptions parsed = parse({"--device-id", "x", "--driver", "pattern",
-                                        "--device-id=y", "stray", "-q", "--frame-buffers", "9"});
+    const ParsedOptions parsed = parse({"--device-id", "x", "--driver", "pattern", "--device-id=y",
+                                        "stray", "-q", "--frame-buffers", "9"});
     EXPECT_EQ(parsed.driver_arguments,
               (strings{"--device-id", "x", "--device-id=y", "stray", "-q"}));
     EXPECT_EQ(parsed.values["driver"].as<strings>(), strings{"pattern"});
@@ -121,8 +119,8 @@ TEST(Options, UnknownOptionsAndPositionalTokensGoToTheDriverAsWritten) {
 }
 
 TEST(Options, ShortAndAbbreviatedNames) {
-    const ParsedOptions parsed = parse({"-n", "cam", "-M", "81", "-m7", "--verb=2", "-l", "/x",
-                                        "-d", "a", "b"});
+    const ParsedOptions parsed =
+        parse({"-n", "cam", "-M", "81", "-m7", "--verb=2", "-l", "/x", "-d", "a", "b"});
     EXPECT_EQ(parsed.values["device-name"].as<std::string>(), "cam");
     EXPECT_EQ(parsed.values["device-major"].as<unsigned>(), 81U);
     EXPECT_EQ(parsed.values["device-minor"].as<unsigned>(), 7U);
@@ -156,9 +154,9 @@ TEST(ConfigFile, CommandLineWinsAndServerOptionsJoin) {
         "help=1\n"
         "[pattern]\n"
         "width=640\n");
-    const ParsedOptions parsed = parse({"--verbosity=3", "--server-option", "--port=9000",
-                                        "--server-option", "--quiet", "--config-file",
-                                        file.path().c_str()});
+    const ParsedOptions parsed =
+        parse({"--verbosity=3", "--server-option", "--port=9000", "--server-option", "--quiet",
+               "--config-file", file.path().c_str()});
     EXPECT_EQ(parsed.values["verbosity"].as<int>(), 3);
     EXPECT_EQ(parsed.values["frame-buffers"].as<unsigned>(), 9U);
     EXPECT_EQ(parsed.server_options, (strings{"--port=9000", "--quiet", "--admin=x"}));

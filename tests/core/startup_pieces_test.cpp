@@ -2,6 +2,7 @@
 // statuses.
 #include <gtest/gtest.h>
 
+#include <boost/program_options/errors.hpp>
 #include <cstdint>
 #include <iostream>
 #include <limits>
@@ -9,8 +10,6 @@
 #include <stdexcept>
 #include <string>
 #include <vector>
-
-#include <boost/program_options/errors.hpp>
 
 #include "core/device_node.h"
 #include "core/fuse_arguments.h"
@@ -29,9 +28,9 @@ std::vector<std::string> as_strings(const std::vector<const char*>& arguments) {
 TEST(FuseArguments, ProgramThenFlagsThenTransferSizes) {
     const char* program = "/usr/bin/frix";
     const auto plain = build_fuse_arguments(program, false, false);
-    EXPECT_EQ(as_strings(plain), (std::vector<std::string>{
-                                     "/usr/bin/frix", "-omax_write=0x00000000",
-                                     "-omax_read=0xffffffff"}));
+    EXPECT_EQ(as_strings(plain),
+              (std::vector<std::string>{"/usr/bin/frix", "-omax_write=0x00000000",
+                                        "-omax_read=0xffffffff"}));
     EXPECT_EQ(plain.front(), program);  // borrowed, not copied
 
     EXPECT_EQ(as_strings(build_fuse_arguments(program, true, true)),

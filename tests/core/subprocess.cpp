@@ -4,8 +4,6 @@
 #include <signal.h>
 
 #include <array>
-#include <future>
-
 #include <boost/asio/buffer.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/process/args.hpp>
@@ -14,6 +12,7 @@
 #include <boost/process/child.hpp>
 #include <boost/process/exe.hpp>
 #include <boost/process/io.hpp>
+#include <future>
 
 namespace bp = boost::process;
 using Clock = std::chrono::steady_clock;
@@ -25,8 +24,8 @@ ProgramResult run_program(const std::string& path, const std::vector<std::string
     boost::asio::io_context io;
     std::future<std::string> out;
     std::future<std::string> err;
-    bp::child child(bp::exe = path, bp::args = arguments, bp::std_in.close(),
-                    bp::std_out > out, bp::std_err > err, io);
+    bp::child child(bp::exe = path, bp::args = arguments, bp::std_in.close(), bp::std_out > out,
+                    bp::std_err > err, io);
 
     ProgramResult result;
     io.run_for(time_limit);

@@ -32,8 +32,7 @@ TEST(TerminateHandler, WithoutAnExceptionOnlyTheEnd) {
 }
 
 TEST(TerminateHandler, AnExceptionInFlightIsReported) {
-    EXPECT_EQ(terminate_in("unwinding").err,
-              "Uncaught exception!\nProgram terminated\n");
+    EXPECT_EQ(terminate_in("unwinding").err, "Uncaught exception!\nProgram terminated\n");
 }
 
 TEST(TerminateHandler, RunsOnTheThreadThatTerminates) {

@@ -1,9 +1,8 @@
 // Log lines on the console, with and without colour, the console filter, and the syslog
 // datagrams a UDP server receives.
-#include <gtest/gtest.h>
-#include <gmock/gmock.h>
-
 #include <arpa/inet.h>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -34,12 +33,13 @@ test::ProgramResult probe(int level, bool colour, const std::string& host = "-",
 // What the probe logs, in order, as the plain formatter writes it; the record without a
 // severity is left out (the console never shows it).
 const std::vector<std::string> all_lines{
-    "<none> [core] core -1",       "<emergency> [core] core 0", "<alert> [core] core 1",
-    "<critical> [core] core 2",    "<error> [core] core 3",     "<warning> [core] core 4",
-    "<notice> [core] core 5",      "<info> [core] core 6",      "<debug> [core] core 7",
-    "<9> [core] core 9",           "<notice> [driver] from a driver",
-    "<error> [server] from the server", "<info> [core] default severity",
-    "<warning> no channel"};
+    "<none> [core] core -1",           "<emergency> [core] core 0",
+    "<alert> [core] core 1",           "<critical> [core] core 2",
+    "<error> [core] core 3",           "<warning> [core] core 4",
+    "<notice> [core] core 5",          "<info> [core] core 6",
+    "<debug> [core] core 7",           "<9> [core] core 9",
+    "<notice> [driver] from a driver", "<error> [server] from the server",
+    "<info> [core] default severity",  "<warning> no channel"};
 const std::vector<int> all_values{-1, 0, 1, 2, 3, 4, 5, 6, 7, 9, 5, 3, 6, 4};
 
 std::string console_up_to(int level) {
