@@ -182,12 +182,6 @@ TEST(Verbosity, ASeparateTokenAfterMinusVIsNotItsValue) {
     EXPECT_EQ(frix({"--sched-rr=200", "-v3"}).err, no_device);
 }
 
-TEST(Verbosity, ColouredLines) {
-    EXPECT_EQ(frix({"--sched-rr=200", "--log-color"}).err,
-              "\033[33m<warning> [core] Failed to set the scheduling policy and priority: "
-              "Invalid argument\033[0m\n\033[35m<alert> [core] No device detected\033[0m\n");
-}
-
 class ConfigurationFile : public testing::Test {
 protected:
     void SetUp() override {

@@ -121,18 +121,6 @@ protected:
     std::streambuf* saved_log = nullptr;
 };
 
-TEST_F(GuardedRun, ReturnsTheBodysStatus) {
-    EXPECT_EQ(run_guarded([] { return 0; }), 0);
-    EXPECT_EQ(run_guarded([] { return 3; }), 3);
-    EXPECT_EQ(err.str() + log.str(), "");
-}
-
-TEST_F(GuardedRun, OptionErrorsGoToStandardError) {
-    EXPECT_EQ(run_guarded([]() -> int { throw boost::program_options::error("bad thing"); }), 1);
-    EXPECT_EQ(err.str(), "Option error:\n\tbad thing\nType 'frix --help' for help\n");
-    EXPECT_EQ(log.str(), "");
-}
-
 TEST_F(GuardedRun, SystemErrorsExitWithTheirCode) {
     EXPECT_EQ(run_guarded([]() -> int { throw DeviceFileExists(); }), 17);
     EXPECT_EQ(log.str(), "<alert> [core] Device file already exists: File exists generic:17\n");
