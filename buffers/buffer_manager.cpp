@@ -68,7 +68,7 @@ void BufferManager::init_pool_buffers(InitFunction init) {
             throw std::system_error(EOVERFLOW, std::generic_category(),
                                     "Buffer " + std::to_string(i) + " of " +
                                         std::to_string(data.capacity()) +
-                                        " bytes cannot be mapped at a 32-bit offset");
+                                        " bytes does not fit the 32-bit mapping fields");
     }
 }
 
