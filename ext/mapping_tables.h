@@ -1,0 +1,43 @@
+// Process-wide tables of the mapping segments opened and the buffer files mapped.
+#pragma once
+
+#include <cstddef>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include <boost/interprocess/managed_shared_memory.hpp>
+#include <boost/interprocess/shared_memory_object.hpp>
+
+namespace frixext {
+
+// What was handed to the client; the client owns it and releases it with munmap().
+struct BufferMapping {
+    void* address = nullptr;
+    size_t length = 0;
+};
+
+struct MappingTables {
+    // Serialises every device mapping of the process.
+    std::mutex mutex;
+    std::map<std::string, std::unique_ptr<boost::interprocess::managed_shared_memory>> segments;
+    std::map<std::string, std::unique_ptr<boost::interprocess::shared_memory_object>> buffer_files;
+    std::map<std::string, BufferMapping> buffer_mappings;
+
+    // The segment already kept under name, or else opened, which is kept from now on.
+    boost::interprocess::managed_shared_memory& keep_segment(
+        const std::string& name,
+        std::unique_ptr<boost::interprocess::managed_shared_memory> opened);
+
+    // Replaces an earlier entry of the name; its file handle is closed, its mapping stays.
+    void keep_buffer(const std::string& name,
+                     std::unique_ptr<boost::interprocess::shared_memory_object> file,
+                     BufferMapping mapping);
+};
+
+// Never destroyed: a mapping racing with the process's exit must not find the tables
+// gone, and the kernel releases what they hold anyway.
+MappingTables& mapping_tables();
+
+}  // namespace frixext
