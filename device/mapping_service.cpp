@@ -177,7 +177,8 @@ MappingService::~MappingService() {
 
 void MappingService::start(const std::string& device_name) {
     Impl& s = *impl_;
-    if (s.worker.joinable()) return;
+    if (s.running) return;
+    if (s.worker.joinable()) s.worker.join();  // a worker that gave up has ended
     s.device_name = device_name;
     {
         boost::lock_guard<boost::mutex> lock(s.start_mutex);
