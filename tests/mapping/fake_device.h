@@ -11,6 +11,7 @@
 #include <string>
 #include <system_error>
 
+#include <boost/thread/lock_guard.hpp>
 #include <boost/thread/mutex.hpp>
 
 #include "device/mapping_service.h"
@@ -30,8 +31,16 @@ public:
         };
     }
 
-    int owner_pid = -1;
-    bool fail_with_exception = false;
+    // Device state is guarded by the machine mutex, as in the daemon.
+    void set_owner(int pid) {
+        boost::lock_guard<boost::mutex> lock(machine_);
+        owner_pid_ = pid;
+    }
+    void fail_with_exception() {
+        boost::lock_guard<boost::mutex> lock(machine_);
+        fail_ = true;
+    }
+
     std::atomic<int> calls{0};
 
     struct Seen {
@@ -54,11 +63,11 @@ private:
             last_.machine_held = !machine_.try_lock();
             if (!last_.machine_held) machine_.unlock();
         }
-        if (fail_with_exception) throw std::runtime_error("boom");
-        if (owner_pid != -1 && owner_pid != pid)
+        if (fail_) throw std::runtime_error("boom");
+        if (owner_pid_ != -1 && owner_pid_ != pid)
             return std::system_error(EBUSY, std::generic_category(),
                                      "Device is already in use (locked) by process PID=" +
-                                         std::to_string(owner_pid));
+                                         std::to_string(owner_pid_));
         if ((request.flags & (MAP_SHARED | MAP_PRIVATE | MAP_FIXED)) != MAP_SHARED)
             return std::system_error(EINVAL, std::generic_category());
         if (!(request.prot & (PROT_READ | PROT_WRITE)))
@@ -74,6 +83,8 @@ private:
     }
 
     boost::mutex& machine_;
+    int owner_pid_ = -1;
+    bool fail_ = false;
     std::mutex mutex_;
     Seen last_;
 };

@@ -122,7 +122,7 @@ TEST_F(MappingServiceTest, RefusalsReachTheClientWithTheirErrnoAndAreLogged) {
     EXPECT_EQ(log.count("<error> [core] mmap() failed: Permission denied error: Permission denied"),
               1);
 
-    device.owner_pid = 4242;
+    device.set_owner(4242);
     reply = client.request(buffer_request(1), 999);
     EXPECT_TRUE(reply.answered);
     EXPECT_EQ(reply.error, EBUSY);
@@ -140,7 +140,7 @@ TEST_F(MappingServiceTest, RefusalsReachTheClientWithTheirErrnoAndAreLogged) {
 TEST_F(MappingServiceTest, AHandlerFailureIsAnsweredWithEio) {
     MappingService service(machine, device.handler());
     service.start(node.name());
-    device.fail_with_exception = true;
+    device.fail_with_exception();
     const Reply reply = RecordClient(segment()).request(buffer_request(0), 4242);
     EXPECT_TRUE(reply.answered);
     EXPECT_EQ(reply.error, EIO);
