@@ -28,19 +28,22 @@ std::string segment_name_of(dev_t device) {
     return "frix_" + std::to_string(major(device)) + "_" + std::to_string(minor(device)) + "i";
 }
 
-// Null when no daemon serves the device; errno is left as the caller had it so that
+// Empty when no daemon serves the device; errno is left as the caller had it so that
 // the forwarded call reports only its own failures.
-std::unique_ptr<ipc::managed_shared_memory> open_segment(int fd, std::string& name) noexcept {
+OpenedSegment open_segment(int fd, std::string& name) noexcept {
     const int saved = errno;
-    std::unique_ptr<ipc::managed_shared_memory> segment;
+    OpenedSegment segment;
     try {
         struct stat status {};
         if (::fstat(fd, &status) == 0 && S_ISCHR(status.st_mode)) {
             name = segment_name_of(status.st_rdev);
-            segment = std::make_unique<ipc::managed_shared_memory>(ipc::open_only, name.c_str());
+            struct stat file {};
+            if (::stat(("/dev/shm/" + name).c_str(), &file) == 0) segment.file = file.st_ino;
+            segment.memory =
+                std::make_unique<ipc::managed_shared_memory>(ipc::open_only, name.c_str());
         }
     } catch (...) {
-        segment.reset();
+        segment.memory.reset();
     }
     errno = saved;
     return segment;
@@ -69,8 +72,8 @@ void* intercept_mmap(NextSymbol* next, void* addr, size_t length, int prot, int 
     if (fd == -1 || (flags & MAP_ANONYMOUS))
         return forward_mmap(next, addr, length, prot, flags, fd, offset);
     std::string name;
-    std::unique_ptr<ipc::managed_shared_memory> opened = open_segment(fd, name);
-    if (!opened) return forward_mmap(next, addr, length, prot, flags, fd, offset);
+    OpenedSegment opened = open_segment(fd, name);
+    if (!opened.memory) return forward_mmap(next, addr, length, prot, flags, fd, offset);
 
     // A failed device mapping is never forwarded: the device itself cannot be mapped.
     try {

@@ -7,11 +7,12 @@ namespace ipc = boost::interprocess;
 
 namespace frixext {
 
-ipc::managed_shared_memory& MappingTables::keep_segment(
-    const std::string& name, std::unique_ptr<ipc::managed_shared_memory> opened) {
-    auto& kept = segments[name];
-    if (!kept) kept = std::move(opened);
-    return *kept;
+ipc::managed_shared_memory& MappingTables::keep_segment(const std::string& name,
+                                                        OpenedSegment opened) {
+    OpenedSegment& kept = segments[name];
+    // Only the holder of the table mutex ever uses a kept segment, so it can go.
+    if (!kept.memory || (opened.file != 0 && opened.file != kept.file)) kept = std::move(opened);
+    return *kept.memory;
 }
 
 void MappingTables::keep_buffer(const std::string& name,

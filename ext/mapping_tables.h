@@ -1,6 +1,8 @@
 // Process-wide tables of the mapping segments opened and the buffer files mapped.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <map>
 #include <memory>
@@ -18,17 +20,23 @@ struct BufferMapping {
     size_t length = 0;
 };
 
+// A device's mapping segment and the identity of its file in /dev/shm (0: unknown).
+struct OpenedSegment {
+    std::unique_ptr<boost::interprocess::managed_shared_memory> memory;
+    ino_t file = 0;
+};
+
 struct MappingTables {
     // Serialises every device mapping of the process.
     std::mutex mutex;
-    std::map<std::string, std::unique_ptr<boost::interprocess::managed_shared_memory>> segments;
+    std::map<std::string, OpenedSegment> segments;
     std::map<std::string, std::unique_ptr<boost::interprocess::shared_memory_object>> buffer_files;
     std::map<std::string, BufferMapping> buffer_mappings;
 
-    // The segment already kept under name, or else opened, which is kept from now on.
-    boost::interprocess::managed_shared_memory& keep_segment(
-        const std::string& name,
-        std::unique_ptr<boost::interprocess::managed_shared_memory> opened);
+    // The segment kept under name, opened once per process and reused. A segment that a
+    // later daemon run has replaced is given up for the new one.
+    boost::interprocess::managed_shared_memory& keep_segment(const std::string& name,
+                                                             OpenedSegment opened);
 
     // Replaces an earlier entry of the name; its file handle is closed, its mapping stays.
     void keep_buffer(const std::string& name,

@@ -69,6 +69,17 @@ class PreloadTest : public ::testing::Test {
 protected:
     void SetUp() override {
         if (!node.made()) GTEST_SKIP() << node.error();
+        start_daemon();
+    }
+
+    void TearDown() override {
+        if (!daemon) return;
+        ::kill(daemon->pid(), SIGCONT);
+        quit_daemon();
+        EXPECT_EQ(shm_files_starting(segment_of(node)), std::vector<std::string>{});
+    }
+
+    void start_daemon() {
         daemon = std::make_unique<ChildProcess>(std::vector<std::string>{
             FRIX_EXT_TEST_DAEMON, node.name(), "3", std::to_string(buffer_length)});
         const auto ready = daemon->read_line(10s);
@@ -76,13 +87,11 @@ protected:
         ASSERT_EQ(*ready, "ready " + segment_of(node));
     }
 
-    void TearDown() override {
-        if (!daemon) return;
-        ::kill(daemon->pid(), SIGCONT);
+    void quit_daemon() {
         daemon->write_line("quit");
         EXPECT_TRUE(daemon->finish(10s));
         EXPECT_EQ(daemon->status(), 0) << daemon->errors();
-        EXPECT_EQ(shm_files_starting(segment_of(node)), std::vector<std::string>{});
+        daemon.reset();
     }
 
     std::string command(const std::string& line) {
@@ -226,6 +235,19 @@ TEST_F(PreloadTest, AStalledDaemonTimesOutAfterASecond) {
     ASSERT_EQ(::kill(daemon->pid(), SIGCONT), 0);
     const Outcome after = map_device(1);
     EXPECT_EQ(value(after, "first"), "B") << after.errors;
+}
+
+TEST_F(PreloadTest, AClientFollowsTheDaemonToItsNextRun) {
+    ChildProcess client({FRIX_EXT_PROBE, "twice", "/dev/" + node.name(),
+                         std::to_string(buffer_length)},
+                        {"LD_PRELOAD=" FRIXEXT_LIBRARY});
+    ASSERT_EQ(client.read_line(10s).value_or(client.errors()), "round0=A");
+    quit_daemon();
+    start_daemon();
+    client.write_line("again");
+    EXPECT_EQ(client.read_line(10s).value_or(client.errors()), "round1=A");
+    EXPECT_TRUE(client.finish(10s));
+    EXPECT_EQ(client.errors(), "");
 }
 
 TEST_F(PreloadTest, ConcurrentClientsEachGetTheBufferTheyAskedFor) {

@@ -3,6 +3,7 @@
 //   preloaded | anon | zero | file PATH [syscall]
 //   device NODE OFFSET LENGTH r|rw|none shared|private [syscall]
 //   loop NODE LENGTH COUNT ROUNDS   (maps buffers in turn; checks each is the one asked)
+//   twice NODE LENGTH               (maps buffer 0, waits for a line on stdin, maps again)
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -157,6 +158,23 @@ int loop(const std::string& node, size_t length, unsigned count, unsigned rounds
     return 0;
 }
 
+int twice(const std::string& node, size_t length) {
+    const int fd = ::open(node.c_str(), O_PATH);
+    if (fd < 0) return 1;
+    for (int round = 0; round < 2; ++round) {
+        std::string line;
+        if (round == 1 && !std::getline(std::cin, line)) return 1;
+        void* p = ::mmap(nullptr, length, PROT_READ, MAP_SHARED, fd, 0);
+        if (p == MAP_FAILED) {
+            std::cout << "round" << round << "=failed errno=" << errno << std::endl;
+            continue;
+        }
+        std::cout << "round" << round << "=" << *static_cast<const char*>(p) << std::endl;
+        ::munmap(p, length);
+    }
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -172,6 +190,7 @@ int main(int argc, char** argv) {
     if (what == "loop" && argc == 6)
         return loop(arg(2), std::stoull(arg(3)), static_cast<unsigned>(std::stoul(arg(4))),
                     static_cast<unsigned>(std::stoul(arg(5))));
+    if (what == "twice" && argc == 4) return twice(arg(2), std::stoull(arg(3)));
     std::cerr << "unknown scenario\n";
     return 2;
 }
