@@ -15,9 +15,11 @@
 
 #include <boost/interprocess/managed_shared_memory.hpp>
 #include <boost/interprocess/shared_memory_object.hpp>
+#include <boost/interprocess/sync/scoped_lock.hpp>
 #include <gtest/gtest.h>
 
 #include "child_process.h"
+#include "device/mapped_data.h"
 #include "device_node.h"
 
 namespace frix::test {
@@ -92,6 +94,22 @@ protected:
         EXPECT_TRUE(daemon->finish(10s));
         EXPECT_EQ(daemon->status(), 0) << daemon->errors();
         daemon.reset();
+    }
+
+    // Leaves a claim in the record as a client that posted and went away would.
+    void plant_claim(pid_t pid, std::chrono::milliseconds age) {
+        ipc::managed_shared_memory segment(ipc::open_only, segment_of(node).c_str());
+        MappedData* record = segment.find<MappedData>(mapped_data_object_name).first;
+        ASSERT_NE(record, nullptr);
+        timespec now{};
+        ::clock_gettime(CLOCK_MONOTONIC, &now);
+        const auto stamp = std::chrono::seconds(now.tv_sec) +
+                           std::chrono::nanoseconds(now.tv_nsec) - age;
+        ipc::scoped_lock<ipc::interprocess_mutex> lock(record->mutex);
+        record->claim_pid = pid;
+        record->claim_stamp = static_cast<std::uint32_t>(
+            std::chrono::duration_cast<std::chrono::milliseconds>(stamp).count());
+        record->posted = 0;
     }
 
     std::string command(const std::string& line) {
@@ -248,6 +266,30 @@ TEST_F(PreloadTest, AClientFollowsTheDaemonToItsNextRun) {
     EXPECT_EQ(client.read_line(10s).value_or(client.errors()), "round1=A");
     EXPECT_TRUE(client.finish(10s));
     EXPECT_EQ(client.errors(), "");
+}
+
+TEST_F(PreloadTest, AClaimLeftByADeadClientIsTakenOverAtOnce) {
+    ChildProcess gone({"/bin/true"});
+    ASSERT_TRUE(gone.finish(10s));
+    plant_claim(gone.pid(), 0ms);
+    const auto begin = std::chrono::steady_clock::now();
+    EXPECT_EQ(value(map_device(1), "first"), "B");
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, 900ms);
+}
+
+TEST_F(PreloadTest, AClaimOfALiveClientIsWaitedForUntilItIsStale) {
+    plant_claim(::getpid(), 2000ms);
+    auto begin = std::chrono::steady_clock::now();
+    EXPECT_EQ(value(map_device(1), "first"), "B");
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, 900ms) << "an old claim is stale at once";
+
+    plant_claim(::getpid(), 0ms);
+    begin = std::chrono::steady_clock::now();
+    const Outcome result = map_device(2);
+    const auto took = std::chrono::steady_clock::now() - begin;
+    EXPECT_EQ(value(result, "first"), "C") << result.errors;
+    EXPECT_GE(took, 900ms);
+    EXPECT_LT(took, 10s);
 }
 
 TEST_F(PreloadTest, ConcurrentClientsEachGetTheBufferTheyAskedFor) {
