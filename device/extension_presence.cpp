@@ -41,10 +41,12 @@ bool listed_in_pid_map(int pid) {
 
 }  // namespace
 
-bool check_extension_presence(int pid, int gid, int disabled_pid, unsigned int mode) {
-    if (pid == disabled_pid) return true;
-    if (mode == 0) return false;
-    if (mode == 1) return true;
+bool check_extension_presence(int current_pid, int current_gid, int extension_check_disabled_pid,
+                              unsigned int extension_presence) {
+    const int pid = current_pid;
+    if (pid == extension_check_disabled_pid) return true;
+    if (extension_presence == 0) return false;
+    if (extension_presence == 1) return true;
 
     bool found = false;
     try {
@@ -59,7 +61,7 @@ bool check_extension_presence(int pid, int gid, int disabled_pid, unsigned int m
         FRIX_LOG(core, notice)
             << "\nApparently the FRIX extension library (libfrixext.so) has not been preloaded "
                "by current application (pid="
-            << pid << ", " << gid
+            << pid << ", " << current_gid
             << ").\nYou may have to properly set the 'LD_PRELOAD' environmental variable.\nThe "
                "extension module gives enhanced support to many more Video4Linunx "
                "applications.\nPlease refer to the 'frix' manual for more informations,\n";

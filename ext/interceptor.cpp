@@ -1,5 +1,4 @@
-// Turns an mmap() of a served device node into a request to the daemon and a mapping of
-// the buffer file it names.
+// Turns an mmap() of a served device node into a mapping of the buffer the daemon names.
 #include "ext/interceptor.h"
 
 #include <sys/mman.h>

@@ -1,5 +1,6 @@
-// What libfrixext costs a client: anonymous and file mappings with and without the library
-// in the same run, and one device mapping through the daemon side.
+// Benchmark of what libfrixext costs a client process.
+// Anonymous and file mappings with and without the library in the same run, and one
+// device mapping through the daemon side.
 //   frix_bench_ext [pairs]         (default one million)
 #include <fcntl.h>
 #include <spawn.h>

@@ -1,5 +1,6 @@
-// A program the tests start: commands on its standard input, lines from its standard
-// output, its standard error kept in a file; every wait is bounded.
+// A program the tests start and talk to, with every wait bounded.
+// Commands go to its standard input, lines come from its standard output, its standard
+// error is kept in a file.
 #pragma once
 
 #include <sys/types.h>

@@ -1,5 +1,6 @@
-// libfrixext preloaded into a client program, against a daemon side that serves a test
-// device node: what the client's mmap() and syscall() return, and what they print.
+// Tests of libfrixext preloaded into a client program.
+// Against a daemon side that serves a test device node: what the client's mmap() and
+// syscall() return, and what they print.
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>

@@ -1,5 +1,6 @@
-// The client for the preload tests, run with LD_PRELOAD=libfrixext.so. One scenario per
-// run; prints key=value lines for the test to check and exits 0 unless a check failed.
+// The client program for the preload tests, run with LD_PRELOAD=libfrixext.so.
+// One scenario per run; prints key=value lines for the test to check and exits 0 unless
+// a check failed.
 //   preloaded | anon | zero | file PATH [syscall]
 //   device NODE OFFSET LENGTH r|rw|none shared|private [syscall]
 //   loop NODE LENGTH COUNT ROUNDS   (maps buffers in turn; checks each is the one asked)

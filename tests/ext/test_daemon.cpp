@@ -1,5 +1,6 @@
-// The daemon side for the preload tests: serves a device node's mapping record and owns
-// buffer files filled with a byte that names each buffer ('A' + index).
+// The daemon side for the preload tests.
+// Serves a device node's mapping record and owns buffer files filled with a byte that
+// names each buffer ('A' + index).
 //   frix_ext_test_daemon <device name under /dev> <buffer count> <buffer length>
 // Commands on standard input, answered on standard output:
 //   stop -> "stopped"; start -> "serving"; owner <pid> -> "owner"; quit (or EOF) -> exit.

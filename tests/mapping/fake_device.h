@@ -1,5 +1,6 @@
-// Stands in for the device object behind the mapping service: resolves requests the way
-// the buffer manager does and refuses other owners, recording what it was asked.
+// A stand-in for the device object behind the mapping service.
+// Resolves requests the way the buffer manager does and refuses other owners, recording
+// what it was asked.
 #pragma once
 
 #include <sys/mman.h>

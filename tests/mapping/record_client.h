@@ -1,5 +1,5 @@
-// A client of the mapping record for the daemon-side tests: posts one request the way
-// libfrixext does and waits a bounded time for the answer.
+// A client of the mapping record for the daemon-side tests.
+// Posts one request the way libfrixext does and waits a bounded time for the answer.
 #pragma once
 
 #include <chrono>
