@@ -23,6 +23,18 @@ void* NextSymbol::get() noexcept {
     return address;
 }
 
+namespace {
+
+// Resolved at load time as well, so that later calls do not enter dlsym(), which may
+// allocate: an allocator that maps its memory with mmap() would come straight back here.
+__attribute__((constructor)) void resolve_next_symbols() {
+    next_mmap.get();
+    next_mmap64.get();
+    next_syscall.get();
+}
+
+}  // namespace
+
 void* forward_mmap(NextSymbol* next, void* addr, size_t length, int prot, int flags, int fd,
                    off_t offset) noexcept {
     if (!next) return MAP_FAILED;
