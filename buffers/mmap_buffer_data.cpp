@@ -1,12 +1,11 @@
 // Frame storage in a POSIX shared-memory file that streaming clients map.
 #include <unistd.h>
 
+#include <boost/interprocess/exceptions.hpp>
 #include <cerrno>
 #include <stdexcept>
 #include <string>
 #include <system_error>
-
-#include <boost/interprocess/exceptions.hpp>
 
 #include "buffers/shm_space.h"
 #include "frix/buffer_data.h"
@@ -60,8 +59,7 @@ void MmapBufferData::set_aligned_length(unsigned long n) {
         region_.swap(region);
     } catch (...) {
         // Give the old mapping its file size back: pages past the end of the file fault.
-        (void)::ftruncate(object_.get_mapping_handle().handle,
-                          static_cast<off_t>(capacity_));
+        (void)::ftruncate(object_.get_mapping_handle().handle, static_cast<off_t>(capacity_));
         throw;
     }
     data_ = static_cast<unsigned char*>(region_.get_address());

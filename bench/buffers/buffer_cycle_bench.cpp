@@ -1,9 +1,8 @@
 // One slot through the whole frame path: enqueue, take for filling, make ready, dequeue.
+#include <benchmark/benchmark.h>
 #include <unistd.h>
 
 #include <string>
-
-#include <benchmark/benchmark.h>
 
 #include "buffers/buffer_manager.h"
 
@@ -32,9 +31,8 @@ void slot_cycle(benchmark::State& state, const std::string& prefix) {
     }
     // Memory held per buffer: the slot and its storage object, plus the frame storage.
     state.counters["object_bytes"] =
-        static_cast<double>(sizeof(frix::Buffer) +
-                            (prefix.empty() ? sizeof(frix::ReadBufferData)
-                                            : sizeof(frix::MmapBufferData)));
+        static_cast<double>(sizeof(frix::Buffer) + (prefix.empty() ? sizeof(frix::ReadBufferData)
+                                                                   : sizeof(frix::MmapBufferData)));
     state.counters["storage_bytes"] = static_cast<double>(capacity);
 }
 

@@ -1,4 +1,7 @@
 // The free and ready queues of the buffer manager as the capture thread and clients use them.
+#include <gtest/gtest.h>
+
+#include <boost/thread/thread.hpp>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -6,9 +9,6 @@
 #include <string>
 #include <system_error>
 #include <vector>
-
-#include <boost/thread/thread.hpp>
-#include <gtest/gtest.h>
 
 #include "buffers/buffer_manager.h"
 
@@ -25,9 +25,8 @@ class BufferQueues : public ::testing::Test {
 protected:
     BufferQueues() {
         manager.resize_pool(3, "");
-        manager.init_pool_buffers([](BufferData& data, unsigned, unsigned) {
-            data.set_length(1000, 0);
-        });
+        manager.init_pool_buffers(
+            [](BufferData& data, unsigned, unsigned) { data.set_length(1000, 0); });
     }
 
     unsigned flags(unsigned long index) {

@@ -1,10 +1,10 @@
 // The frame path (queue, fill, make ready, dequeue) allocates nothing.
+#include <gtest/gtest.h>
+
 #include <atomic>
 #include <cstdlib>
 #include <new>
 #include <string>
-
-#include <gtest/gtest.h>
 
 #include "buffers/buffer_manager.h"
 #include "shm_test_support.h"
@@ -38,9 +38,8 @@ TEST_F(FramePath, AllocatesNothing) {
     for (const std::string& kind : {std::string(), prefix}) {
         BufferManager manager;
         manager.resize_pool(4, kind);
-        manager.init_pool_buffers([](BufferData& data, unsigned, unsigned) {
-            data.set_length(1000, 0);
-        });
+        manager.init_pool_buffers(
+            [](BufferData& data, unsigned, unsigned) { data.set_length(1000, 0); });
         manager.stream_on();
         for (unsigned long i = 0; i < 4; ++i) ASSERT_FALSE(manager.enqueue_free_buffer(i));
         const unsigned char bytes[16] = {1, 2, 3};

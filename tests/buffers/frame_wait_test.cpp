@@ -1,13 +1,13 @@
 // Waiting for a frame with the caller's lock: frames, interruptions, stream off, timeouts.
+#include <gtest/gtest.h>
+
 #include <atomic>
+#include <boost/thread/mutex.hpp>
 #include <chrono>
 #include <future>
 #include <memory>
 #include <string>
 #include <vector>
-
-#include <boost/thread/mutex.hpp>
-#include <gtest/gtest.h>
 
 #include "buffers/buffer_manager.h"
 #include "shm_test_support.h"
@@ -27,9 +27,8 @@ class FrameWait : public ::testing::Test {
 protected:
     FrameWait() {
         manager.resize_pool(2, "");
-        manager.init_pool_buffers([](BufferData& data, unsigned, unsigned) {
-            data.set_length(100, 0);
-        });
+        manager.init_pool_buffers(
+            [](BufferData& data, unsigned, unsigned) { data.set_length(100, 0); });
         manager.enqueue_free_buffers();
         manager.stream_on();
     }

@@ -1,12 +1,12 @@
 // Heap frame storage: sizing, bounded writes, clearing and moves.
+#include <gtest/gtest.h>
+
 #include <cstdint>
 #include <cstring>
 #include <limits>
 #include <new>
 #include <stdexcept>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "frix/buffer_data.h"
 
