@@ -4,10 +4,11 @@
 #include <sys/mman.h>
 #include <sys/time.h>
 
-#include <boost/thread/thread.hpp>
 #include <cerrno>
 #include <limits>
 #include <memory>
+
+#include <boost/thread/thread.hpp>
 
 #include "buffers/mapping_offset.h"
 #include "buffers/shm_space.h"

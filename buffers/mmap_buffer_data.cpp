@@ -1,11 +1,12 @@
 // Frame storage in a POSIX shared-memory file that streaming clients map.
 #include <unistd.h>
 
-#include <boost/interprocess/exceptions.hpp>
 #include <cerrno>
 #include <stdexcept>
 #include <string>
 #include <system_error>
+
+#include <boost/interprocess/exceptions.hpp>
 
 #include "buffers/shm_space.h"
 #include "frix/buffer_data.h"

@@ -3,11 +3,12 @@
 
 #include <linux/videodev2.h>
 
+#include <cstdint>
+#include <string>
+
 #include <boost/interprocess/mapped_region.hpp>
 #include <boost/interprocess/shared_memory_object.hpp>
 #include <boost/intrusive/slist_hook.hpp>
-#include <cstdint>
-#include <string>
 
 namespace frix {
 

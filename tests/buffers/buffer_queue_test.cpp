@@ -1,7 +1,4 @@
 // The free and ready queues of the buffer manager as the capture thread and clients use them.
-#include <gtest/gtest.h>
-
-#include <boost/thread/thread.hpp>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -9,6 +6,9 @@
 #include <string>
 #include <system_error>
 #include <vector>
+
+#include <boost/thread/thread.hpp>
+#include <gtest/gtest.h>
 
 #include "buffers/buffer_manager.h"
 

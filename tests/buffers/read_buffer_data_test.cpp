@@ -1,5 +1,5 @@
 // Heap frame storage: sizing, bounded writes, clearing and moves.
-#include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdint>
 #include <cstring>
@@ -7,6 +7,8 @@
 #include <new>
 #include <stdexcept>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "frix/buffer_data.h"
 
