@@ -1,10 +1,10 @@
 // Registration of a device object's node with the kernel through CUSE.
 #include "core/device_node.h"
 
-#include <fuse/cuse_lowlevel.h>
+#include <string>
 
 #include <boost/filesystem/operations.hpp>
-#include <string>
+#include <fuse/cuse_lowlevel.h>
 
 #include "core/cuse_operations.h"
 #include "device/v4l_driver.h"

@@ -1,9 +1,10 @@
 // The four handlers around frix's start-up.
 #include "core/guarded_run.h"
 
-#include <boost/program_options/errors.hpp>
 #include <exception>
 #include <iostream>
+
+#include <boost/program_options/errors.hpp>
 
 #include "frix/log.h"
 

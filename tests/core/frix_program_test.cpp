@@ -1,7 +1,5 @@
 // The frix program as a user runs it: informational outputs, option errors, logging
 // levels and the end of a run without a driver.
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,6 +8,9 @@
 #include <regex>
 #include <string>
 #include <vector>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
 
 #include "subprocess.h"
 

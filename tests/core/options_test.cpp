@@ -1,15 +1,16 @@
 // Parsing of frix's command line and configuration file.
-#include "core/options.h"
-
-#include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <boost/program_options/errors.hpp>
 #include <cstdio>
 #include <fstream>
 #include <initializer_list>
 #include <string>
 #include <vector>
+
+#include <boost/program_options/errors.hpp>
+#include <gtest/gtest.h>
+
+#include "core/options.h"
 
 namespace po = boost::program_options;
 

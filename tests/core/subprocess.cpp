@@ -4,6 +4,8 @@
 #include <signal.h>
 
 #include <array>
+#include <future>
+
 #include <boost/asio/buffer.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/process/args.hpp>
@@ -12,7 +14,6 @@
 #include <boost/process/child.hpp>
 #include <boost/process/exe.hpp>
 #include <boost/process/io.hpp>
-#include <future>
 
 namespace bp = boost::process;
 using Clock = std::chrono::steady_clock;

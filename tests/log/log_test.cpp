@@ -1,8 +1,6 @@
 // Log lines on the console, with and without colour, the console filter, and the syslog
 // datagrams a UDP server receives.
 #include <arpa/inet.h>
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -10,6 +8,9 @@
 
 #include <string>
 #include <vector>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
 
 #include "subprocess.h"
 
