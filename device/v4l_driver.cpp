@@ -172,8 +172,8 @@ void V4lDriver::sys_read(fuse_req_t req, size_t size, off_t off, fuse_file_info*
     }
 
     buffer_manager.set_read_in_progress(frame.offset + frame.count != frame.size);
-    const int replied = fuse_reply_buf(
-        req, reinterpret_cast<const char*>(frame.data + frame.offset), frame.count);
+    const unsigned char* bytes = frame.data ? frame.data + frame.offset : nullptr;
+    const int replied = fuse_reply_buf(req, reinterpret_cast<const char*>(bytes), frame.count);
     if (replied != 0) {
         FRIX_LOG(core, error) << "read() failed pid: " << current_pid << ", error: " << replied;
         buffer_manager.set_read_in_progress(false);

@@ -18,6 +18,7 @@
 namespace frix::test {
 
 struct DeviceOptions {
+    std::string device_name = "video0";
     unsigned int extension_presence = 1;
     unsigned int frame_timeout = 0;
     unsigned int frame_buffers = 2;
@@ -39,7 +40,7 @@ protected:
         device_.reset();
         driver_ = std::make_shared<ScriptedDriver>();
         device_ = std::make_unique<V4lDriver>(
-            driver_, options.extension_presence, "video0", options.frame_timeout,
+            driver_, options.extension_presence, options.device_name, options.frame_timeout,
             options.frame_buffers, options.drop_bad_frames, options.relaxed_ownership,
             options.mem_lock, options.server, options.server_enabled,
             std::vector<std::string>(), options.library_directory);
