@@ -72,13 +72,12 @@ sc::result Defective::react(const EvOpen& event) {
         fail(event, EIO);
         return discard_event();
     }
-    const sc::result recovered = recover(event.result);
-    if (succeeded(event)) {
-        EvOpen reopen(event);
-        reopen.requester_result = event.requester_result ? event.requester_result : &event.result;
-        post_event(reopen);
-    }
-    return recovered;
+    if (!recover(event.result)) return discard_event();
+    // The copy opens the device once it is idle again; its outcome is this request's.
+    EvOpen reopen(event);
+    reopen.requester_result = event.requester_result ? event.requester_result : &event.result;
+    post_event(reopen);
+    return transit<Idle>();
 }
 
 sc::result Defective::react(const EvRelease&) {
@@ -88,25 +87,28 @@ sc::result Defective::react(const EvRelease&) {
     return discard_event();
 }
 
-sc::result Defective::react(const EvClose& event) { return recover(event.result); }
+sc::result Defective::react(const EvClose& event) {
+    if (!recover(event.result)) return discard_event();
+    return transit<Idle>();
+}
 
 sc::result Defective::react(const sc::exception_thrown&) {
     context<V4lDriver>().log_exception(std::current_exception());
     return transit<Defective>();
 }
 
-sc::result Defective::recover(std::system_error& result) {
+bool Defective::recover(std::system_error& result) {
     FRIX_LOG(core, notice) << "Attempting to recover";
     try {
         context<V4lDriver>().driver->recover();
     } catch (const std::system_error& error) {
         result = error;
-        return discard_event();
+        return false;
     } catch (...) {
         result = V4lDriver::UnhandledException();
-        return discard_event();
+        return false;
     }
-    return transit<Idle>();
+    return true;
 }
 
 }  // namespace frix

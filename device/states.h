@@ -73,8 +73,8 @@ struct Defective : sc::simple_state<Defective, Alive> {
     // Everything else, EvDestroy included, goes to Alive.
 
 private:
-    // Calls the driver's recover() and returns to Idle; a failure is stored in result.
-    sc::result recover(std::system_error& result);
+    // Calls the driver's recover(); a failure is stored in result.
+    bool recover(std::system_error& result);
 };
 
 }  // namespace frix

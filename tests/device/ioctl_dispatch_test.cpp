@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "device/io_states.h"
+#include "device/ioctl_names.h"
 #include "tests/device/device_fixture.h"
 
 namespace frix::test {
@@ -332,6 +333,14 @@ TEST_F(IoctlDispatch, AFailedReplyIsLoggedWithTheIoctlsName) {
     device().sys_ioctl(req, VIDIOC_QUERYCAP, nullptr, &fi, 0, nullptr, 0, sizeof cap);
     EXPECT_EQ(req.reply_count(), 1u);
     EXPECT_TRUE(log.contains("<error> [core] ioctl(VIDIOC_QUERYCAP) reply failed pid: 8130"));
+}
+
+TEST(IoctlNames, NameServedAndUnservedNumbersAlike) {
+    EXPECT_STREQ(ioctl_name(VIDIOC_QUERYCAP), "VIDIOC_QUERYCAP");
+    EXPECT_STREQ(ioctl_name(VIDIOC_G_STD), "VIDIOC_G_STD");
+    EXPECT_STREQ(ioctl_name(VIDIOC_DBG_G_REGISTER), "VIDIOC_DBG_G_REGISTER");
+    EXPECT_STREQ(ioctl_name(VIDIOC_S_CROP), "VIDIOC_S_CROP");
+    EXPECT_STREQ(ioctl_name(0x12345678), "unknown ioctl");
 }
 
 TEST_F(IoctlDispatch, AnIoctlInterruptedWhileWaitingForTheDeviceFailsWithEINTR) {
