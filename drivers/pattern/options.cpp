@@ -67,7 +67,13 @@ FrameSize parse_size(const std::string& text) {
 Options parse_options(const std::vector<std::string>& arguments) {
     po::variables_map values;
     try {
-        po::store(po::command_line_parser(arguments).options(describe()).run(), values);
+        const auto parsed =
+            po::command_line_parser(arguments).options(describe()).allow_unregistered().run();
+        const auto unknown = po::collect_unrecognized(parsed.options, po::include_positional);
+        if (!unknown.empty())
+            throw std::invalid_argument("unrecognised argument '" + unknown.front() +
+                                        "' (see --driver-help)");
+        po::store(parsed, values);
         po::notify(values);
     } catch (const po::error& error) {
         throw std::invalid_argument(error.what());
