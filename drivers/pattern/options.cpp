@@ -67,8 +67,10 @@ FrameSize parse_size(const std::string& text) {
 Options parse_options(const std::vector<std::string>& arguments) {
     po::variables_map values;
     try {
+        // The parse result points into the description: keep it alive until stored.
+        const auto description = describe();
         const auto parsed =
-            po::command_line_parser(arguments).options(describe()).allow_unregistered().run();
+            po::command_line_parser(arguments).options(description).allow_unregistered().run();
         const auto unknown = po::collect_unrecognized(parsed.options, po::include_positional);
         if (!unknown.empty())
             throw std::invalid_argument("unrecognised argument '" + unknown.front() +
