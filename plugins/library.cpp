@@ -20,6 +20,13 @@ std::string library_path(const std::string& directory, const std::string& name) 
 }
 
 void* open_library(const std::string& directory, const std::string& name) {
+    // The logging library keeps each channel logger in process-wide storage, built by
+    // whichever module asks first. Asking here, before any plug-in code runs, keeps
+    // that storage the program's own: a plug-in that logged first would leave it
+    // pointing into its code after dlclose, and exit would call into unmapped memory.
+    core_logger::get();
+    driver_logger::get();
+    server_logger::get();
     return dlopen(library_path(directory, name).c_str(), RTLD_NOW);
 }
 

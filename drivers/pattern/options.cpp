@@ -117,8 +117,9 @@ Options parse_options(const std::vector<std::string>& arguments) {
 void print_help(std::ostream& out) {
     out << describe() << "\n"
         << "Every frame begins with a 12-byte header: the four bytes \"FRIX\", then the\n"
-           "frame's sequence number (0 for the first frame after the device is opened,\n"
-           "one more for each frame) as a 64-bit little-endian number.\n"
+           "frame's sequence number as a 64-bit little-endian number: 0 for the first\n"
+           "frame after the device is opened while no other client has it open, one\n"
+           "more for each frame after it.\n"
            "Example: frix --driver pattern --fps 60 --pattern checkerboard -f\n";
 }
 

@@ -355,7 +355,7 @@ TEST_F(PatternDriverTest, HelpListsTheOptionsAndTheHeader) {
     for (const char* option : {"--fps", "--size", "--format", "--pattern", "--brightness", "--mode"})
         EXPECT_THAT(help, HasSubstr(option));
     EXPECT_THAT(help, HasSubstr("\"FRIX\""));
-    EXPECT_THAT(help, HasSubstr("64-bit little-endian"));
+    EXPECT_THAT(help, HasSubstr("64-bit little-endian number"));
 }
 
 // Frames of every format and picture, exactly as the shared rendering says, with

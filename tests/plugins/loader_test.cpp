@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <stdexcept>
 
@@ -100,8 +101,9 @@ TEST_F(LoaderTest, EmptyFactoryResultsForEveryNameMeanNoDevice) {
     } catch (const std::runtime_error& error) {
         EXPECT_STREQ(error.what(), "No device detected");
     }
-    EXPECT_THAT(log.lines(), ElementsAre(trying("empty"), loading("empty"), trying("misnamed"),
-                                         loading("misnamed")));
+    EXPECT_THAT(log.lines(), ElementsAre(trying("empty"), loading("empty"),
+                                         "<info> [driver] empty: no device here",
+                                         trying("misnamed"), loading("misnamed")));
     EXPECT_FALSE(is_loaded(path("empty")));
     EXPECT_FALSE(is_loaded(path("misnamed")));
 }
@@ -189,6 +191,21 @@ TEST_F(LoaderTest, FactoryOutOfRangeIsAFactoryFailure) {
     EXPECT_THAT(log.lines(), ElementsAre(trying("minimal"), "<error> [core] stoi",
                                          "<error> [core] stoi"));
     EXPECT_FALSE(is_loaded(path("minimal")));
+}
+
+// The logging library keeps each channel logger in storage built by whichever module
+// asks first; a plug-in that logged before the program did and was then unloaded
+// must not leave exit calling into its unmapped code.
+TEST(PluginLoggingTest, ExitIsCleanAfterALoggingPluginWasUnloaded) {
+    EXPECT_EXIT(
+        {
+            try {
+                load_driver({}, driver_dir, {"empty"});
+            } catch (const std::runtime_error&) {
+            }
+            std::exit(0);
+        },
+        ::testing::ExitedWithCode(0), "");
 }
 
 class ServerLoaderTest : public LoaderTest {
