@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/plugins/child_process.h"
+#include "tests/plugins/runpath.h"
 
 namespace frix {
 namespace {
@@ -11,8 +12,7 @@ using ::testing::HasSubstr;
 
 const std::string program = FRIX_PROGRAM;
 
-TEST(PatternProgramTest, DriverHelpIsFoundNextToTheProgram) {
-    const auto run = test::run_program(program, {"--driver", "pattern", "--driver-help"});
+void expect_pattern_help(const test::ProgramRun& run) {
     ASSERT_TRUE(run.status) << "frix did not end";
     EXPECT_EQ(*run.status, 0) << run.err;
     EXPECT_THAT(run.out, HasSubstr("Options of the pattern driver"));
@@ -20,9 +20,21 @@ TEST(PatternProgramTest, DriverHelpIsFoundNextToTheProgram) {
     EXPECT_THAT(run.out, HasSubstr("\"FRIX\""));
 }
 
+TEST(PatternProgramTest, DriverHelpFromTheLibraryDirectory) {
+    expect_pattern_help(test::run_program(
+        program, {"--libdir", FRIX_DRIVER_DIR, "--driver", "pattern", "--driver-help"}));
+}
+
+// The program's run-time path holds the drivers/ directory next to its own.
+TEST(PatternProgramTest, DriverHelpIsFoundNextToTheProgram) {
+    if (!test::runpath_search_works) GTEST_SKIP() << "dlopen does not see the run-time path";
+    expect_pattern_help(test::run_program(program, {"--driver", "pattern", "--driver-help"}));
+}
+
 TEST(PatternProgramTest, BadDriverOptionEndsTheProgram) {
     const auto run = test::run_program(
-        program, {"--driver", "pattern", "--fps", "25", "--sched-fifo=-1", "-f"});
+        program, {"--libdir", FRIX_DRIVER_DIR, "--driver", "pattern", "--fps", "25",
+                  "--sched-fifo=-1", "-f"});
     ASSERT_TRUE(run.status) << "frix did not end";
     EXPECT_EQ(*run.status, 1);
     EXPECT_THAT(run.err, HasSubstr("<error> [driver] pattern driver: the argument ('25') for "

@@ -1,6 +1,7 @@
 // Runs a program with its output in files, with bounded waits for its end.
 #pragma once
 
+#include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>

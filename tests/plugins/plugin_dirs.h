@@ -5,6 +5,8 @@
 
 #include <string>
 
+#include "tests/plugins/runpath.h"
+
 namespace frix::test {
 
 inline const std::string driver_dir = FRIX_TEST_DRIVER_DIR;
