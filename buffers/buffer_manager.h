@@ -3,6 +3,7 @@
 
 #include <linux/videodev2.h>
 
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <system_error>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include <boost/chrono.hpp>
+#include <boost/intrusive/slist.hpp>
 #include <boost/thread/condition_variable.hpp>
 #include <boost/thread/mutex.hpp>
 
@@ -37,10 +39,16 @@ public:
     // named prefix + index. On failure the pool keeps its previous size.
     void resize_pool(unsigned long count, std::string prefix);
     void clear_pool();
+    // Calls init on every slot in index order. Throws std::system_error EOVERFLOW
+    // when a shared-memory buffer's mapping offset or length does not fit the 32-bit
+    // V4L2 fields, so the caller can retry with fewer buffers.
     void init_pool_buffers(InitFunction init);
+    // Throws std::system_error ENOMEM when the pool does not fit in /dev/shm.
     void assert_allocated_memory();
 
+    // Throws std::system_error EINVAL for an index outside the pool.
     v4l2_buffer get_v4l2buffer(unsigned long index);
+    // EINVAL for an index outside the pool or a slot already queued.
     std::error_code enqueue_free_buffer(unsigned long index);
     void enqueue_free_buffers();
 
@@ -50,8 +58,10 @@ public:
     void make_frame_ready_and_notify();
     void clear_in_out_queues();
 
+    // The oldest ready frame leaves the ready queue; std::system_error EAGAIN if none.
     v4l2_buffer dequeue_buffer();
     bool is_frame_ready() const;
+    // The newest ready frame, null if none.
     Buffer* get_frame();
     void pop_frame();
 
@@ -73,13 +83,17 @@ public:
     std::error_code find_buffer_for_mapping(const MmapRequest& request, unsigned long& index);
 
 private:
-    // Intrusive FIFO over the pool slots; never allocates.
-    struct Queue {
-        Buffer* head = nullptr;
-        Buffer* tail = nullptr;
-        unsigned long count = 0;
-    };
+    // FIFO linked through the slots themselves: never allocates, and a slot's
+    // membership is its hook being linked.
+    using Queue = boost::intrusive::slist<
+        Buffer, boost::intrusive::member_hook<Buffer, Buffer::QueueHook, &Buffer::queue_hook_>,
+        boost::intrusive::cache_last<true>, boost::intrusive::constant_time_size<true>,
+        boost::intrusive::size_type<unsigned long>>;
 
+    bool in_free_queue(const Buffer& slot) const;
+    v4l2_buffer report(unsigned long index);
+
+    // Declared before the queues, so the queues are emptied before the slots go.
     std::vector<Buffer> pool_;
     mutable boost::mutex mutex_;
     boost::condition_variable free_buffer_condition_;
@@ -88,7 +102,7 @@ private:
     Queue ready_queue_;
     bool poll_in_use_ = false;
     bool read_in_progress_ = false;
-    int stream_state_ = 0;
+    std::int32_t stream_state_ = 0;
     std::uint32_t sequence_ = 0;
 };
 

@@ -8,8 +8,11 @@
 
 #include <boost/interprocess/mapped_region.hpp>
 #include <boost/interprocess/shared_memory_object.hpp>
+#include <boost/intrusive/slist_hook.hpp>
 
 namespace frix {
+
+class BufferManager;
 
 // Outcome of filling a buffer. Any other non-negative value a driver leaves counts as
 // a frame that is not complete yet.
@@ -28,12 +31,14 @@ public:
     static unsigned long PAGE_SIZE;
 
     BufferDataBase() = default;
+    // The source is left empty (no storage, all sizes 0), so only one object frees it.
     BufferDataBase(BufferDataBase&& other) noexcept;
     BufferDataBase(const BufferDataBase&) = delete;
     BufferDataBase& operator=(const BufferDataBase&) = delete;
     BufferDataBase& operator=(BufferDataBase&&) = delete;
 
-    // Sizes the storage: capacity becomes max(length, min_capacity) rounded up to pages.
+    // Sizes the storage: capacity becomes max(length, min_capacity) rounded up to pages,
+    // size 0. Contents are not kept. On failure nothing changes.
     virtual void set_length(unsigned long length, unsigned long min_capacity) = 0;
     virtual ~BufferDataBase();
 
@@ -72,7 +77,8 @@ public:
     void set_length(unsigned long length, unsigned long min_capacity) override;
 
 protected:
-    // Allocates page-aligned storage of exactly n bytes (n is a multiple of PAGE_SIZE).
+    // Replaces the storage by n bytes, page-aligned (n is a multiple of PAGE_SIZE), and
+    // points data_ at it; on failure throws and keeps the old storage.
     virtual void set_aligned_length(unsigned long n) = 0;
 };
 
@@ -90,8 +96,12 @@ protected:
 };
 
 // Storage in a POSIX shared-memory file in /dev/shm, which streaming clients map.
+// The file is created afresh (a stale one of the same name is removed first) with
+// mode 0666 whatever the umask, and removed again on destruction.
 class MmapBufferData : public BufferData {
 public:
+    // Throws boost::interprocess::interprocess_exception when the file cannot be
+    // created, or what set_length throws; no file is left behind then.
     MmapBufferData(const std::string& name, unsigned long length);
     ~MmapBufferData() override;
 
@@ -105,9 +115,11 @@ protected:
 private:
     // Unlinks the object of this name when constructed and again when destroyed.
     struct Remover {
-        explicit Remover(const std::string& name);
+        explicit Remover(const std::string& object_name);
         ~Remover();
-        std::string name;
+        Remover(const Remover&) = delete;
+        Remover& operator=(const Remover&) = delete;
+        const std::string& name;
     };
 
     std::string name_;
@@ -116,11 +128,16 @@ private:
     boost::interprocess::mapped_region region_;
 };
 
-// A pool slot. The buffer manager links slots into its queues through `next`;
-// a slot is in at most one queue, and in none while `next` is unused and it is no tail.
+// A pool slot. The buffer manager links slots into its queues in place through the
+// hook, a single forward link that is null while the slot is in no queue.
 class Buffer {
+    using QueueHook = boost::intrusive::slist_member_hook<
+        boost::intrusive::link_mode<boost::intrusive::safe_link>>;
+
 public:
+    // Takes ownership of data; the V4L2 record is zero but for its index.
     Buffer(unsigned long index, BufferData* data);
+    // Links never move: the new slot is in no queue.
     Buffer(Buffer&& other) noexcept;
     Buffer(const Buffer&) = delete;
     Buffer& operator=(const Buffer&) = delete;
@@ -131,11 +148,13 @@ public:
     v4l2_buffer& record() { return record_; }
     const v4l2_buffer& record() const { return record_; }
 
-    // Queue bookkeeping, owned by the buffer manager.
-    Buffer* next = nullptr;
-    bool linked = false;
+    // In the free or the ready queue of the buffer manager.
+    bool is_queued() const { return queue_hook_.is_linked(); }
 
 private:
+    friend class BufferManager;
+
+    QueueHook queue_hook_;
     BufferData* data_;
     v4l2_buffer record_;
 };

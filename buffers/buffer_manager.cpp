@@ -1,0 +1,285 @@
+// The pool of frame buffers of one device and its V4L2 incoming and outgoing queues.
+#include "buffers/buffer_manager.h"
+
+#include <sys/mman.h>
+#include <sys/time.h>
+
+#include <cerrno>
+#include <limits>
+#include <memory>
+
+#include <boost/thread/thread.hpp>
+
+#include "buffers/mapping_offset.h"
+#include "buffers/shm_space.h"
+#include "frix/log.h"
+
+namespace frix {
+
+namespace {
+
+constexpr boost::chrono::milliseconds wait_slice(250);
+
+std::error_code errno_code(int value) { return {value, std::generic_category()}; }
+
+}  // namespace
+
+BufferManager::BufferManager() = default;
+
+BufferManager::~BufferManager() = default;
+
+unsigned long BufferManager::get_pool_size() const { return pool_.size(); }
+
+void BufferManager::resize_pool(unsigned long count, std::string prefix) {
+    clear_in_out_queues();
+
+    const unsigned long old = pool_.size();
+    while (pool_.size() > count) pool_.pop_back();
+    if (count <= old) return;
+
+    try {
+        pool_.reserve(count);
+        for (unsigned long i = old; i < count; ++i) {
+            std::unique_ptr<BufferData> storage(
+                prefix.empty() ? ReadBufferData::CreateBufferData()
+                               : MmapBufferData::CreateBufferData(prefix + std::to_string(i)));
+            pool_.emplace_back(i, storage.get());
+            storage.release();
+        }
+    } catch (...) {
+        FRIX_LOG(core, warning) << "There is not enough memory to allocate " << count
+                                << " buffers";
+        while (pool_.size() > old) pool_.pop_back();
+        throw;
+    }
+}
+
+void BufferManager::clear_pool() { resize_pool(0, ""); }
+
+void BufferManager::init_pool_buffers(InitFunction init) {
+    const auto count = static_cast<unsigned int>(pool_.size());
+    for (unsigned int i = 0; i < count; ++i) init(*pool_[i].data(), i, count);
+
+    constexpr unsigned long max_length = std::numeric_limits<std::uint32_t>::max();
+    for (unsigned long i = 0; i < pool_.size(); ++i) {
+        const BufferData& data = *pool_[i].data();
+        if (dynamic_cast<const MmapBufferData*>(&data) == nullptr) continue;
+        if (!mapping_offset(i, data.capacity()) || data.get_length() > max_length)
+            throw std::system_error(EOVERFLOW, std::generic_category(),
+                                    "Buffer " + std::to_string(i) + " of " +
+                                        std::to_string(data.capacity()) +
+                                        " bytes does not fit the 32-bit mapping fields");
+    }
+}
+
+void BufferManager::assert_allocated_memory() {
+    const auto free = shm_free_bytes();
+    if (!free || *free == 0 || pool_.empty()) return;
+    unsigned long total = 0;
+    for (const Buffer& slot : pool_) total += slot.data()->capacity();
+    if (total > *free)
+        throw std::system_error(ENOMEM, std::generic_category(),
+                                "Cannot allocate required memory: " + std::to_string(total) +
+                                    " bytes");
+}
+
+bool BufferManager::in_free_queue(const Buffer& slot) const {
+    for (const Buffer& queued : free_queue_)
+        if (&queued == &slot) return true;
+    return false;
+}
+
+// With mutex_ held.
+v4l2_buffer BufferManager::report(unsigned long index) {
+    if (index >= pool_.size()) throw std::system_error(errno_code(EINVAL));
+    Buffer& slot = pool_[index];
+    const BufferData& data = *slot.data();
+    const auto offset = mapping_offset(index, data.capacity());
+    if (!offset) throw std::system_error(errno_code(EOVERFLOW));
+
+    const bool queued_for_filling = slot.is_queued() && in_free_queue(slot);
+    v4l2_buffer& record = slot.record_;
+    record.index = static_cast<std::uint32_t>(index);
+    record.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    // The capture thread may be writing a slot of the free queue without any lock, and
+    // its size means nothing before the frame is done.
+    record.bytesused = queued_for_filling ? 0 : static_cast<std::uint32_t>(data.size());
+    record.length = static_cast<std::uint32_t>(data.get_length());
+    record.field = V4L2_FIELD_NONE;
+    record.m.offset = *offset;
+    // Reserved fields stay zero: they must, and the daemon's addresses are nobody's business.
+    record.reserved2 = 0;
+    record.reserved = 0;
+    record.flags &= ~(V4L2_BUF_FLAG_QUEUED | V4L2_BUF_FLAG_DONE);
+    if (slot.is_queued()) record.flags |= queued_for_filling ? V4L2_BUF_FLAG_QUEUED : V4L2_BUF_FLAG_DONE;
+    return record;
+}
+
+v4l2_buffer BufferManager::get_v4l2buffer(unsigned long index) {
+    boost::lock_guard<boost::mutex> lock(mutex_);
+    return report(index);
+}
+
+std::error_code BufferManager::enqueue_free_buffer(unsigned long index) {
+    {
+        boost::lock_guard<boost::mutex> lock(mutex_);
+        if (index >= pool_.size() || pool_[index].is_queued()) return errno_code(EINVAL);
+        free_queue_.push_back(pool_[index]);
+    }
+    free_buffer_condition_.notify_one();
+    return {};
+}
+
+void BufferManager::enqueue_free_buffers() {
+    bool discarded = false;
+    {
+        boost::lock_guard<boost::mutex> lock(mutex_);
+        if (!pool_.empty() && ready_queue_.size() == pool_.size() && !poll_in_use_ &&
+            !read_in_progress_) {
+            ready_queue_.clear();
+            discarded = true;
+        }
+        for (Buffer& slot : pool_)
+            if (!slot.is_queued()) free_queue_.push_back(slot);
+    }
+    free_buffer_condition_.notify_one();
+    if (discarded) boost::this_thread::yield();
+}
+
+std::pair<Buffer*, bool> BufferManager::get_enqueued_buffer() {
+    boost::unique_lock<boost::mutex> lock(mutex_);
+    const bool was_empty = free_queue_.empty();
+    while (free_queue_.empty() || stream_state_ != 1) free_buffer_condition_.wait(lock);
+    Buffer& head = free_queue_.front();
+    ::gettimeofday(&head.record_.timestamp, nullptr);
+    return {&head, was_empty};
+}
+
+void BufferManager::make_frame_ready_and_notify() {
+    {
+        boost::lock_guard<boost::mutex> lock(mutex_);
+        if (free_queue_.empty()) return;
+        Buffer& head = free_queue_.front();
+        free_queue_.pop_front();
+        ready_queue_.push_back(head);
+        head.record_.sequence = ++sequence_;
+    }
+    frame_ready_condition_.notify_one();
+}
+
+void BufferManager::clear_in_out_queues() {
+    boost::lock_guard<boost::mutex> lock(mutex_);
+    free_queue_.clear();
+    ready_queue_.clear();
+    poll_in_use_ = false;
+    read_in_progress_ = false;
+}
+
+v4l2_buffer BufferManager::dequeue_buffer() {
+    boost::lock_guard<boost::mutex> lock(mutex_);
+    if (ready_queue_.empty()) throw std::system_error(errno_code(EAGAIN));
+    Buffer& head = ready_queue_.front();
+    v4l2_buffer record = report(head.record_.index);
+    if (head.data()->get_state() == BufferState::Error) record.flags |= V4L2_BUF_FLAG_ERROR;
+    ready_queue_.pop_front();
+    return record;
+}
+
+bool BufferManager::is_frame_ready() const {
+    boost::lock_guard<boost::mutex> lock(mutex_);
+    return !ready_queue_.empty();
+}
+
+Buffer* BufferManager::get_frame() {
+    boost::lock_guard<boost::mutex> lock(mutex_);
+    return ready_queue_.empty() ? nullptr : &ready_queue_.back();
+}
+
+void BufferManager::pop_frame() {
+    boost::lock_guard<boost::mutex> lock(mutex_);
+    ready_queue_.clear();
+    poll_in_use_ = false;
+}
+
+void BufferManager::stream_on() {
+    {
+        boost::lock_guard<boost::mutex> lock(mutex_);
+        stream_state_ = 1;
+    }
+    free_buffer_condition_.notify_one();
+}
+
+void BufferManager::stream_off() {
+    boost::lock_guard<boost::mutex> lock(mutex_);
+    stream_state_ = 0;
+}
+
+bool BufferManager::is_stream_on() const {
+    boost::lock_guard<boost::mutex> lock(mutex_);
+    return stream_state_ == 1;
+}
+
+void BufferManager::notify_all() { frame_ready_condition_.notify_all(); }
+
+void BufferManager::set_poll_in_use() {
+    boost::lock_guard<boost::mutex> lock(mutex_);
+    poll_in_use_ = true;
+}
+
+void BufferManager::set_read_in_progress(bool in_progress) {
+    boost::lock_guard<boost::mutex> lock(mutex_);
+    read_in_progress_ = in_progress;
+}
+
+bool BufferManager::is_read_in_progress() const {
+    boost::lock_guard<boost::mutex> lock(mutex_);
+    return read_in_progress_;
+}
+
+bool BufferManager::wait_frame_interruptible_timeout(boost::unique_lock<boost::mutex>& lock,
+                                                     std::function<bool()> interrupted,
+                                                     boost::chrono::milliseconds timeout) {
+    // The frame-ready condition is signalled under mutex_, not under the caller's lock,
+    // so a wake-up can be missed; the slices bound how long that, an interruption
+    // request or streaming switched off can go unnoticed.
+    auto remaining = timeout.count();
+    for (;;) {
+        const auto deadline = boost::chrono::steady_clock::now() + wait_slice;
+        do {
+            if (is_frame_ready()) return false;
+            if (interrupted()) return true;
+            if (!is_stream_on()) return true;
+            frame_ready_condition_.wait_until(lock, deadline);
+        } while (boost::chrono::steady_clock::now() < deadline);
+
+        if (is_frame_ready()) return false;
+        if (interrupted()) return true;
+        if (!is_stream_on()) return true;
+
+        if (remaining == 0) continue;
+        remaining -= wait_slice.count();
+        if (remaining > 0) continue;
+        FRIX_LOG(core, warning) << "Frame timeout elapsed!";
+        return true;
+    }
+}
+
+std::error_code BufferManager::find_buffer_for_mapping(const MmapRequest& request,
+                                                       unsigned long& index) {
+    if ((request.flags & (MAP_SHARED | MAP_PRIVATE | MAP_FIXED)) != MAP_SHARED)
+        return errno_code(EINVAL);
+    if ((request.prot & (PROT_READ | PROT_WRITE)) == 0) return errno_code(EACCES);
+
+    boost::lock_guard<boost::mutex> lock(mutex_);
+    for (unsigned long i = 0; i < pool_.size(); ++i) {
+        const v4l2_buffer& record = pool_[i].record_;
+        if (static_cast<std::int64_t>(record.m.offset) == request.offset &&
+            static_cast<std::uint64_t>(record.length) == request.length) {
+            index = i;
+            return {};
+        }
+    }
+    return errno_code(EINVAL);
+}
+
+}  // namespace frix

@@ -1,0 +1,232 @@
+// The free and ready queues of the buffer manager as the capture thread and clients use them.
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <future>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include <boost/thread/thread.hpp>
+#include <gtest/gtest.h>
+
+#include "buffers/buffer_manager.h"
+
+namespace frix {
+namespace {
+
+using namespace std::chrono_literals;
+
+const std::error_code einval(EINVAL, std::generic_category());
+
+constexpr unsigned queued = V4L2_BUF_FLAG_QUEUED, done = V4L2_BUF_FLAG_DONE;
+
+class BufferQueues : public ::testing::Test {
+protected:
+    BufferQueues() {
+        manager.resize_pool(3, "");
+        manager.init_pool_buffers([](BufferData& data, unsigned, unsigned) {
+            data.set_length(1000, 0);
+        });
+    }
+
+    unsigned flags(unsigned long index) {
+        return manager.get_v4l2buffer(index).flags & (queued | done | V4L2_BUF_FLAG_ERROR);
+    }
+
+    // One frame as the capture thread makes it; returns the slot it filled.
+    unsigned capture(const std::string& bytes, BufferState state = BufferState::Complete) {
+        auto [slot, was_empty] = manager.get_enqueued_buffer();
+        EXPECT_FALSE(was_empty);
+        slot->data()->clear();
+        slot->data()->append(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
+        slot->data()->set_state(state);
+        manager.make_frame_ready_and_notify();
+        return slot->record().index;
+    }
+
+    BufferManager manager;
+};
+
+TEST_F(BufferQueues, ASlotGoesThroughAFullCycle) {
+    EXPECT_EQ(flags(0), 0u);
+    ASSERT_FALSE(manager.enqueue_free_buffer(0));
+    EXPECT_EQ(flags(0), queued);
+    EXPECT_EQ(manager.get_v4l2buffer(0).bytesused, 0u);
+    EXPECT_FALSE(manager.is_frame_ready());
+
+    manager.stream_on();
+    EXPECT_EQ(capture("first frame"), 0u);
+    EXPECT_EQ(flags(0), done);
+    EXPECT_TRUE(manager.is_frame_ready());
+    EXPECT_EQ(manager.get_frame(), manager.get_frame());
+    ASSERT_NE(manager.get_frame(), nullptr);
+    EXPECT_EQ(manager.get_frame()->record().index, 0u);
+
+    const v4l2_buffer record = manager.dequeue_buffer();
+    EXPECT_EQ(record.index, 0u);
+    EXPECT_EQ(record.type, V4L2_BUF_TYPE_VIDEO_CAPTURE);
+    EXPECT_EQ(record.field, V4L2_FIELD_NONE);
+    EXPECT_EQ(record.flags & (queued | done | V4L2_BUF_FLAG_ERROR), done);
+    EXPECT_EQ(record.bytesused, 11u);
+    EXPECT_EQ(record.length, 1000u);
+    EXPECT_EQ(record.sequence, 1u);
+    EXPECT_NE(record.timestamp.tv_sec, 0);
+    EXPECT_EQ(record.reserved, 0u);
+    EXPECT_EQ(record.reserved2, 0u);
+    EXPECT_EQ(flags(0), 0u);
+    EXPECT_FALSE(manager.is_frame_ready());
+    EXPECT_EQ(manager.get_frame(), nullptr);
+
+    for (unsigned long i = 0; i < 3; ++i) {
+        const v4l2_buffer r = manager.get_v4l2buffer(i);
+        EXPECT_EQ(r.m.offset, i * BufferDataBase::PAGE_SIZE);
+        EXPECT_EQ(r.reserved, 0u);
+        EXPECT_EQ(r.reserved2, 0u);
+    }
+}
+
+TEST_F(BufferQueues, SequenceNumbersSurviveStreamChangesAndResizes) {
+    manager.stream_on();
+    ASSERT_FALSE(manager.enqueue_free_buffer(1));
+    capture("a");
+    EXPECT_EQ(manager.dequeue_buffer().sequence, 1u);
+
+    manager.stream_off();
+    manager.resize_pool(2, "");
+    manager.init_pool_buffers([](BufferData& data, unsigned, unsigned) { data.set_length(1, 0); });
+    manager.stream_on();
+    ASSERT_FALSE(manager.enqueue_free_buffer(1));
+    ASSERT_FALSE(manager.enqueue_free_buffer(0));
+    capture("b");
+    capture("c");
+    const v4l2_buffer second = manager.dequeue_buffer();
+    EXPECT_EQ(second.index, 1u);
+    EXPECT_EQ(second.sequence, 2u);
+    EXPECT_EQ(manager.dequeue_buffer().sequence, 3u);
+}
+
+TEST_F(BufferQueues, KeepsFifoOrderInBothQueues) {
+    manager.stream_on();
+    for (unsigned long i : {2, 0, 1}) ASSERT_FALSE(manager.enqueue_free_buffer(i));
+    std::vector<unsigned> filled;
+    for (int n = 0; n < 3; ++n) filled.push_back(capture("x"));
+    EXPECT_EQ(filled, (std::vector<unsigned>{2, 0, 1}));
+    EXPECT_EQ(manager.get_frame()->record().index, 1u);  // the newest
+    std::vector<unsigned> dequeued;
+    for (int n = 0; n < 3; ++n) dequeued.push_back(manager.dequeue_buffer().index);
+    EXPECT_EQ(dequeued, filled);
+}
+
+TEST_F(BufferQueues, RefusesWhatMatchesNoFreeSlot) {
+    ASSERT_FALSE(manager.enqueue_free_buffer(0));
+    EXPECT_EQ(manager.enqueue_free_buffer(0), einval);  // already in the free queue
+    EXPECT_EQ(flags(0), queued);
+    manager.stream_on();
+    capture("x");
+    EXPECT_EQ(manager.enqueue_free_buffer(0), einval);  // in the ready queue
+    EXPECT_EQ(flags(0), done);
+    EXPECT_EQ(manager.enqueue_free_buffer(3), einval);  // no such slot
+    try {
+        manager.get_v4l2buffer(3);
+        FAIL() << "no slot 3";
+    } catch (const std::system_error& e) {
+        EXPECT_EQ(e.code(), einval);
+    }
+    manager.dequeue_buffer();
+    try {
+        manager.dequeue_buffer();
+        FAIL() << "nothing ready";
+    } catch (const std::system_error& e) {
+        EXPECT_EQ(e.code(), std::error_code(EAGAIN, std::generic_category()));
+    }
+    EXPECT_FALSE(manager.enqueue_free_buffer(0));
+}
+
+TEST_F(BufferQueues, ABadFrameIsFlaggedOnlyWhileItIsBad) {
+    manager.stream_on();
+    ASSERT_FALSE(manager.enqueue_free_buffer(0));
+    capture("broken", BufferState::Error);
+    EXPECT_EQ(manager.dequeue_buffer().flags & V4L2_BUF_FLAG_ERROR, V4L2_BUF_FLAG_ERROR);
+    EXPECT_EQ(flags(0), 0u);
+    ASSERT_FALSE(manager.enqueue_free_buffer(0));
+    capture("fine");
+    EXPECT_EQ(manager.dequeue_buffer().flags & V4L2_BUF_FLAG_ERROR, 0u);
+}
+
+TEST_F(BufferQueues, ReadIoRecyclesEverySlotAndDropsAFullReadyQueue) {
+    manager.stream_on();
+    manager.enqueue_free_buffers();
+    for (unsigned long i = 0; i < 3; ++i) EXPECT_EQ(flags(i), queued);
+    for (int n = 0; n < 3; ++n) capture("old");
+    for (unsigned long i = 0; i < 3; ++i) EXPECT_EQ(flags(i), done);
+
+    // A poller still wants those frames.
+    manager.set_poll_in_use();
+    manager.enqueue_free_buffers();
+    for (unsigned long i = 0; i < 3; ++i) EXPECT_EQ(flags(i), done);
+
+    // pop_frame drops every ready frame and the poller with them.
+    manager.pop_frame();
+    EXPECT_FALSE(manager.is_frame_ready());
+    manager.enqueue_free_buffers();
+    for (int n = 0; n < 3; ++n) capture("new");
+
+    // Nobody waits for them: the ready frames are discarded and refilled in index order.
+    manager.enqueue_free_buffers();
+    EXPECT_FALSE(manager.is_frame_ready());
+    std::vector<unsigned> filled;
+    for (int n = 0; n < 3; ++n) filled.push_back(capture("fresh"));
+    EXPECT_EQ(filled, (std::vector<unsigned>{0, 1, 2}));
+
+    manager.set_read_in_progress(true);
+    EXPECT_TRUE(manager.is_read_in_progress());
+    manager.enqueue_free_buffers();
+    EXPECT_TRUE(manager.is_frame_ready());
+    manager.clear_in_out_queues();
+    EXPECT_FALSE(manager.is_read_in_progress());
+    EXPECT_FALSE(manager.is_frame_ready());
+    EXPECT_EQ(flags(0), 0u);
+}
+
+TEST_F(BufferQueues, TheCaptureSideWaitsForStreamingAndForBuffers) {
+    ASSERT_FALSE(manager.enqueue_free_buffer(1));
+    auto first = std::async(std::launch::async, [&] { return manager.get_enqueued_buffer(); });
+    EXPECT_EQ(first.wait_for(200ms), std::future_status::timeout) << "streaming is off";
+    manager.stream_on();
+    ASSERT_EQ(first.wait_for(10s), std::future_status::ready);
+    auto [slot, was_empty] = first.get();
+    EXPECT_EQ(slot->record().index, 1u);
+    EXPECT_FALSE(was_empty);
+    manager.make_frame_ready_and_notify();
+
+    auto second = std::async(std::launch::async, [&] { return manager.get_enqueued_buffer(); });
+    EXPECT_EQ(second.wait_for(200ms), std::future_status::timeout) << "the free queue is empty";
+    ASSERT_FALSE(manager.enqueue_free_buffer(2));
+    ASSERT_EQ(second.wait_for(10s), std::future_status::ready);
+    const auto [next, had_to_wait] = second.get();
+    EXPECT_EQ(next->record().index, 2u);
+    EXPECT_TRUE(had_to_wait);
+}
+
+TEST_F(BufferQueues, InterruptingTheCaptureThreadEndsItsWait) {
+    std::promise<bool> interrupted;
+    boost::thread capture_thread([&] {
+        try {
+            manager.get_enqueued_buffer();
+            interrupted.set_value(false);
+        } catch (const boost::thread_interrupted&) {
+            interrupted.set_value(true);
+        }
+    });
+    capture_thread.interrupt();
+    auto result = interrupted.get_future();
+    ASSERT_EQ(result.wait_for(10s), std::future_status::ready);
+    EXPECT_TRUE(result.get());
+    capture_thread.join();
+    // The manager's lock was given back.
+    EXPECT_FALSE(manager.is_stream_on());
+}
+
+}  // namespace
+}  // namespace frix

@@ -1,0 +1,179 @@
+// Shared-memory frame storage against real files in /dev/shm.
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+#include <system_error>
+
+#include <boost/interprocess/exceptions.hpp>
+#include <gtest/gtest.h>
+
+#include "buffers/shm_space.h"
+#include "frix/buffer_data.h"
+#include "shm_test_support.h"
+
+namespace frix {
+namespace {
+
+using test::shm_exists;
+using test::shm_path;
+
+// A reference: the page size is set while statics are initialised, in no set order.
+const unsigned long& page = BufferDataBase::PAGE_SIZE;
+
+struct stat stat_of(const std::string& name) {
+    struct stat info {};
+    EXPECT_EQ(::stat(shm_path(name).c_str(), &info), 0) << name;
+    return info;
+}
+
+// What a client sees when it reads the file itself.
+std::string file_bytes(const std::string& name, unsigned long n) {
+    std::string out(n, '\0');
+    const int fd = ::open(shm_path(name).c_str(), O_RDONLY);
+    EXPECT_GE(fd, 0);
+    EXPECT_EQ(::pread(fd, out.data(), n, 0), static_cast<ssize_t>(n));
+    ::close(fd);
+    return out;
+}
+
+int native_error(const boost::interprocess::interprocess_exception& e) {
+    return e.get_native_error();
+}
+
+using MmapBufferDataTest = test::ShmTest;
+
+TEST_F(MmapBufferDataTest, CreatesASharedFileOfMode0666WhateverTheUmask) {
+    const std::string name = prefix + "0";
+    const mode_t old_umask = ::umask(077);
+    {
+        MmapBufferData buffer(name, 1000);
+        ::umask(old_umask);
+        EXPECT_EQ(buffer.name(), name);
+        const struct stat info = stat_of(name);
+        EXPECT_EQ(info.st_mode & 07777, 0666u);
+        EXPECT_EQ(static_cast<unsigned long>(info.st_size), page);
+        EXPECT_EQ(buffer.capacity(), page);
+        EXPECT_EQ(buffer.get_length(), 1000u);
+
+        const std::string frame = "frame bytes in place";
+        buffer.copy_from(reinterpret_cast<const unsigned char*>(frame.data()), frame.size());
+        EXPECT_EQ(file_bytes(name, frame.size()), frame);
+    }
+    ::umask(old_umask);
+    EXPECT_FALSE(shm_exists(name));
+}
+
+TEST_F(MmapBufferDataTest, ReplacesAStaleFileOfTheSameName) {
+    const std::string name = prefix + "0";
+    const int fd = ::open(shm_path(name).c_str(), O_CREAT | O_EXCL | O_RDWR, 0600);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::write(fd, "stale frame", 11), 11);
+    ::close(fd);
+
+    std::unique_ptr<BufferData> buffer(MmapBufferData::CreateBufferData(name));
+    const struct stat info = stat_of(name);
+    EXPECT_EQ(info.st_size, 0);
+    EXPECT_EQ(info.st_mode & 07777, 0666u);
+    EXPECT_EQ(buffer->data(), nullptr);
+    EXPECT_EQ(buffer->capacity(), 0u);
+}
+
+TEST_F(MmapBufferDataTest, DestroyingTheSlotRemovesTheFileButNotAClientsMapping) {
+    const std::string name = prefix + "0";
+    auto slot = std::make_unique<Buffer>(0, new MmapBufferData(name, 5000));
+    const std::string frame(5000, 'x');
+    slot->data()->copy_from(reinterpret_cast<const unsigned char*>(frame.data()), frame.size());
+
+    const int fd = ::open(shm_path(name).c_str(), O_RDONLY);
+    ASSERT_GE(fd, 0);
+    void* client = ::mmap(nullptr, 5000, PROT_READ, MAP_SHARED, fd, 0);
+    ::close(fd);
+    ASSERT_NE(client, MAP_FAILED);
+
+    slot.reset();
+    EXPECT_FALSE(shm_exists(name));
+    EXPECT_EQ(std::string(static_cast<const char*>(client), 5000), frame);
+    ::munmap(client, 5000);
+}
+
+TEST_F(MmapBufferDataTest, ResizingKeepsOneFileOfTheNewCapacity) {
+    const std::string name = prefix + "0";
+    MmapBufferData buffer(name, 1000);
+    buffer.set_length(2 * page + 1, 0);
+    EXPECT_EQ(static_cast<unsigned long>(stat_of(name).st_size), 3 * page);
+    const std::string frame(2 * page + 1, 'y');
+    buffer.copy_from(reinterpret_cast<const unsigned char*>(frame.data()), frame.size());
+    EXPECT_EQ(file_bytes(name, frame.size()), frame);
+    EXPECT_EQ(test::shm_files_with_prefix(prefix).size(), 1u);
+}
+
+TEST_F(MmapBufferDataTest, MoreThanTheFreeSpaceIsRefusedWithoutHalfBuiltBuffers) {
+    const auto free = shm_free_bytes();
+    ASSERT_TRUE(free);
+    const unsigned long too_much = (*free / page + 1) * page;
+    const std::string text = "Could not allocate " + std::to_string(too_much) + " bytes of memory";
+
+    const std::string name = prefix + "0";
+    MmapBufferData buffer(name, 1000);
+    unsigned char* const storage = buffer.data();
+    try {
+        buffer.set_length(too_much, 0);
+        FAIL() << "no room in /dev/shm";
+    } catch (const std::system_error& e) {
+        EXPECT_EQ(e.code(), std::error_code(ENOMEM, std::generic_category()));
+        EXPECT_EQ(std::string(e.what()).compare(0, text.size(), text), 0) << e.what();
+    }
+    EXPECT_EQ(buffer.data(), storage);
+    EXPECT_EQ(buffer.capacity(), page);
+    EXPECT_EQ(static_cast<unsigned long>(stat_of(name).st_size), page);
+
+    const std::string other = prefix + "1";
+    EXPECT_THROW(MmapBufferData(other, too_much), std::system_error);
+    EXPECT_FALSE(shm_exists(other));
+}
+
+TEST_F(MmapBufferDataTest, ZeroBytesAreRefusedAndTheOldMappingStaysUsable) {
+    const std::string name = prefix + "0";
+    MmapBufferData buffer(name, 5000);
+    const std::string frame(5000, 'z');
+    buffer.copy_from(reinterpret_cast<const unsigned char*>(frame.data()), frame.size());
+    unsigned char* const storage = buffer.data();
+    try {
+        buffer.set_length(0, 0);
+        FAIL() << "zero-byte mapping";
+    } catch (const boost::interprocess::interprocess_exception& e) {
+        EXPECT_EQ(native_error(e), EINVAL);
+    }
+    EXPECT_EQ(buffer.data(), storage);
+    EXPECT_EQ(buffer.capacity(), 2 * page);
+    EXPECT_EQ(static_cast<unsigned long>(stat_of(name).st_size), 2 * page);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(buffer.data()), 5000), frame);
+}
+
+TEST_F(MmapBufferDataTest, ANameThatCannotBeCreatedThrowsTheErrno) {
+    try {
+        MmapBufferData buffer(prefix + "/0", 0);
+        FAIL() << "slash inside a shared-memory name";
+    } catch (const boost::interprocess::interprocess_exception& e) {
+        EXPECT_EQ(native_error(e), EINVAL);
+    }
+    // An existing directory of that name is not a shared-memory object (the C library
+    // reports EISDIR as EINVAL).
+    const std::string name = prefix + "0";
+    ASSERT_EQ(::mkdir(shm_path(name).c_str(), 0700), 0);
+    try {
+        MmapBufferData buffer(name, 0);
+        FAIL() << "directory in the way";
+    } catch (const boost::interprocess::interprocess_exception& e) {
+        EXPECT_EQ(native_error(e), EINVAL);
+    }
+    ::rmdir(shm_path(name).c_str());
+}
+
+}  // namespace
+}  // namespace frix
