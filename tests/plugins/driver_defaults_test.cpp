@@ -110,7 +110,7 @@ TEST_F(DriverDefaultsTest, EveryFetchCompletesTheBuffer) {
     driver->flush_data();
     driver->cancel_transfer();
     driver->init_buffer(data, 0, 1, nullptr);
-    EXPECT_EQ(data.get_length(), 4096u) << "the default init_buffer sized the buffer";
+    EXPECT_EQ(data.get_length(), 4096u) << "the default init_buffer must leave the buffer alone";
 }
 
 TEST_F(DriverDefaultsTest, InterruptionCallbackIsReplaced) {
