@@ -418,6 +418,28 @@ TEST_F(PatternDriverTest, StaticModeRedrawsAfterAControlChange) {
     EXPECT_TRUE(bytes(buffer) == expected_frame(spec, 2));
 }
 
+// A mark left in the picture survives the next frame only in static mode, where the
+// driver rewrites nothing but the header.
+TEST_F(PatternDriverTest, StaticModeRewritesOnlyTheHeader) {
+    for (const char* mode : {"moving", "static"}) {
+        SCOPED_TRACE(mode);
+        load({"--fps", "0", "--mode", mode, "--size", "160x120", "--format", "GREY"});
+        ReadBufferData buffer;
+        driver->init_buffer(buffer, 0, 1, nullptr);
+        driver->init_transfer();
+        capture(buffer);
+        const unsigned char drawn = buffer.data()[1000];
+        buffer.data()[1000] = static_cast<unsigned char>(drawn ^ 0xff);
+        capture(buffer);
+        EXPECT_EQ(read_header(buffer.data(), buffer.size()), 1u);
+        if (mode[0] == 's')
+            EXPECT_NE(buffer.data()[1000], drawn);
+        else
+            EXPECT_EQ(buffer.data()[1000], drawn);
+        TearDown();
+    }
+}
+
 TEST_F(PatternDriverTest, SequenceRestartsWithEachTransfer) {
     load({"--fps", "0"});
     ReadBufferData buffer;
