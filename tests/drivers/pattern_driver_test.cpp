@@ -307,14 +307,6 @@ TEST_F(PatternDriverTest, ControlValues) {
     EXPECT_EQ(error_of([&] { get(V4L2_CID_CONTRAST); }), EINVAL);
 }
 
-TEST_F(PatternDriverTest, InputsFollowTheDefaults) {
-    load();
-    v4l2_input input{};
-    driver->enum_input(input);
-    EXPECT_STREQ(reinterpret_cast<const char*>(input.name), "default");
-    EXPECT_EQ(driver->get_input(), 0);
-}
-
 struct BadOption {
     std::vector<std::string> arguments;
     std::string message;
@@ -386,23 +378,6 @@ TEST_F(PatternDriverTest, FramesCarryTheirSequenceAndTheExpectedPicture) {
             }
             TearDown();
         }
-}
-
-TEST_F(PatternDriverTest, MovingFramesDifferBeyondTheHeader) {
-    load({"--fps", "0", "--size", "160x120", "--format", "RGB24"});
-    ReadBufferData buffer;
-    driver->init_buffer(buffer, 0, 1, nullptr);
-    EXPECT_EQ(buffer.get_length(), 160u * 120 * 3);
-    driver->init_transfer();
-    capture(buffer);
-    auto previous = bytes(buffer);
-    for (int n = 1; n < 5; ++n) {
-        capture(buffer);
-        auto current = bytes(buffer);
-        EXPECT_FALSE(std::equal(current.begin() + header_size, current.end(),
-                                previous.begin() + header_size));
-        previous = std::move(current);
-    }
 }
 
 TEST_F(PatternDriverTest, StaticModeRedrawsAfterAControlChange) {

@@ -1,9 +1,10 @@
-// The pattern driver's pictures, header and nearest-match rules, checked against
-// values worked out by hand.
+// The pattern driver's pictures and frame header, checked against values worked out
+// by hand.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "drivers/pattern/formats.h"
+#include <linux/videodev2.h>
+
 #include "drivers/pattern/frame.h"
 
 namespace frix::pattern {
@@ -40,13 +41,6 @@ TEST(PatternFrameTest, HeaderHoldsMagicAndLittleEndianSequence) {
     EXPECT_FALSE(read_header(header, sizeof header - 1));
     header[0] = 'f';
     EXPECT_FALSE(read_header(header, sizeof header));
-}
-
-TEST(PatternFrameTest, SizesHaveNoPadding) {
-    EXPECT_EQ(frame_size({V4L2_PIX_FMT_YUYV, 640, 480}), 640u * 480 * 2);
-    EXPECT_EQ(frame_size({V4L2_PIX_FMT_RGB24, 1920, 1080}), 1920u * 1080 * 3);
-    EXPECT_EQ(frame_size({V4L2_PIX_FMT_GREY, 160, 120}), 160u * 120);
-    EXPECT_EQ(frame_size({V4L2_PIX_FMT_MJPEG, 160, 120}), 0u);
 }
 
 TEST(PatternFrameTest, ColourBarsInRgb) {
@@ -108,23 +102,6 @@ TEST(PatternFrameTest, GradientRunsFromRedToGreen) {
     const auto frame = expected_frame({V4L2_PIX_FMT_RGB24, 160, 120, Kind::Gradient}, 0);
     EXPECT_EQ(rgb_at(frame, 160, 20, 60), (Pixel{32, 223, 128}));
     EXPECT_EQ(rgb_at(frame, 160, 159, 60), (Pixel{255, 0, 128}));
-}
-
-TEST(PatternFormatsTest, NearestSize) {
-    EXPECT_EQ(nearest_size(640, 480).width, 640u);
-    EXPECT_EQ(nearest_size(1000, 700).width, 800u);
-    EXPECT_EQ(nearest_size(0, 0).width, 160u);
-    EXPECT_EQ(nearest_size(100000, 100000).height, 1080u);
-    EXPECT_EQ(nearest_size(330, 260).width, 320u);
-}
-
-TEST(PatternFormatsTest, NearestRate) {
-    EXPECT_EQ(nearest_rate({1, 25}, 15), 30u);
-    EXPECT_EQ(nearest_rate({1, 50}, 15), 60u);
-    EXPECT_EQ(nearest_rate({2, 1}, 15), 1u);
-    EXPECT_EQ(nearest_rate({1001, 30000}, 15), 30u);
-    EXPECT_EQ(nearest_rate({0, 0}, 15), 15u);
-    EXPECT_EQ(nearest_rate({1, 0}, 5), 5u);
 }
 
 }  // namespace
