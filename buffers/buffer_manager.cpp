@@ -47,8 +47,7 @@ void BufferManager::resize_pool(unsigned long count, std::string prefix) {
             storage.release();
         }
     } catch (...) {
-        FRIX_LOG(core, warning) << "There is not enough memory to allocate " << count
-                                << " buffers";
+        FRIX_LOG(core, warning) << "There is not enough memory to allocate " << count << " buffers";
         while (pool_.size() > old) pool_.pop_back();
         throw;
     }
@@ -78,9 +77,9 @@ void BufferManager::assert_allocated_memory() {
     unsigned long total = 0;
     for (const Buffer& slot : pool_) total += slot.data()->capacity();
     if (total > *free)
-        throw std::system_error(ENOMEM, std::generic_category(),
-                                "Cannot allocate required memory: " + std::to_string(total) +
-                                    " bytes");
+        throw std::system_error(
+            ENOMEM, std::generic_category(),
+            "Cannot allocate required memory: " + std::to_string(total) + " bytes");
 }
 
 bool BufferManager::in_free_queue(const Buffer& slot) const {
@@ -111,7 +110,8 @@ v4l2_buffer BufferManager::report(unsigned long index) {
     record.reserved2 = 0;
     record.reserved = 0;
     record.flags &= ~(V4L2_BUF_FLAG_QUEUED | V4L2_BUF_FLAG_DONE);
-    if (slot.is_queued()) record.flags |= queued_for_filling ? V4L2_BUF_FLAG_QUEUED : V4L2_BUF_FLAG_DONE;
+    if (slot.is_queued())
+        record.flags |= queued_for_filling ? V4L2_BUF_FLAG_QUEUED : V4L2_BUF_FLAG_DONE;
     return record;
 }
 

@@ -59,9 +59,11 @@ void MmapBufferData::set_aligned_length(unsigned long n) {
         // The old mapping goes only now, with the new one in hand.
         region_.swap(region);
     } catch (...) {
-        // Give the old mapping its file size back: pages past the end of the file fault.
-        (void)::ftruncate(object_.get_mapping_handle().handle,
-                          static_cast<off_t>(capacity_));
+        // Give the old mapping its file size back (pages past the end of a file fault);
+        // the first error is the one worth reporting.
+        const int restored =
+            ::ftruncate(object_.get_mapping_handle().handle, static_cast<off_t>(capacity_));
+        static_cast<void>(restored);
         throw;
     }
     data_ = static_cast<unsigned char*>(region_.get_address());

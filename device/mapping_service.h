@@ -2,6 +2,7 @@
 // and a worker thread that resolves clients' mmap() requests to pool buffers.
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
@@ -20,8 +21,10 @@ public:
     using Handler =
         std::function<std::system_error(const MmapRequest& request, int pid, unsigned long& index)>;
 
-    MappingService(boost::mutex& machine_mutex, Handler handler);
-    // Unlinks the segment.
+    // The worker waits at most lock_budget for the machine mutex per request.
+    MappingService(boost::mutex& machine_mutex, Handler handler,
+                   std::chrono::milliseconds lock_budget = std::chrono::milliseconds(5000));
+    // Stops serving and unlinks the segment.
     ~MappingService();
     MappingService(const MappingService&) = delete;
     MappingService& operator=(const MappingService&) = delete;
@@ -29,9 +32,9 @@ public:
     // Initialises the segment of /dev/<device_name> once, starts the worker and waits
     // until it serves or has given up. Never throws; failures are logged.
     void start(const std::string& device_name);
-    // Stops serving and joins the worker.
+    // Stops serving and joins the worker. Waits while the worker handles a request.
     void stop();
-    // The record exists and the worker accepts requests.
+    // The record exists and the worker accepts requests. Takes no lock.
     bool is_running() const;
     // "frix_<major>_<minor>i", also the prefix of the buffer files; empty before start.
     const std::string& segment_name() const;

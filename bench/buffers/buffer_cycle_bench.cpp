@@ -32,9 +32,8 @@ void slot_cycle(benchmark::State& state, const std::string& prefix) {
     }
     // Memory held per buffer: the slot and its storage object, plus the frame storage.
     state.counters["object_bytes"] =
-        static_cast<double>(sizeof(frix::Buffer) +
-                            (prefix.empty() ? sizeof(frix::ReadBufferData)
-                                            : sizeof(frix::MmapBufferData)));
+        static_cast<double>(sizeof(frix::Buffer) + (prefix.empty() ? sizeof(frix::ReadBufferData)
+                                                                   : sizeof(frix::MmapBufferData)));
     state.counters["storage_bytes"] = static_cast<double>(capacity);
 }
 

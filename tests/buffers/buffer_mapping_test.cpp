@@ -23,9 +23,8 @@ class BufferMapping : public test::ShmTest {
 protected:
     void SetUp() override {
         manager.resize_pool(3, prefix);
-        manager.init_pool_buffers([](BufferData& data, unsigned, unsigned) {
-            data.set_length(5000, 0);
-        });
+        manager.init_pool_buffers(
+            [](BufferData& data, unsigned, unsigned) { data.set_length(5000, 0); });
         // The client's VIDIOC_QUERYBUF comes before its mmap().
         for (unsigned long i = 0; i < 3; ++i) records[i] = manager.get_v4l2buffer(i);
         capacity = 2 * BufferDataBase::PAGE_SIZE;
@@ -36,8 +35,8 @@ protected:
         ShmTest::TearDown();
     }
 
-    MmapRequest request(std::int64_t offset, std::uint64_t length = 5000,
-                        int prot = PROT_READ, int flags = MAP_SHARED) {
+    MmapRequest request(std::int64_t offset, std::uint64_t length = 5000, int prot = PROT_READ,
+                        int flags = MAP_SHARED) {
         MmapRequest r;
         r.length = length;
         r.prot = prot;
@@ -70,9 +69,9 @@ TEST_F(BufferMapping, RefusesWhatNamesNoBuffer) {
     unsigned long index = 99;
     EXPECT_EQ(manager.find_buffer_for_mapping(request(0, 5000, PROT_READ, MAP_PRIVATE), index),
               einval);
-    EXPECT_EQ(manager.find_buffer_for_mapping(request(0, 5000, PROT_READ, MAP_SHARED | MAP_FIXED),
-                                              index),
-              einval);
+    EXPECT_EQ(
+        manager.find_buffer_for_mapping(request(0, 5000, PROT_READ, MAP_SHARED | MAP_FIXED), index),
+        einval);
     EXPECT_EQ(manager.find_buffer_for_mapping(request(0, 5000, PROT_NONE), index), eacces);
     EXPECT_EQ(manager.find_buffer_for_mapping(request(0, 5000, PROT_EXEC), index), eacces);
     EXPECT_EQ(manager.find_buffer_for_mapping(request(3 * capacity), index), einval);

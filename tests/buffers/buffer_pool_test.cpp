@@ -100,7 +100,8 @@ TEST_F(BufferPool, AFailedGrowthRestoresThePreviousPool) {
     }
     ::rmdir(test::shm_path(prefix + "3").c_str());
     EXPECT_EQ(log.lines(),
-              std::vector<std::string>{"<warning> [core] There is not enough memory to allocate 4 buffers"});
+              std::vector<std::string>{
+                  "<warning> [core] There is not enough memory to allocate 4 buffers"});
     EXPECT_EQ(manager.get_pool_size(), 1u);
     expect_files(prefix, {"0"});
 
@@ -143,7 +144,8 @@ TEST_F(BufferPool, APoolLargerThanTheFreeSpaceIsRefused) {
     } catch (const std::system_error& e) {
         EXPECT_EQ(e.code(), std::error_code(EOVERFLOW, std::generic_category()));
     }
-    const std::string text = "Cannot allocate required memory: " + std::to_string(2 * each) + " bytes";
+    const std::string text =
+        "Cannot allocate required memory: " + std::to_string(2 * each) + " bytes";
     try {
         manager.assert_allocated_memory();
         FAIL() << "two halves of the free space and a bit";

@@ -25,9 +25,8 @@ class BufferQueues : public ::testing::Test {
 protected:
     BufferQueues() {
         manager.resize_pool(3, "");
-        manager.init_pool_buffers([](BufferData& data, unsigned, unsigned) {
-            data.set_length(1000, 0);
-        });
+        manager.init_pool_buffers(
+            [](BufferData& data, unsigned, unsigned) { data.set_length(1000, 0); });
     }
 
     unsigned flags(unsigned long index) {
@@ -157,7 +156,7 @@ TEST_F(BufferQueues, ABadFrameIsFlaggedOnlyWhileItIsBad) {
 TEST_F(BufferQueues, ReadIoRecyclesEverySlotAndDropsAFullReadyQueue) {
     manager.stream_on();
     manager.enqueue_free_buffers();
-    for (unsigned long i = 0; i < 3; ++i) EXPECT_EQ(flags(i), queued);
+    for (unsigned long i = 0; i < 3; ++i) ASSERT_EQ(flags(i), queued);
     for (int n = 0; n < 3; ++n) capture("old");
     for (unsigned long i = 0; i < 3; ++i) EXPECT_EQ(flags(i), done);
 
@@ -168,13 +167,13 @@ TEST_F(BufferQueues, ReadIoRecyclesEverySlotAndDropsAFullReadyQueue) {
 
     // pop_frame drops every ready frame and the poller with them.
     manager.pop_frame();
-    EXPECT_FALSE(manager.is_frame_ready());
+    ASSERT_FALSE(manager.is_frame_ready());
     manager.enqueue_free_buffers();
     for (int n = 0; n < 3; ++n) capture("new");
 
     // Nobody waits for them: the ready frames are discarded and refilled in index order.
     manager.enqueue_free_buffers();
-    EXPECT_FALSE(manager.is_frame_ready());
+    ASSERT_FALSE(manager.is_frame_ready());
     std::vector<unsigned> filled;
     for (int n = 0; n < 3; ++n) filled.push_back(capture("fresh"));
     EXPECT_EQ(filled, (std::vector<unsigned>{0, 1, 2}));

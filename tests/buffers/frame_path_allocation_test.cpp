@@ -38,9 +38,8 @@ TEST_F(FramePath, AllocatesNothing) {
     for (const std::string& kind : {std::string(), prefix}) {
         BufferManager manager;
         manager.resize_pool(4, kind);
-        manager.init_pool_buffers([](BufferData& data, unsigned, unsigned) {
-            data.set_length(1000, 0);
-        });
+        manager.init_pool_buffers(
+            [](BufferData& data, unsigned, unsigned) { data.set_length(1000, 0); });
         manager.stream_on();
         for (unsigned long i = 0; i < 4; ++i) ASSERT_FALSE(manager.enqueue_free_buffer(i));
         const unsigned char bytes[16] = {1, 2, 3};

@@ -27,9 +27,8 @@ class FrameWait : public ::testing::Test {
 protected:
     FrameWait() {
         manager.resize_pool(2, "");
-        manager.init_pool_buffers([](BufferData& data, unsigned, unsigned) {
-            data.set_length(100, 0);
-        });
+        manager.init_pool_buffers(
+            [](BufferData& data, unsigned, unsigned) { data.set_length(100, 0); });
         manager.enqueue_free_buffers();
         manager.stream_on();
     }

@@ -1,11 +1,13 @@
 // Shared-memory frame storage against real files in /dev/shm.
 #include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+#include <fstream>
 #include <string>
 #include <system_error>
 
@@ -153,6 +155,37 @@ TEST_F(MmapBufferDataTest, ZeroBytesAreRefusedAndTheOldMappingStaysUsable) {
     EXPECT_EQ(buffer.capacity(), 2 * page);
     EXPECT_EQ(static_cast<unsigned long>(stat_of(name).st_size), 2 * page);
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(buffer.data()), 5000), frame);
+}
+
+// Grows the buffer with almost no address space left; the exit code tells what went wrong.
+[[noreturn]] void grow_without_address_space(MmapBufferData& buffer) {
+    unsigned long pages = 0;
+    std::ifstream("/proc/self/statm") >> pages;
+    const rlim_t limit = pages * page + (1ul << 20);
+    const rlimit no_room{limit, limit};
+    ::setrlimit(RLIMIT_AS, &no_room);
+    try {
+        buffer.set_length(64ul << 20, 0);
+        std::_Exit(2);
+    } catch (const boost::interprocess::interprocess_exception& e) {
+        if (e.get_native_error() != ENOMEM) std::_Exit(3);
+    }
+    if (buffer.capacity() != 2 * page) std::_Exit(4);
+    if (static_cast<unsigned long>(stat_of(buffer.name()).st_size) != 2 * page) std::_Exit(5);
+    // Faults if the file was left shorter than the old mapping.
+    const std::string frame(5000, 'k');
+    buffer.copy_from(reinterpret_cast<const unsigned char*>(frame.data()), frame.size());
+    std::_Exit(0);
+}
+
+// A mapping that fails after the file grew must not leave the old mapping past the end
+// of a file cut back to nothing: its pages would fault on the next write.
+TEST_F(MmapBufferDataTest, AFailedMappingKeepsTheOldOneBacked) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "the sanitizers' shadow memory defeats an address-space limit";
+#endif
+    MmapBufferData buffer(prefix + "0", 5000);
+    EXPECT_EXIT(grow_without_address_space(buffer), ::testing::ExitedWithCode(0), "");
 }
 
 TEST_F(MmapBufferDataTest, ANameThatCannotBeCreatedThrowsTheErrno) {

@@ -1,4 +1,6 @@
 // Heap frame storage: sizing, bounded writes, clearing and moves.
+#include <unistd.h>
+
 #include <cstdint>
 #include <cstring>
 #include <limits>

@@ -1,0 +1,13 @@
+// Whether the client behind a request carries the preload library (libfrixext).
+#pragma once
+
+namespace frix {
+
+// extension_presence: 0 never, 1 always, 2 (or more) looks current_pid up in the
+// shared-memory pid map. The client that switched the check off
+// (extension_check_disabled_pid, -1 for none) always passes. Logs the outcome of a
+// detection once per client in a row; called with the machine mutex held.
+bool check_extension_presence(int current_pid, int current_gid, int extension_check_disabled_pid,
+                              unsigned int extension_presence);
+
+}  // namespace frix

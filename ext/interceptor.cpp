@@ -1,0 +1,117 @@
+// Turns an mmap() of a served device node into a mapping of the buffer the daemon names.
+#include "ext/interceptor.h"
+
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/sysmacros.h>
+
+#include <cerrno>
+#include <cstring>
+#include <stdexcept>
+#include <string>
+#include <system_error>
+
+#include "ext/diagnostics.h"
+#include "ext/mapping_tables.h"
+#include "ext/mapped_record.h"
+#include "ext/record_client.h"
+
+namespace ipc = boost::interprocess;
+
+namespace frixext {
+
+namespace {
+
+std::string segment_name_of(dev_t device) {
+    return "frix_" + std::to_string(major(device)) + "_" + std::to_string(minor(device)) + "i";
+}
+
+// Empty when no daemon serves the device; errno is left as the caller had it so that
+// the forwarded call reports only its own failures.
+OpenedSegment open_segment(int fd, std::string& name) noexcept {
+    const int saved = errno;
+    OpenedSegment segment;
+    try {
+        struct stat status {};
+        if (::fstat(fd, &status) == 0 && S_ISCHR(status.st_mode)) {
+            name = segment_name_of(status.st_rdev);
+            struct stat file {};
+            if (::stat(("/dev/shm/" + name).c_str(), &file) == 0) segment.file = file.st_ino;
+            segment.memory =
+                std::make_unique<ipc::managed_shared_memory>(ipc::open_only, name.c_str());
+        }
+    } catch (...) {
+        segment.memory.reset();
+    }
+    errno = saved;
+    return segment;
+}
+
+void* map_buffer(MappingTables& tables, const std::string& name, void* addr, size_t length) {
+    auto file = std::make_unique<ipc::shared_memory_object>(ipc::open_only, name.c_str(),
+                                                             ipc::read_only);
+    auto map = reinterpret_cast<MmapFunction>(next_mmap.get());
+    if (!map) throw std::runtime_error("no mmap() to map " + name + " with");
+    void* mapping = map(addr, length, PROT_READ, MAP_SHARED, file->get_mapping_handle().handle, 0);
+    if (mapping == MAP_FAILED)
+        throw std::runtime_error("cannot map " + name + ": " + std::strerror(errno));
+    if (addr && mapping != addr) {
+        ::munmap(mapping, length);
+        throw std::runtime_error("cannot map " + name + " at the requested address");
+    }
+    tables.keep_buffer(name, std::move(file), BufferMapping{mapping, length});
+    return mapping;
+}
+
+}  // namespace
+
+void* intercept_mmap(NextSymbol* next, void* addr, size_t length, int prot, int flags, int fd,
+                     off_t offset) noexcept {
+    if (fd == -1 || (flags & MAP_ANONYMOUS))
+        return forward_mmap(next, addr, length, prot, flags, fd, offset);
+    std::string name;
+    OpenedSegment opened = open_segment(fd, name);
+    if (!opened.memory) return forward_mmap(next, addr, length, prot, flags, fd, offset);
+
+    // A failed device mapping is never forwarded: the device itself cannot be mapped.
+    try {
+        MappingTables& tables = mapping_tables();
+        std::lock_guard<std::mutex> lock(tables.mutex);
+        ipc::managed_shared_memory& segment = tables.keep_segment(name, std::move(opened));
+        MappedData* record = segment.find<MappedData>(mapped_data_object_name).first;
+        if (!record) throw std::system_error(std::error_code(ENODEV, std::system_category()));
+        const std::uint64_t index =
+            request_buffer_index(*record, MappingRequest{addr, length, prot, flags, fd, offset});
+        return map_buffer(tables, name + std::to_string(index), addr, length);
+    } catch (const std::system_error& e) {
+        report_failure(e.what(), fd);
+        errno = e.code().value();
+    } catch (const std::exception& e) {
+        report_failure(e.what(), fd);
+        errno = EIO;
+    } catch (...) {
+        write_error({"unhandled exception\n"});
+        errno = EIO;
+    }
+    return MAP_FAILED;
+}
+
+long intercept_syscall(long number, const long (&args)[7]) noexcept {
+    auto next = reinterpret_cast<SyscallFunction>(next_syscall.get());
+    if (!next) {
+        write_error({"No syscall() found!!\n"});
+        errno = ENODEV;
+        return -1;
+    }
+    if (number == SYS_mmap) {
+        void* mapping = intercept_mmap(nullptr, reinterpret_cast<void*>(args[0]),
+                                       static_cast<size_t>(args[1]), static_cast<int>(args[2]),
+                                       static_cast<int>(args[3]), static_cast<int>(args[4]),
+                                       static_cast<off_t>(args[5]));
+        if (mapping != MAP_FAILED) return reinterpret_cast<long>(mapping);
+    }
+    return next(number, args[0], args[1], args[2], args[3], args[4], args[5], args[6]);
+}
+
+}  // namespace frixext

@@ -1,0 +1,30 @@
+// The tables behind every device mapping of a client process.
+#include "ext/mapping_tables.h"
+
+#include <utility>
+
+namespace ipc = boost::interprocess;
+
+namespace frixext {
+
+ipc::managed_shared_memory& MappingTables::keep_segment(const std::string& name,
+                                                        OpenedSegment opened) {
+    OpenedSegment& kept = segments[name];
+    // Only the holder of the table mutex ever uses a kept segment, so it can go.
+    if (!kept.memory || (opened.file != 0 && opened.file != kept.file)) kept = std::move(opened);
+    return *kept.memory;
+}
+
+void MappingTables::keep_buffer(const std::string& name,
+                                std::unique_ptr<ipc::shared_memory_object> file,
+                                BufferMapping mapping) {
+    buffer_files[name] = std::move(file);
+    buffer_mappings[name] = mapping;
+}
+
+MappingTables& mapping_tables() {
+    static MappingTables* const tables = new MappingTables;
+    return *tables;
+}
+
+}  // namespace frixext

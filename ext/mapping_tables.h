@@ -1,0 +1,51 @@
+// Process-wide tables of the mapping segments opened and the buffer files mapped.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include <boost/interprocess/managed_shared_memory.hpp>
+#include <boost/interprocess/shared_memory_object.hpp>
+
+namespace frixext {
+
+// What was handed to the client; the client owns it and releases it with munmap().
+struct BufferMapping {
+    void* address = nullptr;
+    size_t length = 0;
+};
+
+// A device's mapping segment and the identity of its file in /dev/shm (0: unknown).
+struct OpenedSegment {
+    std::unique_ptr<boost::interprocess::managed_shared_memory> memory;
+    ino_t file = 0;
+};
+
+struct MappingTables {
+    // Serialises every device mapping of the process.
+    std::mutex mutex;
+    std::map<std::string, OpenedSegment> segments;
+    std::map<std::string, std::unique_ptr<boost::interprocess::shared_memory_object>> buffer_files;
+    std::map<std::string, BufferMapping> buffer_mappings;
+
+    // The segment kept under name, opened once per process and reused. A segment that a
+    // later daemon run has replaced is given up for the new one.
+    boost::interprocess::managed_shared_memory& keep_segment(const std::string& name,
+                                                             OpenedSegment opened);
+
+    // Replaces an earlier entry of the name; its file handle is closed, its mapping stays.
+    void keep_buffer(const std::string& name,
+                     std::unique_ptr<boost::interprocess::shared_memory_object> file,
+                     BufferMapping mapping);
+};
+
+// Never destroyed: a mapping racing with the process's exit must not find the tables
+// gone, and the kernel releases what they hold anyway.
+MappingTables& mapping_tables();
+
+}  // namespace frixext

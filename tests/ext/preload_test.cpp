@@ -1,0 +1,312 @@
+// Tests of libfrixext preloaded into a client program.
+// Against a daemon side that serves a test device node: what the client's mmap() and
+// syscall() return, and what they print.
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <dirent.h>
+
+#include <chrono>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <boost/interprocess/managed_shared_memory.hpp>
+#include <boost/interprocess/shared_memory_object.hpp>
+#include <boost/interprocess/sync/scoped_lock.hpp>
+#include <gtest/gtest.h>
+
+#include "child_process.h"
+#include "device/mapped_data.h"
+#include "device_node.h"
+
+namespace frix::test {
+namespace {
+
+using namespace std::chrono_literals;
+namespace ipc = boost::interprocess;
+
+constexpr unsigned long buffer_length = 16384;
+
+std::vector<std::string> shm_files_starting(const std::string& prefix) {
+    std::vector<std::string> found;
+    if (DIR* dir = ::opendir("/dev/shm")) {
+        while (const dirent* entry = ::readdir(dir))
+            if (std::string(entry->d_name).rfind(prefix, 0) == 0) found.push_back(entry->d_name);
+        ::closedir(dir);
+    }
+    return found;
+}
+
+std::string segment_of(const DeviceNode& node) {
+    return "frix_240_" + std::to_string(node.minor_number()) + "i";
+}
+
+Outcome probe(const std::vector<std::string>& args, bool preload = true) {
+    std::vector<std::string> argv{FRIX_EXT_PROBE};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return run(argv, preload ? std::vector<std::string>{"LD_PRELOAD=" FRIXEXT_LIBRARY}
+                             : std::vector<std::string>{});
+}
+
+// The value of key in a probe's "key=value" output, empty when absent.
+std::string value(const Outcome& result, const std::string& key) {
+    const std::string& text = result.output;
+    for (size_t at = text.find(key + "="); at != std::string::npos; at = text.find(key + "=", at + 1)) {
+        if (at != 0 && text[at - 1] != ' ' && text[at - 1] != '\n') continue;
+        const size_t begin = at + key.size() + 1;
+        return text.substr(begin, text.find_first_of(" \n", begin) - begin);
+    }
+    return "";
+}
+
+// The line the library writes for a failed device mapping.
+std::string failure_line(const Outcome& result, const std::string& reason) {
+    return "error: " + reason + "fd: " + value(result, "fd") + "\n";
+}
+
+class PreloadTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!node.made()) GTEST_SKIP() << node.error();
+        start_daemon();
+    }
+
+    void TearDown() override {
+        if (!daemon) return;
+        ::kill(daemon->pid(), SIGCONT);
+        quit_daemon();
+        EXPECT_EQ(shm_files_starting(segment_of(node)), std::vector<std::string>{});
+    }
+
+    void start_daemon() {
+        daemon = std::make_unique<ChildProcess>(std::vector<std::string>{
+            FRIX_EXT_TEST_DAEMON, node.name(), "3", std::to_string(buffer_length)});
+        const auto ready = daemon->read_line(10s);
+        ASSERT_TRUE(ready) << daemon->errors();
+        ASSERT_EQ(*ready, "ready " + segment_of(node));
+    }
+
+    void quit_daemon() {
+        daemon->write_line("quit");
+        EXPECT_TRUE(daemon->finish(10s));
+        EXPECT_EQ(daemon->status(), 0) << daemon->errors();
+        daemon.reset();
+    }
+
+    // Leaves a claim in the record as a client that posted and went away would.
+    void plant_claim(pid_t pid, std::chrono::milliseconds age) {
+        ipc::managed_shared_memory segment(ipc::open_only, segment_of(node).c_str());
+        MappedData* record = segment.find<MappedData>(mapped_data_object_name).first;
+        ASSERT_NE(record, nullptr);
+        timespec now{};
+        ::clock_gettime(CLOCK_MONOTONIC, &now);
+        const auto stamp = std::chrono::seconds(now.tv_sec) +
+                           std::chrono::nanoseconds(now.tv_nsec) - age;
+        ipc::scoped_lock<ipc::interprocess_mutex> lock(record->mutex);
+        record->claim_pid = pid;
+        record->claim_stamp = static_cast<std::uint32_t>(
+            std::chrono::duration_cast<std::chrono::milliseconds>(stamp).count());
+        record->posted = 0;
+    }
+
+    std::string command(const std::string& line) {
+        daemon->write_line(line);
+        return daemon->read_line(10s).value_or("(no answer)");
+    }
+
+    Outcome map_device(unsigned long index, const std::string& prot = "rw",
+                   const std::string& flags = "shared", const std::string& way = "") {
+        return probe({"device", "/dev/" + node.name(), std::to_string(index * buffer_length),
+                      std::to_string(buffer_length), prot, flags, way});
+    }
+
+    DeviceNode node;
+    std::unique_ptr<ChildProcess> daemon;
+};
+
+TEST(PreloadProbe, TheLibraryIsAheadOfTheSystemsMmapOnlyWhenPreloaded) {
+    EXPECT_EQ(value(probe({"preloaded"}), "preloaded"), "1");
+    EXPECT_EQ(value(probe({"preloaded"}, false), "preloaded"), "0");
+}
+
+TEST(PreloadProbe, MappingsOfAnythingButAServedDeviceAreUntouched) {
+    const Outcome anon = probe({"anon"});
+    EXPECT_EQ(anon.status, 0);
+    EXPECT_EQ(value(anon, "anon"), "ok");
+    EXPECT_EQ(anon.errors, "");
+
+    const Outcome zero = probe({"zero"});
+    EXPECT_EQ(value(zero, "zero"), "ok");
+    EXPECT_EQ(value(zero, "perms"), "rw-p");
+    EXPECT_EQ(zero.errors, "");
+
+    char path[] = "/tmp/frix-probe-XXXXXX";
+    const int fd = ::mkstemp(path);
+    ASSERT_GE(fd, 0);
+    const std::string content(8192, 'f');
+    ASSERT_EQ(::write(fd, content.data(), content.size()), 8192);
+    ::close(fd);
+    for (const char* way : {"", "syscall"}) {
+        const Outcome file = probe({"file", path, way});
+        EXPECT_EQ(value(file, "file"), "ok") << way;
+        EXPECT_EQ(value(file, "perms"), "rw-s") << way;
+        EXPECT_EQ(file.errors, "") << way;
+    }
+    ::unlink(path);
+}
+
+TEST(PreloadProbe, ADeviceNoDaemonServesGoesToTheSystem) {
+    DeviceNode unserved;
+    if (!unserved.made()) GTEST_SKIP() << unserved.error();
+    const Outcome result = probe({"device", "/dev/" + unserved.name(), "0", "4096", "rw", "shared"});
+    EXPECT_EQ(value(result, "result"), "failed");
+    EXPECT_EQ(value(result, "errno"), std::to_string(EBADF)) << "the kernel's answer to a path fd";
+    EXPECT_EQ(result.errors, "");
+}
+
+TEST(PreloadProbe, ASegmentWithoutTheRecordGivesEnodev) {
+    DeviceNode bare;
+    if (!bare.made()) GTEST_SKIP() << bare.error();
+    const std::string name = segment_of(bare);
+    {
+        ipc::managed_shared_memory segment(ipc::create_only, name.c_str(), 8192);
+    }
+    const Outcome result = probe({"device", "/dev/" + bare.name(), "0", "4096", "rw", "shared"});
+    ipc::shared_memory_object::remove(name.c_str());
+    EXPECT_EQ(value(result, "errno"), std::to_string(ENODEV));
+    EXPECT_EQ(result.errors, failure_line(result, "No such device"));
+}
+
+TEST_F(PreloadTest, ABufferIsMappedReadOnlyFromItsFile) {
+    for (const char* way : {"", "syscall"}) {
+        const Outcome result = map_device(1, "rw", "shared", way);
+        EXPECT_EQ(value(result, "result"), "mapped") << way << result.errors;
+        EXPECT_EQ(value(result, "first"), "B") << way;
+        EXPECT_EQ(value(result, "uniform"), "1") << way;
+        EXPECT_EQ(value(result, "perms"), "r--s") << way;
+        EXPECT_EQ(result.errors, "") << way;
+    }
+    const Outcome last = map_device(2, "r");
+    EXPECT_EQ(value(last, "first"), "C");
+    EXPECT_EQ(value(last, "uniform"), "1");
+}
+
+TEST_F(PreloadTest, RefusalsFailWithTheDaemonsErrno) {
+    Outcome result = map_device(1, "r", "private");
+    EXPECT_EQ(value(result, "result"), "failed");
+    EXPECT_EQ(value(result, "errno"), std::to_string(EINVAL));
+    EXPECT_EQ(result.errors, failure_line(result, "Invalid argument"));
+
+    result = map_device(1, "none");
+    EXPECT_EQ(value(result, "errno"), std::to_string(EACCES));
+    EXPECT_EQ(result.errors, failure_line(result, "Permission denied"));
+
+    result = map_device(7);
+    EXPECT_EQ(value(result, "errno"), std::to_string(EINVAL));
+
+    ASSERT_EQ(command("owner 1"), "owner");
+    result = map_device(0);
+    EXPECT_EQ(value(result, "errno"), std::to_string(EBUSY));
+    EXPECT_EQ(result.errors, failure_line(result, "Device or resource busy"));
+    ASSERT_EQ(command("owner -1"), "owner");
+
+    EXPECT_EQ(value(map_device(0), "first"), "A");
+}
+
+TEST_F(PreloadTest, AMissingBufferFileGivesEio) {
+    ASSERT_EQ(::unlink(("/dev/shm/" + segment_of(node) + "2").c_str()), 0);
+    const Outcome result = map_device(2);
+    EXPECT_EQ(value(result, "errno"), std::to_string(EIO));
+    EXPECT_EQ(result.errors.rfind("error: ", 0), 0u) << result.errors;
+    EXPECT_NE(result.errors.find("fd: " + value(result, "fd") + "\n"), std::string::npos);
+}
+
+TEST_F(PreloadTest, AStoppedServiceGivesEagainUntilItStartsAgain) {
+    ASSERT_EQ(command("stop"), "stopped");
+    const Outcome stopped = map_device(0);
+    EXPECT_EQ(value(stopped, "errno"), std::to_string(EAGAIN));
+    EXPECT_EQ(stopped.errors, failure_line(stopped, "Resource temporarily unavailable"));
+
+    ASSERT_EQ(command("start"), "serving");
+    EXPECT_EQ(value(map_device(0), "first"), "A");
+}
+
+TEST_F(PreloadTest, AStalledDaemonTimesOutAfterASecond) {
+    // After an answer the worker is back in its wait, so the record's mutex is free:
+    // a daemon stopped while holding it would block clients for as long as it stays so.
+    ASSERT_EQ(value(map_device(1), "first"), "B");
+    ASSERT_EQ(::kill(daemon->pid(), SIGSTOP), 0);
+    siginfo_t info{};
+    ASSERT_EQ(::waitid(P_PID, static_cast<id_t>(daemon->pid()), &info, WSTOPPED | WNOWAIT), 0);
+
+    const auto begin = std::chrono::steady_clock::now();
+    const Outcome result = map_device(1);
+    const auto took = std::chrono::steady_clock::now() - begin;
+    EXPECT_EQ(value(result, "errno"), std::to_string(ETIMEDOUT));
+    EXPECT_EQ(result.errors, "Timeout!\n" + failure_line(result, "Connection timed out"));
+    EXPECT_GE(took, 900ms);
+    EXPECT_LT(took, 10s);
+
+    ASSERT_EQ(::kill(daemon->pid(), SIGCONT), 0);
+    const Outcome after = map_device(1);
+    EXPECT_EQ(value(after, "first"), "B") << after.errors;
+}
+
+TEST_F(PreloadTest, AClientFollowsTheDaemonToItsNextRun) {
+    ChildProcess client({FRIX_EXT_PROBE, "twice", "/dev/" + node.name(),
+                         std::to_string(buffer_length)},
+                        {"LD_PRELOAD=" FRIXEXT_LIBRARY});
+    ASSERT_EQ(client.read_line(10s).value_or(client.errors()), "round0=A");
+    quit_daemon();
+    start_daemon();
+    client.write_line("again");
+    EXPECT_EQ(client.read_line(10s).value_or(client.errors()), "round1=A");
+    EXPECT_TRUE(client.finish(10s));
+    EXPECT_EQ(client.errors(), "");
+}
+
+TEST_F(PreloadTest, AClaimLeftByADeadClientIsTakenOverAtOnce) {
+    ChildProcess gone({"/bin/true"});
+    ASSERT_TRUE(gone.finish(10s));
+    plant_claim(gone.pid(), 0ms);
+    const auto begin = std::chrono::steady_clock::now();
+    EXPECT_EQ(value(map_device(1), "first"), "B");
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, 900ms);
+}
+
+TEST_F(PreloadTest, AClaimOfALiveClientIsWaitedForUntilItIsStale) {
+    plant_claim(::getpid(), 2000ms);
+    auto begin = std::chrono::steady_clock::now();
+    EXPECT_EQ(value(map_device(1), "first"), "B");
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, 900ms) << "an old claim is stale at once";
+
+    plant_claim(::getpid(), 0ms);
+    begin = std::chrono::steady_clock::now();
+    const Outcome result = map_device(2);
+    const auto took = std::chrono::steady_clock::now() - begin;
+    EXPECT_EQ(value(result, "first"), "C") << result.errors;
+    EXPECT_GE(took, 900ms);
+    EXPECT_LT(took, 10s);
+}
+
+TEST_F(PreloadTest, ConcurrentClientsEachGetTheBufferTheyAskedFor) {
+    std::vector<std::unique_ptr<ChildProcess>> clients;
+    for (int i = 0; i < 8; ++i)
+        clients.push_back(std::make_unique<ChildProcess>(
+            std::vector<std::string>{FRIX_EXT_PROBE, "loop", "/dev/" + node.name(),
+                                     std::to_string(buffer_length), "3", "50"},
+            std::vector<std::string>{"LD_PRELOAD=" FRIXEXT_LIBRARY}));
+    for (auto& client : clients) {
+        ASSERT_TRUE(client->finish(60s));
+        EXPECT_EQ(client->status(), 0) << client->output() << client->errors();
+        EXPECT_EQ(client->output(), "loop=ok\n");
+        EXPECT_EQ(client->errors(), "");
+    }
+}
+
+}  // namespace
+}  // namespace frix::test

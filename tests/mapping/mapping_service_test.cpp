@@ -1,0 +1,246 @@
+// The daemon side of client mappings: segment, record and worker against a fake device.
+#include "device/mapping_service.h"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <dirent.h>
+#include <future>
+#include <thread>
+
+#include <boost/interprocess/sync/scoped_lock.hpp>
+#include <gtest/gtest.h>
+
+#include "device_node.h"
+#include "fake_device.h"
+#include "log_capture.h"
+#include "record_client.h"
+
+namespace frix::test {
+namespace {
+
+using std::chrono::milliseconds;
+
+MmapRequest buffer_request(unsigned long index, int prot = PROT_READ | PROT_WRITE,
+                           int flags = MAP_SHARED) {
+    return MmapRequest{nullptr, FakeDevice::buffer_length, prot, flags, 5,
+                       static_cast<std::int64_t>(index * FakeDevice::buffer_length)};
+}
+
+// Runs what must end soon; a hang cannot be recovered from inside the test.
+void within(milliseconds limit, const std::function<void()>& work) {
+    auto done = std::make_shared<std::promise<void>>();
+    std::thread runner([&work, done] {
+        work();
+        done->set_value();
+    });
+    if (done->get_future().wait_for(limit) != std::future_status::ready) {
+        std::fprintf(stderr, "did not end within %lld ms\n", static_cast<long long>(limit.count()));
+        std::abort();
+    }
+    runner.join();
+}
+
+struct stat shm_status(const std::string& name) {
+    struct stat status {};
+    if (::stat(("/dev/shm/" + name).c_str(), &status) != 0) status.st_nlink = 0;
+    return status;
+}
+
+class MappingServiceTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!node.made()) GTEST_SKIP() << node.error();
+    }
+    void TearDown() override {
+        if (!node.made()) return;
+        EXPECT_EQ(shm_status(segment()).st_nlink, 0u) << segment() << " left in /dev/shm";
+    }
+
+    std::string segment() const {
+        return "frix_240_" + std::to_string(node.minor_number()) + "i";
+    }
+
+    DeviceNode node;
+    boost::mutex machine;
+    FakeDevice device{machine};
+    LogCapture log;
+};
+
+TEST_F(MappingServiceTest, ServesTheBufferAtTheQueriedOffset) {
+    MappingService service(machine, device.handler());
+    EXPECT_FALSE(service.is_running());
+    EXPECT_EQ(service.segment_name(), "");
+    service.start(node.name());
+    ASSERT_TRUE(service.is_running());
+    EXPECT_EQ(service.segment_name(), segment());
+
+    const struct stat file = shm_status(segment());
+    EXPECT_EQ(file.st_mode & 07777, 0666u);
+    EXPECT_EQ(file.st_size, 8192);
+
+    RecordClient client(segment());
+    const MmapRequest request{reinterpret_cast<void*>(0x7000000), FakeDevice::buffer_length,
+                              PROT_READ | PROT_WRITE, MAP_SHARED, 5,
+                              static_cast<std::int64_t>(2 * FakeDevice::buffer_length)};
+    const Reply reply = client.request(request, 4242);
+    EXPECT_TRUE(reply.answered);
+    EXPECT_EQ(reply.error, 0);
+    EXPECT_EQ(reply.index, 2u);
+
+    const FakeDevice::Seen seen = device.last();
+    EXPECT_EQ(seen.pid, 4242);
+    EXPECT_TRUE(seen.machine_held);
+    EXPECT_EQ(seen.request.addr, request.addr);
+    EXPECT_EQ(seen.request.length, request.length);
+    EXPECT_EQ(seen.request.prot, request.prot);
+    EXPECT_EQ(seen.request.flags, request.flags);
+    EXPECT_EQ(seen.request.fd, 5);
+    EXPECT_EQ(seen.request.offset, request.offset);
+    EXPECT_EQ(log.count_prefix("<error> [core] mmap() failed: "), 0);
+}
+
+TEST_F(MappingServiceTest, RefusalsReachTheClientWithTheirErrnoAndAreLogged) {
+    MappingService service(machine, device.handler());
+    service.start(node.name());
+    RecordClient client(segment());
+
+    Reply reply = client.request(buffer_request(1, PROT_READ, MAP_PRIVATE), 4242);
+    EXPECT_TRUE(reply.answered);
+    EXPECT_EQ(reply.error, EINVAL);
+    EXPECT_EQ(log.count("<error> [core] mmap() failed: Invalid argument error: Invalid argument"),
+              1);
+
+    reply = client.request(buffer_request(1, PROT_NONE), 4242);
+    EXPECT_TRUE(reply.answered);
+    EXPECT_EQ(reply.error, EACCES);
+    EXPECT_EQ(log.count("<error> [core] mmap() failed: Permission denied error: Permission denied"),
+              1);
+
+    device.set_owner(4242);
+    reply = client.request(buffer_request(1), 999);
+    EXPECT_TRUE(reply.answered);
+    EXPECT_EQ(reply.error, EBUSY);
+    EXPECT_EQ(log.count("<error> [core] mmap() failed: Device is already in use (locked) by "
+                        "process PID=4242: Device or resource busy error: Device or resource busy"),
+              1);
+
+    reply = client.request(buffer_request(3), 4242);
+    EXPECT_TRUE(reply.answered);
+    EXPECT_EQ(reply.error, 0);
+    EXPECT_EQ(reply.index, 3u);
+    EXPECT_EQ(log.count_prefix("<error> [core] mmap() failed: "), 3);
+}
+
+TEST_F(MappingServiceTest, AHandlerFailureIsAnsweredWithEio) {
+    MappingService service(machine, device.handler());
+    service.start(node.name());
+    device.fail_with_exception();
+    const Reply reply = RecordClient(segment()).request(buffer_request(0), 4242);
+    EXPECT_TRUE(reply.answered);
+    EXPECT_EQ(reply.error, EIO);
+    EXPECT_EQ(log.count("<error> [core] mmap() failed: boom: Input/output error error: "
+                        "Input/output error"),
+              1);
+    EXPECT_TRUE(service.is_running());
+}
+
+TEST_F(MappingServiceTest, StopWakesAnIdleWorkerAndAStartServesAgain) {
+    MappingService service(machine, device.handler());
+    service.start(node.name());
+    const ino_t inode = shm_status(segment()).st_ino;
+
+    within(milliseconds(5000), [&] { service.stop(); });
+    EXPECT_FALSE(service.is_running());
+    RecordClient client(segment());
+    EXPECT_FALSE(client.request(buffer_request(0), 4242).serving);
+    EXPECT_EQ(device.calls, 0);
+
+    service.start(node.name());
+    EXPECT_TRUE(service.is_running());
+    EXPECT_EQ(shm_status(segment()).st_ino, inode) << "the segment is made only once";
+    const Reply reply = client.request(buffer_request(1), 4242);
+    EXPECT_TRUE(reply.answered);
+    EXPECT_EQ(reply.index, 1u);
+    within(milliseconds(5000), [&] { service.stop(); });
+}
+
+TEST_F(MappingServiceTest, AWakeUpWithoutARequestIsNotHandled) {
+    MappingService service(machine, device.handler());
+    service.start(node.name());
+    RecordClient client(segment());
+    {
+        boost::interprocess::scoped_lock<boost::interprocess::interprocess_mutex> lock(
+            client.record().mutex);
+        client.record().request_condition.notify_all();
+    }
+    EXPECT_EQ(client.request(buffer_request(2), 4242).index, 2u);
+    EXPECT_EQ(device.calls, 1);
+}
+
+TEST_F(MappingServiceTest, AStaleSegmentIsReplaced) {
+    const int fd = ::shm_open(("/" + segment()).c_str(), O_CREAT | O_RDWR | O_TRUNC, 0600);
+    ASSERT_GE(fd, 0);
+    const std::string junk(100, '\xab');
+    ASSERT_EQ(::write(fd, junk.data(), junk.size()), 100);
+    ::close(fd);
+
+    MappingService service(machine, device.handler());
+    service.start(node.name());
+    ASSERT_TRUE(service.is_running());
+    const struct stat file = shm_status(segment());
+    EXPECT_EQ(file.st_size, 8192);
+    EXPECT_EQ(file.st_mode & 07777, 0666u);
+    EXPECT_EQ(RecordClient(segment()).request(buffer_request(1), 4242).index, 1u);
+}
+
+TEST_F(MappingServiceTest, ABusyMachineMutexGivesEtimedoutAndNoReply) {
+    MappingService service(machine, device.handler(), milliseconds(200));
+    service.start(node.name());
+    RecordClient client(segment());
+    {
+        boost::unique_lock<boost::mutex> held(machine);
+        const auto begin = std::chrono::steady_clock::now();
+        const Reply reply = client.request(buffer_request(1), 4242, milliseconds(1000));
+        EXPECT_GE(std::chrono::steady_clock::now() - begin, milliseconds(200));
+        EXPECT_FALSE(reply.answered);
+        EXPECT_EQ(reply.error, ETIMEDOUT);
+        EXPECT_EQ(device.calls, 0);
+    }
+    const Reply reply = client.request(buffer_request(1), 4242);
+    EXPECT_TRUE(reply.answered);
+    EXPECT_EQ(reply.error, 0);
+    EXPECT_EQ(reply.index, 1u);
+}
+
+TEST_F(MappingServiceTest, AFailedInitialisationIsLoggedAndRetriedAtTheNextStart) {
+    MappingService service(machine, device.handler());
+    const std::string missing = "frix-test-missing-" + std::to_string(::getpid());
+    service.start(missing);
+    EXPECT_FALSE(service.is_running());
+    EXPECT_EQ(service.segment_name(), "");
+    EXPECT_EQ(log.count("<warning> [core] Initialization for mmap() failed: /dev/" + missing +
+                        ": No such file or directory"),
+              1);
+
+    service.start(node.name());
+    EXPECT_TRUE(service.is_running());
+    EXPECT_EQ(RecordClient(segment()).request(buffer_request(0), 4242).index, 0u);
+}
+
+TEST_F(MappingServiceTest, DestructionRemovesTheSegment) {
+    {
+        MappingService service(machine, device.handler());
+        service.start(node.name());
+        ASSERT_NE(shm_status(segment()).st_nlink, 0u);
+    }
+    EXPECT_EQ(shm_status(segment()).st_nlink, 0u);
+}
+
+}  // namespace
+}  // namespace frix::test
