@@ -32,7 +32,8 @@ std::optional<std::shared_ptr<Driver>> create_registered(const std::string& name
 std::shared_ptr<Driver> create_from_library(const std::string& name,
                                             const std::vector<std::string>& args,
                                             const std::string& directory) {
-    FRIX_LOG(core, notice) << "Loading driver '" << name << "'" << " from external plug-in's...";
+    FRIX_LOG(core, notice) << "Loading driver '" << name << "'"
+                           << " from external plug-in's...";
     void* handle = open_library(directory, name);
     if (!handle) {
         FRIX_LOG(core, warning) << library_error();

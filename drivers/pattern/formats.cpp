@@ -24,8 +24,8 @@ FrameSize nearest_size(std::uint32_t width, std::uint32_t height) {
     FrameSize best = frame_sizes.front();
     auto best_distance = std::numeric_limits<std::int64_t>::max();
     for (const auto& size : frame_sizes) {
-        const std::int64_t distance =
-            std::llabs(std::int64_t(size.width) - width) + std::llabs(std::int64_t(size.height) - height);
+        const std::int64_t distance = std::llabs(std::int64_t(size.width) - width) +
+                                      std::llabs(std::int64_t(size.height) - height);
         if (distance < best_distance) {
             best = size;
             best_distance = distance;

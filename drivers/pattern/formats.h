@@ -27,8 +27,14 @@ struct FrameSize {
 };
 
 inline constexpr std::array<FrameSize, 8> frame_sizes{{
-    {160, 120}, {176, 144}, {320, 240}, {352, 288},
-    {640, 480}, {800, 600}, {1280, 720}, {1920, 1080},
+    {160, 120},
+    {176, 144},
+    {320, 240},
+    {352, 288},
+    {640, 480},
+    {800, 600},
+    {1280, 720},
+    {1920, 1080},
 }};
 
 // Frames per second, fastest first; every size offers every rate.

@@ -50,11 +50,16 @@ Rgb colour_at(const FrameSpec& spec, std::uint32_t x, std::uint32_t band) {
     return {clamp(colour.r + offset), clamp(colour.g + offset), clamp(colour.b + offset)};
 }
 
-unsigned char luma(const Rgb& c) { return clamp(((66 * c.r + 129 * c.g + 25 * c.b + 128) >> 8) + 16); }
+unsigned char luma(const Rgb& c) {
+    return clamp(((66 * c.r + 129 * c.g + 25 * c.b + 128) >> 8) + 16);
+}
 
 // One row of the given band, in the spec's pixel format.
-void render_row(const FrameSpec& spec, std::uint32_t shift, std::uint32_t band, unsigned char* out) {
-    const auto column = [&](std::uint32_t x) { return colour_at(spec, (x + shift) % spec.width, band); };
+void render_row(const FrameSpec& spec, std::uint32_t shift, std::uint32_t band,
+                unsigned char* out) {
+    const auto column = [&](std::uint32_t x) {
+        return colour_at(spec, (x + shift) % spec.width, band);
+    };
     switch (spec.fourcc) {
         case V4L2_PIX_FMT_RGB24:
             for (std::uint32_t x = 0; x < spec.width; ++x) {
@@ -105,7 +110,8 @@ void render_picture(const FrameSpec& spec, std::uint64_t sequence, unsigned char
         else
             std::memcpy(first, out + (band * band_height) * stride, stride);
         const std::uint32_t rows = std::min(band_height, spec.height - top);
-        for (std::uint32_t row = 1; row < rows; ++row) std::memcpy(first + row * stride, first, stride);
+        for (std::uint32_t row = 1; row < rows; ++row)
+            std::memcpy(first + row * stride, first, stride);
     }
 }
 

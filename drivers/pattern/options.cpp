@@ -19,7 +19,9 @@ namespace {
 const char* const kind_options[] = {"bars", "gradient", "checkerboard"};
 
 po::options_description describe() {
-    po::options_description options("Options of the pattern driver (a test-pattern camera)", 80, 40);
+    po::options_description options("Options of the pattern driver (a test-pattern camera)", 80,
+                                    40);
+    // clang-format off
     options.add_options()
         ("fps", po::value<std::int32_t>()->default_value(30),
          "frames per second: 1, 5, 15, 30 or 60 (clients may choose another with "
@@ -37,6 +39,7 @@ po::options_description describe() {
         ("mode", po::value<std::string>()->default_value("moving"),
          "moving: every frame is drawn anew and the picture moves; static: the picture "
          "is drawn once per buffer, afterwards only the frame header is rewritten");
+    // clang-format on
     return options;
 }
 
@@ -97,11 +100,13 @@ Options parse_options(const std::vector<std::string>& arguments) {
 
     const auto& pattern = values["pattern"].as<std::string>();
     const auto kind = std::find(std::begin(kind_options), std::end(kind_options), pattern);
-    if (kind == std::end(kind_options)) invalid("pattern", pattern, "bars, gradient or checkerboard");
+    if (kind == std::end(kind_options))
+        invalid("pattern", pattern, "bars, gradient or checkerboard");
     options.kind = static_cast<Kind>(kind - std::begin(kind_options));
 
     options.brightness = values["brightness"].as<std::int32_t>();
-    if (options.brightness < Controls::brightness_min || options.brightness > Controls::brightness_max)
+    if (options.brightness < Controls::brightness_min ||
+        options.brightness > Controls::brightness_max)
         invalid("brightness", std::to_string(options.brightness), "0 to 255");
 
     const auto& mode = values["mode"].as<std::string>();

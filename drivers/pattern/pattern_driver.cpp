@@ -123,8 +123,8 @@ void PatternDriver::init_transfer() {
 void PatternDriver::init_buffer(BufferData& data, unsigned index, unsigned count,
                                 const v4l2_format* fmt) {
     const v4l2_format format = fmt ? *fmt : active_format();
-    const auto size = image_size(format.fmt.pix.pixelformat, format.fmt.pix.width,
-                                 format.fmt.pix.height);
+    const auto size =
+        image_size(format.fmt.pix.pixelformat, format.fmt.pix.width, format.fmt.pix.height);
     if (size == 0) invalid();
     data.set_length(size, 0);
 
@@ -156,8 +156,8 @@ void PatternDriver::process_data(BufferDataBase& data) {
 
     const auto generation = controls_.generation();
     const auto format = active_format();
-    const FrameSpec spec{format.fmt.pix.pixelformat, format.fmt.pix.width, format.fmt.pix.height,
-                         controls_.kind(), controls_.brightness(), options_.mode};
+    const FrameSpec spec{format.fmt.pix.pixelformat, format.fmt.pix.width,   format.fmt.pix.height,
+                         controls_.kind(),           controls_.brightness(), options_.mode};
     const auto size = frame_size(spec);
     if (size < header_size)
         throw DeviceError(std::make_error_code(std::errc::invalid_argument), "pattern: no format");

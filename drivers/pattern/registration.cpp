@@ -21,7 +21,9 @@ std::shared_ptr<Driver> create(std::vector<std::string> arguments) {
 }
 
 struct Registrar {
-    Registrar() { Registration::register_driver("pattern", &create, [] { print_help(std::cout); }); }
+    Registrar() {
+        Registration::register_driver("pattern", &create, [] { print_help(std::cout); });
+    }
     ~Registrar() { Registration::deregister_driver("pattern"); }
 } registrar;
 

@@ -50,7 +50,8 @@ protected:
         return *driver;
     }
 
-    static v4l2_format capture_format(std::uint32_t fourcc, std::uint32_t width, std::uint32_t height) {
+    static v4l2_format capture_format(std::uint32_t fourcc, std::uint32_t width,
+                                      std::uint32_t height) {
         v4l2_format fmt;
         std::memset(&fmt, 0, sizeof fmt);
         fmt.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
@@ -314,14 +315,18 @@ struct BadOption {
 
 TEST_F(PatternDriverTest, BadOptionsAreRefusedWithAClearMessage) {
     const std::vector<BadOption> cases = {
-        {{"--fps", "25"}, "the argument ('25') for option '--fps' is invalid: use 0, 1, 5, 15, 30 or 60"},
+        {{"--fps", "25"},
+         "the argument ('25') for option '--fps' is invalid: use 0, 1, 5, 15, 30 or 60"},
         {{"--fps=-1"}, "the argument ('-1') for option '--fps' is invalid"},
         {{"--fps", "fast"}, "the argument ('fast') for option '--fps' is invalid"},
         {{"--size", "100x100"}, "the argument ('100x100') for option '--size' is invalid"},
         {{"--size", "640x480x2"}, "the argument ('640x480x2') for option '--size' is invalid"},
-        {{"--format", "MJPG"}, "the argument ('MJPG') for option '--format' is invalid: use YUYV, RGB24 or GREY"},
-        {{"--pattern", "stripes"}, "for option '--pattern' is invalid: use bars, gradient or checkerboard"},
-        {{"--brightness", "256"}, "the argument ('256') for option '--brightness' is invalid: use 0 to 255"},
+        {{"--format", "MJPG"},
+         "the argument ('MJPG') for option '--format' is invalid: use YUYV, RGB24 or GREY"},
+        {{"--pattern", "stripes"},
+         "for option '--pattern' is invalid: use bars, gradient or checkerboard"},
+        {{"--brightness", "256"},
+         "the argument ('256') for option '--brightness' is invalid: use 0 to 255"},
         {{"--mode", "fast"}, "for option '--mode' is invalid: use moving or static"},
         {{"--nosuch", "5"}, "unrecognised argument '--nosuch'"},
         {{"--fps", "0", "3"}, "unrecognised argument '3'"},
@@ -344,7 +349,8 @@ TEST_F(PatternDriverTest, HelpListsTheOptionsAndTheHeader) {
     ::testing::internal::CaptureStdout();
     print_driver_help(driver_dir, {"pattern"});
     const auto help = ::testing::internal::GetCapturedStdout();
-    for (const char* option : {"--fps", "--size", "--format", "--pattern", "--brightness", "--mode"})
+    for (const char* option :
+         {"--fps", "--size", "--format", "--pattern", "--brightness", "--mode"})
         EXPECT_THAT(help, HasSubstr(option));
     EXPECT_THAT(help, HasSubstr("\"FRIX\""));
     EXPECT_THAT(help, HasSubstr("64-bit little-endian number"));
@@ -354,7 +360,10 @@ TEST_F(PatternDriverTest, HelpListsTheOptionsAndTheHeader) {
 // consecutive sequence numbers from the start of each transfer.
 TEST_F(PatternDriverTest, FramesCarryTheirSequenceAndTheExpectedPicture) {
     for (const char* mode : {"moving", "static"})
-        for (const char* pattern : {"bars", "gradient", "checkerboard"}) {
+        for (const auto kind : {Kind::Bars, Kind::Gradient, Kind::Checkerboard}) {
+            const char* pattern = kind == Kind::Bars       ? "bars"
+                                  : kind == Kind::Gradient ? "gradient"
+                                                           : "checkerboard";
             load({"--fps=0", "--mode", mode, "--pattern", pattern});
             for (const auto& format : pixel_formats) {
                 SCOPED_TRACE(std::string(mode) + " " + pattern + " " + format.name);
@@ -365,7 +374,7 @@ TEST_F(PatternDriverTest, FramesCarryTheirSequenceAndTheExpectedPicture) {
                 driver->init_buffer(b, 1, 2, &fmt);
                 driver->current_format = fmt;
                 driver->init_transfer();
-                FrameSpec spec{format.fourcc, 176, 144, Kind(pattern[0] == 'b' ? 0 : pattern[0] == 'g' ? 1 : 2)};
+                FrameSpec spec{format.fourcc, 176, 144, kind};
                 spec.mode = mode[0] == 'm' ? Mode::Moving : Mode::Static;
                 for (std::uint64_t n = 0; n < 6; ++n) {
                     auto& buffer = n % 2 ? b : a;

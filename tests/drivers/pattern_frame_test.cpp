@@ -46,11 +46,11 @@ TEST(PatternFrameTest, HeaderHoldsMagicAndLittleEndianSequence) {
 TEST(PatternFrameTest, ColourBarsInRgb) {
     const FrameSpec spec{V4L2_PIX_FMT_RGB24, 640, 480};
     const auto frame = expected_frame(spec, 0);
-    EXPECT_EQ(rgb_at(frame, 640, 40, 100), (Pixel{255, 255, 255}));   // white
-    EXPECT_EQ(rgb_at(frame, 640, 120, 479), (Pixel{255, 255, 0}));    // yellow
-    EXPECT_EQ(rgb_at(frame, 640, 200, 7), (Pixel{0, 255, 255}));      // cyan
-    EXPECT_EQ(rgb_at(frame, 640, 440, 300), (Pixel{255, 0, 0}));      // red
-    EXPECT_EQ(rgb_at(frame, 640, 639, 479), (Pixel{0, 0, 0}));        // black
+    EXPECT_EQ(rgb_at(frame, 640, 40, 100), (Pixel{255, 255, 255}));  // white
+    EXPECT_EQ(rgb_at(frame, 640, 120, 479), (Pixel{255, 255, 0}));   // yellow
+    EXPECT_EQ(rgb_at(frame, 640, 200, 7), (Pixel{0, 255, 255}));     // cyan
+    EXPECT_EQ(rgb_at(frame, 640, 440, 300), (Pixel{255, 0, 0}));     // red
+    EXPECT_EQ(rgb_at(frame, 640, 639, 479), (Pixel{0, 0, 0}));       // black
 }
 
 TEST(PatternFrameTest, ColourBarsInYuyvUseLimitedRange) {
@@ -94,7 +94,7 @@ TEST(PatternFrameTest, CheckerboardAlternatesEvery32Pixels) {
     EXPECT_EQ(at(40, 20), 255);
     EXPECT_EQ(at(20, 40), 255);
     EXPECT_EQ(at(40, 40), 0);
-    EXPECT_EQ(at(20, 70), 0);    // third band, like the first
+    EXPECT_EQ(at(20, 70), 0);     // third band, like the first
     EXPECT_EQ(at(20, 119), 255);  // fourth band, like the second
 }
 

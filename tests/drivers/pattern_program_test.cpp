@@ -32,9 +32,8 @@ TEST(PatternProgramTest, DriverHelpIsFoundNextToTheProgram) {
 }
 
 TEST(PatternProgramTest, BadDriverOptionEndsTheProgram) {
-    const auto run = test::run_program(
-        program, {"--libdir", FRIX_DRIVER_DIR, "--driver", "pattern", "--fps", "25",
-                  "--sched-fifo=-1", "-f"});
+    const auto run = test::run_program(program, {"--libdir", FRIX_DRIVER_DIR, "--driver", "pattern",
+                                                 "--fps", "25", "--sched-fifo=-1", "-f"});
     ASSERT_TRUE(run.status) << "frix did not end";
     EXPECT_EQ(*run.status, 1);
     EXPECT_THAT(run.err, HasSubstr("<error> [driver] pattern driver: the argument ('25') for "

@@ -40,7 +40,8 @@ public:
                                          O_WRONLY | O_CREAT | O_TRUNC, 0644);
         posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, err_path.c_str(),
                                          O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        const int error = posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), environ);
+        const int error =
+            posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), environ);
         posix_spawn_file_actions_destroy(&actions);
         if (error != 0) throw std::runtime_error("cannot start " + program);
     }

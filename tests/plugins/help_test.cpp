@@ -12,10 +12,10 @@
 namespace frix {
 namespace {
 
-using ::testing::ElementsAre;
-using ::testing::IsEmpty;
 using test::driver_dir;
 using test::is_loaded;
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
 
 class HelpTest : public ::testing::Test {
 protected:

@@ -15,11 +15,11 @@
 namespace frix {
 namespace {
 
+using test::driver_dir;
+using test::is_loaded;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
-using test::driver_dir;
-using test::is_loaded;
 
 class NullDriver : public Driver {
 public:
@@ -45,7 +45,8 @@ protected:
 
     static std::string path(const std::string& name) { return driver_dir + "/lib" + name + ".so"; }
     static std::string missing(const std::string& file) {
-        return "<warning> [core] " + file + ": cannot open shared object file: No such file or directory";
+        return "<warning> [core] " + file +
+               ": cannot open shared object file: No such file or directory";
     }
     static std::string trying(const std::string& name) {
         return "<notice> [core] Trying to loading driver '" + name + "' from built-in drivers...";
@@ -71,10 +72,9 @@ TEST_F(LoaderTest, MissingLibraryIsSkippedAndTheNextNameLoads) {
     auto driver = load_driver({}, driver_dir, {"nosuch", "minimal"});
     ASSERT_TRUE(driver);
     EXPECT_EQ(format_of(*driver), "320x240");
-    EXPECT_THAT(log.lines(),
-                ElementsAre(trying("nosuch"), loading("nosuch"), missing(path("nosuch")),
-                            trying("minimal"), loading("minimal"),
-                            "<notice> [core] Device detected!"));
+    EXPECT_THAT(log.lines(), ElementsAre(trying("nosuch"), loading("nosuch"),
+                                         missing(path("nosuch")), trying("minimal"),
+                                         loading("minimal"), "<notice> [core] Device detected!"));
     EXPECT_TRUE(is_loaded(path("minimal")));
     EXPECT_THAT(driver_names(), ElementsAre("minimal"));
 
@@ -115,9 +115,8 @@ TEST_F(LoaderTest, ThrowingFactoryStopsLoadingAndIsLoggedWithItsOptions) {
     } catch (const std::runtime_error& error) {
         EXPECT_STREQ(error.what(), "throwing driver refuses: --a b c d");
     }
-    EXPECT_THAT(log.lines(),
-                ElementsAre(trying("throwing"), loading("throwing"),
-                            "<error> [core] throwing driver refuses: --a b c d"));
+    EXPECT_THAT(log.lines(), ElementsAre(trying("throwing"), loading("throwing"),
+                                         "<error> [core] throwing driver refuses: --a b c d"));
     EXPECT_FALSE(is_loaded(path("minimal")));
 }
 
@@ -133,8 +132,9 @@ TEST_F(LoaderTest, EmptyDirectoryOpensTheBareFileName) {
 TEST_F(LoaderTest, DirectoryIsJoinedByPathRules) {
     EXPECT_THROW(load_driver({}, driver_dir + "/", {"nosuch"}), std::runtime_error);
     EXPECT_THROW(load_driver({}, "relative/dir", {"nosuch"}), std::runtime_error);
-    EXPECT_THAT(log.lines(), ::testing::AllOf(::testing::Contains(missing(path("nosuch"))),
-                                              ::testing::Contains(missing("relative/dir/libnosuch.so"))));
+    EXPECT_THAT(log.lines(),
+                ::testing::AllOf(::testing::Contains(missing(path("nosuch"))),
+                                 ::testing::Contains(missing("relative/dir/libnosuch.so"))));
 }
 
 TEST_F(LoaderTest, RegisteredNameIsCreatedWithoutOpeningALibrary) {
@@ -189,8 +189,8 @@ TEST_F(LoaderTest, FactoryOutOfRangeIsAFactoryFailure) {
     EXPECT_THROW(load_driver({}, driver_dir, {"minimal"}), std::out_of_range);
     EXPECT_THROW(load_driver({}, driver_dir, {}), std::out_of_range);
     EXPECT_EQ(calls, 2);
-    EXPECT_THAT(log.lines(), ElementsAre(trying("minimal"), "<error> [core] stoi",
-                                         "<error> [core] stoi"));
+    EXPECT_THAT(log.lines(),
+                ElementsAre(trying("minimal"), "<error> [core] stoi", "<error> [core] stoi"));
     EXPECT_FALSE(is_loaded(path("minimal")));
 }
 
@@ -263,8 +263,8 @@ TEST_F(ServerLoaderTest, EmptyFactoryResultMeansNoServer) {
 
 TEST_F(ServerLoaderTest, ThrowingFactoryClosesTheLibraryAndPassesTheError) {
     EXPECT_THROW(load_server({"--port=9000"}, test::server_dir), std::invalid_argument);
-    EXPECT_THAT(log.lines(), ElementsAre(trying_server,
-                                         "<error> [core] recording server needs --record FILE"));
+    EXPECT_THAT(log.lines(),
+                ElementsAre(trying_server, "<error> [core] recording server needs --record FILE"));
     EXPECT_FALSE(is_loaded(test::server_dir + "/libserver.so"));
     EXPECT_THAT(server_registry().names(), IsEmpty());
 }

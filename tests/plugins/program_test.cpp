@@ -25,7 +25,8 @@ TEST(ProgramTest, UnknownDriverEndsWithStatusOneAfterTheLoaderWarning) {
         "directory\n";
     EXPECT_THAT(run.err, HasSubstr("<notice> [core] Trying to loading driver 'nosuch' from "
                                    "built-in drivers...\n<notice> [core] Loading driver 'nosuch' "
-                                   "from external plug-in's...\n" + warning));
+                                   "from external plug-in's...\n" +
+                                   warning));
     EXPECT_THAT(run.err, EndsWith("No device detected\n"));
 }
 
@@ -48,14 +49,15 @@ TEST(ProgramTest, ExternalDriverModeStartsTheServerAndStopsItOnSigterm) {
     const std::string base = ::testing::TempDir() + "frix_external_" + std::to_string(getpid());
     const std::string record = base + ".record";
     std::remove(record.c_str());
-    test::ChildProcess frix(program,
-                            {"--external-driver", "--libdir", test::server_dir,
-                             "--server-option=--record=" + record, "--device-name", "video9",
-                             "--sched-fifo=-1"},
-                            base + ".out", base + ".err");
+    test::ChildProcess frix(
+        program,
+        {"--external-driver", "--libdir", test::server_dir, "--server-option=--record=" + record,
+         "--device-name", "video9", "--sched-fifo=-1"},
+        base + ".out", base + ".err");
 
     ASSERT_TRUE(test::eventually([&] { return test::read_file(record) == "start video9\n"; }, 10s))
-        << "server not started; log:\n" << test::read_file(base + ".err");
+        << "server not started; log:\n"
+        << test::read_file(base + ".err");
     EXPECT_FALSE(frix.wait(0ms)) << "frix ended while waiting for a signal";
 
     frix.signal(SIGTERM);

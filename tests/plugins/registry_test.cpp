@@ -122,12 +122,18 @@ public:
 
 TEST(ServerRegistryTest, RegisterReplaceAndDeregister) {
     int first = 0, second = 0;
-    ServerRegistration::register_server(
-        "server", [&](std::vector<std::string>) { ++first; return std::make_shared<NullServer>(); },
-        {});
-    ServerRegistration::register_server(
-        "server",
-        [&](std::vector<std::string>) { ++second; return std::make_shared<NullServer>(); }, {});
+    ServerRegistration::register_server("server",
+                                        [&](std::vector<std::string>) {
+                                            ++first;
+                                            return std::make_shared<NullServer>();
+                                        },
+                                        {});
+    ServerRegistration::register_server("server",
+                                        [&](std::vector<std::string>) {
+                                            ++second;
+                                            return std::make_shared<NullServer>();
+                                        },
+                                        {});
     EXPECT_TRUE(server_registry().create("server", {}));
     EXPECT_EQ(first, 0);
     EXPECT_EQ(second, 1);
