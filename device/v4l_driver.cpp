@@ -1,31 +1,301 @@
-// Placeholder device object: answers every request with ENOSYS.
+// The device object: construction, session start and end, open, release, read and poll.
 #include "device/v4l_driver.h"
 
+#include <fcntl.h>
+#include <poll.h>
+
 #include <cerrno>
+#include <cstring>
+
+#include <boost/thread/lock_guard.hpp>
+#include <fuse/fuse.h>
+
+#include "device/events.h"
+#include "device/extension_presence.h"
+#include "device/states.h"
+#include "frix/log.h"
+#include "plugins/loader.h"
 
 namespace frix {
 
-V4lDriver::V4lDriver(std::shared_ptr<Driver> driver_, unsigned int, const std::string& name,
-                     unsigned int, unsigned int, bool, bool, bool,
-                     std::shared_ptr<Server> server_, bool, const std::vector<std::string>&,
-                     const std::string&)
-    : device_name(name), driver(std::move(driver_)), server(std::move(server_)) {}
+V4lDriver::UnhandledException::UnhandledException()
+    : std::system_error(std::error_code(EIO, std::generic_category()), "Unhandled Exception") {}
 
-V4lDriver::~V4lDriver() = default;
+V4lDriver::V4lDriver(std::shared_ptr<Driver> driver_, unsigned int extension_presence_,
+                     const std::string& device_name_, unsigned int frame_timeout_,
+                     unsigned int frame_buffers, bool drop_bad_frames_, bool relaxed_ownership_,
+                     bool mem_lock_, std::shared_ptr<Server> server_, bool server_enabled_,
+                     const std::vector<std::string>& server_options_,
+                     const std::string& library_directory_)
+    : device_name(device_name_),
+      mapping_service(machine_mutex,
+                      [this](const MmapRequest& request, int pid, unsigned long& index) {
+                          return handle_mapping_request(request, pid, index);
+                      }),
+      extension_presence(extension_presence_),
+      stream_parm(),
+      driver(driver_),
+      server(std::move(server_)),
+      server_enabled(server_enabled_),
+      server_options(server_options_),
+      library_directory(library_directory_),
+      frame_timeout(frame_timeout_),
+      drop_bad_frames(drop_bad_frames_),
+      relaxed_ownership(relaxed_ownership_),
+      mem_lock(mem_lock_) {
+    std::memset(&stream_parm, 0, sizeof stream_parm);
+    stream_parm.parm.capture.readbuffers = frame_buffers;
+    initiate();
+}
 
-void V4lDriver::sys_init() {}
-void V4lDriver::sys_destroy() {}
-void V4lDriver::sys_open(fuse_req_t req, fuse_file_info*) { fuse_reply_err(req, ENOSYS); }
-void V4lDriver::sys_release(fuse_req_t req, fuse_file_info*) { fuse_reply_err(req, 0); }
-void V4lDriver::sys_read(fuse_req_t req, size_t, off_t, fuse_file_info*) {
-    fuse_reply_err(req, ENOSYS);
+V4lDriver::~V4lDriver() {
+    try {
+        // Stops capture when the device is still active.
+        boost::lock_guard<boost::mutex> lock(machine_mutex);
+        terminate();
+    } catch (...) {
+        log_exception(std::current_exception());
+    }
+    if (capture_thread.joinable()) capture_thread.detach();
 }
-void V4lDriver::sys_poll(fuse_req_t req, fuse_file_info*, fuse_pollhandle*) {
-    fuse_reply_err(req, ENOSYS);
+
+void V4lDriver::sys_init() {
+    // No request can exist yet, so no lock.
+    EvInit event;
+    process_event(event);
+
+    if (!server_enabled) return;
+    if (!server) {
+        try {
+            server = load_server(server_options, library_directory);
+        } catch (const std::exception&) {
+            FRIX_LOG(core, warning) << "Continuing without Streaming Server...";
+        }
+    }
+    if (server) server->start(device_name);
 }
-void V4lDriver::sys_ioctl(fuse_req_t req, unsigned int, void*, fuse_file_info*, unsigned int,
-                          const void*, size_t, size_t) {
-    fuse_reply_err(req, ENOSYS);
+
+void V4lDriver::sys_destroy() {
+    boost::lock_guard<boost::mutex> lock(machine_mutex);
+    if (server) {
+        // The driver must be destroyed even when the server fails to stop.
+        try {
+            server->stop();
+        } catch (...) {
+            log_exception(std::current_exception());
+        }
+    }
+    EvDestroy event;
+    process_event(event);
+    try {
+        terminate();
+    } catch (...) {
+        log_exception(std::current_exception());
+    }
+}
+
+void V4lDriver::sys_open(fuse_req_t req, fuse_file_info* fi) {
+    auto lock = lock_interruptible(req);
+    if (!begin_request(req, lock)) return;
+    // A release from a process that has exited comes without a pid.
+    fi->fh = static_cast<std::uint64_t>(current_pid);
+
+    EvOpen event;
+    process_event(event);
+    if (event.result.code()) {
+        report_failure(req, "open() failed: ", event.result);
+        return;
+    }
+    if (fuse_reply_open(req, fi) != 0) {
+        FRIX_LOG(core, warning) << "reply_open() failed, pid: " << current_pid;
+        EvRelease undo;
+        process_event(undo);
+    }
+}
+
+void V4lDriver::sys_release(fuse_req_t req, fuse_file_info* fi) {
+    boost::lock_guard<boost::mutex> lock(machine_mutex);
+    take_request_context(req);
+    if (current_pid == 0) current_pid = static_cast<int>(fi->fh);
+    EvRelease event;
+    process_event(event);
+    fuse_reply_err(req, 0);
+}
+
+void V4lDriver::sys_read(fuse_req_t req, size_t size, off_t off, fuse_file_info* fi) {
+    auto lock = lock_interruptible(req);
+    if (!begin_request(req, lock)) return;
+
+    EvAcceptReadIO accept;
+    process_event(accept);
+    if (accept.result.code()) {
+        report_failure(req, "read() failed: ", accept.result);
+        return;
+    }
+
+    if (off != 0) {
+        if (!buffer_manager.is_read_in_progress()) {
+            FRIX_LOG(core, error) << "read() failed: offset was specified but no read is in progress";
+            fuse_reply_err(req, EFAULT);
+            return;
+        }
+    } else {
+        EvReadEnqueueBuffers enqueue;
+        process_event(enqueue);
+        if (enqueue.result.code()) {
+            report_failure(req, "read() failed: ", enqueue.result);
+            return;
+        }
+        if (fi->flags & O_NONBLOCK) {
+            if (!buffer_manager.is_frame_ready()) {
+                fuse_reply_err(req, EAGAIN);
+                return;
+            }
+        } else if (buffer_manager.wait_frame_interruptible_timeout(
+                       lock, [&] { return fuse_req_interrupted(req) || capture_interrupted(); },
+                       boost::chrono::milliseconds(0))) {
+            EvReadSuspendStream suspend;
+            process_event(suspend);
+            fuse_reply_err(req, suspend.result.code() ? suspend.result.code().value() : EINTR);
+            return;
+        }
+    }
+
+    EvReadGetFrame frame(static_cast<std::uint64_t>(off), size);
+    process_event(frame);
+    if (frame.result.code()) {
+        report_failure(req, "read() failed: ", frame.result);
+        buffer_manager.set_read_in_progress(false);
+        buffer_manager.pop_frame();
+        read_frame = nullptr;
+        return;
+    }
+
+    buffer_manager.set_read_in_progress(frame.offset + frame.count != frame.size);
+    const unsigned char* bytes = frame.data ? frame.data + frame.offset : nullptr;
+    const int replied = fuse_reply_buf(req, reinterpret_cast<const char*>(bytes), frame.count);
+    if (replied != 0) {
+        FRIX_LOG(core, error) << "read() failed pid: " << current_pid << ", error: " << replied;
+        buffer_manager.set_read_in_progress(false);
+    }
+    // A frame is consumed with its last byte; older ready frames go with it.
+    if (!buffer_manager.is_read_in_progress()) {
+        buffer_manager.pop_frame();
+        read_frame = nullptr;
+    }
+}
+
+void V4lDriver::sys_poll(fuse_req_t req, fuse_file_info*, fuse_pollhandle* ph) {
+    // A handle that is not kept must be destroyed, or it leaks.
+    auto drop_handle = [ph] {
+        if (ph) fuse_pollhandle_destroy(ph);
+    };
+    auto lock = lock_interruptible(req);
+    if (!begin_request(req, lock)) {
+        drop_handle();
+        return;
+    }
+
+    EvAcceptReadIO accept;
+    process_event(accept);
+    if (accept.result.code()) {
+        drop_handle();
+        report_failure(req, "poll() failed: ", accept.result);
+        return;
+    }
+    EvPollEnqueueBuffers enqueue;
+    process_event(enqueue);
+    if (enqueue.result.code()) {
+        drop_handle();
+        report_failure(req, "poll() failed: ", enqueue.result);
+        return;
+    }
+
+    if (ph) {
+        if (poll_handle && poll_handle != ph) fuse_pollhandle_destroy(poll_handle);
+        poll_handle = ph;
+    }
+    const unsigned revents = buffer_manager.is_frame_ready() ? (POLLIN | POLLRDNORM) : 0;
+    if (fuse_reply_poll(req, revents) != 0)
+        FRIX_LOG(core, error) << "poll() failed pid: " << current_pid;
+}
+
+void V4lDriver::notify_poll() {
+    if (!poll_handle) return;
+    fuse_notify_poll(poll_handle);
+    fuse_pollhandle_destroy(poll_handle);
+    poll_handle = nullptr;
+}
+
+boost::unique_lock<boost::mutex> V4lDriver::lock_interruptible(fuse_req_t req) {
+    boost::unique_lock<boost::mutex> lock(machine_mutex, boost::defer_lock);
+    unsigned failures = 0;
+    while (!lock.try_lock()) {
+        // Yield a few times first: the holder is usually about to finish.
+        if (failures < 5) {
+            boost::this_thread::yield();
+            ++failures;
+        } else {
+            boost::this_thread::sleep_for(boost::chrono::milliseconds(50));
+        }
+        if (fuse_req_interrupted(req)) break;
+    }
+    return lock;
+}
+
+void V4lDriver::log_exception(std::exception_ptr exception) {
+    if (!exception) return;
+    try {
+        std::rethrow_exception(exception);
+    } catch (const std::exception& error) {
+        FRIX_LOG(core, error) << error.what();
+    } catch (...) {
+        FRIX_LOG(core, error) << "Unknown exception!";
+    }
+}
+
+bool V4lDriver::check_extension_presence() {
+    return ::frix::check_extension_presence(current_pid, current_gid, extension_check_disabled_pid,
+                                            extension_presence);
+}
+
+bool V4lDriver::begin_request(fuse_req_t req, const boost::unique_lock<boost::mutex>& lock) {
+    if (!lock.owns_lock()) {
+        fuse_reply_err(req, EINTR);
+        return false;
+    }
+    take_request_context(req);
+    return true;
+}
+
+void V4lDriver::take_request_context(fuse_req_t req) {
+    const fuse_ctx* context = fuse_req_ctx(req);
+    current_pid = context->pid;
+    current_gid = static_cast<int>(context->gid);
+}
+
+void V4lDriver::report_failure(fuse_req_t req, const char* prefix,
+                               const std::system_error& result) {
+    FRIX_LOG(core, error) << prefix << result.what() << " error: " << result.code().message();
+    fuse_reply_err(req, result.code().value());
+}
+
+void V4lDriver::destroy_driver(const EvDestroy&) {
+    // Shutting down: a failing destroy() is reported, nothing more can be done.
+    try {
+        driver->destroy();
+    } catch (...) {
+        log_exception(std::current_exception());
+    }
+}
+
+std::system_error V4lDriver::handle_mapping_request(const MmapRequest& request, int pid,
+                                                    unsigned long& index) {
+    current_pid = pid;
+    EvMmap event(request);
+    process_event(event);
+    index = event.index;
+    return event.result;
 }
 
 }  // namespace frix

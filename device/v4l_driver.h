@@ -2,32 +2,71 @@
 #pragma once
 
 #include <sys/types.h>
+#include <linux/videodev2.h>
 
+#include <cstdint>
+#include <exception>
+#include <future>
 #include <memory>
 #include <string>
+#include <system_error>
 #include <vector>
 
+#include <boost/chrono.hpp>
+#include <boost/statechart/exception_translator.hpp>
+#include <boost/statechart/state_machine.hpp>
+#include <boost/thread/condition_variable.hpp>
+#include <boost/thread/mutex.hpp>
+#include <boost/thread/thread.hpp>
 #include <fuse/cuse_lowlevel.h>
 
+#include "buffers/buffer_manager.h"
+#include "device/mapping_service.h"
 #include "frix/driver.h"
 #include "frix/server.h"
 
 namespace frix {
 
-// Placeholder until the device core lands: the interface start-up and the CUSE
-// callback table rely on.
-class V4lDriver {
+struct Alive;
+struct Destroyed;
+struct Stable;
+struct Uninitialized;
+struct Idle;
+struct Defective;
+struct Active;
+struct NoIO;
+struct ReadIO;
+struct StreamingIO;
+struct EvDestroy;
+struct IoctlDispatcher;
+
+// The device object is its own state machine: every request becomes an event processed
+// under the machine mutex, and the reply is built from the result the reaction stored.
+//
+// Threads: CUSE workers call the sys_* entry points; the capture thread runs capture_loop
+// and calls notify_poll; the mapping worker processes EvMmap. Lock order: machine mutex,
+// then the interruption mutex or the driver mutex, then the buffer manager's mutex.
+class V4lDriver
+    : public boost::statechart::state_machine<V4lDriver, Alive, std::allocator<void>,
+                                              boost::statechart::exception_translator<>> {
 public:
+    // Stored as a request's result when a reaction caught an exception it cannot name.
+    class UnhandledException : public std::system_error {
+    public:
+        UnhandledException();
+    };
+
     V4lDriver(std::shared_ptr<Driver> driver, unsigned int extension_presence,
               const std::string& device_name, unsigned int frame_timeout,
               unsigned int frame_buffers, bool drop_bad_frames, bool relaxed_ownership,
               bool mem_lock, std::shared_ptr<Server> server, bool server_enabled,
               const std::vector<std::string>& server_options,
               const std::string& library_directory);
-    virtual ~V4lDriver();
+    ~V4lDriver() override;
 
     const std::string& get_device_name() const { return device_name; }
 
+    // CUSE entry points; each replies to its request exactly once.
     void sys_init();
     void sys_destroy();
     void sys_open(fuse_req_t req, fuse_file_info* fi);
@@ -37,10 +76,112 @@ public:
     void sys_ioctl(fuse_req_t req, unsigned int cmd, void* arg, fuse_file_info* fi,
                    unsigned int flags, const void* in_buf, size_t in_bufsz, size_t out_bufsz);
 
+    // Capture thread, machine mutex held: wakes the last poller once.
+    void notify_poll();
+    // Owns the machine mutex, or does not when the request was interrupted meanwhile.
+    boost::unique_lock<boost::mutex> lock_interruptible(fuse_req_t req);
+    void log_exception(std::exception_ptr exception);
+
+    // Whether the client behind current_pid may use memory-mapped streaming.
+    bool check_extension_presence();
+
+    // Capture controller. Called by reactions with the machine mutex held; failures are
+    // exceptions that the reactions map to replies.
+    void query_cap(v4l2_capability& cap);
+    void enum_fmt(v4l2_fmtdesc& fmt);
+    void get_fmt(v4l2_format& fmt);
+    void try_fmt(v4l2_format& fmt);
+    void enum_input(v4l2_input& input);
+    void get_input(int& index);
+    void get_queryctrl(v4l2_queryctrl& ctrl);
+    void get_querymenu(v4l2_querymenu& menu);
+    void get_control(v4l2_control& ctrl);
+    void set_control(v4l2_control& ctrl);
+    void enum_framesizes(v4l2_frmsizeenum& sizes);
+    void enum_frameintervals(v4l2_frmivalenum& intervals);
+    void set_input(int& index);
+    void set_format(v4l2_format& fmt);
+    void get_parameters(v4l2_streamparm& parm);
+    void set_parameters(v4l2_streamparm& parm);
+    // May lower request.count to what could be allocated.
+    void request_buffers(v4l2_requestbuffers& request);
+    void prepare_read_buffers();
+    void query_buffer(v4l2_buffer& buffer);
+    void queue_buffer(v4l2_buffer& buffer);
+    void check_dequeue(v4l2_buffer& buffer);
+    void dequeue_buffer(v4l2_buffer& buffer);
+    void stream_on(int& type);
+    void stream_off(int& type);
+
+    void start_capture();
+    void stop_capture();
+    void suspend_capture();
+    void interrupt_capture();
+    bool capture_interrupted() const;
+
 private:
+    friend struct Alive;
+    friend struct Destroyed;
+    friend struct Stable;
+    friend struct Uninitialized;
+    friend struct Idle;
+    friend struct Defective;
+    friend struct Active;
+    friend struct NoIO;
+    friend struct ReadIO;
+    friend struct StreamingIO;
+    friend struct IoctlDispatcher;
+
+    // Common start of open, read and poll: false after replying EINTR.
+    bool begin_request(fuse_req_t req, const boost::unique_lock<boost::mutex>& lock);
+    void take_request_context(fuse_req_t req);
+    // Logs "<prefix><what()> error: <message>" and replies the result's errno.
+    void report_failure(fuse_req_t req, const char* prefix, const std::system_error& result);
+
+    BufferManager::InitFunction buffer_initialiser(const v4l2_format* fmt) const;
+    void lock_memory();
+    void capture_loop();
+    void capture_frames();
+    void report_streaming_error();
+    bool on_capture_thread() const;
+    // Transition action of EvDestroy: runs after capture has stopped.
+    void destroy_driver(const EvDestroy&);
+    std::system_error handle_mapping_request(const MmapRequest& request, int pid,
+                                             unsigned long& index);
+
     std::string device_name;
+    MappingService mapping_service;
+    unsigned int extension_presence;
+    int extension_check_disabled_pid = -1;
+    v4l2_streamparm stream_parm;
     std::shared_ptr<Driver> driver;
     std::shared_ptr<Server> server;
+    bool server_enabled;
+    std::vector<std::string> server_options;
+    std::string library_directory;
+    boost::chrono::milliseconds frame_timeout;
+    bool drop_bad_frames;
+    bool relaxed_ownership;
+    bool mem_lock;
+    boost::mutex machine_mutex;
+    BufferManager buffer_manager;
+    int current_pid = -1;
+    int current_gid = -1;
+    int owner_pid = -1;
+    std::uint64_t open_count = 0;
+    fuse_pollhandle* poll_handle = nullptr;
+    // The frame a read() is delivering in pieces; valid while the buffer manager's
+    // read-in-progress flag is set, so later pieces never come from a newer frame.
+    Buffer* read_frame = nullptr;
+
+    // Capture thread handshake: suspend_requested is guarded by interruption_mutex.
+    bool suspend_requested = false;
+    boost::mutex interruption_mutex;
+    // Held around every driver call that touches frame data or the format.
+    boost::mutex driver_mutex;
+    boost::condition_variable suspend_done;
+    std::shared_future<void> capture_result;
+    boost::thread capture_thread;
 };
 
 }  // namespace frix

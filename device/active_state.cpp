@@ -1,0 +1,161 @@
+// Reactions of Active: handle counting, ownership by settings, queries and controls.
+#include "device/active_state.h"
+
+#include <cerrno>
+#include <cstring>
+#include <exception>
+#include <string>
+
+#include "device/io_states.h"
+#include "device/reaction_results.h"
+
+namespace frix {
+
+namespace {
+
+template <class Event, class Argument>
+bool serve(V4lDriver& device, const Event& event, void (V4lDriver::*operation)(Argument&)) {
+    return run_mapped(event, [&] { (device.*operation)(event.arg); });
+}
+
+}  // namespace
+
+void Active::exit() {
+    if (capture_stopped_) return;
+    capture_stopped_ = true;
+    context<V4lDriver>().stop_capture();
+}
+
+sc::result Active::react(const EvOpen&) {
+    ++context<V4lDriver>().open_count;
+    return discard_event();
+}
+
+sc::result Active::react(const EvRelease&) {
+    auto& device = context<V4lDriver>();
+    if (device.open_count != 0) --device.open_count;
+    if (device.current_pid == device.owner_pid) {
+        device.owner_pid = -1;
+        // The departing owner's I/O method goes, so another process can take over.
+        if (device.open_count != 0) post_event(EvTerminateIO());
+    }
+    if (device.extension_check_disabled_pid == device.current_pid)
+        device.extension_check_disabled_pid = -1;
+    if (device.open_count == 0) post_event(EvClose());
+    return discard_event();
+}
+
+sc::result Active::react(const EvClose&) { return transit<Idle>(); }
+
+sc::result Active::react(const EvIoctlQueryCap& event) {
+    serve(context<V4lDriver>(), event, &V4lDriver::query_cap);
+    return discard_event();
+}
+
+sc::result Active::react(const EvIoctlEnumFmt& event) {
+    serve(context<V4lDriver>(), event, &V4lDriver::enum_fmt);
+    return discard_event();
+}
+
+sc::result Active::react(const EvIoctlGFmt& event) {
+    serve(context<V4lDriver>(), event, &V4lDriver::get_fmt);
+    return discard_event();
+}
+
+sc::result Active::react(const EvIoctlTryFmt& event) {
+    serve(context<V4lDriver>(), event, &V4lDriver::try_fmt);
+    return discard_event();
+}
+
+sc::result Active::react(const EvIoctlEnumInput& event) {
+    serve(context<V4lDriver>(), event, &V4lDriver::enum_input);
+    return discard_event();
+}
+
+sc::result Active::react(const EvIoctlGInput& event) {
+    serve(context<V4lDriver>(), event, &V4lDriver::get_input);
+    return discard_event();
+}
+
+sc::result Active::react(const EvIoctlQueryCtrl& event) {
+    serve(context<V4lDriver>(), event, &V4lDriver::get_queryctrl);
+    return discard_event();
+}
+
+sc::result Active::react(const EvIoctlQueryMenu& event) {
+    serve(context<V4lDriver>(), event, &V4lDriver::get_querymenu);
+    return discard_event();
+}
+
+sc::result Active::react(const EvIoctlGCtrl& event) {
+    serve(context<V4lDriver>(), event, &V4lDriver::get_control);
+    return discard_event();
+}
+
+sc::result Active::react(const EvIoctlSCtrl& event) {
+    serve(context<V4lDriver>(), event, &V4lDriver::set_control);
+    return discard_event();
+}
+
+sc::result Active::react(const EvIoctlGParm& event) {
+    serve(context<V4lDriver>(), event, &V4lDriver::get_parameters);
+    return discard_event();
+}
+
+sc::result Active::react(const EvIoctlEnumFrameSizes& event) {
+    serve(context<V4lDriver>(), event, &V4lDriver::enum_framesizes);
+    return discard_event();
+}
+
+sc::result Active::react(const EvIoctlEnumFrameIntervals& event) {
+    serve(context<V4lDriver>(), event, &V4lDriver::enum_frameintervals);
+    return discard_event();
+}
+
+sc::result Active::react(const EvIoctlSFmt& event) {
+    auto& device = context<V4lDriver>();
+    if (serve(device, event, &V4lDriver::set_format)) device.owner_pid = device.current_pid;
+    return discard_event();
+}
+
+sc::result Active::react(const EvIoctlSInput& event) {
+    auto& device = context<V4lDriver>();
+    if (serve(device, event, &V4lDriver::set_input)) device.owner_pid = device.current_pid;
+    return discard_event();
+}
+
+sc::result Active::react(const EvIoctlSParm& event) {
+    auto& device = context<V4lDriver>();
+    if (serve(device, event, &V4lDriver::set_parameters)) device.owner_pid = device.current_pid;
+    return discard_event();
+}
+
+sc::result Active::react(const EvIoctlDbgSRegister& event) {
+    // Not a register access: the one accepted name switches the extension check off.
+    const char* name = event.arg.match.name;
+    const std::string text(name, strnlen(name, sizeof event.arg.match.name));
+    if (text == "disable-extension-check") {
+        auto& device = context<V4lDriver>();
+        device.extension_check_disabled_pid = device.current_pid;
+    } else {
+        fail(event, EINVAL, "Invalid argument for ioctl!");
+    }
+    return discard_event();
+}
+
+sc::result Active::react(const sc::exception_thrown&) {
+    auto& device = context<V4lDriver>();
+    device.log_exception(std::current_exception());
+    // States left while the machine handles a failure do not run exit(), so capture
+    // stops here. A stop that fails has logged why; the device is defective anyway.
+    if (!capture_stopped_) {
+        capture_stopped_ = true;
+        try {
+            device.stop_capture();
+        } catch (...) {
+        }
+    }
+    return transit<Defective>();
+}
+
+}  // namespace frix

@@ -1,0 +1,378 @@
+// The capture controller: format, parameter and buffer requests, and the capture thread.
+#include <sys/mman.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include <boost/statechart/exception_translator.hpp>
+#include <boost/thread/lock_guard.hpp>
+
+#include "device/v4l_driver.h"
+#include "frix/log.h"
+
+namespace frix {
+
+namespace {
+
+[[noreturn]] void invalid_argument() {
+    throw std::system_error(std::error_code(EINVAL, std::generic_category()));
+}
+
+void require_capture(std::uint32_t type) {
+    if (type != V4L2_BUF_TYPE_VIDEO_CAPTURE) invalid_argument();
+}
+
+constexpr std::uint32_t max_read_buffers = 127;
+
+}  // namespace
+
+void V4lDriver::query_cap(v4l2_capability& cap) {
+    cap = driver->query_cap();
+    const bool streaming = mapping_service.is_running() && check_extension_presence();
+    if (cap.capabilities == 0) {
+        cap.capabilities = V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_READWRITE;
+        if (streaming) cap.capabilities |= V4L2_CAP_STREAMING;
+    } else if (!streaming) {
+        cap.capabilities &= ~V4L2_CAP_STREAMING;
+    }
+    // device_caps describes the node the client opened, so it must not promise more.
+    if ((cap.capabilities & V4L2_CAP_DEVICE_CAPS) && !streaming)
+        cap.device_caps &= ~V4L2_CAP_STREAMING;
+}
+
+void V4lDriver::enum_fmt(v4l2_fmtdesc& fmt) { driver->enum_fmt(fmt); }
+void V4lDriver::get_fmt(v4l2_format& fmt) { driver->get_fmt(fmt); }
+void V4lDriver::try_fmt(v4l2_format& fmt) { driver->try_fmt(fmt); }
+void V4lDriver::enum_input(v4l2_input& input) { driver->enum_input(input); }
+void V4lDriver::get_input(int& index) { index = driver->get_input(); }
+void V4lDriver::get_queryctrl(v4l2_queryctrl& ctrl) { driver->get_queryctrl(ctrl); }
+void V4lDriver::get_querymenu(v4l2_querymenu& menu) { driver->get_querymenu(menu); }
+void V4lDriver::get_control(v4l2_control& ctrl) { driver->get_control(ctrl); }
+void V4lDriver::set_control(v4l2_control& ctrl) { driver->set_control(ctrl); }
+void V4lDriver::enum_framesizes(v4l2_frmsizeenum& sizes) { driver->enum_framesizes(sizes); }
+void V4lDriver::enum_frameintervals(v4l2_frmivalenum& intervals) {
+    driver->enum_frameintervals(intervals);
+}
+
+void V4lDriver::set_input(int& index) {
+    driver->set_input(index);
+    driver->current_input = index;
+}
+
+void V4lDriver::set_format(v4l2_format& fmt) {
+    boost::lock_guard<boost::mutex> lock(driver_mutex);
+    driver->set_fmt(fmt);
+    // Buffers are re-sized for the new format while current_format still holds the old one.
+    buffer_manager.init_pool_buffers(buffer_initialiser(&fmt));
+    std::memcpy(&driver->current_format, &fmt, sizeof fmt);
+}
+
+void V4lDriver::get_parameters(v4l2_streamparm& parm) {
+    require_capture(parm.type);
+    v4l2_captureparm& capture = parm.parm.capture;
+    capture.extendedmode = 0;
+    if (stream_parm.parm.capture.readbuffers == 0) stream_parm.parm.capture.readbuffers = 5;
+    capture.readbuffers = stream_parm.parm.capture.readbuffers;
+
+    v4l2_fract interval{0, 0};
+    driver->get_frameinterval(interval);
+    if (interval.numerator != 0) {
+        capture.timeperframe = interval;
+        capture.capability |= V4L2_CAP_TIMEPERFRAME;
+    } else {
+        capture.capability = 0;
+    }
+    std::memset(capture.reserved, 0, sizeof capture.reserved);
+}
+
+void V4lDriver::set_parameters(v4l2_streamparm& parm) {
+    require_capture(parm.type);
+    v4l2_captureparm& capture = parm.parm.capture;
+    capture.extendedmode = 0;
+    if (capture.readbuffers == 0)
+        capture.readbuffers = std::max<std::uint32_t>(stream_parm.parm.capture.readbuffers, 2);
+    capture.readbuffers = std::min(capture.readbuffers, max_read_buffers);
+    {
+        boost::lock_guard<boost::mutex> lock(driver_mutex);
+        driver->set_frameinterval(capture.timeperframe);
+    }
+    std::memset(capture.reserved, 0, sizeof capture.reserved);
+    stream_parm = parm;
+}
+
+void V4lDriver::request_buffers(v4l2_requestbuffers& request) {
+    const std::uint32_t requested = request.count;
+    if (requested == 0) return;
+
+    // Grant the largest count that fits, one less at a time.
+    while (request.count > 0) {
+        try {
+            buffer_manager.resize_pool(request.count, mapping_service.segment_name());
+            buffer_manager.init_pool_buffers(buffer_initialiser(nullptr));
+            buffer_manager.assert_allocated_memory();
+            break;
+        } catch (const std::exception& error) {
+            FRIX_LOG(core, warning) << error.what();
+        } catch (...) {
+        }
+        --request.count;
+    }
+    if (request.count != requested)
+        FRIX_LOG(core, warning)
+            << "The number of successfully allocated buffers is " << request.count
+            << " while application asked for " << requested
+            << ".\nIf this is a problem, you may want to try to increase the size of your "
+               "'tmpfs', for example: \nmount -o remount,size=<mem>M /dev/shm";
+    if (request.count == 0) {
+        // Leave no half-initialised buffers behind a refused request.
+        buffer_manager.clear_pool();
+        return;
+    }
+    if (mem_lock) lock_memory();
+}
+
+void V4lDriver::prepare_read_buffers() {
+    buffer_manager.resize_pool(stream_parm.parm.capture.readbuffers, std::string());
+    buffer_manager.init_pool_buffers(buffer_initialiser(nullptr));
+    if (mem_lock) lock_memory();
+}
+
+void V4lDriver::query_buffer(v4l2_buffer& buffer) {
+    require_capture(buffer.type);
+    if (buffer.index >= buffer_manager.get_pool_size()) invalid_argument();
+    buffer = buffer_manager.get_v4l2buffer(buffer.index);
+}
+
+void V4lDriver::queue_buffer(v4l2_buffer& buffer) {
+    require_capture(buffer.type);
+    if (buffer.index >= buffer_manager.get_pool_size()) invalid_argument();
+    if (const std::error_code error = buffer_manager.enqueue_free_buffer(buffer.index))
+        throw std::system_error(error);
+}
+
+void V4lDriver::check_dequeue(v4l2_buffer& buffer) { require_capture(buffer.type); }
+
+void V4lDriver::dequeue_buffer(v4l2_buffer& buffer) {
+    // The caller waited for a frame under the machine mutex; an empty queue would mean
+    // the device changed meanwhile.
+    if (!buffer_manager.is_frame_ready())
+        throw std::system_error(std::error_code(EAGAIN, std::generic_category()));
+    buffer = buffer_manager.dequeue_buffer();
+}
+
+void V4lDriver::stream_on(int& type) {
+    require_capture(static_cast<std::uint32_t>(type));
+    buffer_manager.stream_on();
+}
+
+void V4lDriver::stream_off(int& type) {
+    require_capture(static_cast<std::uint32_t>(type));
+    if (!buffer_manager.is_stream_on()) return;
+    buffer_manager.stream_off();
+    suspend_capture();
+}
+
+BufferManager::InitFunction V4lDriver::buffer_initialiser(const v4l2_format* fmt) const {
+    return [driver = driver, fmt](BufferData& data, unsigned int index, unsigned int count) {
+        driver->init_buffer(data, index, count, fmt);
+    };
+}
+
+void V4lDriver::lock_memory() {
+    // 15 and 14 carry a bit Linux does not define and fail; 3 and 2 are the real requests.
+    for (int flags : {15, 14, 3, 2})
+        if (mlockall(flags) == 0) return;
+    const int error = errno;
+    FRIX_LOG(core, warning) << "Cannot lock memory: errno=" << error << ", "
+                            << std::generic_category().message(error)
+                            << ". Try to run the program as root or see setrlimit(2).";
+}
+
+void V4lDriver::start_capture() {
+    driver->interruption_flag.store(false);
+    driver->init_transfer();
+    try {
+        auto task = std::make_shared<std::packaged_task<void()>>([this] { capture_loop(); });
+        capture_result = task->get_future().share();
+        boost::thread thread([task] { (*task)(); });
+        if (capture_thread.joinable()) capture_thread.detach();
+        capture_thread = std::move(thread);
+    } catch (...) {
+        try {
+            driver->cancel_transfer();
+        } catch (...) {
+            throw Driver::DeviceError(std::error_code(0, std::system_category()));
+        }
+        throw;
+    }
+    mapping_service.start(device_name);
+}
+
+void V4lDriver::interrupt_capture() {
+    if (driver->interruption_flag.load()) return;
+    driver->interruption_flag.store(true);
+    capture_thread.interrupt();
+    driver->interruption_callback();
+}
+
+bool V4lDriver::capture_interrupted() const { return driver->interrupted(); }
+
+void V4lDriver::suspend_capture() {
+    boost::unique_lock<boost::mutex> lock(interruption_mutex);
+    interrupt_capture();
+    suspend_requested = true;
+    for (;;) {
+        // A thread that has ended acknowledges nothing: its end is the answer.
+        if (!capture_result.valid() ||
+            capture_result.wait_for(std::chrono::seconds(0)) == std::future_status::ready) {
+            suspend_requested = false;
+            if (capture_result.valid()) capture_result.get();
+            return;
+        }
+        const auto deadline = boost::chrono::steady_clock::now() + boost::chrono::milliseconds(250);
+        suspend_done.wait_until(lock, deadline, [this] { return !suspend_requested; });
+        if (!suspend_requested) return;
+    }
+}
+
+void V4lDriver::stop_capture() {
+    // Every step runs; the last error seen is raised at the end.
+    std::exception_ptr kept;
+    try {
+        interrupt_capture();
+    } catch (...) {
+        FRIX_LOG(core, warning) << "Error while completing the stream interruption";
+        kept = std::current_exception();
+    }
+
+    // The capture thread itself stops capture when it reports its own failure: it must
+    // not wait for its own end.
+    const bool on_capture = on_capture_thread();
+    if (capture_result.valid() && !on_capture) {
+        try {
+            capture_result.get();
+        } catch (const boost::thread_interrupted&) {
+        } catch (...) {
+            FRIX_LOG(core, warning) << "Error while completing the stream interruption";
+            kept = std::current_exception();
+        }
+    }
+    try {
+        if (capture_thread.joinable()) {
+            if (on_capture)
+                capture_thread.detach();
+            else
+                capture_thread.join();
+        }
+    } catch (...) {
+        kept = std::current_exception();
+    }
+
+    buffer_manager.stream_off();
+    buffer_manager.clear_pool();
+    read_frame = nullptr;
+    try {
+        driver->cancel_transfer();
+    } catch (...) {
+        FRIX_LOG(core, error) << "Driver error: could not cancel the transfer";
+        kept = std::current_exception();
+    }
+    buffer_manager.notify_all();
+    if (mem_lock) munlockall();
+    mapping_service.stop();
+
+    if (kept) {
+        FRIX_LOG(core, error) << "Error from the driver";
+        std::rethrow_exception(kept);
+    }
+}
+
+bool V4lDriver::on_capture_thread() const {
+    return capture_thread.get_id() == boost::this_thread::get_id();
+}
+
+void V4lDriver::capture_loop() {
+    for (;;) {
+        try {
+            capture_frames();
+        } catch (const boost::thread_interrupted&) {
+            boost::unique_lock<boost::mutex> lock(interruption_mutex);
+            if (!suspend_requested) return;
+            // Suspended: acknowledge with empty queues, then wait for buffers again.
+            buffer_manager.clear_in_out_queues();
+            driver->interruption_flag.store(false);
+            suspend_requested = false;
+            suspend_done.notify_all();
+        } catch (const std::exception& error) {
+            FRIX_LOG(core, error) << "An error occurred while streaming: " << error.what();
+            report_streaming_error();
+            return;
+        } catch (...) {
+            FRIX_LOG(core, error) << "An unkown error occurred while streaming";
+            report_streaming_error();
+            return;
+        }
+    }
+}
+
+void V4lDriver::capture_frames() {
+    const bool single_core = boost::thread::hardware_concurrency() <= 1;
+    for (;;) {
+        const auto next = buffer_manager.get_enqueued_buffer();
+        if (next.second) driver->flush_data();
+        BufferData& data = *next.first->data();
+
+        for (;;) {
+            {
+                // Also keeps a format change from re-sizing the buffer under the driver.
+                boost::lock_guard<boost::mutex> lock(driver_mutex);
+                data.clear();
+                const auto start = boost::chrono::steady_clock::now();
+                for (;;) {
+                    driver->fetch_data();
+                    boost::this_thread::interruption_point();
+                    driver->process_data(data);
+                    if (frame_timeout.count() != 0 &&
+                        boost::chrono::steady_clock::now() - start >= frame_timeout) {
+                        data.set_state(BufferState::Timeout);
+                        FRIX_LOG(core, warning)
+                            << "Frame timeout elapsed: " << frame_timeout.count()
+                            << (frame_timeout.count() == 1 ? " millisecond" : " milliseconds");
+                    }
+                    const BufferState state = data.get_state();
+                    if (state == BufferState::Timeout || state == BufferState::Complete ||
+                        state == BufferState::Error)
+                        break;
+                }
+                if (!data.is_valid()) data.set_state(BufferState::Error);
+            }
+            if (data.get_state() != BufferState::Error || !drop_bad_frames) break;
+        }
+
+        while (!machine_mutex.try_lock()) {
+            boost::this_thread::interruption_point();
+            boost::this_thread::yield();
+        }
+        {
+            boost::lock_guard<boost::mutex> lock(machine_mutex, boost::adopt_lock);
+            buffer_manager.make_frame_ready_and_notify();
+            notify_poll();
+        }
+        if (single_core) boost::this_thread::yield();
+    }
+}
+
+void V4lDriver::report_streaming_error() {
+    while (!machine_mutex.try_lock()) {
+        // Whoever interrupts will see the failure in the capture result instead.
+        if (boost::this_thread::interruption_requested()) throw;
+        boost::this_thread::yield();
+    }
+    boost::lock_guard<boost::mutex> lock(machine_mutex, boost::adopt_lock);
+    // The device stops capture from this very thread: no interruption point may fire.
+    boost::this_thread::disable_interruption no_interruption;
+    process_event(boost::statechart::exception_thrown());
+}
+
+}  // namespace frix

@@ -1,0 +1,137 @@
+// The events of the device state machine, with the result slot that carries a request's outcome.
+#pragma once
+
+#include <linux/videodev2.h>
+
+#include <cstdint>
+#include <system_error>
+
+#include <boost/statechart/event.hpp>
+
+#include "buffers/mmap_request.h"
+
+namespace frix {
+
+namespace sc = boost::statechart;
+
+// Events are passed to reactions as const references; the result and the request data are
+// what a reaction hands back to the requester, hence mutable.
+struct EvSysCall {
+    // A reaction that refuses or fails the request assigns an error here; 0 is success.
+    mutable std::system_error result{std::error_code(0, std::system_category())};
+};
+
+// The argument structure of each served ioctl, by its number.
+template <std::uint32_t N>
+struct IoctlArgument;
+
+#define FRIX_IOCTL_ARGUMENT(number, type)   \
+    template <>                             \
+    struct IoctlArgument<number> {          \
+        using argument_type = type;         \
+    }
+
+FRIX_IOCTL_ARGUMENT(VIDIOC_QUERYCAP, v4l2_capability);
+FRIX_IOCTL_ARGUMENT(VIDIOC_ENUM_FMT, v4l2_fmtdesc);
+FRIX_IOCTL_ARGUMENT(VIDIOC_G_FMT, v4l2_format);
+FRIX_IOCTL_ARGUMENT(VIDIOC_S_FMT, v4l2_format);
+FRIX_IOCTL_ARGUMENT(VIDIOC_TRY_FMT, v4l2_format);
+FRIX_IOCTL_ARGUMENT(VIDIOC_REQBUFS, v4l2_requestbuffers);
+FRIX_IOCTL_ARGUMENT(VIDIOC_QUERYBUF, v4l2_buffer);
+FRIX_IOCTL_ARGUMENT(VIDIOC_QBUF, v4l2_buffer);
+FRIX_IOCTL_ARGUMENT(VIDIOC_DQBUF, v4l2_buffer);
+FRIX_IOCTL_ARGUMENT(VIDIOC_STREAMON, int);
+FRIX_IOCTL_ARGUMENT(VIDIOC_STREAMOFF, int);
+FRIX_IOCTL_ARGUMENT(VIDIOC_G_PARM, v4l2_streamparm);
+FRIX_IOCTL_ARGUMENT(VIDIOC_S_PARM, v4l2_streamparm);
+FRIX_IOCTL_ARGUMENT(VIDIOC_ENUMINPUT, v4l2_input);
+FRIX_IOCTL_ARGUMENT(VIDIOC_G_CTRL, v4l2_control);
+FRIX_IOCTL_ARGUMENT(VIDIOC_S_CTRL, v4l2_control);
+FRIX_IOCTL_ARGUMENT(VIDIOC_QUERYCTRL, v4l2_queryctrl);
+FRIX_IOCTL_ARGUMENT(VIDIOC_QUERYMENU, v4l2_querymenu);
+FRIX_IOCTL_ARGUMENT(VIDIOC_G_INPUT, int);
+FRIX_IOCTL_ARGUMENT(VIDIOC_S_INPUT, int);
+FRIX_IOCTL_ARGUMENT(VIDIOC_ENUM_FRAMESIZES, v4l2_frmsizeenum);
+FRIX_IOCTL_ARGUMENT(VIDIOC_ENUM_FRAMEINTERVALS, v4l2_frmivalenum);
+FRIX_IOCTL_ARGUMENT(VIDIOC_DBG_S_REGISTER, v4l2_dbg_register);
+
+#undef FRIX_IOCTL_ARGUMENT
+
+// The result slot followed by the ioctl's argument, as the client sent it and as the
+// reaction leaves it for the reply.
+template <std::uint32_t N>
+struct EvIoctl : EvSysCall {
+    using argument_type = typename IoctlArgument<N>::argument_type;
+    static constexpr std::uint32_t number = N;
+    // The kernel copies exactly the size encoded in the number.
+    static_assert(_IOC_SIZE(N) == sizeof(argument_type), "ioctl size and structure differ");
+
+    mutable argument_type arg{};
+};
+
+struct EvInit : sc::event<EvInit>, EvSysCall {};
+
+struct EvOpen : sc::event<EvOpen>, EvSysCall {
+    // Set only on the copy that recovery posts: the requester's own result, which the
+    // copy's outcome must reach because the copy is the one that really opens.
+    std::system_error* requester_result = nullptr;
+};
+
+struct EvRelease : sc::event<EvRelease>, EvSysCall {};
+struct EvClose : sc::event<EvClose>, EvSysCall {};
+struct EvDestroy : sc::event<EvDestroy> {};
+struct EvTerminateIO : sc::event<EvTerminateIO> {};
+
+struct EvAcceptReadIO : sc::event<EvAcceptReadIO>, EvSysCall {};
+struct EvReadEnqueueBuffers : sc::event<EvReadEnqueueBuffers>, EvSysCall {};
+struct EvReadSuspendStream : sc::event<EvReadSuspendStream>, EvSysCall {};
+
+struct EvReadGetFrame : sc::event<EvReadGetFrame>, EvSysCall {
+    EvReadGetFrame(std::uint64_t requested_offset, std::uint64_t requested_count)
+        : offset(requested_offset), count(requested_count) {}
+
+    // Clamped by the reaction to the frame.
+    mutable std::uint64_t offset;
+    mutable std::uint64_t count;
+    // Filled by the reaction.
+    mutable const unsigned char* data = nullptr;
+    mutable std::uint64_t size = 0;
+};
+
+struct EvPollEnqueueBuffers : sc::event<EvPollEnqueueBuffers>, EvSysCall {};
+
+struct EvMmap : sc::event<EvMmap>, EvSysCall {
+    explicit EvMmap(const MmapRequest& request_) : request(request_) {}
+
+    MmapRequest request;
+    mutable unsigned long index = 0;
+};
+
+struct EvIoctlQueryCap : sc::event<EvIoctlQueryCap>, EvIoctl<VIDIOC_QUERYCAP> {};
+struct EvIoctlEnumFmt : sc::event<EvIoctlEnumFmt>, EvIoctl<VIDIOC_ENUM_FMT> {};
+struct EvIoctlGFmt : sc::event<EvIoctlGFmt>, EvIoctl<VIDIOC_G_FMT> {};
+struct EvIoctlSFmt : sc::event<EvIoctlSFmt>, EvIoctl<VIDIOC_S_FMT> {};
+struct EvIoctlTryFmt : sc::event<EvIoctlTryFmt>, EvIoctl<VIDIOC_TRY_FMT> {};
+struct EvIoctlReqBufs : sc::event<EvIoctlReqBufs>, EvIoctl<VIDIOC_REQBUFS> {};
+struct EvIoctlQueryBuf : sc::event<EvIoctlQueryBuf>, EvIoctl<VIDIOC_QUERYBUF> {};
+struct EvIoctlQBuf : sc::event<EvIoctlQBuf>, EvIoctl<VIDIOC_QBUF> {};
+// Asked before a VIDIOC_DQBUF waits for a frame.
+struct EvIoctlDQBufAccept : sc::event<EvIoctlDQBufAccept>, EvIoctl<VIDIOC_DQBUF> {};
+struct EvIoctlDQBuf : sc::event<EvIoctlDQBuf>, EvIoctl<VIDIOC_DQBUF> {};
+struct EvIoctlStreamOn : sc::event<EvIoctlStreamOn>, EvIoctl<VIDIOC_STREAMON> {};
+struct EvIoctlStreamOff : sc::event<EvIoctlStreamOff>, EvIoctl<VIDIOC_STREAMOFF> {};
+struct EvIoctlGCtrl : sc::event<EvIoctlGCtrl>, EvIoctl<VIDIOC_G_CTRL> {};
+struct EvIoctlSCtrl : sc::event<EvIoctlSCtrl>, EvIoctl<VIDIOC_S_CTRL> {};
+struct EvIoctlQueryCtrl : sc::event<EvIoctlQueryCtrl>, EvIoctl<VIDIOC_QUERYCTRL> {};
+struct EvIoctlQueryMenu : sc::event<EvIoctlQueryMenu>, EvIoctl<VIDIOC_QUERYMENU> {};
+struct EvIoctlEnumInput : sc::event<EvIoctlEnumInput>, EvIoctl<VIDIOC_ENUMINPUT> {};
+struct EvIoctlGInput : sc::event<EvIoctlGInput>, EvIoctl<VIDIOC_G_INPUT> {};
+struct EvIoctlSInput : sc::event<EvIoctlSInput>, EvIoctl<VIDIOC_S_INPUT> {};
+struct EvIoctlGParm : sc::event<EvIoctlGParm>, EvIoctl<VIDIOC_G_PARM> {};
+struct EvIoctlSParm : sc::event<EvIoctlSParm>, EvIoctl<VIDIOC_S_PARM> {};
+struct EvIoctlEnumFrameSizes : sc::event<EvIoctlEnumFrameSizes>, EvIoctl<VIDIOC_ENUM_FRAMESIZES> {};
+struct EvIoctlEnumFrameIntervals : sc::event<EvIoctlEnumFrameIntervals>,
+                                   EvIoctl<VIDIOC_ENUM_FRAMEINTERVALS> {};
+struct EvIoctlDbgSRegister : sc::event<EvIoctlDbgSRegister>, EvIoctl<VIDIOC_DBG_S_REGISTER> {};
+
+}  // namespace frix

@@ -1,0 +1,88 @@
+// A device with a scripted driver, started as the CUSE session starts it.
+#pragma once
+
+#include <sys/types.h>
+
+#include <memory>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "device/v4l_driver.h"
+#include "tests/support/fake_request.h"
+#include "tests/support/log_capture.h"
+#include "tests/support/recording_server.h"
+#include "tests/support/scripted_driver.h"
+#include "tests/support/test_client.h"
+
+namespace frix::test {
+
+struct DeviceOptions {
+    std::string device_name = "video0";
+    unsigned int extension_presence = 1;
+    unsigned int frame_timeout = 0;
+    unsigned int frame_buffers = 2;
+    bool drop_bad_frames = false;
+    bool relaxed_ownership = false;
+    bool mem_lock = false;
+    std::shared_ptr<Server> server;
+    bool server_enabled = false;
+    std::string library_directory = "/nonexistent/frix-plugins";
+};
+
+class DeviceTest : public ::testing::Test {
+protected:
+    void SetUp() override { start(); }
+    void TearDown() override { device_.reset(); }
+
+    // Replaces the device by a new one with these options and starts its session.
+    void start(const DeviceOptions& options = DeviceOptions()) {
+        device_.reset();
+        driver_ = std::make_shared<ScriptedDriver>();
+        device_ = std::make_unique<V4lDriver>(
+            driver_, options.extension_presence, options.device_name, options.frame_timeout,
+            options.frame_buffers, options.drop_bad_frames, options.relaxed_ownership,
+            options.mem_lock, options.server, options.server_enabled,
+            std::vector<std::string>(), options.library_directory);
+        device_->sys_init();
+    }
+
+    V4lDriver& device() { return *device_; }
+    ScriptedDriver& driver() { return *driver_; }
+    TestClient client(pid_t pid, int open_flags = 0) { return TestClient(*device_, pid, open_flags); }
+
+    // A client that has opened the device.
+    TestClient opened(pid_t pid, int open_flags = 0) {
+        TestClient result(*device_, pid, open_flags);
+        const Reply reply = result.open();
+        EXPECT_EQ(reply.kind, ReplyKind::Open) << "open by " << pid << ": errno " << reply.error;
+        return result;
+    }
+
+    template <class State>
+    bool in_state() const {
+        return device_->state_cast<const State*>() != nullptr;
+    }
+
+    // Declared first: outlives the device, so lines logged while it stops are kept.
+    LogCapture log;
+    std::shared_ptr<ScriptedDriver> driver_;
+    std::unique_ptr<V4lDriver> device_;
+};
+
+inline constexpr std::size_t frame_size =
+    ScriptedDriver::default_width * ScriptedDriver::default_height;
+
+// The frame's bytes are exactly what the driver produced for its number.
+inline ::testing::AssertionResult is_driver_frame(const std::vector<unsigned char>& bytes,
+                                                  std::size_t size = frame_size) {
+    if (bytes.size() != size)
+        return ::testing::AssertionFailure() << "frame of " << bytes.size() << " bytes";
+    const std::uint32_t number = ScriptedDriver::frame_number(bytes);
+    if (number == 0) return ::testing::AssertionFailure() << "no frame number";
+    if (bytes != ScriptedDriver::frame_bytes(number, size))
+        return ::testing::AssertionFailure() << "bytes differ from frame " << number;
+    return ::testing::AssertionSuccess() << "frame " << number;
+}
+
+}  // namespace frix::test

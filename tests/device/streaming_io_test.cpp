@@ -1,0 +1,326 @@
+// Memory-mapped streaming I/O through the ioctls, with a device node so the mapping
+// service serves: buffers in /dev/shm, the queue cycle, DQBUF's waits, refusals.
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <thread>
+
+#include "device/io_states.h"
+#include "tests/device/device_fixture.h"
+#include "tests/support/device_node.h"
+#include "tests/support/mapping_client.h"
+
+namespace frix::test {
+namespace {
+
+class StreamingIO : public DeviceTest {
+protected:
+    void SetUp() override {
+        if (!node_.made()) GTEST_SKIP() << node_.error();
+        start_streaming();
+    }
+
+    void start_streaming(DeviceOptions options = DeviceOptions()) {
+        options.device_name = node_.name();
+        start(options);
+    }
+
+    std::string buffer_file(unsigned index) const {
+        return "/dev/shm/" + node_.segment_name() + std::to_string(index);
+    }
+
+    static bool exists(const std::string& path) {
+        struct stat status {};
+        return ::stat(path.c_str(), &status) == 0;
+    }
+
+    // The first bytes of a buffer's shared-memory file, as a client's mapping sees them.
+    std::vector<unsigned char> file_bytes(unsigned index, std::size_t size) const {
+        std::ifstream file(buffer_file(index), std::ios::binary);
+        std::vector<unsigned char> bytes(size);
+        file.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(size));
+        bytes.resize(static_cast<std::size_t>(file.gcount()));
+        return bytes;
+    }
+
+    static v4l2_requestbuffers mmap_request(std::uint32_t count) {
+        v4l2_requestbuffers request{};
+        request.count = count;
+        request.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+        request.memory = V4L2_MEMORY_MMAP;
+        return request;
+    }
+
+    static v4l2_buffer capture_buffer(std::uint32_t index) {
+        v4l2_buffer buffer{};
+        buffer.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+        buffer.memory = V4L2_MEMORY_MMAP;
+        buffer.index = index;
+        return buffer;
+    }
+
+    DeviceNode node_;
+};
+
+const int capture_type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+
+TEST_F(StreamingIO, RequestingBuffersSelectsStreamingWithOneFilePerBuffer) {
+    TestClient app = opened(9001);
+    v4l2_requestbuffers request = mmap_request(3);
+    ASSERT_EQ(app.ioctl(VIDIOC_REQBUFS, request), 0);
+    EXPECT_EQ(request.count, 3u);
+    EXPECT_TRUE(in_state<frix::StreamingIO>());
+
+    for (unsigned i = 0; i < 3; ++i) {
+        EXPECT_TRUE(exists(buffer_file(i))) << buffer_file(i);
+        v4l2_buffer buffer = capture_buffer(i);
+        ASSERT_EQ(app.ioctl(VIDIOC_QUERYBUF, buffer), 0);
+        EXPECT_EQ(buffer.index, i);
+        EXPECT_EQ(buffer.length, frame_size);
+        EXPECT_EQ(buffer.m.offset, i * 4096u) << "index times the page-rounded capacity";
+        EXPECT_EQ(buffer.flags & (V4L2_BUF_FLAG_QUEUED | V4L2_BUF_FLAG_DONE), 0u);
+    }
+    v4l2_buffer beyond = capture_buffer(3);
+    EXPECT_EQ(app.ioctl(VIDIOC_QUERYBUF, beyond), EINVAL);
+
+    // Count 0 frees the buffers and leaves streaming.
+    v4l2_requestbuffers none = mmap_request(0);
+    EXPECT_EQ(app.ioctl(VIDIOC_REQBUFS, none), 0);
+    EXPECT_TRUE(in_state<NoIO>());
+    EXPECT_FALSE(exists(buffer_file(0)));
+}
+
+TEST_F(StreamingIO, TheCapabilityRecordOffersStreamingOnlyWhenTheDriverLeavesItOpen) {
+    TestClient app = opened(9005);
+    v4l2_capability cap{};
+    ASSERT_EQ(app.ioctl(VIDIOC_QUERYCAP, cap), 0);
+    EXPECT_EQ(cap.capabilities, static_cast<std::uint32_t>(V4L2_CAP_VIDEO_CAPTURE));
+
+    driver().set_capability(v4l2_capability{});
+    ASSERT_EQ(app.ioctl(VIDIOC_QUERYCAP, cap), 0);
+    EXPECT_EQ(cap.capabilities, 0x05000001u) << "the mapping service serves";
+}
+
+TEST_F(StreamingIO, BuffersCycleThroughTheQueuesWithTheDriversBytes) {
+    TestClient app = opened(9010);
+    v4l2_requestbuffers request = mmap_request(2);
+    ASSERT_EQ(app.ioctl(VIDIOC_REQBUFS, request), 0);
+    for (std::uint32_t i = 0; i < 2; ++i) {
+        v4l2_buffer buffer = capture_buffer(i);
+        const Reply queued = app.ioctl(VIDIOC_QBUF, &buffer, sizeof buffer, sizeof buffer);
+        EXPECT_EQ(queued.kind, ReplyKind::Ioctl);
+        EXPECT_TRUE(queued.bytes.empty()) << "nothing comes back from QBUF";
+    }
+    v4l2_buffer again = capture_buffer(0);
+    EXPECT_EQ(app.ioctl(VIDIOC_QBUF, again), EINVAL) << "already queued";
+    int type = capture_type;
+    ASSERT_EQ(app.ioctl(VIDIOC_STREAMON, type), 0);
+
+    std::uint32_t last_sequence = 0;
+    for (int frame = 0; frame < 6; ++frame) {
+        v4l2_buffer done = capture_buffer(0);
+        ASSERT_EQ(app.ioctl(VIDIOC_DQBUF, done), 0);
+        EXPECT_LT(done.index, 2u);
+        EXPECT_EQ(done.bytesused, frame_size);
+        EXPECT_TRUE(done.flags & V4L2_BUF_FLAG_DONE);
+        EXPECT_GT(done.sequence, last_sequence);
+        last_sequence = done.sequence;
+        EXPECT_TRUE(is_driver_frame(file_bytes(done.index, frame_size)));
+        ASSERT_EQ(app.ioctl(VIDIOC_QBUF, done), 0);
+    }
+
+    ASSERT_EQ(app.ioctl(VIDIOC_STREAMOFF, type), 0);
+    TestClient nonblocking(device(), 9010, O_NONBLOCK);
+    v4l2_buffer none = capture_buffer(0);
+    EXPECT_EQ(nonblocking.ioctl(VIDIOC_DQBUF, none), EAGAIN) << "streaming off empties the queues";
+}
+
+TEST_F(StreamingIO, ANonBlockingDequeueWithoutAFrameFailsWithEAGAIN) {
+    TestClient app = opened(9020, O_NONBLOCK);
+    v4l2_requestbuffers request = mmap_request(2);
+    ASSERT_EQ(app.ioctl(VIDIOC_REQBUFS, request), 0);
+    int type = capture_type;
+    ASSERT_EQ(app.ioctl(VIDIOC_STREAMON, type), 0);
+    v4l2_buffer buffer = capture_buffer(0);
+    EXPECT_EQ(app.ioctl(VIDIOC_DQBUF, buffer), EAGAIN) << "no buffer was queued";
+    buffer.type = V4L2_BUF_TYPE_VIDEO_OUTPUT;
+    EXPECT_EQ(app.ioctl(VIDIOC_DQBUF, buffer), EINVAL);
+}
+
+TEST_F(StreamingIO, ABlockingDequeueEndsWithEINTRWhenInterruptedOrWhenStreamingStops) {
+    TestClient app = opened(9030);
+    v4l2_requestbuffers request = mmap_request(2);
+    ASSERT_EQ(app.ioctl(VIDIOC_REQBUFS, request), 0);
+    int type = capture_type;
+    ASSERT_EQ(app.ioctl(VIDIOC_STREAMON, type), 0);
+
+    v4l2_buffer buffer = capture_buffer(0);
+    fuse_file_info fi{};
+    FakeRequest interrupted(9030);
+    std::thread waiter([&] {
+        device().sys_ioctl(interrupted, VIDIOC_DQBUF, nullptr, &fi, 0, &buffer, sizeof buffer,
+                           sizeof buffer);
+    });
+    EXPECT_FALSE(interrupted.wait_for_reply(std::chrono::milliseconds(50))) << "it waits";
+    interrupted.interrupt();
+    ASSERT_TRUE(interrupted.wait_for_reply());
+    waiter.join();
+    EXPECT_EQ(interrupted.reply().error, EINTR);
+
+    FakeRequest stopped(9030);
+    std::thread second([&] {
+        device().sys_ioctl(stopped, VIDIOC_DQBUF, nullptr, &fi, 0, &buffer, sizeof buffer,
+                           sizeof buffer);
+    });
+    EXPECT_FALSE(stopped.wait_for_reply(std::chrono::milliseconds(50)));
+    EXPECT_EQ(app.ioctl(VIDIOC_STREAMOFF, type), 0) << "served while the dequeue waits";
+    ASSERT_TRUE(stopped.wait_for_reply());
+    second.join();
+    EXPECT_EQ(stopped.reply().error, EINTR);
+}
+
+TEST_F(StreamingIO, SettingsAndReadIOAreRefusedWhileBuffersExist) {
+    TestClient app = opened(9040);
+    v4l2_requestbuffers request = mmap_request(2);
+    ASSERT_EQ(app.ioctl(VIDIOC_REQBUFS, request), 0);
+
+    v4l2_format fmt{};
+    fmt.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    EXPECT_EQ(app.ioctl(VIDIOC_S_FMT, fmt), EBUSY);
+    int input = 0;
+    EXPECT_EQ(app.ioctl(VIDIOC_S_INPUT, input), EBUSY);
+    v4l2_streamparm parm{};
+    parm.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    EXPECT_EQ(app.ioctl(VIDIOC_S_PARM, parm), EBUSY);
+    v4l2_requestbuffers wrong = mmap_request(2);
+    wrong.memory = V4L2_MEMORY_USERPTR;
+    EXPECT_EQ(app.ioctl(VIDIOC_REQBUFS, wrong), EINVAL);
+
+    const Reply poll = app.poll();
+    EXPECT_EQ(poll.kind, ReplyKind::Poll) << "a poll only reports readiness";
+    EXPECT_EQ(poll.revents, 0u);
+    EXPECT_EQ(app.read(10, 0).error, EIO);
+    EXPECT_TRUE(in_state<frix::StreamingIO>());
+
+    TestClient other = opened(9041);
+    EXPECT_EQ(other.ioctl(VIDIOC_REQBUFS, request), EBUSY);
+    EXPECT_EQ(other.read(10, 0).error, EIO) << "no read I/O while streaming";
+}
+
+TEST_F(StreamingIO, RequestingBuffersAgainReplacesThemAndMayLowerTheCount) {
+    TestClient app = opened(9050);
+    v4l2_requestbuffers request = mmap_request(2);
+    ASSERT_EQ(app.ioctl(VIDIOC_REQBUFS, request), 0);
+    int type = capture_type;
+    ASSERT_EQ(app.ioctl(VIDIOC_STREAMON, type), 0);
+
+    driver().fail_init_buffer_from(5);
+    v4l2_requestbuffers more = mmap_request(8);
+    ASSERT_EQ(app.ioctl(VIDIOC_REQBUFS, more), 0);
+    EXPECT_EQ(more.count, 5u);
+    EXPECT_TRUE(log.contains("The number of successfully allocated buffers is 5 while "
+                             "application asked for 8."));
+    EXPECT_TRUE(exists(buffer_file(4)));
+    EXPECT_FALSE(exists(buffer_file(5)));
+
+    driver().fail_init_buffer_from(0);
+    v4l2_requestbuffers impossible = mmap_request(3);
+    EXPECT_EQ(app.ioctl(VIDIOC_REQBUFS, impossible), ENOMEM);
+}
+
+TEST_F(StreamingIO, ABufferRequestThatGetsNothingFailsWithENOMEM) {
+    TestClient app = opened(9055);
+    driver().fail_init_buffer_from(0);
+    v4l2_requestbuffers request = mmap_request(4);
+    EXPECT_EQ(app.ioctl(VIDIOC_REQBUFS, request), ENOMEM);
+    EXPECT_TRUE(in_state<NoIO>());
+    v4l2_requestbuffers none = mmap_request(0);
+    EXPECT_EQ(app.ioctl(VIDIOC_REQBUFS, none), 0) << "count 0 in NoIO changes nothing";
+    EXPECT_TRUE(in_state<NoIO>());
+}
+
+TEST_F(StreamingIO, TheOwnersReleaseFreesTheBuffersForTheNextProcess) {
+    TestClient owner = opened(9060);
+    TestClient other = opened(9061);
+    v4l2_requestbuffers request = mmap_request(2);
+    ASSERT_EQ(owner.ioctl(VIDIOC_REQBUFS, request), 0);
+    owner.close();
+    EXPECT_TRUE(in_state<NoIO>());
+    EXPECT_FALSE(exists(buffer_file(0)));
+    EXPECT_EQ(other.ioctl(VIDIOC_REQBUFS, request), 0);
+    EXPECT_TRUE(in_state<frix::StreamingIO>());
+    other.close();
+    EXPECT_TRUE(in_state<Idle>());
+    EXPECT_FALSE(exists(buffer_file(0))) << "the last close removes the files";
+}
+
+TEST_F(StreamingIO, AClientWithoutTheExtensionGetsNoBuffersUntilItSwitchesTheCheckOff) {
+    DeviceOptions options;
+    options.extension_presence = 0;
+    start_streaming(options);
+    TestClient app = opened(9070);
+    v4l2_requestbuffers request = mmap_request(2);
+    EXPECT_EQ(app.ioctl(VIDIOC_REQBUFS, request), EINVAL);
+
+    v4l2_dbg_register reg{};
+    std::strncpy(reg.match.name, "disable-extension-check", sizeof reg.match.name);
+    ASSERT_EQ(app.ioctl(VIDIOC_DBG_S_REGISTER, reg), 0);
+    EXPECT_EQ(app.ioctl(VIDIOC_REQBUFS, request), 0);
+    EXPECT_EQ(request.count, 2u);
+}
+
+TEST_F(StreamingIO, MappingRequestsResolveToBuffersOnlyForTheOwner) {
+    TestClient owner = opened(9080);
+    opened(9081);
+    MappingClient mapping(node_.segment_name());
+    const MmapRequest early{nullptr, 4096, PROT_READ, MAP_SHARED, 3, 0};
+    EXPECT_EQ(mapping.request(early, 9080).error, EIO) << "no buffers yet";
+
+    v4l2_requestbuffers request = mmap_request(3);
+    ASSERT_EQ(owner.ioctl(VIDIOC_REQBUFS, request), 0);
+    v4l2_buffer buffer = capture_buffer(2);
+    ASSERT_EQ(owner.ioctl(VIDIOC_QUERYBUF, buffer), 0);
+    const MmapRequest wanted{nullptr, buffer.length, PROT_READ, MAP_SHARED, 3, buffer.m.offset};
+
+    MappingAnswer answer = mapping.request(wanted, 9080);
+    ASSERT_TRUE(answer.answered);
+    EXPECT_EQ(answer.error, 0);
+    EXPECT_EQ(answer.index, 2u);
+
+    answer = mapping.request(wanted, 9081);
+    ASSERT_TRUE(answer.answered);
+    EXPECT_EQ(answer.error, EBUSY);
+    EXPECT_TRUE(log.contains("<error> [core] mmap() failed: Device is already in use (locked) by "
+                             "process PID=9080: Device or resource busy error: Device or resource "
+                             "busy"));
+
+    MmapRequest private_mapping = wanted;
+    private_mapping.flags = MAP_PRIVATE;
+    EXPECT_EQ(mapping.request(private_mapping, 9080).error, EINVAL);
+}
+
+TEST_F(StreamingIO, RelaxedOwnershipLetsAnyProcessMapTheBuffers) {
+    DeviceOptions options;
+    options.relaxed_ownership = true;
+    start_streaming(options);
+    TestClient owner = opened(9090);
+    opened(9091);
+    v4l2_requestbuffers request = mmap_request(2);
+    ASSERT_EQ(owner.ioctl(VIDIOC_REQBUFS, request), 0);
+    v4l2_buffer buffer = capture_buffer(1);
+    ASSERT_EQ(owner.ioctl(VIDIOC_QUERYBUF, buffer), 0);
+
+    MappingClient mapping(node_.segment_name());
+    const MmapRequest wanted{nullptr, buffer.length, PROT_READ, MAP_SHARED, 3, buffer.m.offset};
+    const MappingAnswer answer = mapping.request(wanted, 9091);
+    EXPECT_EQ(answer.error, 0);
+    EXPECT_EQ(answer.index, 1u);
+}
+
+}  // namespace
+}  // namespace frix::test

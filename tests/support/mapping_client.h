@@ -1,0 +1,39 @@
+// A client of a device's mapping segment: posts one mmap() request the way the preload
+// library does and waits a bounded time for the daemon's answer.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include <boost/interprocess/managed_shared_memory.hpp>
+
+#include "buffers/mmap_request.h"
+#include "device/mapped_data.h"
+
+namespace frix::test {
+
+struct MappingAnswer {
+    bool answered = false;  // the daemon replied within the wait
+    int error = 0;
+    std::uint64_t index = 0;
+};
+
+class MappingClient {
+public:
+    // Opens the segment by name; throws boost::interprocess::interprocess_exception
+    // when it does not exist.
+    explicit MappingClient(const std::string& segment_name);
+
+    MappingAnswer request(const MmapRequest& request, pid_t pid,
+                          std::chrono::milliseconds wait = std::chrono::seconds(2));
+
+private:
+    std::unique_ptr<boost::interprocess::managed_shared_memory> segment_;
+    MappedData* record_ = nullptr;
+};
+
+}  // namespace frix::test

@@ -1,0 +1,66 @@
+// The in-process test client.
+#include "tests/support/test_client.h"
+
+#include <gtest/gtest.h>
+
+namespace frix::test {
+
+TestClient::TestClient(V4lDriver& device, pid_t pid, int open_flags) : device_(device), pid_(pid) {
+    file_.flags = open_flags;
+}
+
+Reply TestClient::open() {
+    FakeRequest req(pid_);
+    device_.sys_open(req, &file_);
+    return req.reply();
+}
+
+Reply TestClient::close() {
+    FakeRequest req(pid_);
+    device_.sys_release(req, &file_);
+    return req.reply();
+}
+
+Reply TestClient::close_after_exit() {
+    FakeRequest req(0);
+    device_.sys_release(req, &file_);
+    return req.reply();
+}
+
+Reply TestClient::read(std::size_t size, off_t offset) {
+    FakeRequest req(pid_);
+    device_.sys_read(req, size, offset, &file_);
+    return req.reply();
+}
+
+Reply TestClient::poll(FakePollHandle* handle) {
+    FakeRequest req(pid_);
+    device_.sys_poll(req, &file_, handle ? static_cast<fuse_pollhandle*>(*handle) : nullptr);
+    return req.reply();
+}
+
+std::vector<unsigned char> TestClient::read_frame(std::size_t frame_size, std::size_t piece) {
+    std::vector<unsigned char> frame;
+    while (frame.size() < frame_size) {
+        const Reply reply = read(piece, static_cast<off_t>(frame.size()));
+        if (reply.kind != ReplyKind::Buffer) {
+            ADD_FAILURE() << "read at offset " << frame.size() << " answered with "
+                          << to_string(reply.kind) << " errno " << reply.error;
+            break;
+        }
+        EXPECT_EQ(reply.bytes.size(), std::min(piece, frame_size - frame.size()))
+            << "at offset " << frame.size();
+        if (reply.bytes.empty()) break;
+        frame.insert(frame.end(), reply.bytes.begin(), reply.bytes.end());
+    }
+    return frame;
+}
+
+Reply TestClient::ioctl(std::uint32_t number, const void* in, std::size_t in_size,
+                        std::size_t out_size) {
+    FakeRequest req(pid_);
+    device_.sys_ioctl(req, number, nullptr, &file_, 0, in, in_size, out_size);
+    return req.reply();
+}
+
+}  // namespace frix::test
