@@ -17,7 +17,7 @@
 #include "drivers/pattern/frame.h"
 #include "plugins/loader.h"
 #include "tests/plugins/child_process.h"
-#include "tests/plugins/log_capture.h"
+#include "tests/support/log_capture.h"
 
 namespace frix::pattern {
 namespace {

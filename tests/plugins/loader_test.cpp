@@ -9,7 +9,7 @@
 
 #include "plugins/loader.h"
 #include "plugins/registry.h"
-#include "tests/plugins/log_capture.h"
+#include "tests/support/log_capture.h"
 #include "tests/plugins/plugin_dirs.h"
 
 namespace frix {
