@@ -1,0 +1,63 @@
+// The pixel formats, frame sizes and frame rates the pattern driver offers.
+#pragma once
+
+#include <linux/videodev2.h>
+
+#include <array>
+#include <cstdint>
+
+namespace frix::pattern {
+
+struct PixelFormat {
+    std::uint32_t fourcc;
+    std::uint32_t bytes_per_pixel;
+    const char* name;         // as the --format option spells it
+    const char* description;  // as VIDIOC_ENUM_FMT reports it
+};
+
+inline constexpr std::array<PixelFormat, 3> pixel_formats{{
+    {V4L2_PIX_FMT_YUYV, 2, "YUYV", "YUYV 4:2:2"},
+    {V4L2_PIX_FMT_RGB24, 3, "RGB24", "24-bit RGB 8-8-8"},
+    {V4L2_PIX_FMT_GREY, 1, "GREY", "8-bit Greyscale"},
+}};
+
+struct FrameSize {
+    std::uint32_t width;
+    std::uint32_t height;
+};
+
+inline constexpr std::array<FrameSize, 8> frame_sizes{{
+    {160, 120},
+    {176, 144},
+    {320, 240},
+    {352, 288},
+    {640, 480},
+    {800, 600},
+    {1280, 720},
+    {1920, 1080},
+}};
+
+// Frames per second, fastest first; every size offers every rate.
+inline constexpr std::array<std::uint32_t, 5> frame_rates{{60, 30, 15, 5, 1}};
+
+// Null for a format the driver does not offer.
+const PixelFormat* find_format(std::uint32_t fourcc);
+
+bool is_frame_size(std::uint32_t width, std::uint32_t height);
+
+// The offered size closest to width × height (sum of the two distances; the smaller
+// size on a tie).
+FrameSize nearest_size(std::uint32_t width, std::uint32_t height);
+
+// The offered rate whose interval is closest to `interval` seconds; a zero numerator
+// or denominator means no preference and gives `fallback`.
+std::uint32_t nearest_rate(const v4l2_fract& interval, std::uint32_t fallback);
+
+// A complete single-planar capture format without padding: bytesperline is
+// width × bytes per pixel and sizeimage is bytesperline × height.
+v4l2_format make_format(const PixelFormat& format, FrameSize size);
+
+// The size of one frame in bytes, or 0 for a format the driver does not offer.
+std::uint32_t image_size(std::uint32_t fourcc, std::uint32_t width, std::uint32_t height);
+
+}  // namespace frix::pattern
