@@ -105,6 +105,8 @@ v4l2_buffer BufferManager::report(unsigned long index) {
     record.bytesused = queued_for_filling ? 0 : static_cast<std::uint32_t>(data.size());
     record.length = static_cast<std::uint32_t>(data.get_length());
     record.field = V4L2_FIELD_NONE;
+    // Clients (and v4l2-compliance) check that a buffer reports the memory type they asked for.
+    record.memory = V4L2_MEMORY_MMAP;
     record.m.offset = *offset;
     // Reserved fields stay zero: they must, and the daemon's addresses are nobody's business.
     record.reserved2 = 0;

@@ -97,6 +97,12 @@ void V4lDriver::set_parameters(v4l2_streamparm& parm) {
         boost::lock_guard<boost::mutex> lock(driver_mutex);
         driver->set_frameinterval(capture.timeperframe);
     }
+    // The reply says whether the rate was honoured, as G_PARM does; clients that see
+    // no TIMEPERFRAME here take the device for one without frame-rate control.
+    if (capture.timeperframe.numerator != 0)
+        capture.capability |= V4L2_CAP_TIMEPERFRAME;
+    else
+        capture.capability = 0;
     std::memset(capture.reserved, 0, sizeof capture.reserved);
     stream_parm = parm;
 }

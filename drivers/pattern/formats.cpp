@@ -61,6 +61,9 @@ v4l2_format make_format(const PixelFormat& format, FrameSize size) {
     pix.bytesperline = size.width * format.bytes_per_pixel;
     pix.sizeimage = pix.bytesperline * size.height;
     pix.colorspace = V4L2_COLORSPACE_SRGB;
+    // The extended fields (encoding, quantization, transfer) are valid: their defaults
+    // for sRGB are what the pictures use.
+    pix.priv = V4L2_PIX_FMT_PRIV_MAGIC;
     return result;
 }
 

@@ -6,6 +6,8 @@
 #include <cstring>
 #include <system_error>
 
+#include <linux/version.h>
+
 namespace frix::pattern {
 
 namespace {
@@ -42,9 +44,11 @@ v4l2_capability PatternDriver::query_cap() {
     copy_name(cap.driver, "pattern");
     copy_name(cap.card, "frix test pattern");
     copy_name(cap.bus_info, "platform:frix-pattern");
-    cap.version = FRIX_PATTERN_VERSION;
+    // V4L2 defines the version as the kernel's; clients reject anything older than 3.0.
+    cap.version = LINUX_VERSION_CODE;
     // The core keeps STREAMING only for clients that can map buffers.
-    cap.device_caps = V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_READWRITE | V4L2_CAP_STREAMING;
+    cap.device_caps = V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_READWRITE | V4L2_CAP_STREAMING |
+                      V4L2_CAP_EXT_PIX_FORMAT;
     cap.capabilities = cap.device_caps | V4L2_CAP_DEVICE_CAPS;
     return cap;
 }

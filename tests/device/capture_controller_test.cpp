@@ -41,6 +41,8 @@ TEST_F(CaptureController, SetParametersClampsTheReadBufferCount) {
     EXPECT_EQ(parm.parm.capture.extendedmode, 0u);
     EXPECT_EQ(parm.parm.capture.reserved[2], 0u);
     EXPECT_EQ(driver().last_set_interval().denominator, 25u);
+    EXPECT_EQ(parm.parm.capture.capability, static_cast<std::uint32_t>(V4L2_CAP_TIMEPERFRAME))
+        << "the reply says the rate is under the client's control, as G_PARM does";
 
     parm = capture_parm(500);
     device().set_parameters(parm);

@@ -89,8 +89,10 @@ TEST_F(PatternDriverTest, Capabilities) {
     EXPECT_STREQ(reinterpret_cast<const char*>(cap.driver), "pattern");
     EXPECT_STREQ(reinterpret_cast<const char*>(cap.bus_info), "platform:frix-pattern");
     EXPECT_GT(std::strlen(reinterpret_cast<const char*>(cap.card)), 0u);
-    const unsigned device = V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_READWRITE | V4L2_CAP_STREAMING;
+    const unsigned device = V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_READWRITE | V4L2_CAP_STREAMING |
+                            V4L2_CAP_EXT_PIX_FORMAT;
     EXPECT_EQ(cap.device_caps, device);
+    EXPECT_GE(cap.version >> 16, 3u) << "V4L2 versions are kernel versions";
     EXPECT_EQ(cap.capabilities, device | V4L2_CAP_DEVICE_CAPS);
 }
 
@@ -118,6 +120,7 @@ TEST_F(PatternDriverTest, DefaultFormatBeforeAnySetFormat) {
     EXPECT_EQ(fmt.fmt.pix.pixelformat, static_cast<unsigned>(V4L2_PIX_FMT_YUYV));
     EXPECT_EQ(fmt.fmt.pix.bytesperline, 1280u);
     EXPECT_EQ(fmt.fmt.pix.sizeimage, 640u * 480 * 2);
+    EXPECT_EQ(fmt.fmt.pix.priv, V4L2_PIX_FMT_PRIV_MAGIC) << "the extended format fields are valid";
     EXPECT_EQ(fmt.fmt.pix.field, static_cast<unsigned>(V4L2_FIELD_NONE));
 
     fmt.type = V4L2_BUF_TYPE_VIDEO_OUTPUT;

@@ -50,23 +50,23 @@ start_frix() {
   fi
 }
 
-# stop_frix [signal]: ends the daemon and prints its exit status.
+# stop_frix [signal]: ends the daemon; its exit status is left in FRIX_STATUS.
 stop_frix() {
-  local sig=${1:-TERM} status=0
+  local sig=${1:-TERM}
+  FRIX_STATUS=0
   [ -n "$FRIX_PID" ] || return 0
   kill -"$sig" "$FRIX_PID" 2>/dev/null
   wait_until 30 bash -c "! kill -0 $FRIX_PID 2>/dev/null" || kill -KILL "$FRIX_PID"
-  wait "$FRIX_PID" 2>/dev/null || status=$?
+  wait "$FRIX_PID" 2>/dev/null || FRIX_STATUS=$?
   FRIX_PID=
-  echo "$status"
 }
 
 cleanup_frix() {
-  [ -z "$FRIX_PID" ] || stop_frix KILL >/dev/null
+  [ -z "$FRIX_PID" ] || stop_frix KILL
 }
 trap cleanup_frix EXIT
 
-# Files of ours in /dev/shm (buffer files and the mapping segment).
+# Files of ours in /dev/shm: buffer files frix_M_mi0, frix_M_mi1... and the mapping segment frix_M_mi.
 shm_files() {
   ls /dev/shm 2>/dev/null | grep -i frix || true
 }
