@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs what the tests need, builds frix and runs every test.
+# Installs what the tests need, builds frix and runs every test: the unit and
+# in-process tests, then the system tests with real clients on a real kernel (VM).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -9,3 +10,6 @@ jobs=$(nproc)
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build build -j"$jobs"
 ctest --test-dir build --output-on-failure -j"$jobs"
+
+echo "== system tests (qemu, real kernel with CUSE)"
+bash tests/system/run.sh build

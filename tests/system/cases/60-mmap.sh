@@ -1,0 +1,71 @@
+# Memory-mapped streaming with unchanged clients and the preload library.
+
+with_ext() {
+  LD_PRELOAD=$FRIX_EXT "$@"
+}
+
+case_mmap_v4l2_ctl() {
+  start_frix
+  with_ext v4l2-ctl -d "$FRIX_NODE" --stream-mmap --stream-count=12 --stream-to=frames.raw
+  "$FRAME_CHECK" --size 640x480 --format YUYV --consecutive --min-frames 12 frames.raw
+}
+
+case_mmap_v4l2_ctl_other_format() {
+  start_frix
+  with_ext v4l2-ctl -d "$FRIX_NODE" --set-fmt-video=width=1280,height=720,pixelformat=RGB3 \
+    --stream-mmap=3 --stream-count=6 --stream-to=frames.raw
+  "$FRAME_CHECK" --size 1280x720 --format RGB24 --consecutive --min-frames 6 frames.raw
+}
+
+case_mmap_ffmpeg() {
+  start_frix
+  with_ext ffmpeg -nostdin -loglevel error -f v4l2 -input_format yuyv422 -video_size 640x480 \
+    -i "$FRIX_NODE" -frames:v 8 -fps_mode passthrough -c:v rawvideo -f rawvideo frames.raw
+  "$FRAME_CHECK" --size 640x480 --format YUYV --min-frames 8 frames.raw
+}
+
+case_mmap_gstreamer() {
+  start_frix
+  with_ext gst-launch-1.0 -q v4l2src device="$FRIX_NODE" io-mode=mmap num-buffers=8 \
+    ! video/x-raw,format=YUY2,width=640,height=480 ! filesink location=frames.raw
+  "$FRAME_CHECK" --size 640x480 --format YUYV --min-frames 8 frames.raw
+}
+
+case_mmap_client_killed_mid_stream() {
+  start_frix
+  LD_PRELOAD=$FRIX_EXT v4l2-ctl -d "$FRIX_NODE" --stream-mmap --stream-count=100000 \
+    --stream-to=killed.raw &
+  local client=$!
+  wait_until 60 test -s killed.raw || fail "the first client got no frame"
+  kill -KILL "$client"
+  wait "$client" 2>/dev/null || true
+  with_ext v4l2-ctl -d "$FRIX_NODE" --stream-mmap --stream-count=6 --stream-to=frames.raw
+  "$FRAME_CHECK" --size 640x480 --format YUYV --consecutive --min-frames 6 frames.raw
+}
+
+case_mmap_leaves_only_the_segment() {
+  start_frix
+  with_ext v4l2-ctl -d "$FRIX_NODE" --stream-mmap --stream-count=3 --stream-to=/dev/null
+  local left
+  left=$(shm_files)
+  echo "after the last close: $left"
+  [ "$(grep -c . <<<"$left")" -eq 1 ] && grep -q 'i$' <<<"$left" ||
+    fail "expected only the mapping segment in /dev/shm, found: $left"
+  stop_frix TERM
+  expect_eq "$FRIX_STATUS" 0 "exit status"
+  expect_eq "$(shm_files)" "" "files in /dev/shm after exit"
+}
+
+case_mmap_without_preload_refused() {
+  start_frix --extension-presence 2
+  v4l2-ctl -d "$FRIX_NODE" --stream-mmap --stream-count=1 --stream-to=frames.raw >ctl.txt 2>&1 || true
+  expect_file_match ctl.txt 'VIDIOC_REQBUFS.*Invalid argument'
+  [ ! -s frames.raw ] || fail "a client without the preload library received frames"
+}
+
+case_compliance_streaming() {
+  source "$(dirname "${BASH_SOURCE[0]}")/50-compliance.sh"
+  start_frix
+  with_ext v4l2-compliance -d "$FRIX_NODE" -s >compliance-streaming.txt 2>&1 || true
+  check_compliance_report compliance-streaming.txt
+}
