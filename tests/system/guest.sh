@@ -1,0 +1,43 @@
+#!/usr/bin/env bash
+# Runs inside the VM: every case_* function of cases/*.sh (or those matching $1), each
+# in its own bash under a time limit, printing PASS/FAIL/SKIP per case and a summary.
+set -uo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+export FRIX_BUILD=${FRIX_BUILD:?}
+results=${FRIX_VM_RESULTS:-/tmp}/cases
+filter=${1:-}
+mkdir -p "$results"
+
+passed=0 failed=0 skipped=0
+failures=()
+for file in "$here"/cases/*.sh; do
+  for fn in $(bash -c 'source "$1"; declare -F' _ "$file" | awk '$3 ~ /^case_/ {print $3}'); do
+    name=${fn#case_}
+    [ -z "$filter" ] || [[ "$name" =~ $filter ]] || continue
+    dir="$results/$name"
+    rm -rf "$dir"
+    mkdir -p "$dir"
+    start=$(date +%s%N)
+    CASE_DIR=$dir timeout -k 5 "${FRIX_CASE_TIMEOUT:-180}" \
+      bash -c 'source "$1/lib.sh"; source "$2"; cd "$CASE_DIR"; set -o pipefail; "$3"' \
+      _ "$here" "$file" "$fn" >"$dir/output.log" 2>&1
+    status=$?
+    # Nothing of a case may outlive it.
+    pkill -KILL -x frix 2>/dev/null && sleep 0.2
+    took=$(( ($(date +%s%N) - start) / 1000000000 ))
+    case $status in
+      0) echo "PASS $name (${took}s)"; passed=$((passed + 1)) ;;
+      77) echo "SKIP $name: $(tail -n1 "$dir/output.log")"; skipped=$((skipped + 1)) ;;
+      *)
+        [ $status -eq 124 ] && echo "time limit reached" >>"$dir/output.log"
+        echo "FAIL $name (status $status)"
+        sed 's/^/    | /' "$dir/output.log" | tail -n 40
+        failed=$((failed + 1))
+        failures+=("$name")
+        ;;
+    esac
+  done
+done
+echo "$passed passed, $failed failed, $skipped skipped"
+[ $failed -eq 0 ] || echo "failed: ${failures[*]}"
+[ $failed -eq 0 ]

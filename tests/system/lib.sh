@@ -1,0 +1,84 @@
+# Helpers for system-test cases. A case is a shell function named case_<name> in a file
+# under cases/; it runs in its own bash, inside the VM, from the source tree, with
+#   FRIX_BUILD  the build tree (bin/frix, lib/libfrixext.so, drivers/)
+#   CASE_DIR    a writable directory for the case's files; kept as artefacts
+# and fails by returning non-zero or calling fail. Every wait here is bounded.
+
+FRIX=$FRIX_BUILD/bin/frix
+FRIX_EXT=$FRIX_BUILD/lib/libfrixext.so
+FRAME_CHECK=$FRIX_BUILD/bin/frix_frame_check
+FRIX_PID=
+FRIX_NODE=
+
+fail() {
+  echo "FAILED: $*" >&2
+  exit 1
+}
+
+# wait_until SECONDS COMMAND...: polls COMMAND every 50 ms until it succeeds.
+wait_until() {
+  local limit=$(($1 * 20))
+  shift
+  local i
+  for ((i = 0; i < limit; i++)); do
+    "$@" && return 0
+    sleep 0.05
+  done
+  return 1
+}
+
+# start_frix [frix options...]: serves a node with the pattern driver in the foreground
+# and waits for the node. The node is /dev/video0 unless -n/--device-name/--video_nr
+# says otherwise: v4l2-ctl and v4l2-compliance only take nodes with a V4L2 name.
+start_frix() {
+  FRIX_NODE=
+  local prev= arg
+  for arg in "$@"; do
+    case "$prev" in
+      -n | --device-name) FRIX_NODE=/dev/${arg#/dev/} ;;
+      --video_nr) FRIX_NODE=/dev/video$arg ;;
+    esac
+    prev=$arg
+  done
+  local node_options=()
+  [ -n "$FRIX_NODE" ] || { FRIX_NODE=/dev/video0; node_options=(--video_nr 0); }
+  "$FRIX" -f --driver pattern "${node_options[@]}" "$@" >>"$CASE_DIR/frix.log" 2>&1 &
+  FRIX_PID=$!
+  if ! wait_until 30 test -c "$FRIX_NODE"; then
+    cat "$CASE_DIR/frix.log" >&2
+    fail "frix did not create $FRIX_NODE"
+  fi
+}
+
+# stop_frix [signal]: ends the daemon and prints its exit status.
+stop_frix() {
+  local sig=${1:-TERM} status=0
+  [ -n "$FRIX_PID" ] || return 0
+  kill -"$sig" "$FRIX_PID" 2>/dev/null
+  wait_until 30 bash -c "! kill -0 $FRIX_PID 2>/dev/null" || kill -KILL "$FRIX_PID"
+  wait "$FRIX_PID" 2>/dev/null || status=$?
+  FRIX_PID=
+  echo "$status"
+}
+
+cleanup_frix() {
+  [ -z "$FRIX_PID" ] || stop_frix KILL >/dev/null
+}
+trap cleanup_frix EXIT
+
+# Files of ours in /dev/shm (buffer files and the mapping segment).
+shm_files() {
+  ls /dev/shm 2>/dev/null | grep -i frix || true
+}
+
+expect_eq() {
+  [ "$1" = "$2" ] || fail "${3:-value}: expected '$2', got '$1'"
+}
+
+expect_match() {
+  grep -qE -- "$2" <<<"$1" || fail "${3:-output} does not match /$2/: $1"
+}
+
+expect_file_match() {
+  grep -qE -- "$2" "$1" || { cat "$1" >&2; fail "$1 does not match /$2/"; }
+}
