@@ -21,15 +21,16 @@ record() { echo "$*" | tee -a "$out"; }
 measure() {
   local prefix=$1
   shift
-  local line
-  while read -r line; do
+  # A pipe, not a process substitution: the guest's /dev has no /dev/fd.
+  timeout 300 "$@" 2>>"$log" | while read -r line; do
     [ -n "$line" ] && record "${prefix}_$line"
-  done < <(timeout 300 "$@" 2>>"$log")
+  done
 }
 wait_node() {
   local i
   for ((i = 0; i < 300; i++)); do
-    [ -c "$1" ] && return 0
+    # The node shows before the daemon answers on it.
+    [ -c "$1" ] && sleep 0.5 && return 0
     sleep 0.1
   done
   echo "no $1" >>"$log"
@@ -64,7 +65,7 @@ stop $floor /dev/frix-floor
 
 # start MODE FPS: frix with the pattern driver; sets pid.
 start_frix() {
-  "$build/bin/frix" -f -v 4 --video_nr 0 --enable-server off --sched-fifo -1 \
+  "$build/bin/frix" -f --verbosity=4 --video_nr 0 --enable-server=off --sched-fifo=-1 \
     --driver pattern --mode "$1" --fps "$2" >>"$log" 2>&1 &
   pid=$!
   wait_node $node
