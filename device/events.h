@@ -16,9 +16,16 @@ namespace sc = boost::statechart;
 
 // Events are passed to reactions as const references; the result and the request data are
 // what a reaction hands back to the requester, hence mutable.
+// The result every request starts from. A copy shares the message; a system_error built
+// anew looks the message up and allocates it, which cost more than the rest of an ioctl.
+inline const std::system_error& no_error() {
+    static const std::system_error success{std::error_code(0, std::system_category())};
+    return success;
+}
+
 struct EvSysCall {
     // A reaction that refuses or fails the request assigns an error here; 0 is success.
-    mutable std::system_error result{std::error_code(0, std::system_category())};
+    mutable std::system_error result{no_error()};
 };
 
 // The argument structure of each served ioctl, by its number.

@@ -1,0 +1,230 @@
+// Client side of the CUSE floor and of frix's own figures: one measurement per run,
+// printed as "<metric> <value> <unit>" lines for scripts/bench.sh.
+//
+//   cuse_floor_client ioctl /dev/frix-floor
+//   cuse_floor_client read /dev/frix-floor --size 614400
+//   cuse_floor_client read /dev/video0 --size 1920x1080
+//   cuse_floor_client stream /dev/video0 --size 640x480 --map --stamp next
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <sys/mman.h>
+#include <sys/time.h>
+#include <unistd.h>
+#include <linux/videodev2.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "bench/cuse_floor/client_options.h"
+
+namespace {
+
+using frix::bench::ClientOptions;
+using frix::bench::Mode;
+using frix::bench::Stamp;
+using Clock = std::chrono::steady_clock;
+
+// An 88-byte read/write ioctl and a 4-byte write ioctl, numbered as V4L2's own.
+constexpr unsigned long rw88 = _IOWR('V', 9, v4l2_buffer);
+constexpr unsigned long w4 = _IOW('V', 18, int);
+static_assert(sizeof(v4l2_buffer) == 88, "the size of a V4L2 buffer record");
+
+[[noreturn]] void fail(const std::string& what) {
+    throw std::runtime_error(what + ": " + std::strerror(errno));
+}
+
+void print(const char* metric, double value, const char* unit) {
+    std::printf("%s %.3f %s\n", metric, value, unit);
+}
+
+double seconds_since(Clock::time_point start) {
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+double quantile(std::vector<double> values, double q) {
+    if (values.empty()) return 0;
+    std::sort(values.begin(), values.end());
+    return values[static_cast<std::size_t>(q * static_cast<double>(values.size() - 1) + 0.5)];
+}
+
+// Median of five batches, µs per call: one slow batch (another process ran) counts little.
+template <class Call>
+double us_per_call(long count, long warmup, Call call) {
+    for (long i = 0; i < warmup; ++i) call();
+    std::vector<double> batches;
+    const long per_batch = std::max(1L, count / 5);
+    for (int batch = 0; batch < 5; ++batch) {
+        const auto start = Clock::now();
+        for (long i = 0; i < per_batch; ++i) call();
+        batches.push_back(seconds_since(start) * 1e6 / static_cast<double>(per_batch));
+    }
+    return quantile(batches, 0.5);
+}
+
+void measure_ioctls(int fd, const ClientOptions& options) {
+    v4l2_buffer buffer{};
+    int value = 1;
+    print("ioctl_rw88", us_per_call(options.count, options.warmup, [&] {
+              buffer.index = 1;
+              if (::ioctl(fd, rw88, &buffer) != 0) fail("88-byte ioctl");
+          }),
+          "us");
+    print("ioctl_w4", us_per_call(options.count, options.warmup, [&] {
+              if (::ioctl(fd, w4, &value) != 0) fail("4-byte ioctl");
+          }),
+          "us");
+}
+
+// YUYV at the asked size; a device that answers every ioctl (the floor) accepts it too.
+void set_format(int fd, const ClientOptions& options) {
+    v4l2_format fmt{};
+    fmt.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    fmt.fmt.pix.width = options.width;
+    fmt.fmt.pix.height = options.height;
+    fmt.fmt.pix.pixelformat = V4L2_PIX_FMT_YUYV;
+    fmt.fmt.pix.field = V4L2_FIELD_NONE;
+    if (::ioctl(fd, VIDIOC_S_FMT, &fmt) != 0) fail("VIDIOC_S_FMT");
+    if (fmt.fmt.pix.width != options.width || fmt.fmt.pix.height != options.height ||
+        fmt.fmt.pix.pixelformat != V4L2_PIX_FMT_YUYV)
+        throw std::runtime_error("the device did not take YUYV at the asked size");
+}
+
+void measure_reads(int fd, const ClientOptions& options) {
+    std::vector<unsigned char> frame(options.frame_bytes);
+    auto read_one = [&]() -> std::size_t {
+        const ssize_t got = ::read(fd, frame.data(), frame.size());
+        if (got <= 0) fail("read");
+        return static_cast<std::size_t>(got);
+    };
+    for (long i = 0; i < options.warmup; ++i) read_one();
+    std::size_t bytes = 0;
+    const auto start = Clock::now();
+    for (long i = 0; i < options.count; ++i) bytes += read_one();
+    const double elapsed = seconds_since(start);
+    print("read_throughput", static_cast<double>(bytes) / elapsed / 1e6, "MB/s");
+    print("read_frames", static_cast<double>(options.count) / elapsed, "frames/s");
+    print("read_frame_bytes", static_cast<double>(bytes) / static_cast<double>(options.count),
+          "bytes");
+}
+
+double stamp_us(const timeval& stamp) {
+    return static_cast<double>(stamp.tv_sec) * 1e6 + static_cast<double>(stamp.tv_usec);
+}
+
+// The stamp's clock, as the buffer's flags name it (frix sets none: wall time).
+double now_us(std::uint32_t flags) {
+    timespec now{};
+    const bool monotonic = (flags & V4L2_BUF_FLAG_TIMESTAMP_MASK) == V4L2_BUF_FLAG_TIMESTAMP_MONOTONIC;
+    ::clock_gettime(monotonic ? CLOCK_MONOTONIC : CLOCK_REALTIME, &now);
+    return static_cast<double>(now.tv_sec) * 1e6 + static_cast<double>(now.tv_nsec) / 1e3;
+}
+
+void measure_streaming(int fd, const ClientOptions& options) {
+    set_format(fd, options);
+    v4l2_requestbuffers request{};
+    request.count = options.buffers;
+    request.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    request.memory = V4L2_MEMORY_MMAP;
+    if (::ioctl(fd, VIDIOC_REQBUFS, &request) != 0) fail("VIDIOC_REQBUFS");
+
+    std::vector<std::pair<void*, std::size_t>> maps;
+    for (std::uint32_t i = 0; i < request.count; ++i) {
+        v4l2_buffer buffer{};
+        buffer.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+        buffer.memory = V4L2_MEMORY_MMAP;
+        buffer.index = i;
+        if (::ioctl(fd, VIDIOC_QUERYBUF, &buffer) != 0) fail("VIDIOC_QUERYBUF");
+        if (options.map) {
+            void* p = ::mmap(nullptr, buffer.length, PROT_READ, MAP_SHARED, fd, buffer.m.offset);
+            if (p == MAP_FAILED) fail("mmap");
+            maps.emplace_back(p, buffer.length);
+        }
+        if (::ioctl(fd, VIDIOC_QBUF, &buffer) != 0) fail("VIDIOC_QBUF");
+    }
+    int type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    if (::ioctl(fd, VIDIOC_STREAMON, &type) != 0) fail("VIDIOC_STREAMON");
+
+    // Per frame: when the client had it, and the stamps that tell when it was finished.
+    std::vector<double> dequeued, stamps;
+    std::uint32_t flags = 0;
+    unsigned checksum = 0;
+    const long frames = options.warmup + options.count;
+    Clock::time_point start;
+    for (long n = 0; n < frames; ++n) {
+        if (n == options.warmup) start = Clock::now();
+        v4l2_buffer buffer{};
+        buffer.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+        buffer.memory = V4L2_MEMORY_MMAP;
+        if (::ioctl(fd, VIDIOC_DQBUF, &buffer) != 0) fail("VIDIOC_DQBUF");
+        flags = buffer.flags;
+        dequeued.push_back(now_us(flags));
+        stamps.push_back(stamp_us(buffer.timestamp));
+        if (options.map) checksum += *static_cast<volatile unsigned char*>(maps[buffer.index].first);
+        if (::ioctl(fd, VIDIOC_QBUF, &buffer) != 0) fail("VIDIOC_QBUF");
+    }
+    const double elapsed = seconds_since(start);
+    ::ioctl(fd, VIDIOC_STREAMOFF, &type);
+    for (auto& [p, length] : maps) ::munmap(p, length);
+
+    std::vector<double> latency, intervals;
+    for (long n = options.warmup; n < frames; ++n) {
+        const bool next = options.stamp == Stamp::Next;
+        if (next && n + 1 >= frames) break;
+        latency.push_back(dequeued[n] - stamps[next ? n + 1 : n]);
+        if (n > options.warmup) intervals.push_back(stamps[n] - stamps[n - 1]);
+    }
+    print("stream_frames", static_cast<double>(options.count) / elapsed, "frames/s");
+    print("latency_median", quantile(latency, 0.5), "us");
+    print("latency_p99", quantile(latency, 0.99), "us");
+    print("stamp_interval_median", quantile(intervals, 0.5), "us");
+    if (options.map && checksum == 0xffffffffu) std::printf("\n");  // keeps the reads
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    ClientOptions options;
+    try {
+        options = frix::bench::parse_client_options(std::vector<std::string>(argv + 1, argv + argc));
+    } catch (const std::invalid_argument& error) {
+        std::fprintf(stderr, "cuse_floor_client: %s\n%s", error.what(),
+                     frix::bench::client_usage().c_str());
+        return 2;
+    }
+    if (options.help) {
+        std::printf("%s", frix::bench::client_usage().c_str());
+        return 0;
+    }
+    const int fd = ::open(options.device.c_str(), O_RDWR);
+    if (fd < 0) {
+        std::fprintf(stderr, "cuse_floor_client: %s: %s\n", options.device.c_str(),
+                     std::strerror(errno));
+        return 1;
+    }
+    try {
+        switch (options.mode) {
+            case Mode::Ioctl:
+                measure_ioctls(fd, options);
+                break;
+            case Mode::Read:
+                if (options.width != 0) set_format(fd, options);
+                measure_reads(fd, options);
+                break;
+            case Mode::Stream:
+                measure_streaming(fd, options);
+                break;
+        }
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "cuse_floor_client: %s\n", error.what());
+        ::close(fd);
+        return 1;
+    }
+    ::close(fd);
+    return 0;
+}
