@@ -43,7 +43,7 @@ rm -f "$results/status"
 status=0
 timeout -k 10 "$limit" qemu-system-x86_64 -m 2048 -smp 2 -nographic -no-reboot \
   -kernel "${boot[0]}" -initrd "${boot[1]}" \
-  -append "console=ttyS0 quiet panic=-1 frix.out=$results" \
+  -append "console=ttyS0 quiet panic=-1 frix.out=$results frix.keep=$PWD" \
   -virtfs local,path=/,mount_tag=host,security_model=none,readonly=on,multidevs=remap \
   -virtfs "local,path=$results,mount_tag=out,security_model=none" \
   </dev/null 2>&1 | tr -d '\r' | sed -u -e '1,/^Booting from ROM/d' -e 's/\x1b\[[0-9;?]*[a-zA-Z]//g; s/\x1bc//g' \
