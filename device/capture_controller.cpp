@@ -285,6 +285,9 @@ void V4lDriver::stop_capture() {
         kept = std::current_exception();
     }
     buffer_manager.notify_all();
+    // No frame comes any more: a waiting poller is woken to ask again, and its handle,
+    // which only a frame would have given back, is not leaked.
+    notify_poll();
     if (mem_lock) munlockall();
     mapping_service.stop();
 

@@ -222,6 +222,20 @@ TEST_F(FileOperations, PollReportsReadinessAndNotifiesOnlyTheLastHandle) {
     EXPECT_TRUE(is_driver_frame(poller.read(frame_size, 0).bytes));
 }
 
+TEST_F(FileOperations, APollStillWaitingWhenCaptureStopsIsWokenAndItsHandleGivenBack) {
+    driver().script({Frame::Stall});
+    TestClient poller = opened(4092);
+    FakePollHandle waiting;
+    EXPECT_EQ(poller.poll(&waiting).revents, 0u);
+    ASSERT_TRUE(driver().wait_stalled());
+    EXPECT_FALSE(waiting.destroyed());
+
+    poller.close();
+    EXPECT_TRUE(in_state<Idle>());
+    EXPECT_EQ(waiting.notify_count(), 1);
+    EXPECT_EQ(waiting.destroy_count(), 1);
+}
+
 TEST_F(FileOperations, AFailedPollReplyIsLogged) {
     opened(4095);
     FakeRequest req(4095);
