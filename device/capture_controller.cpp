@@ -110,6 +110,9 @@ void V4lDriver::set_parameters(v4l2_streamparm& parm) {
 void V4lDriver::request_buffers(v4l2_requestbuffers& request) {
     const std::uint32_t requested = request.count;
     if (requested == 0) return;
+    // As kernel drivers do: a client asking for billions would otherwise keep the daemon
+    // creating and removing buffer files for hours, one count less at a time.
+    request.count = std::min<std::uint32_t>(request.count, VIDEO_MAX_FRAME);
 
     // Grant the largest count that fits, one less at a time.
     while (request.count > 0) {

@@ -149,6 +149,18 @@ TEST_F(CaptureController, RequestBuffersGrantsTheLargestCountThatWorks) {
     EXPECT_TRUE(buffer.flags & V4L2_BUF_FLAG_QUEUED);
 }
 
+TEST_F(CaptureController, RequestBuffersGrantsNoMoreThanV4l2Allows) {
+    driver().fail_init_buffer_from(5);
+    v4l2_requestbuffers request{};
+    request.count = 0xffffffff;
+    device().request_buffers(request);
+    EXPECT_EQ(request.count, 5u);
+    EXPECT_EQ(log.count("<warning> [core] no room for buffer 5"), VIDEO_MAX_FRAME - 5u)
+        << "tries start at 32 buffers";
+    EXPECT_TRUE(log.contains("The number of successfully allocated buffers is 5 while "
+                             "application asked for 4294967295."));
+}
+
 TEST_F(CaptureController, RequestBuffersMayGrantNothing) {
     driver().fail_init_buffer_from(0);
     v4l2_requestbuffers request{};
