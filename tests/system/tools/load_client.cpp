@@ -168,17 +168,24 @@ private:
         }
         int type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
         if (xioctl(fd, VIDIOC_STREAMON, &type) == -1) unexpected("VIDIOC_STREAMON");
+        // Waiting as event-driven applications do: non-blocking DQBUF and poll(). Any
+        // process may switch the stream off (only buffer allocation is owned), so a
+        // stream that stays silent for 10 s is given up rather than waited on for ever.
+        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
         for (unsigned n = 1 + pick(12); n > 0; --n) {
-            if (pick(2) == 0) {
-                pollfd p{fd, POLLIN, 0};
-                if (poll(&p, 1, 5000) == -1) unexpected("poll");
-            }
             v4l2_buffer buffer{};
             buffer.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
             buffer.memory = V4L2_MEMORY_MMAP;
-            if (xioctl(fd, VIDIOC_DQBUF, &buffer) == -1) {
-                if (errno == EAGAIN) continue;
-                unexpected("VIDIOC_DQBUF");
+            const auto give_up = Clock::now() + std::chrono::seconds(10);
+            while (xioctl(fd, VIDIOC_DQBUF, &buffer) == -1) {
+                if (errno != EAGAIN) unexpected("VIDIOC_DQBUF");
+                if (Clock::now() > give_up) break;
+                pollfd p{fd, POLLIN, 0};
+                if (poll(&p, 1, 100) == -1) unexpected("poll");
+            }
+            if (Clock::now() > give_up) {
+                ++counts_.refused;
+                break;
             }
             if (buffer.index >= maps.size() || (buffer.flags & V4L2_BUF_FLAG_ERROR)) {
                 std::cout << "VIDIOC_DQBUF: index " << buffer.index << ", flags " << buffer.flags << std::endl;
