@@ -44,12 +44,17 @@ public:
 
     void run(Clock::time_point end) {
         while (Clock::now() < end) {
-            const int fd = open(node_.c_str(), O_RDWR | (pick(4) == 0 ? O_NONBLOCK : 0));
+            const unsigned action = pick(4);
+            // The daemon sees the flags of open() only, so a descriptor for mapped
+            // streaming is opened non-blocking.
+            const bool nonblocking = action == 1 || pick(4) == 0;
+            const int fd = open(node_.c_str(), O_RDWR | (nonblocking ? O_NONBLOCK : 0));
             if (fd == -1) unexpected("open");
             ++counts_.opens;
             fds_.push_back(fd);
             query(fd);
-            switch (pick(4)) {
+            std::cerr << "fd " << fd << " action " << action << std::endl;
+            switch (action) {
             case 0: read_frames(fd); break;
             case 1: stream_mmap(fd); break;
             case 2: poll_once(fd); break;
@@ -171,7 +176,6 @@ private:
         // Waiting as event-driven applications do: non-blocking DQBUF and poll(). Any
         // process may switch the stream off (only buffer allocation is owned), so a
         // stream that stays silent for 10 s is given up rather than waited on for ever.
-        fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
         for (unsigned n = 1 + pick(12); n > 0; --n) {
             v4l2_buffer buffer{};
             buffer.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
