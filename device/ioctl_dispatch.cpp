@@ -185,7 +185,7 @@ void IoctlDispatcher::dequeue(const IoctlRow& row, IoctlRequest& request) {
         return;
     }
 
-    if (request.fi->flags & O_NONBLOCK) {
+    if ((request.fi->flags & O_NONBLOCK) || (request.fi->fh & V4lDriver::nonblocking_handle)) {
         if (!device.buffer_manager.is_frame_ready()) {
             fuse_reply_err(request.req, EAGAIN);
             return;

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <thread>
 
+#include <boost/filesystem/operations.hpp>
 #include <boost/interprocess/managed_shared_memory.hpp>
 #include <boost/interprocess/permissions.hpp>
 #include <boost/interprocess/shared_memory_object.hpp>
@@ -27,6 +28,19 @@ namespace {
 
 std::string segment_name_of(dev_t device) {
     return "frix_" + std::to_string(major(device)) + "_" + std::to_string(minor(device)) + "i";
+}
+
+// Buffer files of a daemon that was killed: a later run would otherwise only replace
+// those its own pool happens to reach, and tmpfs memory stays taken by the rest.
+void remove_stale_buffers(const std::string& prefix) {
+    boost::system::error_code error;
+    for (boost::filesystem::directory_iterator entry("/dev/shm", error), end; !error && entry != end;
+         entry.increment(error)) {
+        const std::string name = entry->path().filename().string();
+        if (name.size() > prefix.size() && name.compare(0, prefix.size(), prefix) == 0 &&
+            name.find_first_not_of("0123456789", prefix.size()) == std::string::npos)
+            ipc::shared_memory_object::remove(name.c_str());
+    }
 }
 
 }  // namespace
@@ -69,6 +83,7 @@ struct MappingService::Impl {
                 throw std::system_error(errno, std::system_category(), path);
             segment_name = segment_name_of(status.st_rdev);
             ipc::shared_memory_object::remove(segment_name.c_str());
+            remove_stale_buffers(segment_name);
             segment = std::make_unique<ipc::managed_shared_memory>(
                 ipc::open_or_create, segment_name.c_str(), mapping_segment_size, nullptr,
                 ipc::permissions(0666));

@@ -98,7 +98,8 @@ void V4lDriver::sys_open(fuse_req_t req, fuse_file_info* fi) {
     auto lock = lock_interruptible(req);
     if (!begin_request(req, lock)) return;
     // A release from a process that has exited comes without a pid.
-    fi->fh = static_cast<std::uint64_t>(current_pid);
+    fi->fh = static_cast<std::uint32_t>(current_pid) |
+             ((fi->flags & O_NONBLOCK) ? nonblocking_handle : 0);
 
     EvOpen event;
     process_event(event);
@@ -116,7 +117,7 @@ void V4lDriver::sys_open(fuse_req_t req, fuse_file_info* fi) {
 void V4lDriver::sys_release(fuse_req_t req, fuse_file_info* fi) {
     boost::lock_guard<boost::mutex> lock(machine_mutex);
     take_request_context(req);
-    if (current_pid == 0) current_pid = static_cast<int>(fi->fh);
+    if (current_pid == 0) current_pid = static_cast<int>(static_cast<std::uint32_t>(fi->fh));
     EvRelease event;
     process_event(event);
     fuse_reply_err(req, 0);

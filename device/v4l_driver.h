@@ -66,6 +66,10 @@ public:
 
     const std::string& get_device_name() const { return device_name; }
 
+    // A file handle holds the opener's pid and, in this bit, whether it opened with
+    // O_NONBLOCK: the kernel sends ioctls with the handle but without the file flags.
+    static constexpr std::uint64_t nonblocking_handle = std::uint64_t(1) << 32;
+
     // CUSE entry points; each replies to its request exactly once.
     void sys_init();
     void sys_destroy();

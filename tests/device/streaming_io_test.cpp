@@ -135,7 +135,7 @@ TEST_F(StreamingIO, BuffersCycleThroughTheQueuesWithTheDriversBytes) {
     }
 
     ASSERT_EQ(app.ioctl(VIDIOC_STREAMOFF, type), 0);
-    TestClient nonblocking(device(), 9010, O_NONBLOCK);
+    TestClient nonblocking = opened(9010, O_NONBLOCK);
     v4l2_buffer none = capture_buffer(0);
     EXPECT_EQ(nonblocking.ioctl(VIDIOC_DQBUF, none), EAGAIN) << "streaming off empties the queues";
 }

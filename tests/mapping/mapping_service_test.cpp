@@ -199,6 +199,23 @@ TEST_F(MappingServiceTest, AStaleSegmentIsReplaced) {
     EXPECT_EQ(RecordClient(segment()).request(buffer_request(1), 4242).index, 1u);
 }
 
+TEST_F(MappingServiceTest, StaleBufferFilesOfAKilledRunAreRemoved) {
+    const std::string other = segment() + "x3";  // not one of ours
+    for (const std::string& name : {segment() + "0", segment() + "7", other}) {
+        const int fd = ::shm_open(("/" + name).c_str(), O_CREAT | O_RDWR | O_TRUNC, 0600);
+        ASSERT_GE(fd, 0);
+        ::close(fd);
+    }
+
+    MappingService service(machine, device.handler());
+    service.start(node.name());
+    ASSERT_TRUE(service.is_running());
+    EXPECT_EQ(shm_status(segment() + "0").st_nlink, 0u);
+    EXPECT_EQ(shm_status(segment() + "7").st_nlink, 0u);
+    EXPECT_NE(shm_status(other).st_nlink, 0u);
+    ::shm_unlink(("/" + other).c_str());
+}
+
 TEST_F(MappingServiceTest, ABusyMachineMutexGivesEtimedoutAndNoReply) {
     MappingService service(machine, device.handler(), milliseconds(200));
     service.start(node.name());

@@ -59,7 +59,10 @@ std::vector<unsigned char> TestClient::read_frame(std::size_t frame_size, std::s
 Reply TestClient::ioctl(std::uint32_t number, const void* in, std::size_t in_size,
                         std::size_t out_size) {
     FakeRequest req(pid_);
-    device_.sys_ioctl(req, number, nullptr, &file_, 0, in, in_size, out_size);
+    // As libfuse does: an ioctl carries the file handle from open() but no file flags.
+    fuse_file_info file{};
+    file.fh = file_.fh;
+    device_.sys_ioctl(req, number, nullptr, &file, 0, in, in_size, out_size);
     return req.reply();
 }
 

@@ -27,8 +27,8 @@ wait_until() {
   return 1
 }
 
-# start_frix [frix options...]: serves a node with the pattern driver in the foreground
-# and waits for the node. The node is /dev/video0 unless -n/--device-name/--video_nr
+# start_frix [frix options...]: serves a node with the pattern driver (or $FRIX_DRIVER)
+# in the foreground and waits for the node. The node is /dev/video0 unless -n/--device-name/--video_nr
 # says otherwise: v4l2-ctl and v4l2-compliance only take nodes with a V4L2 name.
 start_frix() {
   FRIX_NODE=
@@ -42,7 +42,7 @@ start_frix() {
   done
   local node_options=()
   [ -n "$FRIX_NODE" ] || { FRIX_NODE=/dev/video0; node_options=(--video_nr 0); }
-  "$FRIX" -f --driver pattern "${node_options[@]}" "$@" >>"$CASE_DIR/frix.log" 2>&1 &
+  "$FRIX" -f --driver "${FRIX_DRIVER:-pattern}" "${node_options[@]}" "$@" >>"$CASE_DIR/frix.log" 2>&1 &
   FRIX_PID=$!
   if ! wait_until 30 test -c "$FRIX_NODE"; then
     cat "$CASE_DIR/frix.log" >&2
