@@ -276,7 +276,9 @@ void Session::open(pid_t pid) {
     expect_one_reply(req, "open");
     const Reply reply = req.replies().front();
     if (reply.kind == ReplyKind::Open) {
-        if (reply.fh != static_cast<std::uint64_t>(pid)) fail() << "file handle " << reply.fh;
+        // The low 32 bits name the opener; bit 32 carries O_NONBLOCK for later ioctls.
+        if ((reply.fh & 0xffffffffu) != static_cast<std::uint32_t>(pid))
+            fail() << "file handle " << reply.fh;
         if (!gone) {
             handles_.push_back(handle);
         } else {
