@@ -22,8 +22,9 @@ for file in "$here"/cases/*.sh; do
       bash -c 'source "$1/lib.sh"; source "$2"; cd "$CASE_DIR"; set -o pipefail; "$3"' \
       _ "$here" "$file" "$fn" >"$dir/output.log" 2>&1
     status=$?
-    # Nothing of a case may outlive it.
+    # Nothing of a case may outlive it, not even what a killed daemon leaves behind.
     pkill -KILL -x frix 2>/dev/null && sleep 0.2
+    rm -f /dev/shm/frix_*
     took=$(( ($(date +%s%N) - start) / 1000000000 ))
     case $status in
       0) echo "PASS $name (${took}s)"; passed=$((passed + 1)) ;;

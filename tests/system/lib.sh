@@ -62,7 +62,7 @@ stop_frix() {
 }
 
 cleanup_frix() {
-  [ -z "$FRIX_PID" ] || stop_frix KILL
+  [ -z "$FRIX_PID" ] || stop_frix TERM
 }
 trap cleanup_frix EXIT
 
