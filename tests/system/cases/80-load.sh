@@ -7,7 +7,7 @@ LOAD_SECONDS=${LOAD_SECONDS:-60}
 # The figures before are taken after a short load of the same kind, so that the CUSE
 # worker threads' malloc arenas (freed heap that glibc keeps, holding read() buffers of
 # 600 kB) are already grown. Which worker thread serves a reader is chance, so an arena
-# may still grow by a few such buffers (1.6 MB seen once in 8 runs, 20-250 kB usually).
+# may still grow by a few such buffers (1.6 MB seen once in five runs, under 300 kB in the others).
 # A leak of one frame per open, or of one buffer per thousand opens, would not fit.
 RSS_TOLERANCE_KB=2048
 WARM_UP_SECONDS=10
