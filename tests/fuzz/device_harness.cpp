@@ -446,11 +446,12 @@ void Session::ioctl(pid_t pid, std::uint32_t number, std::vector<std::uint8_t> i
         return;
     }
     if (reply.kind == ReplyKind::Error && error == 0) fail() << "errno 0";
+    // An interrupted request may be given up while it waits for the device, whatever it is.
+    if (interrupted && error == EINTR) return;
     if (!is_served(number)) {
         if (error != ENOTTY) fail() << "unserved number answered errno " << error;
         return;
     }
-    if (interrupted && error == EINTR) return;
     if (!size_ok) {
         if (error != EINVAL) fail() << "wrong size answered errno " << error;
         return;
