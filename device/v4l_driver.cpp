@@ -237,7 +237,9 @@ boost::unique_lock<boost::mutex> V4lDriver::lock_interruptible(fuse_req_t req) {
             boost::this_thread::yield();
             ++failures;
         } else {
-            boost::this_thread::sleep_for(boost::chrono::milliseconds(50));
+            // Short naps: the holder is rarely busy for long, and a request that slept
+            // 50 ms at a time cost streaming clients whole frames.
+            boost::this_thread::sleep_for(boost::chrono::milliseconds(1));
         }
         if (fuse_req_interrupted(req)) break;
     }
