@@ -54,7 +54,7 @@ unsigned char luma(const Rgb& c) {
     return clamp(((66 * c.r + 129 * c.g + 25 * c.b + 128) >> 8) + 16);
 }
 
-// One row of the given band, in the spec's pixel format.
+// One row of the given band, in the frame's pixel format.
 void render_row(const FrameSpec& spec, std::uint32_t shift, std::uint32_t band,
                 unsigned char* out) {
     const auto column = [&](std::uint32_t x) {

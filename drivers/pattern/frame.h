@@ -45,7 +45,7 @@ struct FrameSpec {
 // Bytes of one frame; 0 for a pixel format the driver does not offer.
 std::size_t frame_size(const FrameSpec& spec);
 
-// The picture of frame `sequence`, frame_size(spec) bytes, header not yet written.
+// The picture of frame `sequence`, as many bytes as frame_size gives, header not yet written.
 void render_picture(const FrameSpec& spec, std::uint64_t sequence, unsigned char* out);
 
 void write_header(std::uint64_t sequence, unsigned char* out);
