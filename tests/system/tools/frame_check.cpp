@@ -4,7 +4,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <fstream>
 #include <iostream>
 #include <optional>
@@ -14,6 +13,7 @@
 #include <linux/videodev2.h>
 
 #include "drivers/pattern/frame.h"
+#include "tests/system/tools/v4l2_client.h"
 
 namespace {
 
@@ -102,40 +102,30 @@ int main(int argc, char** argv)
         return 1;
     }
     std::vector<unsigned char> frame(frame_bytes);
-    unsigned long frames = 0;
-    std::optional<std::uint64_t> first, last;
+    frix::systest::FrameChecker checker(spec);
     while (in.read(reinterpret_cast<char*>(frame.data()), static_cast<std::streamsize>(frame.size()))) {
-        const auto sequence = frix::pattern::read_header(frame.data(), picture);
-        if (!sequence) {
-            std::cerr << "frame " << frames << ": no FRIX header\n";
+        const unsigned long index = checker.frames();
+        const std::uint64_t previous = checker.last();
+        const std::string error = checker.check(frame.data(), picture);
+        if (!error.empty()) {
+            std::cerr << "frame " << index << ": " << error << "\n";
             return 1;
         }
-        if (last && (*sequence <= *last || (consecutive && *sequence != *last + 1))) {
-            std::cerr << "frame " << frames << ": sequence " << *sequence << " after " << *last << "\n";
+        if (consecutive && index > 0 && checker.last() != previous + 1) {
+            std::cerr << "frame " << index << ": sequence " << checker.last() << " after " << previous
+                      << "\n";
             return 1;
         }
-        const auto expected = frix::pattern::expected_frame(spec, *sequence);
-        if (std::memcmp(expected.data(), frame.data(), picture) != 0) {
-            std::size_t at = 0;
-            while (expected[at] == frame[at])
-                ++at;
-            std::cerr << "frame " << frames << " (sequence " << *sequence << "): byte " << at
-                      << " is " << int(frame[at]) << ", the pattern has " << int(expected[at]) << "\n";
-            return 1;
-        }
-        if (!first)
-            first = sequence;
-        last = sequence;
-        ++frames;
     }
     if (in.gcount() != 0) {
         std::cerr << "trailing " << in.gcount() << " bytes: a frame was cut short\n";
         return 1;
     }
-    if (frames < min_frames) {
-        std::cerr << "only " << frames << " frames, wanted at least " << min_frames << "\n";
+    if (checker.frames() < min_frames) {
+        std::cerr << "only " << checker.frames() << " frames, wanted at least " << min_frames << "\n";
         return 1;
     }
-    std::cout << frames << " frames intact, sequences " << *first << " to " << *last << "\n";
+    std::cout << checker.frames() << " frames intact, sequences " << checker.first() << " to "
+              << checker.last() << "\n";
     return 0;
 }
