@@ -2,7 +2,7 @@
 #include "buffers/buffer_manager.h"
 
 #include <sys/mman.h>
-#include <sys/time.h>
+#include <time.h>
 
 #include <cerrno>
 #include <limits>
@@ -111,7 +111,9 @@ v4l2_buffer BufferManager::report(unsigned long index) {
     // Reserved fields stay zero: they must, and the daemon's addresses are nobody's business.
     record.reserved2 = 0;
     record.reserved = 0;
-    record.flags &= ~(V4L2_BUF_FLAG_QUEUED | V4L2_BUF_FLAG_DONE);
+    record.flags &= ~(V4L2_BUF_FLAG_QUEUED | V4L2_BUF_FLAG_DONE | V4L2_BUF_FLAG_TIMESTAMP_MASK |
+                      V4L2_BUF_FLAG_TSTAMP_SRC_MASK);
+    record.flags |= V4L2_BUF_FLAG_TIMESTAMP_MONOTONIC | V4L2_BUF_FLAG_TSTAMP_SRC_EOF;
     if (slot.is_queued())
         record.flags |= queued_for_filling ? V4L2_BUF_FLAG_QUEUED : V4L2_BUF_FLAG_DONE;
     return record;
@@ -152,9 +154,7 @@ std::pair<Buffer*, bool> BufferManager::get_enqueued_buffer() {
     boost::unique_lock<boost::mutex> lock(mutex_);
     const bool was_empty = free_queue_.empty();
     while (free_queue_.empty() || stream_state_ != 1) free_buffer_condition_.wait(lock);
-    Buffer& head = free_queue_.front();
-    ::gettimeofday(&head.record_.timestamp, nullptr);
-    return {&head, was_empty};
+    return {&free_queue_.front(), was_empty};
 }
 
 void BufferManager::make_frame_ready_and_notify() {
@@ -164,7 +164,12 @@ void BufferManager::make_frame_ready_and_notify() {
         Buffer& head = free_queue_.front();
         free_queue_.pop_front();
         ready_queue_.push_back(head);
-        head.record_.sequence = ++sequence_;
+        // Clients compare frame times with CLOCK_MONOTONIC, taken when the frame is done.
+        timespec now{};
+        ::clock_gettime(CLOCK_MONOTONIC, &now);
+        head.record_.timestamp.tv_sec = now.tv_sec;
+        head.record_.timestamp.tv_usec = now.tv_nsec / 1000;
+        head.record_.sequence = sequence_++;
     }
     frame_ready_condition_.notify_one();
 }
@@ -182,7 +187,10 @@ v4l2_buffer BufferManager::dequeue_buffer() {
     if (ready_queue_.empty()) throw std::system_error(errno_code(EAGAIN));
     Buffer& head = ready_queue_.front();
     v4l2_buffer record = report(head.record_.index);
-    if (head.data()->get_state() == BufferState::Error) record.flags |= V4L2_BUF_FLAG_ERROR;
+    // A timed-out frame is no good frame either: read() answers ETIMEDOUT for it.
+    const BufferState state = head.data()->get_state();
+    if (state == BufferState::Error || state == BufferState::Timeout)
+        record.flags |= V4L2_BUF_FLAG_ERROR;
     ready_queue_.pop_front();
     return record;
 }
@@ -206,6 +214,8 @@ void BufferManager::pop_frame() {
 void BufferManager::stream_on() {
     {
         boost::lock_guard<boost::mutex> lock(mutex_);
+        // Each stream counts its frames from 0.
+        if (stream_state_ != 1) sequence_ = 0;
         stream_state_ = 1;
     }
     free_buffer_condition_.notify_one();

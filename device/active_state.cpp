@@ -15,7 +15,7 @@ namespace {
 
 template <class Event, class Argument>
 bool serve(V4lDriver& device, const Event& event, void (V4lDriver::*operation)(Argument&)) {
-    return run_mapped(event, [&] { (device.*operation)(event.arg); });
+    return run_request<LetThrough::all_failures>(event, [&] { (device.*operation)(event.arg); });
 }
 
 }  // namespace
@@ -47,68 +47,25 @@ sc::result Active::react(const EvRelease&) {
 
 sc::result Active::react(const EvClose&) { return transit<Idle>(); }
 
-sc::result Active::react(const EvIoctlQueryCap& event) {
-    serve(context<V4lDriver>(), event, &V4lDriver::query_cap);
+sc::result Active::react(const EvIoctlQuery& event) {
+    auto& device = context<V4lDriver>();
+    run_request<LetThrough::all_failures>(event, [&] { event.call(device, event.argument); });
     return discard_event();
 }
 
-sc::result Active::react(const EvIoctlEnumFmt& event) {
-    serve(context<V4lDriver>(), event, &V4lDriver::enum_fmt);
+sc::result Active::refuse_without_buffers(const EvSysCall& event) {
+    fail(event, EINVAL);
     return discard_event();
 }
 
-sc::result Active::react(const EvIoctlGFmt& event) {
-    serve(context<V4lDriver>(), event, &V4lDriver::get_fmt);
-    return discard_event();
-}
+sc::result Active::react(const EvIoctlQueryBuf& event) { return refuse_without_buffers(event); }
+sc::result Active::react(const EvIoctlQBuf& event) { return refuse_without_buffers(event); }
+sc::result Active::react(const EvIoctlDQBufAccept& event) { return refuse_without_buffers(event); }
+sc::result Active::react(const EvIoctlDQBuf& event) { return refuse_without_buffers(event); }
+sc::result Active::react(const EvIoctlStreamOn& event) { return refuse_without_buffers(event); }
 
-sc::result Active::react(const EvIoctlTryFmt& event) {
-    serve(context<V4lDriver>(), event, &V4lDriver::try_fmt);
-    return discard_event();
-}
-
-sc::result Active::react(const EvIoctlEnumInput& event) {
-    serve(context<V4lDriver>(), event, &V4lDriver::enum_input);
-    return discard_event();
-}
-
-sc::result Active::react(const EvIoctlGInput& event) {
-    serve(context<V4lDriver>(), event, &V4lDriver::get_input);
-    return discard_event();
-}
-
-sc::result Active::react(const EvIoctlQueryCtrl& event) {
-    serve(context<V4lDriver>(), event, &V4lDriver::get_queryctrl);
-    return discard_event();
-}
-
-sc::result Active::react(const EvIoctlQueryMenu& event) {
-    serve(context<V4lDriver>(), event, &V4lDriver::get_querymenu);
-    return discard_event();
-}
-
-sc::result Active::react(const EvIoctlGCtrl& event) {
-    serve(context<V4lDriver>(), event, &V4lDriver::get_control);
-    return discard_event();
-}
-
-sc::result Active::react(const EvIoctlSCtrl& event) {
-    serve(context<V4lDriver>(), event, &V4lDriver::set_control);
-    return discard_event();
-}
-
-sc::result Active::react(const EvIoctlGParm& event) {
-    serve(context<V4lDriver>(), event, &V4lDriver::get_parameters);
-    return discard_event();
-}
-
-sc::result Active::react(const EvIoctlEnumFrameSizes& event) {
-    serve(context<V4lDriver>(), event, &V4lDriver::enum_framesizes);
-    return discard_event();
-}
-
-sc::result Active::react(const EvIoctlEnumFrameIntervals& event) {
-    serve(context<V4lDriver>(), event, &V4lDriver::enum_frameintervals);
+sc::result Active::react(const EvIoctlStreamOff& event) {
+    if (event.arg != V4L2_BUF_TYPE_VIDEO_CAPTURE) fail(event, EINVAL);
     return discard_event();
 }
 

@@ -1,24 +1,22 @@
 // Active: capture runs while handles are open; queries, controls and settings are served here.
 #pragma once
 
-#include <boost/mpl/list/list30.hpp>
+#include <boost/mpl/list/list20.hpp>
 
 #include "device/states.h"
 
 namespace frix {
 
 struct Active : sc::simple_state<Active, Stable, NoIO> {
-    using reactions = mpl::list21<
+    using reactions = mpl::list16<
         sc::custom_reaction<EvOpen>, sc::custom_reaction<EvRelease>, sc::custom_reaction<EvClose>,
-        sc::custom_reaction<EvIoctlQueryCap>, sc::custom_reaction<EvIoctlEnumFmt>,
-        sc::custom_reaction<EvIoctlGFmt>, sc::custom_reaction<EvIoctlTryFmt>,
-        sc::custom_reaction<EvIoctlEnumInput>, sc::custom_reaction<EvIoctlGInput>,
-        sc::custom_reaction<EvIoctlQueryCtrl>, sc::custom_reaction<EvIoctlQueryMenu>,
-        sc::custom_reaction<EvIoctlGCtrl>, sc::custom_reaction<EvIoctlSCtrl>,
-        sc::custom_reaction<EvIoctlGParm>, sc::custom_reaction<EvIoctlEnumFrameSizes>,
-        sc::custom_reaction<EvIoctlEnumFrameIntervals>, sc::custom_reaction<EvIoctlSFmt>,
+        sc::custom_reaction<EvIoctlQuery>, sc::custom_reaction<EvIoctlSFmt>,
         sc::custom_reaction<EvIoctlSInput>, sc::custom_reaction<EvIoctlSParm>,
-        sc::custom_reaction<EvIoctlDbgSRegister>, sc::custom_reaction<sc::exception_thrown>>;
+        sc::custom_reaction<EvIoctlDbgSRegister>, sc::custom_reaction<EvIoctlQueryBuf>,
+        sc::custom_reaction<EvIoctlQBuf>, sc::custom_reaction<EvIoctlDQBufAccept>,
+        sc::custom_reaction<EvIoctlDQBuf>, sc::custom_reaction<EvIoctlStreamOn>,
+        sc::custom_reaction<EvIoctlStreamOff>, sc::custom_reaction<EvTerminateIO>,
+        sc::custom_reaction<sc::exception_thrown>>;
 
     // Stops capture whenever the device stops being active.
     void exit();
@@ -28,19 +26,7 @@ struct Active : sc::simple_state<Active, Stable, NoIO> {
     sc::result react(const EvClose&);
 
     // Any process that has the device open may query and set controls.
-    sc::result react(const EvIoctlQueryCap& event);
-    sc::result react(const EvIoctlEnumFmt& event);
-    sc::result react(const EvIoctlGFmt& event);
-    sc::result react(const EvIoctlTryFmt& event);
-    sc::result react(const EvIoctlEnumInput& event);
-    sc::result react(const EvIoctlGInput& event);
-    sc::result react(const EvIoctlQueryCtrl& event);
-    sc::result react(const EvIoctlQueryMenu& event);
-    sc::result react(const EvIoctlGCtrl& event);
-    sc::result react(const EvIoctlSCtrl& event);
-    sc::result react(const EvIoctlGParm& event);
-    sc::result react(const EvIoctlEnumFrameSizes& event);
-    sc::result react(const EvIoctlEnumFrameIntervals& event);
+    sc::result react(const EvIoctlQuery& event);
 
     // A successful change of settings makes the caller the owner.
     sc::result react(const EvIoctlSFmt& event);
@@ -48,9 +34,23 @@ struct Active : sc::simple_state<Active, Stable, NoIO> {
     sc::result react(const EvIoctlSParm& event);
 
     sc::result react(const EvIoctlDbgSRegister& event);
+
+    // Buffer requests reach here only without buffers (StreamingIO serves them): EINVAL,
+    // as kernel drivers answer; STREAMOFF has nothing to stop and succeeds.
+    sc::result react(const EvIoctlQueryBuf& event);
+    sc::result react(const EvIoctlQBuf& event);
+    sc::result react(const EvIoctlDQBufAccept& event);
+    sc::result react(const EvIoctlDQBuf& event);
+    sc::result react(const EvIoctlStreamOn& event);
+    sc::result react(const EvIoctlStreamOff& event);
+    // Nothing to terminate without an I/O method.
+    sc::result react(const EvTerminateIO&) { return discard_event(); }
+
     sc::result react(const sc::exception_thrown&);
 
 private:
+    sc::result refuse_without_buffers(const EvSysCall& event);
+
     // Capture stops once per stay in Active, whichever way it is left.
     bool capture_stopped_ = false;
 };

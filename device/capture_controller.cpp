@@ -46,10 +46,6 @@ void V4lDriver::get_fmt(v4l2_format& fmt) { driver->get_fmt(fmt); }
 void V4lDriver::try_fmt(v4l2_format& fmt) { driver->try_fmt(fmt); }
 void V4lDriver::enum_input(v4l2_input& input) { driver->enum_input(input); }
 void V4lDriver::get_input(int& index) { index = driver->get_input(); }
-void V4lDriver::get_queryctrl(v4l2_queryctrl& ctrl) { driver->get_queryctrl(ctrl); }
-void V4lDriver::get_querymenu(v4l2_querymenu& menu) { driver->get_querymenu(menu); }
-void V4lDriver::get_control(v4l2_control& ctrl) { driver->get_control(ctrl); }
-void V4lDriver::set_control(v4l2_control& ctrl) { driver->set_control(ctrl); }
 void V4lDriver::enum_framesizes(v4l2_frmsizeenum& sizes) { driver->enum_framesizes(sizes); }
 void V4lDriver::enum_frameintervals(v4l2_frmivalenum& intervals) {
     driver->enum_frameintervals(intervals);
@@ -160,7 +156,11 @@ void V4lDriver::queue_buffer(v4l2_buffer& buffer) {
         throw std::system_error(error);
 }
 
-void V4lDriver::check_dequeue(v4l2_buffer& buffer) { require_capture(buffer.type); }
+void V4lDriver::check_dequeue(v4l2_buffer& buffer) {
+    require_capture(buffer.type);
+    // No frame can come: a client that retries on EINTR would spin.
+    if (!buffer_manager.is_stream_on()) invalid_argument();
+}
 
 void V4lDriver::dequeue_buffer(v4l2_buffer& buffer) {
     // The caller waited for a frame under the machine mutex; an empty queue would mean
@@ -211,7 +211,7 @@ void V4lDriver::start_capture() {
         try {
             driver->cancel_transfer();
         } catch (...) {
-            throw Driver::DeviceError(std::error_code(0, std::system_category()));
+            throw Driver::DeviceError(std::error_code(EIO, std::generic_category()));
         }
         throw;
     }
@@ -236,12 +236,27 @@ void V4lDriver::suspend_capture() {
         if (!capture_result.valid() ||
             capture_result.wait_for(std::chrono::seconds(0)) == std::future_status::ready) {
             suspend_requested = false;
-            if (capture_result.valid()) capture_result.get();
+            if (capture_result.valid()) rethrow_capture_failure();
             return;
         }
         const auto deadline = boost::chrono::steady_clock::now() + boost::chrono::milliseconds(250);
         suspend_done.wait_until(lock, deadline, [this] { return !suspend_requested; });
         if (!suspend_requested) return;
+    }
+}
+
+void V4lDriver::rethrow_capture_failure() {
+    // A capture thread that died, for whatever reason, leaves a device that cannot stream
+    // any more: the failure is the device's, so it goes defective and recovers.
+    try {
+        capture_result.get();
+    } catch (const Driver::DeviceError&) {
+        throw;
+    } catch (const std::exception& error) {
+        throw Driver::DeviceError(std::error_code(EIO, std::generic_category()), error.what());
+    } catch (...) {
+        throw Driver::DeviceError(std::error_code(EIO, std::generic_category()),
+                                  "The capture thread ended");
     }
 }
 

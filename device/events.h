@@ -14,6 +14,8 @@ namespace frix {
 
 namespace sc = boost::statechart;
 
+class V4lDriver;
+
 // Events are passed to reactions as const references; the result and the request data are
 // what a reaction hands back to the requester, hence mutable.
 // The result every request starts from. A copy shares the message; a system_error built
@@ -38,28 +40,15 @@ struct IoctlArgument;
         using argument_type = type;         \
     }
 
-FRIX_IOCTL_ARGUMENT(VIDIOC_QUERYCAP, v4l2_capability);
-FRIX_IOCTL_ARGUMENT(VIDIOC_ENUM_FMT, v4l2_fmtdesc);
-FRIX_IOCTL_ARGUMENT(VIDIOC_G_FMT, v4l2_format);
 FRIX_IOCTL_ARGUMENT(VIDIOC_S_FMT, v4l2_format);
-FRIX_IOCTL_ARGUMENT(VIDIOC_TRY_FMT, v4l2_format);
 FRIX_IOCTL_ARGUMENT(VIDIOC_REQBUFS, v4l2_requestbuffers);
 FRIX_IOCTL_ARGUMENT(VIDIOC_QUERYBUF, v4l2_buffer);
 FRIX_IOCTL_ARGUMENT(VIDIOC_QBUF, v4l2_buffer);
 FRIX_IOCTL_ARGUMENT(VIDIOC_DQBUF, v4l2_buffer);
 FRIX_IOCTL_ARGUMENT(VIDIOC_STREAMON, int);
 FRIX_IOCTL_ARGUMENT(VIDIOC_STREAMOFF, int);
-FRIX_IOCTL_ARGUMENT(VIDIOC_G_PARM, v4l2_streamparm);
 FRIX_IOCTL_ARGUMENT(VIDIOC_S_PARM, v4l2_streamparm);
-FRIX_IOCTL_ARGUMENT(VIDIOC_ENUMINPUT, v4l2_input);
-FRIX_IOCTL_ARGUMENT(VIDIOC_G_CTRL, v4l2_control);
-FRIX_IOCTL_ARGUMENT(VIDIOC_S_CTRL, v4l2_control);
-FRIX_IOCTL_ARGUMENT(VIDIOC_QUERYCTRL, v4l2_queryctrl);
-FRIX_IOCTL_ARGUMENT(VIDIOC_QUERYMENU, v4l2_querymenu);
-FRIX_IOCTL_ARGUMENT(VIDIOC_G_INPUT, int);
 FRIX_IOCTL_ARGUMENT(VIDIOC_S_INPUT, int);
-FRIX_IOCTL_ARGUMENT(VIDIOC_ENUM_FRAMESIZES, v4l2_frmsizeenum);
-FRIX_IOCTL_ARGUMENT(VIDIOC_ENUM_FRAMEINTERVALS, v4l2_frmivalenum);
 FRIX_IOCTL_ARGUMENT(VIDIOC_DBG_S_REGISTER, v4l2_dbg_register);
 
 #undef FRIX_IOCTL_ARGUMENT
@@ -114,31 +103,27 @@ struct EvMmap : sc::event<EvMmap>, EvSysCall {
     mutable unsigned long index = 0;
 };
 
-struct EvIoctlQueryCap : sc::event<EvIoctlQueryCap>, EvIoctl<VIDIOC_QUERYCAP> {};
-struct EvIoctlEnumFmt : sc::event<EvIoctlEnumFmt>, EvIoctl<VIDIOC_ENUM_FMT> {};
-struct EvIoctlGFmt : sc::event<EvIoctlGFmt>, EvIoctl<VIDIOC_G_FMT> {};
 struct EvIoctlSFmt : sc::event<EvIoctlSFmt>, EvIoctl<VIDIOC_S_FMT> {};
-struct EvIoctlTryFmt : sc::event<EvIoctlTryFmt>, EvIoctl<VIDIOC_TRY_FMT> {};
 struct EvIoctlReqBufs : sc::event<EvIoctlReqBufs>, EvIoctl<VIDIOC_REQBUFS> {};
 struct EvIoctlQueryBuf : sc::event<EvIoctlQueryBuf>, EvIoctl<VIDIOC_QUERYBUF> {};
+// A request that only asks the device or changes a control: whoever has the device open
+// may make it, and the table row names the device member that serves it.
+struct EvIoctlQuery : sc::event<EvIoctlQuery>, EvSysCall {
+    using Call = void (*)(V4lDriver& device, void* argument);
+    EvIoctlQuery(Call call_, void* argument_) : call(call_), argument(argument_) {}
+
+    Call call;
+    void* argument;
+};
+
 struct EvIoctlQBuf : sc::event<EvIoctlQBuf>, EvIoctl<VIDIOC_QBUF> {};
 // Asked before a VIDIOC_DQBUF waits for a frame.
 struct EvIoctlDQBufAccept : sc::event<EvIoctlDQBufAccept>, EvIoctl<VIDIOC_DQBUF> {};
 struct EvIoctlDQBuf : sc::event<EvIoctlDQBuf>, EvIoctl<VIDIOC_DQBUF> {};
 struct EvIoctlStreamOn : sc::event<EvIoctlStreamOn>, EvIoctl<VIDIOC_STREAMON> {};
 struct EvIoctlStreamOff : sc::event<EvIoctlStreamOff>, EvIoctl<VIDIOC_STREAMOFF> {};
-struct EvIoctlGCtrl : sc::event<EvIoctlGCtrl>, EvIoctl<VIDIOC_G_CTRL> {};
-struct EvIoctlSCtrl : sc::event<EvIoctlSCtrl>, EvIoctl<VIDIOC_S_CTRL> {};
-struct EvIoctlQueryCtrl : sc::event<EvIoctlQueryCtrl>, EvIoctl<VIDIOC_QUERYCTRL> {};
-struct EvIoctlQueryMenu : sc::event<EvIoctlQueryMenu>, EvIoctl<VIDIOC_QUERYMENU> {};
-struct EvIoctlEnumInput : sc::event<EvIoctlEnumInput>, EvIoctl<VIDIOC_ENUMINPUT> {};
-struct EvIoctlGInput : sc::event<EvIoctlGInput>, EvIoctl<VIDIOC_G_INPUT> {};
 struct EvIoctlSInput : sc::event<EvIoctlSInput>, EvIoctl<VIDIOC_S_INPUT> {};
-struct EvIoctlGParm : sc::event<EvIoctlGParm>, EvIoctl<VIDIOC_G_PARM> {};
 struct EvIoctlSParm : sc::event<EvIoctlSParm>, EvIoctl<VIDIOC_S_PARM> {};
-struct EvIoctlEnumFrameSizes : sc::event<EvIoctlEnumFrameSizes>, EvIoctl<VIDIOC_ENUM_FRAMESIZES> {};
-struct EvIoctlEnumFrameIntervals : sc::event<EvIoctlEnumFrameIntervals>,
-                                   EvIoctl<VIDIOC_ENUM_FRAMEINTERVALS> {};
 struct EvIoctlDbgSRegister : sc::event<EvIoctlDbgSRegister>, EvIoctl<VIDIOC_DBG_S_REGISTER> {};
 
 }  // namespace frix

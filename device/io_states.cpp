@@ -2,6 +2,7 @@
 #include "device/io_states.h"
 
 #include <cerrno>
+#include <cstring>
 #include <string>
 
 #include "device/reaction_results.h"
@@ -18,7 +19,11 @@ std::string locked_text(int owner_pid) {
     return "Device is already in use (locked) by process PID=" + std::to_string(owner_pid);
 }
 
-bool is_mmap_capture(const v4l2_requestbuffers& request) {
+// Also says what the queue supports, which clients read even from a count of 0.
+bool is_mmap_capture(v4l2_requestbuffers& request) {
+    request.capabilities = V4L2_BUF_CAP_SUPPORTS_MMAP;
+    request.flags = 0;
+    std::memset(request.reserved, 0, sizeof request.reserved);
     return request.type == V4L2_BUF_TYPE_VIDEO_CAPTURE && request.memory == V4L2_MEMORY_MMAP;
 }
 
@@ -30,7 +35,7 @@ sc::result NoIO::react(const EvAcceptReadIO& event) {
         fail(event, EBUSY, locked_text(device.owner_pid));
         return discard_event();
     }
-    if (!run_contained(event, [&] { device.prepare_read_buffers(); })) return discard_event();
+    if (!run_request<LetThrough::device_failures>(event, [&] { device.prepare_read_buffers(); })) return discard_event();
     device.owner_pid = device.current_pid;
     device.buffer_manager.stream_on();
     return transit<ReadIO>();
@@ -43,7 +48,7 @@ sc::result NoIO::react(const EvIoctlReqBufs& event) {
         return discard_event();
     }
     if (event.arg.count == 0) return discard_event();
-    if (!run_contained(event, [&] { device.request_buffers(event.arg); })) return discard_event();
+    if (!run_request<LetThrough::device_failures>(event, [&] { device.request_buffers(event.arg); })) return discard_event();
     if (event.arg.count == 0) {
         fail(event, ENOMEM);
         return discard_event();
@@ -102,7 +107,7 @@ sc::result ReadIO::react(const EvReadGetFrame& event) {
 
 sc::result ReadIO::react(const EvReadSuspendStream& event) {
     auto& device = context<V4lDriver>();
-    run_mapped(event, [&] { device.suspend_capture(); });
+    run_request<LetThrough::all_failures>(event, [&] { device.suspend_capture(); });
     return discard_event();
 }
 
@@ -132,7 +137,7 @@ sc::result StreamingIO::react(const EvIoctlReqBufs& event) {
         post_event(EvTerminateIO());
         return discard_event();
     }
-    const bool granted = run_mapped(event, [&] {
+    const bool granted = run_request<LetThrough::all_failures>(event, [&] {
         if (device.buffer_manager.is_stream_on()) {
             device.buffer_manager.stream_off();
             device.suspend_capture();
@@ -160,37 +165,37 @@ sc::result StreamingIO::react(const EvIoctlSParm& event) {
 
 sc::result StreamingIO::react(const EvIoctlQueryBuf& event) {
     auto& device = context<V4lDriver>();
-    run_buffer_request(event, [&] { device.query_buffer(event.arg); });
+    run_request<LetThrough::all_failures>(event, [&] { device.query_buffer(event.arg); });
     return discard_event();
 }
 
 sc::result StreamingIO::react(const EvIoctlQBuf& event) {
     auto& device = context<V4lDriver>();
-    run_buffer_request(event, [&] { device.queue_buffer(event.arg); });
+    run_request<LetThrough::all_failures>(event, [&] { device.queue_buffer(event.arg); });
     return discard_event();
 }
 
 sc::result StreamingIO::react(const EvIoctlStreamOn& event) {
     auto& device = context<V4lDriver>();
-    run_buffer_request(event, [&] { device.stream_on(event.arg); });
+    run_request<LetThrough::all_failures>(event, [&] { device.stream_on(event.arg); });
     return discard_event();
 }
 
 sc::result StreamingIO::react(const EvIoctlStreamOff& event) {
     auto& device = context<V4lDriver>();
-    run_buffer_request(event, [&] { device.stream_off(event.arg); });
+    run_request<LetThrough::all_failures>(event, [&] { device.stream_off(event.arg); });
     return discard_event();
 }
 
 sc::result StreamingIO::react(const EvIoctlDQBufAccept& event) {
     auto& device = context<V4lDriver>();
-    run_buffer_request(event, [&] { device.check_dequeue(event.arg); });
+    run_request<LetThrough::all_failures>(event, [&] { device.check_dequeue(event.arg); });
     return discard_event();
 }
 
 sc::result StreamingIO::react(const EvIoctlDQBuf& event) {
     auto& device = context<V4lDriver>();
-    run_buffer_request(event, [&] { device.dequeue_buffer(event.arg); });
+    run_request<LetThrough::all_failures>(event, [&] { device.dequeue_buffer(event.arg); });
     return discard_event();
 }
 

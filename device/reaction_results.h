@@ -22,10 +22,15 @@ inline void fail(const EvSysCall& event, int error, const std::string& text = st
 
 inline bool succeeded(const EvSysCall& event) { return !event.result.code(); }
 
-// The usual mapping: a refusal stays with the request; a failed device or an unknown
-// exception is stored as well and then rethrown, which makes the device defective.
-template <class Operation>
-bool run_mapped(const EvSysCall& event, Operation&& operation) {
+// Every failure is stored as the request's result; what is let through the reaction as
+// well makes the device defective. A refusal (any other std::system_error) never is.
+enum class LetThrough {
+    device_failures,  // a failed video source
+    all_failures,     // a failed video source, or an exception nobody can name
+};
+
+template <LetThrough let_through, class Operation>
+bool run_request(const EvSysCall& event, Operation&& operation) {
     try {
         std::forward<Operation>(operation)();
         return true;
@@ -36,40 +41,7 @@ bool run_mapped(const EvSysCall& event, Operation&& operation) {
         event.result = error;
     } catch (...) {
         event.result = V4lDriver::UnhandledException();
-        throw;
-    }
-    return false;
-}
-
-// As run_mapped, but an unknown exception is only stored: the state does not change.
-template <class Operation>
-bool run_contained(const EvSysCall& event, Operation&& operation) {
-    try {
-        std::forward<Operation>(operation)();
-        return true;
-    } catch (const Driver::DeviceError& error) {
-        event.result = error;
-        throw;
-    } catch (const std::system_error& error) {
-        event.result = error;
-    } catch (...) {
-        event.result = V4lDriver::UnhandledException();
-    }
-    return false;
-}
-
-// Buffer requests while streaming: every system error, a failed device included, is only
-// the request's failure; an unknown exception is stored and makes the device defective.
-template <class Operation>
-bool run_buffer_request(const EvSysCall& event, Operation&& operation) {
-    try {
-        std::forward<Operation>(operation)();
-        return true;
-    } catch (const std::system_error& error) {
-        event.result = error;
-    } catch (...) {
-        event.result = V4lDriver::UnhandledException();
-        throw;
+        if (let_through == LetThrough::all_failures) throw;
     }
     return false;
 }

@@ -37,7 +37,9 @@ sc::result Alive::react(const EvDestroy& event) {
 
 sc::result Alive::react(const sc::event_base& event) {
     if (const auto* request = dynamic_cast<const EvSysCall*>(&event)) {
-        if (context<V4lDriver>().open_count != 0)
+        // Only a defective device gives this advice: elsewhere an unhandled request is
+        // just one the current state does not take.
+        if (state_cast<const Defective*>() != nullptr && context<V4lDriver>().open_count != 0)
             FRIX_LOG(core, warning) << "The device is an a defective state: you must close "
                                        "_all_ the applications using it to recover.";
         fail(*request, EIO);
@@ -60,7 +62,7 @@ Idle::Idle(my_context context) : my_base(context) { this->context<V4lDriver>().o
 sc::result Idle::react(const EvOpen& event) {
     RequesterReport report(event);
     auto& device = context<V4lDriver>();
-    if (!run_mapped(event, [&] { device.start_capture(); })) return discard_event();
+    if (!run_request<LetThrough::all_failures>(event, [&] { device.start_capture(); })) return discard_event();
     device.open_count = 1;
     return transit<Active>();
 }

@@ -12,6 +12,8 @@
 
 #include "device/events.h"
 #include "device/extension_presence.h"
+#include "device/active_state.h"
+#include "device/io_states.h"
 #include "device/states.h"
 #include "frix/log.h"
 #include "plugins/loader.h"
@@ -99,7 +101,8 @@ void V4lDriver::sys_open(fuse_req_t req, fuse_file_info* fi) {
     if (!begin_request(req, lock)) return;
     // A release from a process that has exited comes without a pid.
     fi->fh = static_cast<std::uint32_t>(current_pid) |
-             ((fi->flags & O_NONBLOCK) ? nonblocking_handle : 0);
+             ((fi->flags & O_NONBLOCK) ? nonblocking_handle : 0) |
+             (++opens_served << open_serial_shift);
 
     EvOpen event;
     process_event(event);
@@ -111,13 +114,16 @@ void V4lDriver::sys_open(fuse_req_t req, fuse_file_info* fi) {
         FRIX_LOG(core, warning) << "reply_open() failed, pid: " << current_pid;
         EvRelease undo;
         process_event(undo);
+        return;
     }
+    priorities.open(fi->fh);
 }
 
 void V4lDriver::sys_release(fuse_req_t req, fuse_file_info* fi) {
     boost::lock_guard<boost::mutex> lock(machine_mutex);
     take_request_context(req);
     if (current_pid == 0) current_pid = static_cast<int>(static_cast<std::uint32_t>(fi->fh));
+    priorities.release(fi->fh);
     EvRelease event;
     process_event(event);
     fuse_reply_err(req, 0);
@@ -276,6 +282,20 @@ void V4lDriver::take_request_context(fuse_req_t req) {
     current_pid = context->pid;
     current_gid = static_cast<int>(context->gid);
 }
+
+const char* V4lDriver::state_name() const {
+    if (state_cast<const StreamingIO*>() != nullptr) return "StreamingIO";
+    if (state_cast<const ReadIO*>() != nullptr) return "ReadIO";
+    if (state_cast<const NoIO*>() != nullptr) return "NoIO";
+    if (state_cast<const Defective*>() != nullptr) return "Defective";
+    if (state_cast<const Idle*>() != nullptr) return "Idle";
+    if (state_cast<const Uninitialized*>() != nullptr) return "Uninitialized";
+    return "Destroyed";
+}
+
+void V4lDriver::get_priority(std::uint32_t& priority) { priority = priorities.highest(); }
+
+void V4lDriver::set_priority(std::uint32_t& priority) { priorities.set(current_file, priority); }
 
 void V4lDriver::report_failure(fuse_req_t req, const char* prefix,
                                const std::system_error& result) {

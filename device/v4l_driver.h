@@ -21,6 +21,7 @@
 #include <fuse/cuse_lowlevel.h>
 
 #include "buffers/buffer_manager.h"
+#include "device/file_priorities.h"
 #include "device/mapping_service.h"
 #include "frix/driver.h"
 #include "frix/server.h"
@@ -68,7 +69,9 @@ public:
 
     // A file handle holds the opener's pid and, in this bit, whether it opened with
     // O_NONBLOCK: the kernel sends ioctls with the handle but without the file flags.
+    // The bits above it count opens, so that every open file has a handle of its own.
     static constexpr std::uint64_t nonblocking_handle = std::uint64_t(1) << 32;
+    static constexpr unsigned open_serial_shift = 33;
 
     // CUSE entry points; each replies to its request exactly once.
     void sys_init();
@@ -97,10 +100,18 @@ public:
     void try_fmt(v4l2_format& fmt);
     void enum_input(v4l2_input& input);
     void get_input(int& index);
+    // Controls (controls.cpp): the driver's, each class introduced by its class control.
     void get_queryctrl(v4l2_queryctrl& ctrl);
     void get_querymenu(v4l2_querymenu& menu);
     void get_control(v4l2_control& ctrl);
     void set_control(v4l2_control& ctrl);
+    void query_ext_control(v4l2_query_ext_ctrl& ctrl);
+    void get_ext_controls(v4l2_ext_controls& controls);
+    void set_ext_controls(v4l2_ext_controls& controls);
+    void try_ext_controls(v4l2_ext_controls& controls);
+    // The priority of the requesting file (file_priorities.h).
+    void get_priority(std::uint32_t& priority);
+    void set_priority(std::uint32_t& priority);
     void enum_framesizes(v4l2_frmsizeenum& sizes);
     void enum_frameintervals(v4l2_frmivalenum& intervals);
     void set_input(int& index);
@@ -119,6 +130,8 @@ public:
 
     void start_capture();
     void stop_capture();
+    // Waits until the capture thread has paused; a thread that died instead raises its
+    // failure as a Driver::DeviceError.
     void suspend_capture();
     void interrupt_capture();
     bool capture_interrupted() const;
@@ -139,6 +152,8 @@ private:
     // Common start of open, read and poll: false after replying EINTR.
     bool begin_request(fuse_req_t req, const boost::unique_lock<boost::mutex>& lock);
     void take_request_context(fuse_req_t req);
+    // The innermost state's name, for trace lines.
+    const char* state_name() const;
     // Logs "<prefix><what()> error: <message>" and replies the result's errno.
     void report_failure(fuse_req_t req, const char* prefix, const std::system_error& result);
 
@@ -147,9 +162,13 @@ private:
     void capture_loop();
     void capture_frames();
     void report_streaming_error();
+    void rethrow_capture_failure();
     bool on_capture_thread() const;
     // Transition action of EvDestroy: runs after capture has stopped.
     void destroy_driver(const EvDestroy&);
+    enum class ControlAccess { get, set, try_only };
+    void access_ext_controls(v4l2_ext_controls& controls, ControlAccess access);
+    bool has_control_class(std::uint32_t control_class);
     std::system_error handle_mapping_request(const MmapRequest& request, int pid,
                                              unsigned long& index);
 
@@ -172,7 +191,12 @@ private:
     int current_pid = -1;
     int current_gid = -1;
     int owner_pid = -1;
+    // The file handle of the ioctl being served.
+    std::uint64_t current_file = 0;
     std::uint64_t open_count = 0;
+    // Counts every open, so each open file has a handle of its own.
+    std::uint64_t opens_served = 0;
+    FilePriorities priorities;
     fuse_pollhandle* poll_handle = nullptr;
     // The frame a read() is delivering in pieces; valid while the buffer manager's
     // read-in-progress flag is set, so later pieces never come from a newer frame.

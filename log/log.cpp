@@ -86,8 +86,15 @@ void colouring_formatter(const logging::record_view& record,
     write_line(record, stream, true);
 }
 
+namespace {
+bool debug_on_console = false;
+}  // namespace
+
+bool trace_enabled() { return debug_on_console; }
+
 void init_log(Severity level, const std::string& syslog_host, int syslog_port, bool colour) {
     auto core = logging::core::get();
+    debug_on_console = level >= Severity::debug;
     if (level == Severity::none) {
         core->set_logging_enabled(false);
         return;
@@ -129,6 +136,9 @@ void init_log(Severity level, const std::string& syslog_host, int syslog_port, b
     core->add_sink(sink);
 }
 
-void disable_logging() { logging::core::get()->set_logging_enabled(false); }
+void disable_logging() {
+    debug_on_console = false;
+    logging::core::get()->set_logging_enabled(false);
+}
 
 }  // namespace frix

@@ -16,6 +16,10 @@ void init_log(Severity level, const std::string& syslog_host, int syslog_port, b
 
 void disable_logging();
 
+// Whether the console shows debug records: the daemon formats its per-request trace only
+// then, so a trace that nobody reads costs one load.
+bool trace_enabled();
+
 // "<severity> [channel] message"
 void formatter(const boost::log::record_view& record, boost::log::formatting_ostream& stream);
 

@@ -1,4 +1,6 @@
 // The free and ready queues of the buffer manager as the capture thread and clients use them.
+#include <time.h>
+
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -70,8 +72,13 @@ TEST_F(BufferQueues, ASlotGoesThroughAFullCycle) {
     EXPECT_EQ(record.flags & (queued | done | V4L2_BUF_FLAG_ERROR), done);
     EXPECT_EQ(record.bytesused, 11u);
     EXPECT_EQ(record.length, 1000u);
-    EXPECT_EQ(record.sequence, 1u);
-    EXPECT_NE(record.timestamp.tv_sec, 0);
+    EXPECT_EQ(record.sequence, 0u) << "a stream counts its frames from 0";
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    const double taken = record.timestamp.tv_sec + record.timestamp.tv_usec / 1e6;
+    EXPECT_NEAR(taken, now.tv_sec + now.tv_nsec / 1e9, 5.0) << "a CLOCK_MONOTONIC time";
+    EXPECT_EQ(record.flags & V4L2_BUF_FLAG_TIMESTAMP_MASK, V4L2_BUF_FLAG_TIMESTAMP_MONOTONIC);
+    EXPECT_EQ(record.flags & V4L2_BUF_FLAG_TSTAMP_SRC_MASK, V4L2_BUF_FLAG_TSTAMP_SRC_EOF);
     EXPECT_EQ(record.reserved, 0u);
     EXPECT_EQ(record.reserved2, 0u);
     EXPECT_EQ(flags(0), 0u);
@@ -86,11 +93,15 @@ TEST_F(BufferQueues, ASlotGoesThroughAFullCycle) {
     }
 }
 
-TEST_F(BufferQueues, SequenceNumbersSurviveStreamChangesAndResizes) {
+TEST_F(BufferQueues, SequenceNumbersRestartWithEachStream) {
     manager.stream_on();
     ASSERT_FALSE(manager.enqueue_free_buffer(1));
     capture("a");
-    EXPECT_EQ(manager.dequeue_buffer().sequence, 1u);
+    EXPECT_EQ(manager.dequeue_buffer().sequence, 0u);
+    manager.stream_on();
+    ASSERT_FALSE(manager.enqueue_free_buffer(1));
+    capture("a");
+    EXPECT_EQ(manager.dequeue_buffer().sequence, 1u) << "a second STREAMON while on is no new stream";
 
     manager.stream_off();
     manager.resize_pool(2, "");
@@ -102,8 +113,8 @@ TEST_F(BufferQueues, SequenceNumbersSurviveStreamChangesAndResizes) {
     capture("c");
     const v4l2_buffer second = manager.dequeue_buffer();
     EXPECT_EQ(second.index, 1u);
-    EXPECT_EQ(second.sequence, 2u);
-    EXPECT_EQ(manager.dequeue_buffer().sequence, 3u);
+    EXPECT_EQ(second.sequence, 0u);
+    EXPECT_EQ(manager.dequeue_buffer().sequence, 1u);
 }
 
 TEST_F(BufferQueues, KeepsFifoOrderInBothQueues) {
@@ -149,6 +160,10 @@ TEST_F(BufferQueues, ABadFrameIsFlaggedOnlyWhileItIsBad) {
     capture("broken", BufferState::Error);
     EXPECT_EQ(manager.dequeue_buffer().flags & V4L2_BUF_FLAG_ERROR, V4L2_BUF_FLAG_ERROR);
     EXPECT_EQ(flags(0), 0u);
+    ASSERT_FALSE(manager.enqueue_free_buffer(0));
+    capture("late", BufferState::Timeout);
+    EXPECT_EQ(manager.dequeue_buffer().flags & V4L2_BUF_FLAG_ERROR, V4L2_BUF_FLAG_ERROR)
+        << "a timed-out frame is no good frame";
     ASSERT_FALSE(manager.enqueue_free_buffer(0));
     capture("fine");
     EXPECT_EQ(manager.dequeue_buffer().flags & V4L2_BUF_FLAG_ERROR, 0u);

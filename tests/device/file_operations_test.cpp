@@ -17,7 +17,10 @@ TEST_F(FileOperations, OpenStartsCaptureOnceAndRepliesWithTheOpenersPid) {
     TestClient first = client(4001);
     const Reply reply = first.open();
     EXPECT_EQ(reply.kind, ReplyKind::Open);
-    EXPECT_EQ(reply.fh, 4001u);
+    EXPECT_EQ(reply.fh & 0xffffffffu, 4001u) << "the opener's pid";
+    TestClient again = client(4001);
+    EXPECT_NE(again.open().fh, reply.fh) << "every open file has a handle of its own";
+    again.close();
 
     TestClient second = opened(4002);
     EXPECT_EQ(driver().init_transfer_calls(), 1);
