@@ -35,6 +35,12 @@ void BufferManager::resize_pool(unsigned long count, std::string prefix) {
 
     const unsigned long old = pool_.size();
     while (pool_.size() > count) pool_.pop_back();
+    // Buffers handed out anew carry nothing of their previous frames.
+    for (Buffer& slot : pool_) {
+        slot.record_.timestamp = timeval{};
+        slot.record_.sequence = 0;
+        slot.record_.flags = 0;
+    }
     if (count <= old) return;
 
     try {
@@ -128,6 +134,10 @@ std::error_code BufferManager::enqueue_free_buffer(unsigned long index) {
     {
         boost::lock_guard<boost::mutex> lock(mutex_);
         if (index >= pool_.size() || pool_[index].is_queued()) return errno_code(EINVAL);
+        // A queued buffer holds no frame yet: no time, no sequence number.
+        v4l2_buffer& record = pool_[index].record_;
+        record.timestamp = timeval{};
+        record.sequence = 0;
         free_queue_.push_back(pool_[index]);
     }
     free_buffer_condition_.notify_one();
@@ -186,12 +196,13 @@ v4l2_buffer BufferManager::dequeue_buffer() {
     boost::lock_guard<boost::mutex> lock(mutex_);
     if (ready_queue_.empty()) throw std::system_error(errno_code(EAGAIN));
     Buffer& head = ready_queue_.front();
+    // Reported once it has left the queue: the client holds it, neither queued nor done.
+    ready_queue_.pop_front();
     v4l2_buffer record = report(head.record_.index);
     // A timed-out frame is no good frame either: read() answers ETIMEDOUT for it.
     const BufferState state = head.data()->get_state();
     if (state == BufferState::Error || state == BufferState::Timeout)
         record.flags |= V4L2_BUF_FLAG_ERROR;
-    ready_queue_.pop_front();
     return record;
 }
 

@@ -38,6 +38,8 @@ sc::result Active::react(const EvRelease&) {
         device.owner_pid = -1;
         // The departing owner's I/O method goes, so another process can take over.
         if (device.open_count != 0) post_event(EvTerminateIO());
+    } else if (device.current_file == device.queue_owner_file && device.open_count != 0) {
+        post_event(EvTerminateIO());
     }
     if (device.extension_check_disabled_pid == device.current_pid)
         device.extension_check_disabled_pid = -1;

@@ -154,6 +154,7 @@ void V4lDriver::queue_buffer(v4l2_buffer& buffer) {
     if (buffer.index >= buffer_manager.get_pool_size()) invalid_argument();
     if (const std::error_code error = buffer_manager.enqueue_free_buffer(buffer.index))
         throw std::system_error(error);
+    buffer = buffer_manager.get_v4l2buffer(buffer.index);
 }
 
 void V4lDriver::check_dequeue(v4l2_buffer& buffer) {
@@ -177,7 +178,11 @@ void V4lDriver::stream_on(int& type) {
 
 void V4lDriver::stream_off(int& type) {
     require_capture(static_cast<std::uint32_t>(type));
-    if (!buffer_manager.is_stream_on()) return;
+    // Every buffer goes back to the client, streaming or not, as kernel drivers do.
+    if (!buffer_manager.is_stream_on()) {
+        buffer_manager.clear_in_out_queues();
+        return;
+    }
     buffer_manager.stream_off();
     suspend_capture();
 }

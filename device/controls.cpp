@@ -94,7 +94,27 @@ void V4lDriver::get_control(v4l2_control& ctrl) {
 
 void V4lDriver::set_control(v4l2_control& ctrl) {
     if (is_class_control(ctrl.id) && has_control_class(class_of(ctrl.id))) fail_with(EACCES);
+    // A driver that describes no controls still takes them.
+    v4l2_queryctrl info{};
+    info.id = ctrl.id;
+    try {
+        driver->get_queryctrl(info);
+    } catch (const Driver::DeviceError&) {
+        throw;
+    } catch (const std::system_error&) {
+        info.flags = V4L2_CTRL_FLAG_WRITE_ONLY;
+    }
+    if (info.flags & V4L2_CTRL_FLAG_READ_ONLY) fail_with(EACCES);
     driver->set_control(ctrl);
+    // The reply carries the value the driver settled on (a clamped one, say).
+    if (!(info.flags & V4L2_CTRL_FLAG_WRITE_ONLY)) {
+        try {
+            driver->get_control(ctrl);
+        } catch (const Driver::DeviceError&) {
+            throw;
+        } catch (const std::system_error&) {
+        }
+    }
 }
 
 void V4lDriver::query_ext_control(v4l2_query_ext_ctrl& ext) {
@@ -156,20 +176,22 @@ void V4lDriver::access_ext_controls(v4l2_ext_controls& controls, ControlAccess a
         };
         v4l2_queryctrl& info = infos[i];
         info.id = array[i].id;
-        if ((info.id & next_flags) || is_class_control(info.id)) refuse(EINVAL);
+        if (info.id & next_flags) refuse(EINVAL);
         try {
-            driver->get_queryctrl(info);
+            get_queryctrl(info);
         } catch (const Driver::DeviceError&) {
             throw;
         } catch (const std::system_error&) {
             refuse(EINVAL);
         }
         if (by_class && class_of(info.id) != which) refuse(EINVAL);
-        if (!is_value_type(info.type) || (info.flags & V4L2_CTRL_FLAG_DISABLED)) refuse(EINVAL);
+        if (info.flags & V4L2_CTRL_FLAG_DISABLED) refuse(EINVAL);
+        // A class control is both: it has no value.
         if (access == ControlAccess::get && (info.flags & V4L2_CTRL_FLAG_WRITE_ONLY))
             refuse(EACCES);
         if (access != ControlAccess::get && (info.flags & V4L2_CTRL_FLAG_READ_ONLY))
             refuse(EACCES);
+        if (!is_value_type(info.type)) refuse(EINVAL);
         if (access != ControlAccess::get && info.type == V4L2_CTRL_TYPE_MENU) {
             v4l2_querymenu item{};
             item.id = info.id;

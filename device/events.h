@@ -78,7 +78,11 @@ struct EvClose : sc::event<EvClose>, EvSysCall {};
 struct EvDestroy : sc::event<EvDestroy> {};
 struct EvTerminateIO : sc::event<EvTerminateIO> {};
 
-struct EvAcceptReadIO : sc::event<EvAcceptReadIO>, EvSysCall {};
+struct EvAcceptReadIO : sc::event<EvAcceptReadIO>, EvSysCall {
+    explicit EvAcceptReadIO(bool reading_) : reading(reading_) {}
+    // A read() rather than a poll(), which may also wait for streaming buffers.
+    bool reading;
+};
 struct EvReadEnqueueBuffers : sc::event<EvReadEnqueueBuffers>, EvSysCall {};
 struct EvReadSuspendStream : sc::event<EvReadSuspendStream>, EvSysCall {};
 

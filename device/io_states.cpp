@@ -54,6 +54,7 @@ sc::result NoIO::react(const EvIoctlReqBufs& event) {
         return discard_event();
     }
     device.owner_pid = device.current_pid;
+    device.queue_owner_file = device.current_file;
     return transit<StreamingIO>();
 }
 
@@ -125,6 +126,11 @@ sc::result ReadIO::react(const EvTerminateIO&) {
     device.read_frame = nullptr;
     device.buffer_manager.clear_pool();
     return transit<NoIO>();
+}
+
+sc::result StreamingIO::react(const EvAcceptReadIO& event) {
+    if (event.reading) fail(event, EBUSY);
+    return discard_event();
 }
 
 sc::result StreamingIO::react(const EvIoctlReqBufs& event) {

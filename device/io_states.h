@@ -39,8 +39,12 @@ struct StreamingIO : sc::simple_state<StreamingIO, Active> {
         sc::custom_reaction<EvIoctlDQBufAccept>, sc::custom_reaction<EvIoctlDQBuf>,
         sc::custom_reaction<EvMmap>, sc::custom_reaction<EvTerminateIO>>;
 
-    // A poll only reports readiness; a read goes on to fail with EIO.
-    sc::result react(const EvAcceptReadIO&) { return discard_event(); }
+    // The buffers go with the state: another file may request its own.
+    void exit() { context<V4lDriver>().queue_owner_file = 0; }
+
+    // A poll reports whether a buffer can be dequeued; a read is refused, as the
+    // streaming queue is busy.
+    sc::result react(const EvAcceptReadIO& event);
     sc::result react(const EvPollEnqueueBuffers&) { return discard_event(); }
     sc::result react(const EvIoctlReqBufs& event);
     sc::result react(const EvIoctlSFmt& event);

@@ -74,17 +74,18 @@ const IoctlRow served_ioctls[] = {
     query<VIDIOC_G_FMT, &D::get_fmt>(no_checks, I::client_copy, O::argument),
     request<EvIoctlSFmt>(ownership | priority, I::client_copy, O::argument),
     query<VIDIOC_TRY_FMT, &D::try_fmt>(no_checks, I::client_copy, O::argument),
-    request<EvIoctlReqBufs>(ownership | extension | priority, I::client_copy, O::argument),
+    request<EvIoctlReqBufs>(ownership | extension | priority | queue, I::client_copy,
+                            O::argument),
     request<EvIoctlQueryBuf>(no_checks, I::client_copy, O::argument),
-    request<EvIoctlQBuf>(no_checks, I::client_copy, O::nothing),
-    {VIDIOC_DQBUF, no_checks, I::client_copy, O::argument, &IoctlDispatcher::dequeue},
-    request<EvIoctlStreamOn>(priority, I::client_copy, O::nothing),
-    request<EvIoctlStreamOff>(priority, I::client_copy, O::nothing),
+    request<EvIoctlQBuf>(queue, I::client_copy, O::argument),
+    {VIDIOC_DQBUF, queue, I::client_copy, O::argument, &IoctlDispatcher::dequeue},
+    request<EvIoctlStreamOn>(priority | queue, I::client_copy, O::nothing),
+    request<EvIoctlStreamOff>(priority | queue, I::client_copy, O::nothing),
     query<VIDIOC_G_PARM, &D::get_parameters>(no_checks, I::client_copy, O::argument),
     request<EvIoctlSParm>(priority, I::client_copy, O::argument),
     query<VIDIOC_ENUMINPUT, &D::enum_input>(no_checks, I::client_copy, O::argument),
     query<VIDIOC_G_CTRL, &D::get_control>(no_checks, I::client_copy, O::argument),
-    query<VIDIOC_S_CTRL, &D::set_control>(priority, I::client_copy, O::nothing),
+    query<VIDIOC_S_CTRL, &D::set_control>(priority, I::client_copy, O::argument),
     query<VIDIOC_QUERYCTRL, &D::get_queryctrl>(no_checks, I::client_copy, O::argument),
     query<VIDIOC_QUERYMENU, &D::get_querymenu>(no_checks, I::client_copy, O::argument),
     query<VIDIOC_G_INPUT, &D::get_input>(no_checks, I::zeroed, O::argument),
@@ -177,11 +178,14 @@ void IoctlDispatcher::dispatch(IoctlRequest& request, std::uint32_t number, size
 
     if ((row->checks & ownership) && device.owner_pid != -1 &&
         device.owner_pid != device.current_pid)
-        return reply(request, number, nullptr, refusal(EBUSY), nullptr);
+        return reply(request, number, row, refusal(EBUSY), nullptr);
+    if ((row->checks & queue) && device.queue_owner_file != 0 &&
+        device.queue_owner_file != device.current_file)
+        return reply(request, number, row, refusal(EBUSY), nullptr);
     if ((row->checks & priority) && !device.priorities.allows(device.current_file))
-        return reply(request, number, nullptr, refusal(EBUSY), nullptr);
+        return reply(request, number, row, refusal(EBUSY), nullptr);
     if ((row->checks & extension) && !device.check_extension_presence())
-        return reply(request, number, nullptr, refusal(EINVAL), nullptr);
+        return reply(request, number, row, refusal(EINVAL), nullptr);
     row->handler(*row, request);
 }
 

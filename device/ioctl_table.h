@@ -18,6 +18,7 @@ enum IoctlCheck : unsigned {
     ownership = 1,  // EBUSY for a process other than the owner
     extension = 2,  // EINVAL for a client that cannot map buffers
     priority = 4,   // EBUSY for a file below the highest priority another file holds
+    queue = 8,      // EBUSY for a file other than the one whose buffers exist
 };
 
 // What the argument holds before the request is served.

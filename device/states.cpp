@@ -57,7 +57,12 @@ sc::result Uninitialized::react(const EvInit&) {
     return transit<Idle>();
 }
 
-Idle::Idle(my_context context) : my_base(context) { this->context<V4lDriver>().owner_pid = -1; }
+Idle::Idle(my_context context) : my_base(context) {
+    auto& device = this->context<V4lDriver>();
+    device.owner_pid = -1;
+    // A failure leaves states without running their exit actions.
+    device.queue_owner_file = 0;
+}
 
 sc::result Idle::react(const EvOpen& event) {
     RequesterReport report(event);

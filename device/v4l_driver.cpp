@@ -123,6 +123,7 @@ void V4lDriver::sys_release(fuse_req_t req, fuse_file_info* fi) {
     boost::lock_guard<boost::mutex> lock(machine_mutex);
     take_request_context(req);
     if (current_pid == 0) current_pid = static_cast<int>(static_cast<std::uint32_t>(fi->fh));
+    current_file = fi->fh;
     priorities.release(fi->fh);
     EvRelease event;
     process_event(event);
@@ -133,7 +134,7 @@ void V4lDriver::sys_read(fuse_req_t req, size_t size, off_t off, fuse_file_info*
     auto lock = lock_interruptible(req);
     if (!begin_request(req, lock)) return;
 
-    EvAcceptReadIO accept;
+    EvAcceptReadIO accept(true);
     process_event(accept);
     if (accept.result.code()) {
         report_failure(req, "read() failed: ", accept.result);
@@ -203,7 +204,7 @@ void V4lDriver::sys_poll(fuse_req_t req, fuse_file_info*, fuse_pollhandle* ph) {
         return;
     }
 
-    EvAcceptReadIO accept;
+    EvAcceptReadIO accept(false);
     process_event(accept);
     if (accept.result.code()) {
         drop_handle();

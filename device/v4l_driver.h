@@ -191,8 +191,10 @@ private:
     int current_pid = -1;
     int current_gid = -1;
     int owner_pid = -1;
-    // The file handle of the ioctl being served.
+    // The file handle of the request being served.
     std::uint64_t current_file = 0;
+    // The file whose streaming buffers exist (0: none): other files may not use them.
+    std::uint64_t queue_owner_file = 0;
     std::uint64_t open_count = 0;
     // Counts every open, so each open file has a handle of its own.
     std::uint64_t opens_served = 0;

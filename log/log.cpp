@@ -92,6 +92,8 @@ bool debug_on_console = false;
 
 bool trace_enabled() { return debug_on_console; }
 
+void enable_trace(bool on) { debug_on_console = on; }
+
 void init_log(Severity level, const std::string& syslog_host, int syslog_port, bool colour) {
     auto core = logging::core::get();
     debug_on_console = level >= Severity::debug;

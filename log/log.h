@@ -19,6 +19,8 @@ void disable_logging();
 // Whether the console shows debug records: the daemon formats its per-request trace only
 // then, so a trace that nobody reads costs one load.
 bool trace_enabled();
+// Set by init_log; tests switch the trace on and off with it.
+void enable_trace(bool on);
 
 // "<severity> [channel] message"
 void formatter(const boost::log::record_view& record, boost::log::formatting_ostream& stream);

@@ -37,8 +37,14 @@ protected:
 
     // Replaces the device by a new one with these options and starts its session.
     void start(const DeviceOptions& options = DeviceOptions()) {
+        start_with(std::make_shared<ScriptedDriver>(), options);
+    }
+
+    // The same with a driver of the test's own.
+    void start_with(std::shared_ptr<ScriptedDriver> driver,
+                    const DeviceOptions& options = DeviceOptions()) {
         device_.reset();
-        driver_ = std::make_shared<ScriptedDriver>();
+        driver_ = std::move(driver);
         device_ = std::make_unique<V4lDriver>(
             driver_, options.extension_presence, options.device_name, options.frame_timeout,
             options.frame_buffers, options.drop_bad_frames, options.relaxed_ownership,

@@ -135,7 +135,10 @@ TEST_F(IoctlDispatch, ControlRequestsReachTheDriver) {
     v4l2_control set{V4L2_CID_BRIGHTNESS, 77};
     const Reply reply = viewer.ioctl(VIDIOC_S_CTRL, &set, sizeof set, sizeof set);
     EXPECT_EQ(reply.kind, ReplyKind::Ioctl);
-    EXPECT_TRUE(reply.bytes.empty());
+    ASSERT_EQ(reply.bytes.size(), sizeof set) << "the value the driver settled on comes back";
+    v4l2_control settled{};
+    std::memcpy(&settled, reply.bytes.data(), sizeof settled);
+    EXPECT_EQ(settled.value, 77);
     EXPECT_EQ(driver().last_control().value, 77);
 
     v4l2_control got{V4L2_CID_BRIGHTNESS, 0};

@@ -114,7 +114,10 @@ TEST_F(StreamingIO, BuffersCycleThroughTheQueuesWithTheDriversBytes) {
         v4l2_buffer buffer = capture_buffer(i);
         const Reply queued = app.ioctl(VIDIOC_QBUF, &buffer, sizeof buffer, sizeof buffer);
         EXPECT_EQ(queued.kind, ReplyKind::Ioctl);
-        EXPECT_TRUE(queued.bytes.empty()) << "nothing comes back from QBUF";
+        ASSERT_EQ(queued.bytes.size(), sizeof buffer) << "the buffer's new state comes back";
+        v4l2_buffer state{};
+        std::memcpy(&state, queued.bytes.data(), sizeof state);
+        EXPECT_EQ(state.flags & (V4L2_BUF_FLAG_QUEUED | V4L2_BUF_FLAG_DONE), V4L2_BUF_FLAG_QUEUED);
     }
     v4l2_buffer again = capture_buffer(0);
     EXPECT_EQ(app.ioctl(VIDIOC_QBUF, again), EINVAL) << "already queued";
@@ -126,7 +129,8 @@ TEST_F(StreamingIO, BuffersCycleThroughTheQueuesWithTheDriversBytes) {
         ASSERT_EQ(app.ioctl(VIDIOC_DQBUF, done), 0);
         EXPECT_LT(done.index, 2u);
         EXPECT_EQ(done.bytesused, frame_size);
-        EXPECT_TRUE(done.flags & V4L2_BUF_FLAG_DONE);
+        EXPECT_EQ(done.flags & (V4L2_BUF_FLAG_QUEUED | V4L2_BUF_FLAG_DONE), 0u)
+            << "the client holds it now";
         EXPECT_EQ(done.sequence, frame) << "a stream counts its frames from 0";
         EXPECT_TRUE(is_driver_frame(file_bytes(done.index, frame_size)));
         ASSERT_EQ(app.ioctl(VIDIOC_QBUF, done), 0);
@@ -135,7 +139,8 @@ TEST_F(StreamingIO, BuffersCycleThroughTheQueuesWithTheDriversBytes) {
     ASSERT_EQ(app.ioctl(VIDIOC_STREAMOFF, type), 0);
     TestClient nonblocking = opened(9010, O_NONBLOCK);
     v4l2_buffer none = capture_buffer(0);
-    EXPECT_EQ(nonblocking.ioctl(VIDIOC_DQBUF, none), EINVAL) << "streaming is off";
+    EXPECT_EQ(nonblocking.ioctl(VIDIOC_DQBUF, none), EBUSY) << "the buffers are another file's";
+    EXPECT_EQ(app.ioctl(VIDIOC_DQBUF, none), EINVAL) << "streaming is off: no wait";
     ASSERT_EQ(app.ioctl(VIDIOC_QBUF, none), 0);
     ASSERT_EQ(app.ioctl(VIDIOC_STREAMON, type), 0);
     ASSERT_EQ(app.ioctl(VIDIOC_DQBUF, none), 0);
@@ -162,7 +167,8 @@ TEST_F(StreamingIO, ABlockingDequeueEndsWithEINTRWhenInterruptedAndEINVALWhenStr
     ASSERT_EQ(app.ioctl(VIDIOC_STREAMON, type), 0);
 
     v4l2_buffer buffer = capture_buffer(0);
-    fuse_file_info fi{};
+    // The same open file as app's requests.
+    fuse_file_info fi = app.file();
     FakeRequest interrupted(9030);
     std::thread waiter([&] {
         device().sys_ioctl(interrupted, VIDIOC_DQBUF, nullptr, &fi, 0, &buffer, sizeof buffer,
@@ -181,7 +187,8 @@ TEST_F(StreamingIO, ABlockingDequeueEndsWithEINTRWhenInterruptedAndEINVALWhenStr
     });
     EXPECT_FALSE(stopped.wait_for_reply(std::chrono::milliseconds(50)));
     TestClient other = opened(9031);
-    EXPECT_EQ(other.ioctl(VIDIOC_STREAMOFF, type), 0) << "served while the dequeue waits";
+    EXPECT_EQ(other.ioctl(VIDIOC_STREAMOFF, type), EBUSY) << "the buffers are another file's";
+    EXPECT_EQ(app.ioctl(VIDIOC_STREAMOFF, type), 0) << "served while the dequeue waits";
     ASSERT_TRUE(stopped.wait_for_reply());
     second.join();
     // EINTR would send a client that retries on it (ffmpeg does) into a busy loop.
@@ -209,12 +216,12 @@ TEST_F(StreamingIO, SettingsAndReadIOAreRefusedWhileBuffersExist) {
     const Reply poll = app.poll();
     EXPECT_EQ(poll.kind, ReplyKind::Poll) << "a poll only reports readiness";
     EXPECT_EQ(poll.revents, 0u);
-    EXPECT_EQ(app.read(10, 0).error, EIO);
+    EXPECT_EQ(app.read(10, 0).error, EBUSY) << "the queue is busy streaming";
     EXPECT_TRUE(in_state<frix::StreamingIO>());
 
     TestClient other = opened(9041);
     EXPECT_EQ(other.ioctl(VIDIOC_REQBUFS, request), EBUSY);
-    EXPECT_EQ(other.read(10, 0).error, EIO) << "no read I/O while streaming";
+    EXPECT_EQ(other.read(10, 0).error, EBUSY) << "no read I/O while streaming";
 }
 
 TEST_F(StreamingIO, RequestingBuffersAgainReplacesThemAndMayLowerTheCount) {

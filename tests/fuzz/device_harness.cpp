@@ -19,7 +19,9 @@
 #include <optional>
 #include <sstream>
 
+#include "device/client_memory.h"
 #include "device/io_states.h"
+#include "device/ioctl_table.h"
 #include "device/states.h"
 #include "device/v4l_driver.h"
 #include "tests/support/device_node.h"
@@ -77,31 +79,57 @@ private:
     std::size_t pos_ = 0;
 };
 
-// Every ioctl the device serves, then the crop requests, which it must not.
-constexpr std::uint32_t served[] = {
-    VIDIOC_QUERYCAP,  VIDIOC_ENUM_FMT,   VIDIOC_G_FMT,          VIDIOC_S_FMT,
-    VIDIOC_TRY_FMT,   VIDIOC_REQBUFS,    VIDIOC_QUERYBUF,       VIDIOC_QBUF,
-    VIDIOC_DQBUF,     VIDIOC_STREAMON,   VIDIOC_STREAMOFF,      VIDIOC_G_PARM,
-    VIDIOC_S_PARM,    VIDIOC_ENUMINPUT,  VIDIOC_G_CTRL,         VIDIOC_S_CTRL,
-    VIDIOC_QUERYCTRL, VIDIOC_QUERYMENU,  VIDIOC_G_INPUT,        VIDIOC_S_INPUT,
-    VIDIOC_ENUM_FRAMESIZES, VIDIOC_ENUM_FRAMEINTERVALS, VIDIOC_DBG_S_REGISTER,
-};
+// The only client memory an extended-control request may reach: fuzzed pointers
+// anywhere else fail as bad addresses, and the harness's own memory stays untouched.
+v4l2_ext_control client_controls[8];
+
+bool inside_client_controls(const void* remote, std::size_t size) {
+    const auto* begin = reinterpret_cast<const unsigned char*>(client_controls);
+    const auto* at = static_cast<const unsigned char*>(remote);
+    return at >= begin && size <= sizeof client_controls &&
+           at + size <= begin + sizeof client_controls;
+}
+
+bool read_client(int, void* local, const void* remote, std::size_t size) {
+    if (!inside_client_controls(remote, size)) return false;
+    std::memcpy(local, remote, size);
+    return true;
+}
+
+bool write_client(int, void* remote, const void* local, std::size_t size) {
+    if (!inside_client_controls(remote, size)) return false;
+    std::memcpy(remote, local, size);
+    return true;
+}
+
+const bool client_memory_installed = [] {
+    client_memory() = ClientMemory{&read_client, &write_client};
+    return true;
+}();
+
+// The numbers the device serves come from its own table; these it must not serve.
+const std::vector<std::uint32_t>& served() {
+    static const std::vector<std::uint32_t> numbers = served_ioctl_numbers();
+    return numbers;
+}
 constexpr std::uint32_t unserved[] = {VIDIOC_CROPCAP, VIDIOC_G_CROP, VIDIOC_S_CROP,
                                       VIDIOC_G_STD, VIDIOC_DBG_G_REGISTER};
 
-bool is_served(std::uint32_t number) {
-    return std::find(std::begin(served), std::end(served), number) != std::end(served);
-}
+bool is_served(std::uint32_t number) { return find_ioctl_row(number) != nullptr; }
 
 // Ioctls whose successful reply carries nothing back.
 bool replies_nothing(std::uint32_t number) {
-    return number == VIDIOC_QBUF || number == VIDIOC_STREAMON || number == VIDIOC_STREAMOFF ||
-           number == VIDIOC_S_CTRL || number == VIDIOC_S_INPUT || number == VIDIOC_DBG_S_REGISTER;
+    return find_ioctl_row(number)->output == Output::nothing;
+}
+
+// Ioctls whose failure still carries the argument back (error_idx).
+bool replies_argument_on_failure(std::uint32_t number) {
+    return find_ioctl_row(number)->output == Output::argument_always;
 }
 
 // Refused with EBUSY for anybody but the owner, before the device is asked.
 bool owner_only(std::uint32_t number) {
-    return number == VIDIOC_S_FMT || number == VIDIOC_S_INPUT || number == VIDIOC_REQBUFS;
+    return (find_ioctl_row(number)->checks & ownership) != 0;
 }
 
 // One broken property: streams its description into the session's list.
@@ -440,7 +468,9 @@ void Session::ioctl(pid_t pid, std::uint32_t number, std::vector<std::uint8_t> i
                        in.size(), out_size);
     expect_one_reply(req, "ioctl");
     const Reply reply = req.replies().front();
-    const int error = reply.kind == ReplyKind::Error ? reply.error : 0;
+    const int error = reply.kind == ReplyKind::Error ? reply.error
+                      : reply.ioctl_result < 0      ? -reply.ioctl_result
+                                                    : 0;
     if (reply.kind != ReplyKind::Error && reply.kind != ReplyKind::Ioctl) {
         fail() << "answered with " << to_string(reply.kind);
         return;
@@ -465,7 +495,11 @@ void Session::ioctl(pid_t pid, std::uint32_t number, std::vector<std::uint8_t> i
     if (number == VIDIOC_REQBUFS && extension_mode_ == 0 && known_.unchecked &&
         *known_.unchecked != pid && error != EINVAL && error != EBUSY)
         fail() << "client without the extension answered errno " << error;
-    if (error) return;
+    if (error) {
+        if (reply.kind == ReplyKind::Ioctl && !replies_argument_on_failure(number))
+            fail() << "a failure answered with fuse_reply_ioctl";
+        return;
+    }
 
     // Success.
     if (reply.ioctl_result != 0) fail() << "result " << reply.ioctl_result;
@@ -490,7 +524,6 @@ void Session::ioctl(pid_t pid, std::uint32_t number, std::vector<std::uint8_t> i
         case VIDIOC_QBUF:
         case VIDIOC_DQBUF:
         case VIDIOC_STREAMON:
-        case VIDIOC_STREAMOFF:
             if (!streaming) fail() << "buffer request served without buffers";
             if (number == VIDIOC_QUERYBUF) {
                 v4l2_buffer buffer{};
@@ -516,7 +549,7 @@ void Session::fuzzed_ioctl(pid_t pid) {
     const std::uint8_t choice = in_.byte();
     std::uint32_t number;
     if (choice < 160)
-        number = served[choice % std::size(served)];
+        number = served()[choice % served().size()];
     else if (choice < 200)
         number = unserved[choice % std::size(unserved)];
     else
@@ -551,7 +584,7 @@ void Session::shaped_ioctl(pid_t pid) {
     };
     std::uint32_t number = 0;
     bool interrupted = false;
-    switch (choice % 10) {
+    switch (choice % 11) {
         case 0: {
             v4l2_requestbuffers request{};
             request.count = a % (max_buffers + 1);
@@ -570,7 +603,7 @@ void Session::shaped_ioctl(pid_t pid) {
             buffer.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
             buffer.memory = V4L2_MEMORY_MMAP;
             set(buffer);
-            number = numbers[choice % 10 - 1];
+            number = numbers[choice % 11 - 1];
             // A blocking dequeue only returns a frame that is already there.
             interrupted = number == VIDIOC_DQBUF;
             break;
@@ -579,7 +612,7 @@ void Session::shaped_ioctl(pid_t pid) {
         case 5: {
             const int type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
             set(type);
-            number = choice % 10 == 4 ? VIDIOC_STREAMON : VIDIOC_STREAMOFF;
+            number = choice % 11 == 4 ? VIDIOC_STREAMON : VIDIOC_STREAMOFF;
             break;
         }
         case 6: {
@@ -604,6 +637,28 @@ void Session::shaped_ioctl(pid_t pid) {
             std::strcpy(reg.match.name, a & 1 ? "disable-extension-check" : "disable-extension");
             set(reg);
             number = VIDIOC_DBG_S_REGISTER;
+            break;
+        }
+        case 10: {
+            // Extended controls: count 0, more than any device has, unknown ids, a
+            // class the device lacks, a bad array pointer.
+            const std::uint32_t numbers[] = {VIDIOC_G_EXT_CTRLS, VIDIOC_S_EXT_CTRLS,
+                                             VIDIOC_TRY_EXT_CTRLS};
+            v4l2_ext_controls controls{};
+            const std::uint32_t classes[] = {V4L2_CTRL_WHICH_CUR_VAL, V4L2_CTRL_WHICH_DEF_VAL,
+                                             V4L2_CTRL_CLASS_USER, V4L2_CTRL_CLASS_CAMERA};
+            controls.which = classes[(a >> 2) % 4];
+            const std::uint32_t counts[] = {0, 1, 8, V4L2_CID_MAX_CTRLS + 1};
+            controls.count = counts[(a >> 4) % 4];
+            controls.controls = (a & 0x40) ? reinterpret_cast<v4l2_ext_control*>(0x10)
+                                           : client_controls;
+            for (v4l2_ext_control& control : client_controls) {
+                control = v4l2_ext_control{};
+                control.id = (a & 0x80) ? in_.u32() : V4L2_CID_BRIGHTNESS + in_.byte() % 4;
+                control.value = static_cast<std::int32_t>(in_.u32());
+            }
+            set(controls);
+            number = numbers[a % 3];
             break;
         }
         default: {

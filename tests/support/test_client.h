@@ -42,8 +42,8 @@ public:
     // An ioctl with the sizes the kernel derives from the number.
     Reply ioctl(std::uint32_t number, const void* in, std::size_t in_size, std::size_t out_size);
 
-    // The client's view of an ioctl: the errno (0 for success); on success the reply's
-    // bytes are copied back into argument when the number reads, as the kernel does.
+    // The client's view of an ioctl: the errno (0 for success); the reply's bytes are
+    // copied back into argument when the number reads, as the kernel does.
     template <class T>
     int ioctl(std::uint32_t number, T& argument) {
         const std::size_t size = _IOC_SIZE(number);
@@ -51,9 +51,11 @@ public:
         const bool reads = _IOC_DIR(number) & _IOC_READ;
         const Reply reply = ioctl(number, &argument, writes ? size : 0, reads ? size : 0);
         if (reply.kind == ReplyKind::Error) return reply.error;
+        // A failed ioctl may still carry its argument back (error_idx): the kernel copies
+        // it out and then returns the error.
         if (reads && !reply.bytes.empty())
             std::memcpy(&argument, reply.bytes.data(), std::min(reply.bytes.size(), sizeof argument));
-        return 0;
+        return reply.ioctl_result < 0 ? -reply.ioctl_result : 0;
     }
 
 private:
