@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Checks of an installed frix tree, one per call:
-#   check.sh BUILD_DIR PREFIX install|layout|runpath|sdk_headers|sdk_plugin|frix_run
+#   check.sh BUILD_DIR PREFIX install|layout|runpath|sdk_headers|sdk_plugin|frix_run|deb
 set -euo pipefail
 build=$1
 prefix=$2
@@ -130,6 +130,35 @@ frix_run)
     out=$("$lonely/bin/frix-run" true 2>&1) && fail "ran without the library"
     rm -rf "$lonely"
     grep -q '^frix-run: cannot find libfrixext.so' <<<"$out" || fail "missing library message: $out"
+    ;;
+deb)
+    # cpack in this build tree; the VM case installs the result.
+    out_dir=$build/tests/install/deb
+    rm -rf "$out_dir"
+    (cd "$build" && cpack -G DEB -B "$out_dir" >/dev/null)
+    deb=$(ls "$out_dir"/frix_*_amd64.deb)
+    files=$(dpkg-deb -c "$deb" | awk '{print $6}')
+    for f in ./usr/bin/frix ./usr/bin/frix-run ./usr/lib/frix/libpattern.so \
+             ./usr/include/frix/driver.h ./usr/lib/udev/rules.d/70-frix.rules \
+             ./usr/lib/systemd/system/frix@.service ./usr/lib/modules-load.d/frix.conf \
+             ./usr/share/man/man1/frix.1 ./usr/share/doc/frix/WRITING_A_DRIVER.md; do
+        grep -qx -- "$f" <<<"$files" || fail "the package lacks $f"
+    done
+    grep -q '/libfrixext.so$' <<<"$files" || fail "the package lacks libfrixext.so"
+    grep -q '/pkgconfig/frix-driver.pc$' <<<"$files" || fail "the package lacks frix-driver.pc"
+    grep -q '/usr/local\|/tests/' <<<"$files" && fail "stray files: $(grep '/usr/local\|/tests/' <<<"$files")"
+    depends=$(dpkg-deb -f "$deb" Depends)
+    for p in libfuse2 libboost-log1.74.0 libboost-program-options1.74.0 libboost-thread1.74.0 \
+             libboost-filesystem1.74.0 libstdc++6 kmod; do
+        grep -q "\b$p\b" <<<"$depends" || fail "Depends lacks $p: $depends"
+    done
+    unpacked=$out_dir/root
+    dpkg-deb -x "$deb" "$unpacked"
+    grep -qx 'ExecStart=/usr/bin/frix --foreground --device-name=%i --config-file=/etc/frix/%i.conf $DRIVER_OPTIONS' \
+        "$unpacked/usr/lib/systemd/system/frix@.service" || fail "the unit does not run /usr/bin/frix"
+    grep -qx 'prefix=/usr' "$(find "$unpacked" -name frix-driver.pc)" || fail "frix-driver.pc prefix"
+    dpkg-deb -e "$deb" "$out_dir/control"
+    grep -q 'modprobe cuse' "$out_dir/control/postinst" || fail "postinst loads no cuse"
     ;;
 *)
     echo "check.sh: unknown case $case_name" >&2
