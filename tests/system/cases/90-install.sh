@@ -72,9 +72,11 @@ case_install_sdk_plugin_streams() {
 # The .deb the host built (ctest -R install_deb, or packaging/build-deb.sh): its contents
 # and dependencies, its maintainer script, and its frix streaming.
 case_install_deb() {
-  local deb
-  deb=$(ls "${FRIX_DEB:-$FRIX_BUILD/tests/install/deb}"/frix_*_amd64.deb \
-    "$FRIX_BUILD"/../build-deb/frix_*_amd64.deb 2>/dev/null | head -n 1)
+  local deb= candidate
+  for candidate in "${FRIX_DEB:-$FRIX_BUILD/tests/install/deb}"/frix_*_amd64.deb \
+    "$FRIX_BUILD"/../build-deb/frix_*_amd64.deb; do
+    [ -f "$candidate" ] && { deb=$candidate; break; }
+  done
   if [ -z "$deb" ]; then
     echo "no package: run ctest -R install_deb or packaging/build-deb.sh first"
     exit 77
@@ -114,8 +116,11 @@ case_install_deb() {
   local missing
   missing=$(ldd "$root/usr/bin/frix" "$root"/usr/lib/frix/*.so | grep 'not found' || true)
   [ -z "$missing" ] || fail "unresolved libraries: $missing"
-  # The maintainer script as on a real installation (cuse is loaded here already).
-  sh "$root/var/lib/dpkg/info/frix.postinst" configure || fail "postinst failed"
+  expect_file_match dpkg.log 'Setting up frix'
+  # The maintainer script as on a real installation: cuse is loaded here already.
+  sh "$root/var/lib/dpkg/info/frix.postinst" configure >postinst.log 2>&1 || fail "postinst failed"
+  [ ! -s postinst.log ] || fail "postinst: $(cat postinst.log)"
+  echo "package: $deb"
   FRIX=$root/usr/bin/frix start_frix --libdir "$root/usr/lib/frix"
   "$root/usr/bin/frix-run" v4l2-ctl -d "$FRIX_NODE" --stream-mmap --stream-count=6 \
     --stream-to=frames.raw
