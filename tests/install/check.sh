@@ -39,8 +39,10 @@ layout)
             -e registration.h -e server.h)" ] || fail "unexpected headers: $(ls "$prefix/include/frix")"
     grep -q 'Boost.Interprocess\|boost/interprocess\|boost/intrusive\|BufferManager' \
         "$prefix"/include/frix/*.h && fail "SDK headers name daemon internals"
-    # No test plug-in is installed.
-    [ "$(ls "$prefix/lib/frix")" = libpattern.so ] || fail "plug-ins: $(ls "$prefix/lib/frix")"
+    # Test plug-ins are never installed.
+    for test_plugin in faulty minimal misnamed throwing empty solid; do
+        [ ! -e "$prefix/lib/frix/lib$test_plugin.so" ] || fail "test plug-in lib$test_plugin.so installed"
+    done
     unit=$prefix/lib/systemd/system/frix@.service
     grep -qx "ExecStart=$prefix/bin/frix --foreground --device-name=%i --config-file=/etc/frix/%i.conf \$DRIVER_OPTIONS" "$unit" \
         || fail "ExecStart of the unit: $(grep ExecStart= "$unit")"
