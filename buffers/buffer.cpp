@@ -2,7 +2,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "frix/buffer_data.h"
+#include "buffers/buffer.h"
 
 namespace frix {
 

@@ -15,8 +15,9 @@
 #include <boost/thread/condition_variable.hpp>
 #include <boost/thread/mutex.hpp>
 
+#include "buffers/buffer.h"
+#include "buffers/buffer_storage.h"
 #include "buffers/mmap_request.h"
-#include "frix/buffer_data.h"
 
 namespace frix {
 

@@ -9,7 +9,7 @@
 #include <boost/interprocess/exceptions.hpp>
 
 #include "buffers/shm_space.h"
-#include "frix/buffer_data.h"
+#include "buffers/buffer_storage.h"
 #include "frix/log.h"
 
 namespace ipc = boost::interprocess;

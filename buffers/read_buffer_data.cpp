@@ -2,7 +2,7 @@
 #include <cstdlib>
 #include <new>
 
-#include "frix/buffer_data.h"
+#include "buffers/buffer_storage.h"
 
 namespace frix {
 

@@ -9,6 +9,9 @@ packages=(
   libboost-filesystem1.74-dev libboost-system1.74-dev
   libfuse-dev fuse
   libgtest-dev libgmock-dev libbenchmark-dev
+  dpkg-dev file  # cpack -G DEB: dpkg-shlibdeps computes the package's dependencies
+  groff-base     # the install tests check the man page
+  systemd        # the install tests verify the unit with systemd-analyze
 )
 # Extra groups: "vm" for the real-kernel system tests, "fuzz" for the fuzzer.
 for group in "$@"; do

@@ -1,5 +1,5 @@
 // Control queries and changes of the pattern driver.
-#include "drivers/pattern/controls.h"
+#include "controls.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -6,7 +6,7 @@
 #include <atomic>
 #include <cstdint>
 
-#include "drivers/pattern/frame.h"
+#include "frame.h"
 
 namespace frix::pattern {
 

@@ -1,5 +1,5 @@
 // Format, size and rate tables of the pattern driver, and the nearest-match rules.
-#include "drivers/pattern/formats.h"
+#include "formats.h"
 
 #include <cmath>
 #include <cstdlib>

@@ -1,5 +1,5 @@
 // Drawing the test pictures and the frame header.
-#include "drivers/pattern/frame.h"
+#include "frame.h"
 
 #include <linux/videodev2.h>
 
@@ -7,7 +7,7 @@
 #include <array>
 #include <cstring>
 
-#include "drivers/pattern/formats.h"
+#include "formats.h"
 
 namespace frix::pattern {
 

@@ -1,5 +1,5 @@
 // Frame pacing with an interruptible wait.
-#include "drivers/pattern/frame_clock.h"
+#include "frame_clock.h"
 
 #include <algorithm>
 

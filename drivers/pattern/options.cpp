@@ -1,5 +1,5 @@
 // Parsing and describing the pattern driver's options.
-#include "drivers/pattern/options.h"
+#include "options.h"
 
 #include <algorithm>
 #include <cctype>
@@ -8,7 +8,7 @@
 
 #include <boost/program_options.hpp>
 
-#include "drivers/pattern/controls.h"
+#include "controls.h"
 
 namespace po = boost::program_options;
 

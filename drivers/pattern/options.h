@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "drivers/pattern/formats.h"
-#include "drivers/pattern/frame.h"
+#include "formats.h"
+#include "frame.h"
 
 namespace frix::pattern {
 

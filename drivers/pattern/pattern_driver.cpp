@@ -1,5 +1,5 @@
 // The pattern driver's answers to V4L2 requests and its capture steps.
-#include "drivers/pattern/pattern_driver.h"
+#include "pattern_driver.h"
 
 #include <cerrno>
 #include <chrono>

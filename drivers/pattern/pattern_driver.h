@@ -7,9 +7,9 @@
 #include <utility>
 #include <vector>
 
-#include "drivers/pattern/controls.h"
-#include "drivers/pattern/frame_clock.h"
-#include "drivers/pattern/options.h"
+#include "controls.h"
+#include "frame_clock.h"
+#include "options.h"
 #include "frix/driver.h"
 
 namespace frix::pattern {

@@ -2,8 +2,8 @@
 #include <iostream>
 #include <stdexcept>
 
-#include "drivers/pattern/options.h"
-#include "drivers/pattern/pattern_driver.h"
+#include "options.h"
+#include "pattern_driver.h"
 #include "frix/log.h"
 #include "frix/registration.h"
 

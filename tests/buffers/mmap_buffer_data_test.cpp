@@ -14,8 +14,9 @@
 #include <boost/interprocess/exceptions.hpp>
 #include <gtest/gtest.h>
 
+#include "buffers/buffer.h"
+#include "buffers/buffer_storage.h"
 #include "buffers/shm_space.h"
-#include "frix/buffer_data.h"
 #include "shm_test_support.h"
 
 namespace frix {

@@ -10,7 +10,8 @@
 
 #include <gtest/gtest.h>
 
-#include "frix/buffer_data.h"
+#include "buffers/buffer.h"
+#include "buffers/buffer_storage.h"
 
 namespace frix {
 namespace {

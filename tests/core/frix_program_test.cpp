@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <fstream>
 #include <regex>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -94,6 +95,33 @@ TEST(Informational, HelpListsEveryGroupInOrderThenTheExamples) {
     EXPECT_EQ(examples, 5U);
     EXPECT_THAT(out, HasSubstr("--external-driver --device-name video0 --server-option "
                                "'--port=9000'"));
+}
+
+// Every example names a driver this project ships, and frix accepts its command line
+// as written: no driver option is mistaken for an abbreviation of one of frix's own.
+TEST(Informational, HelpExamplesParseAndNameShippedDrivers) {
+    const std::string out = frix({"--help"}).out;
+    const std::string joined = std::regex_replace(out, std::regex(" \\\\\n +"), " ");
+    const std::regex command("\n    frix ([^\n]*)");
+    std::size_t commands = 0;
+    for (std::sregex_iterator it(joined.begin(), joined.end(), command), end; it != end; ++it) {
+        ++commands;
+        std::vector<std::string> arguments;
+        std::istringstream words((*it)[1].str());
+        for (std::string word; words >> word;) {
+            if (word.size() > 1 && word.front() == '\'' && word.back() == '\'')
+                word = word.substr(1, word.size() - 2);
+            arguments.push_back(word);
+        }
+        for (std::size_t i = 0; i + 1 < arguments.size(); ++i)
+            if (arguments[i] == "--driver")
+                EXPECT_THAT(arguments[i + 1], testing::AnyOf("pattern", "v4l2cam"));
+        arguments.push_back("--list-drivers");
+        const ProgramResult result = frix(arguments);
+        EXPECT_EQ(result.status, 0) << (*it)[1].str() << "\n" << result.err;
+        EXPECT_THAT(result.err, Not(HasSubstr("Option error"))) << (*it)[1].str();
+    }
+    EXPECT_EQ(commands, 5U);
 }
 
 TEST(Informational, ProgramInfoGoesOnOnlyForHelpDriverHelpOrTheDriverList) {

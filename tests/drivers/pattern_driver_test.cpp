@@ -13,6 +13,7 @@
 #include <system_error>
 #include <thread>
 
+#include "buffers/buffer_storage.h"
 #include "drivers/pattern/formats.h"
 #include "drivers/pattern/frame.h"
 #include "plugins/loader.h"

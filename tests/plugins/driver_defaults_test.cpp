@@ -7,6 +7,7 @@
 #include <cstring>
 #include <system_error>
 
+#include "buffers/buffer_storage.h"
 #include "plugins/loader.h"
 #include "tests/plugins/plugin_dirs.h"
 
