@@ -9,6 +9,9 @@ packages=(
   libboost-filesystem1.74-dev libboost-system1.74-dev
   libfuse-dev fuse
   libgtest-dev libgmock-dev libbenchmark-dev
+  # the feed driver: conversion and scaling, placeholder images
+  libswscale-dev libavutil-dev
+  libturbojpeg0-dev libpng-dev
 )
 # Extra groups: "vm" for the real-kernel system tests, "fuzz" for the fuzzer.
 for group in "$@"; do
