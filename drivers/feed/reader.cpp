@@ -24,6 +24,11 @@ using std::chrono::milliseconds;
 constexpr auto discard_quiet = milliseconds(200);
 constexpr int poll_period_ms = 100;
 
+bool starts_stream(const std::uint8_t* data, std::size_t size) {
+    static const char magic[] = "YUV4MPEG2 ";
+    return size >= sizeof magic - 1 && std::memcmp(data, magic, sizeof magic - 1) == 0;
+}
+
 long long in_ms(Clock::duration d) { return duration_cast<milliseconds>(d).count(); }
 
 }  // namespace
@@ -134,6 +139,9 @@ void Reader::run() {
             const ssize_t n = read(fd, chunk_.data(), chunk_.size());
             if (n > 0) {
                 last_data_ = now;
+                // The next producer's first write begins a read once the pipe is drained.
+                if (discarding_ && !raw_ && starts_stream(chunk_.data(), static_cast<std::size_t>(n)))
+                    discarding_ = false;
                 if (!discarding_ && !parser_.feed(chunk_.data(), static_cast<std::size_t>(n), *this))
                     drop(fd, parser_.error());
             } else if (n == 0) {

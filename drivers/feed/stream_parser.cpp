@@ -119,6 +119,7 @@ bool StreamParser::parse_stream_header(const std::string& line, Listener& listen
     format.pixel_format = AV_PIX_FMT_YUV420P;  // what the format means when C is absent
     format.layout = "420jpeg";
     std::uint64_t width = 0, height = 0;
+    bool sized = false;
     std::istringstream tokens(line.substr(stream_magic.size()));
     std::string token;
     while (std::getline(tokens, token, ' ')) {
@@ -127,9 +128,11 @@ bool StreamParser::parse_stream_header(const std::string& line, Listener& listen
         switch (token[0]) {
         case 'W':
             if (!parse_number(value, width)) return fail("bad width '" + value + "'");
+            sized = true;
             break;
         case 'H':
             if (!parse_number(value, height)) return fail("bad height '" + value + "'");
+            sized = true;
             break;
         case 'F': {
             std::uint64_t numerator = 0, denominator = 0;
@@ -154,7 +157,7 @@ bool StreamParser::parse_stream_header(const std::string& line, Listener& listen
             break;
         }
     }
-    if (width == 0 && height == 0) return fail("the stream header has no size (W and H)");
+    if (!sized) return fail("the stream header has no size (W and H)");
     const auto size_error = check_size(width, height);
     if (!size_error.empty()) return fail(size_error);
     format.width = static_cast<std::uint32_t>(width);
