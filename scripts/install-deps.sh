@@ -10,7 +10,7 @@ packages=(
   libfuse-dev fuse
   libgtest-dev libgmock-dev libbenchmark-dev
   # the feed driver: conversion and scaling, placeholder images
-  libswscale-dev libavutil-dev
+  libswscale-dev libavutil-dev libyuv-dev
   libturbojpeg0-dev libpng-dev
 )
 # Extra groups: "vm" for the real-kernel system tests, "fuzz" for the fuzzer.

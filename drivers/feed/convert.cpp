@@ -6,6 +6,8 @@ extern "C" {
 #include <libswscale/swscale.h>
 }
 
+#include <libyuv/convert_from.h>
+
 #include <stdexcept>
 
 namespace frix::feed {
@@ -47,6 +49,16 @@ void Converter::convert(const PictureView& source, std::uint32_t fourcc, std::ui
                         std::uint32_t height, std::uint8_t* target) {
     const OutputFormat* output = find_output(fourcc);
     if (!output) throw std::runtime_error("feed: no such output format");
+    // libswscale packs 4:2:0 into YUYV without SIMD; libyuv does it several times faster
+    // with the same bytes.
+    if (fourcc == V4L2_PIX_FMT_YUYV && source.pixel_format == AV_PIX_FMT_YUV420P &&
+        !source.full_range && source.width == width && source.height == height) {
+        const int w = static_cast<int>(width), h = static_cast<int>(height);
+        const std::uint8_t* u = source.data + std::size_t(w) * h;
+        const std::uint8_t* v = u + std::size_t((w + 1) / 2) * ((h + 1) / 2);
+        libyuv::I420ToYUY2(source.data, w, u, (w + 1) / 2, v, (w + 1) / 2, target, w * 2, w, h);
+        return;
+    }
     const Key key{source.pixel_format, source.width,         source.height, source.full_range,
                   output->pixel_format, width,                height};
     if (!context_ || !(key == key_)) {
