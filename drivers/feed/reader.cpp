@@ -123,6 +123,16 @@ void Reader::drop(int& fd, const std::string& reason) {
 }
 
 void Reader::run() {
+    // Nothing a producer sends may end the daemon: anything unforeseen stops reading,
+    // and clients get the placeholder.
+    try {
+        read_producers();
+    } catch (const std::exception& error) {
+        FRIX_LOG(driver, error) << "feed: no longer reading producers: " << error.what();
+    }
+}
+
+void Reader::read_producers() {
     int fd = -1;
     reopen(fd);
     while (!stopping_) {

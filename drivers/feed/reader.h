@@ -42,6 +42,7 @@ public:
 
 private:
     void run();
+    void read_producers();
     // Every writer has closed its end.
     void finished();
     // Closes our end (writers then see EPIPE), pauses, and throws away what the

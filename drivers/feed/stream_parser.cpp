@@ -172,8 +172,9 @@ bool StreamParser::parse_stream_header(const std::string& line, Listener& listen
 bool StreamParser::line_done(Listener& listener) {
     const std::string line = std::move(line_);
     line_.clear();
-    if (state_ == State::StreamHeader || line.compare(0, stream_magic.size(), stream_magic) == 0)
-        return parse_stream_header(line, listener);
+    const bool stream_header = line.compare(0, stream_magic.size(), stream_magic) == 0;
+    if (state_ == State::StreamHeader && !stream_header) return fail("not a YUV4MPEG2 stream");
+    if (stream_header) return parse_stream_header(line, listener);
     // "FRAME" alone or followed by parameters, which describe nothing we need.
     if (line.compare(0, frame_magic.size(), frame_magic) != 0 ||
         (line.size() > frame_magic.size() && line[frame_magic.size()] != ' '))

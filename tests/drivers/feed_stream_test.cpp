@@ -117,6 +117,8 @@ TEST(FeedStreamParser, BadStreamsAreRefusedWithTheReason) {
     };
     const std::vector<Case> cases = {
         {"GIF89a....", "not a YUV4MPEG2 stream"},
+        {"YUV4\n", "not a YUV4MPEG2 stream"},
+        {"YUV4MPEG2\n", "not a YUV4MPEG2 stream"},
         {std::string("\x00\x01\x02garbage", 10), "not a YUV4MPEG2 stream"},
         {"YUV4MPEG2 W0 H0\n", "unsupported picture size 0x0"},
         {"YUV4MPEG2 W100000 H100000\n", "unsupported picture size 100000x100000"},
