@@ -60,9 +60,9 @@ void Reader::stop() {
     wake_fd_ = -1;
 }
 
-bool Reader::pause(int milliseconds_) {
+bool Reader::pause(int ms) {
     pollfd wake{wake_fd_, POLLIN, 0};
-    poll(&wake, 1, milliseconds_);
+    poll(&wake, 1, ms);
     return !stopping_;
 }
 
@@ -122,6 +122,17 @@ void Reader::drop(int& fd, const std::string& reason) {
     last_data_ = Clock::now();
 }
 
+void Reader::feed(int& fd, std::size_t size) {
+    std::string error;
+    try {
+        if (parser_.feed(chunk_.data(), size, *this)) return;
+        error = parser_.error();
+    } catch (const std::bad_alloc&) {
+        error = "no memory for its pictures";
+    }
+    drop(fd, error);
+}
+
 void Reader::run() {
     // Nothing a producer sends may end the daemon: anything unforeseen stops reading,
     // and clients get the placeholder.
@@ -152,8 +163,7 @@ void Reader::read_producers() {
                 // The next producer's first write begins a read once the pipe is drained.
                 if (discarding_ && !raw_ && starts_stream(chunk_.data(), static_cast<std::size_t>(n)))
                     discarding_ = false;
-                if (!discarding_ && !parser_.feed(chunk_.data(), static_cast<std::size_t>(n), *this))
-                    drop(fd, parser_.error());
+                if (!discarding_) feed(fd, static_cast<std::size_t>(n));
             } else if (n == 0) {
                 finished();
                 reopen(fd);

@@ -43,12 +43,14 @@ public:
 private:
     void run();
     void read_producers();
+    // Parses what was read into the chunk; drops the producer when that fails.
+    void feed(int& fd, std::size_t size);
     // Every writer has closed its end.
     void finished();
     // Closes our end (writers then see EPIPE), pauses, and throws away what the
     // dropped producer had already written.
     void drop(int& fd, const std::string& reason);
-    bool pause(int milliseconds);  // false when stopping
+    bool pause(int ms);  // false when stopping
     void reopen(int& fd);
 
     void header(const StreamFormat& format) override;
