@@ -127,8 +127,11 @@ case_feed_producer_restarts_at_another_size() {
   local took=$((($(date +%s%N) - start) / 1000000))
   echo "600 frames in $took ms; v4l2-ctl's rates: $(grep -o '[0-9.]* fps' ctl.txt | tr '\n' ' ')"
   expect_eq "$(tr -cd '<' <ctl.txt | wc -c)" 600 "frames dequeued"
-  # 20 s at 30 fps: no burst, and no stall while the producer changed.
-  [ "$took" -ge 19000 ] && [ "$took" -le 24000 ] || fail "600 frames took $took ms, not about 20 s"
+  # 20 s at 30 fps (and v4l2-ctl's start): no burst, and in no second of it (v4l2-ctl
+  # reports each) a stall while the producer changed. The VM's emulation costs a few fps.
+  [ "$took" -ge 19000 ] && [ "$took" -le 25000 ] || fail "600 frames took $took ms, not about 20 s"
+  grep -o '[0-9.]* fps' ctl.txt | awk '$1 < 24 { bad = 1 } END { exit bad }' ||
+    fail "a second with fewer than 24 frames"
   ! grep -qiE 'error|fail' ctl.txt || { cat ctl.txt >&2; fail "v4l2-ctl reported an error"; }
   # Now the second producer's picture, scaled down as ffmpeg scales it.
   with_ext v4l2-ctl -d "$FRIX_NODE" --stream-mmap --stream-count=3 --stream-to=last.raw
