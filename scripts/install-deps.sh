@@ -12,6 +12,9 @@ packages=(
   dpkg-dev file  # cpack -G DEB: dpkg-shlibdeps computes the package's dependencies
   groff-base     # the install tests check the man page
   systemd        # the install tests verify the unit with systemd-analyze
+  # the feed driver: conversion and scaling, placeholder images
+  libswscale-dev libavutil-dev libyuv-dev
+  libturbojpeg0-dev libpng-dev
 )
 # Extra groups: "vm" for the real-kernel system tests, "fuzz" for the fuzzer.
 for group in "$@"; do

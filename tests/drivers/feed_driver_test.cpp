@@ -1,0 +1,383 @@
+// The feed driver loaded as a plug-in: its pipe, its requests, producers good and bad.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "drivers/feed/convert.h"
+#include "drivers/feed/placeholder.h"
+#include "plugins/loader.h"
+#include "tests/support/log_capture.h"
+
+namespace frix::feed {
+namespace {
+
+using namespace std::chrono_literals;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+
+const std::string driver_dir = FRIX_DRIVER_DIR;
+
+template <typename F>
+int error_of(F f) {
+    try {
+        f();
+    } catch (const std::system_error& error) {
+        return error.code().value();
+    }
+    return 0;
+}
+
+// The write end of the pipe, as a producer holds it.
+class Producer {
+public:
+    explicit Producer(const std::string& path) {
+        const auto deadline = std::chrono::steady_clock::now() + 5s;
+        while ((fd_ = open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC)) < 0 && errno == ENXIO &&
+               std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(10ms);  // no reader yet
+        if (fd_ >= 0) fcntl(fd_, F_SETFL, 0);
+    }
+    ~Producer() { close(); }
+    bool connected() const { return fd_ >= 0; }
+    // False once the driver has closed its end (EPIPE).
+    bool write(const std::string& bytes) {
+        std::size_t done = 0;
+        while (done < bytes.size()) {
+            const auto n = ::write(fd_, bytes.data() + done, bytes.size() - done);
+            if (n < 0) return false;
+            done += static_cast<std::size_t>(n);
+        }
+        return true;
+    }
+    void close() {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = -1;
+    }
+
+private:
+    int fd_ = -1;
+};
+
+std::string y4m_header(std::uint32_t w, std::uint32_t h) {
+    return "YUV4MPEG2 W" + std::to_string(w) + " H" + std::to_string(h) + " F30:1 Ip A1:1 C420jpeg\n";
+}
+
+// A 4:2:0 picture that differs with `n` everywhere.
+std::string picture(std::uint32_t w, std::uint32_t h, int n) {
+    std::string p(w * h * 3 / 2, '\0');
+    for (std::size_t i = 0; i < p.size(); ++i) p[i] = static_cast<char>(16 + (i * 3 + n * 37) % 200);
+    return p;
+}
+
+class FeedDriverTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        signal(SIGPIPE, SIG_IGN);
+        char pattern[] = "/tmp/feed-test-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        dir = pattern;
+        pipe = dir + "/run/feed";
+    }
+    void TearDown() override {
+        if (driver) driver->destroy();
+        driver.reset();
+        driver_library().reset();
+        std::system(("rm -rf " + dir).c_str());
+    }
+
+    Driver& load(std::vector<std::string> options = {}) {
+        options.insert(options.begin(), {"--input", pipe});
+        driver = load_driver(options, driver_dir, {"feed"});
+        return *driver;
+    }
+
+    // A streaming driver serving `fourcc` at w×h into `buffer`, as the core sets it up.
+    void start(std::uint32_t fourcc, std::uint32_t w, std::uint32_t h) {
+        driver->init();
+        v4l2_format fmt{};
+        fmt.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+        fmt.fmt.pix.pixelformat = fourcc;
+        fmt.fmt.pix.width = w;
+        fmt.fmt.pix.height = h;
+        driver->set_fmt(fmt);
+        driver->init_buffer(buffer, 0, 1, &fmt);
+        driver->current_format = fmt;
+        driver->init_transfer();
+    }
+
+    std::vector<std::uint8_t> capture() {
+        buffer.clear();
+        while (buffer.get_state() == BufferState::Empty) {
+            driver->fetch_data();
+            driver->process_data(buffer);
+        }
+        EXPECT_EQ(buffer.get_state(), BufferState::Complete);
+        return {buffer.data(), buffer.data() + buffer.size()};
+    }
+
+    // Captures until a frame equals `expected`, for at most 5 s.
+    bool captures(const std::vector<std::uint8_t>& expected) {
+        const auto deadline = std::chrono::steady_clock::now() + 5s;
+        while (std::chrono::steady_clock::now() < deadline)
+            if (capture() == expected) return true;
+        return false;
+    }
+
+    std::vector<std::uint8_t> card(std::uint32_t fourcc, std::uint32_t w, std::uint32_t h) {
+        Converter converter;
+        std::vector<std::uint8_t> out(image_bytes(fourcc, w, h));
+        converter.convert(no_signal_card().view(), fourcc, w, h, out.data());
+        return out;
+    }
+
+    static std::vector<std::uint8_t> bytes(const std::string& s) { return {s.begin(), s.end()}; }
+
+    std::string dir, pipe;
+    std::shared_ptr<Driver> driver;
+    ReadBufferData buffer;
+};
+
+TEST_F(FeedDriverTest, CreatesThePipeWithItsParentAndReusesIt) {
+    load();
+    struct stat st;
+    ASSERT_EQ(lstat(pipe.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISFIFO(st.st_mode));
+    EXPECT_EQ(st.st_mode & 07777, 0660u);
+    TearDown();
+    SetUp();
+    ASSERT_EQ(mkdir((dir + "/run").c_str(), 0755), 0);
+    ASSERT_EQ(mkfifo(pipe.c_str(), 0600), 0);
+    load();
+    ASSERT_EQ(lstat(pipe.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0660u) << "an existing pipe of ours is taken and fixed";
+}
+
+TEST_F(FeedDriverTest, RefusesAPathThatIsNotAPipeOfOurs) {
+    ASSERT_EQ(mkdir((dir + "/run").c_str(), 0755), 0);
+    std::ofstream(pipe) << "a file";
+    const std::string fifo = dir + "/real";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0660), 0);
+    const std::string link = dir + "/run/link";
+    ASSERT_EQ(symlink(fifo.c_str(), link.c_str()), 0);
+    for (const auto& [path, reason] :
+         {std::pair{pipe, "it exists and is not a named pipe"}, std::pair{link, "it is a symbolic link"},
+          std::pair{dir + "/run", "it exists and is not a named pipe"}}) {
+        test::LogCapture log;
+        try {
+            load_driver({"--input", path}, driver_dir, {"feed"});
+            ADD_FAILURE() << "accepted " << path;
+        } catch (const std::invalid_argument& error) {
+            const std::string expected = "cannot use '" + path + "' as the input: " + reason;
+            EXPECT_THAT(error.what(), HasSubstr(expected));
+            EXPECT_THAT(log.text(), HasSubstr("<error> [driver] feed driver: " + expected));
+        }
+    }
+    std::ifstream file(pipe);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(file), {}), "a file");
+}
+
+TEST_F(FeedDriverTest, BadOptionsAreRefusedWithAClearMessage) {
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+        {{"--sizes", "640x480,0x0"}, "for option '--sizes' is invalid"},
+        {{"--sizes", "641x480"}, "for option '--sizes' is invalid"},
+        {{"--sizes", "100000x100000"}, "for option '--sizes' is invalid"},
+        {{"--fps", "30,0"}, "the argument ('30,0') for option '--fps' is invalid"},
+        {{"--idle-timeout", "0"}, "for option '--idle-timeout' is invalid"},
+        {{"--input-format", "mjpeg4"}, "for option '--input-format' is invalid"},
+        {{"--input-format", "yuv420p", "--input-size", "0x0"}, "for option '--input-size' is invalid"},
+        {{"--placeholder", "/nonexistent.png"}, "cannot use '/nonexistent.png' as the placeholder"},
+        {{"--frobnicate"}, "unrecognised argument '--frobnicate'"},
+    };
+    for (const auto& [arguments, message] : cases) {
+        try {
+            load(arguments);
+            ADD_FAILURE() << "accepted " << ::testing::PrintToString(arguments);
+        } catch (const std::invalid_argument& error) {
+            EXPECT_THAT(error.what(), HasSubstr(message));
+        }
+    }
+}
+
+TEST_F(FeedDriverTest, HelpListsEveryOptionWithItsDefault) {
+    ::testing::internal::CaptureStdout();
+    print_driver_help(driver_dir, {"feed"});
+    const auto help = ::testing::internal::GetCapturedStdout();
+    for (const char* option :
+         {"--input arg (=/run/frix/feed)", "--input-format arg (=y4m)", "--input-size arg (=1280x720)",
+          "--sizes arg (=640x480,1280x720,1920x1080)", "--fps arg (=30)",
+          "--idle-timeout arg (=2000)", "--placeholder arg (=built-in card)"})
+        EXPECT_THAT(help, HasSubstr(option));
+}
+
+TEST_F(FeedDriverTest, OffersFourFormatsAtTheConfiguredSizesAndRates) {
+    load({"--sizes", "320x240,1280x720", "--fps", "15,60"});
+    std::vector<std::uint32_t> fourccs;
+    v4l2_fmtdesc desc{};
+    desc.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    for (desc.index = 0; error_of([&] { driver->enum_fmt(desc); }) == 0; ++desc.index)
+        fourccs.push_back(desc.pixelformat);
+    EXPECT_THAT(fourccs, ElementsAre(V4L2_PIX_FMT_YUYV, V4L2_PIX_FMT_NV12, V4L2_PIX_FMT_YUV420,
+                                     V4L2_PIX_FMT_RGB24));
+
+    v4l2_frmsizeenum sizes{};
+    sizes.pixel_format = V4L2_PIX_FMT_NV12;
+    driver->enum_framesizes(sizes);
+    EXPECT_EQ(sizes.discrete.width, 320u);
+    sizes.index = 1;
+    driver->enum_framesizes(sizes);
+    EXPECT_EQ(sizes.discrete.height, 720u);
+    sizes.index = 2;
+    EXPECT_EQ(error_of([&] { driver->enum_framesizes(sizes); }), EINVAL);
+
+    v4l2_frmivalenum intervals{};
+    intervals.pixel_format = V4L2_PIX_FMT_RGB24;
+    intervals.width = 1280;
+    intervals.height = 720;
+    driver->enum_frameintervals(intervals);
+    EXPECT_EQ(intervals.discrete.denominator, 60u);
+    intervals.width = 640;
+    EXPECT_EQ(error_of([&] { driver->enum_frameintervals(intervals); }), EINVAL);
+
+    v4l2_format fmt{};
+    fmt.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    driver->get_fmt(fmt);
+    EXPECT_EQ(fmt.fmt.pix.pixelformat, static_cast<unsigned>(V4L2_PIX_FMT_YUYV));
+    EXPECT_EQ(fmt.fmt.pix.width, 320u);
+    fmt.fmt.pix.pixelformat = V4L2_PIX_FMT_NV12;
+    fmt.fmt.pix.width = 1000;
+    fmt.fmt.pix.height = 700;
+    driver->try_fmt(fmt);
+    EXPECT_EQ(fmt.fmt.pix.width, 1280u);
+    EXPECT_EQ(fmt.fmt.pix.bytesperline, 1280u);
+    EXPECT_EQ(fmt.fmt.pix.sizeimage, 1280u * 720 * 3 / 2);
+
+    v4l2_fract interval{};
+    driver->get_frameinterval(interval);
+    EXPECT_EQ(interval.denominator, 60u) << "30 is not offered: the fastest is the default";
+    interval = {1, 20};
+    driver->set_frameinterval(interval);
+    EXPECT_EQ(interval.denominator, 15u);
+}
+
+// The whole life of two producers as a client streaming YU12 sees it.
+TEST_F(FeedDriverTest, ServesProducersThenThePlaceholderWithoutChangingFormat) {
+    test::LogCapture log;
+    load({"--sizes", "64x48", "--fps", "240", "--idle-timeout", "300"});
+    start(V4L2_PIX_FMT_YUV420, 64, 48);
+    EXPECT_EQ(capture(), card(V4L2_PIX_FMT_YUV420, 64, 48)) << "no producer yet";
+
+    {
+        Producer producer(pipe);
+        ASSERT_TRUE(producer.connected());
+        ASSERT_TRUE(producer.write(y4m_header(64, 48)));
+        for (int n = 0; n < 3; ++n) {
+            ASSERT_TRUE(producer.write("FRAME\n" + picture(64, 48, n)));
+            EXPECT_TRUE(captures(bytes(picture(64, 48, n)))) << "frame " << n;
+        }
+        // The producer is late: the last picture is repeated.
+        EXPECT_EQ(capture(), bytes(picture(64, 48, 2)));
+        EXPECT_TRUE(log.wait_for("<notice> [driver] feed: producer connected: y4m 64x48 420jpeg 30/1 fps"));
+    }
+    EXPECT_TRUE(log.wait_for("<notice> [driver] feed: producer disconnected"));
+    EXPECT_TRUE(captures(card(V4L2_PIX_FMT_YUV420, 64, 48))) << "placeholder after the idle time";
+
+    // The next producer at another size: scaled into the client's unchanged format.
+    Producer next(pipe);
+    ASSERT_TRUE(next.write(y4m_header(32, 16) + "FRAME\n" + std::string(32 * 16, '\xeb') +
+                           std::string(32 * 16 / 2, '\x80')));
+    std::vector<std::uint8_t> white(64 * 48, 235);
+    white.resize(64 * 48 * 3 / 2, 128);
+    EXPECT_TRUE(captures(white));
+    EXPECT_EQ(buffer.size(), 64u * 48 * 3 / 2);
+    EXPECT_TRUE(log.wait_for("feed: producer connected: y4m 32x16"));
+    EXPECT_EQ(log.count("producer dropped"), 0u);
+}
+
+TEST_F(FeedDriverTest, BrokenProducersAreDroppedOnceAndTheNextOneIsServed) {
+    test::LogCapture log;
+    load({"--sizes", "64x48", "--fps", "240", "--idle-timeout", "400"});
+    start(V4L2_PIX_FMT_NV12, 64, 48);
+    {
+        Producer garbage(pipe);
+        ASSERT_TRUE(garbage.write("this is no video stream at all\n"));
+        EXPECT_TRUE(log.wait_for("<warning> [driver] feed: producer dropped: not a YUV4MPEG2 stream"));
+        // Our end was closed: the producer learns it at its next write.
+        const auto deadline = std::chrono::steady_clock::now() + 5s;
+        bool refused = false;
+        while (!refused && std::chrono::steady_clock::now() < deadline) {
+            refused = !garbage.write(std::string(4096, 'x'));
+            std::this_thread::sleep_for(5ms);
+        }
+        EXPECT_TRUE(refused) << "the dropped producer could go on writing";
+    }
+    EXPECT_EQ(capture(), card(V4L2_PIX_FMT_NV12, 64, 48));
+    {
+        Producer huge(pipe);
+        ASSERT_TRUE(huge.write("YUV4MPEG2 W100000 H100000\n"));
+        EXPECT_TRUE(log.wait_for("producer dropped: unsupported picture size 100000x100000"));
+    }
+    {
+        Producer silent(pipe);
+        ASSERT_TRUE(silent.write(y4m_header(64, 48) + "FRAME\n" + picture(64, 48, 0).substr(0, 100)));
+        EXPECT_TRUE(log.wait_for("producer dropped: nothing received for", 1, 5s));
+    }
+    Producer good(pipe);
+    ASSERT_TRUE(good.write(y4m_header(64, 48) + "FRAME\n" + picture(64, 48, 7)));
+    const auto yuv = picture(64, 48, 7);
+    std::vector<std::uint8_t> nv12(yuv.begin(), yuv.begin() + 64 * 48);
+    for (int i = 0; i < 64 * 48 / 4; ++i) {
+        nv12.push_back(static_cast<std::uint8_t>(yuv[64 * 48 + i]));
+        nv12.push_back(static_cast<std::uint8_t>(yuv[64 * 48 * 5 / 4 + i]));
+    }
+    EXPECT_TRUE(captures(nv12));
+    EXPECT_EQ(log.count("producer dropped"), 3u) << log.text();
+}
+
+TEST_F(FeedDriverTest, RawPicturesOfTheDeclaredFormat) {
+    test::LogCapture log;
+    load({"--input-format", "nv12", "--input-size", "64x48", "--sizes", "64x48", "--fps", "240"});
+    start(V4L2_PIX_FMT_YUV420, 64, 48);
+    Producer producer(pipe);
+    const auto yuv = picture(64, 48, 3);
+    std::string nv12 = yuv.substr(0, 64 * 48);
+    for (int i = 0; i < 64 * 48 / 4; ++i) {
+        nv12.push_back(yuv[64 * 48 + i]);
+        nv12.push_back(yuv[64 * 48 * 5 / 4 + i]);
+    }
+    ASSERT_TRUE(producer.write(nv12));
+    EXPECT_TRUE(captures(bytes(yuv)));
+    EXPECT_TRUE(log.wait_for("<notice> [driver] feed: producer connected: raw 64x48 nv12"));
+}
+
+TEST_F(FeedDriverTest, AWaitingFrameEndsAtOnceWhenInterrupted) {
+    load({"--fps", "1"});
+    start(V4L2_PIX_FMT_YUYV, 640, 480);
+    capture();
+    buffer.clear();
+    std::thread stopper([&] {
+        std::this_thread::sleep_for(50ms);
+        driver->interruption_flag = true;
+        driver->interruption_callback();
+    });
+    const auto begin = std::chrono::steady_clock::now();
+    driver->fetch_data();
+    driver->process_data(buffer);
+    stopper.join();
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, 500ms);
+    EXPECT_NE(buffer.get_state(), BufferState::Complete);
+}
+
+}  // namespace
+}  // namespace frix::feed
