@@ -9,12 +9,17 @@ packages=(
   libboost-filesystem1.74-dev libboost-system1.74-dev
   libfuse-dev fuse
   libgtest-dev libgmock-dev libbenchmark-dev
+  # the streaming server plug-in: JPEG encoding (Boost.Beast comes with libboost1.74-dev)
+  libturbojpeg0-dev
 )
 # Extra groups: "vm" for the real-kernel system tests, "fuzz" for the fuzzer.
 for group in "$@"; do
   case "$group" in
     vm) packages+=(qemu-system-x86 busybox-static cpio kmod v4l-utils ffmpeg
-                   gstreamer1.0-tools gstreamer1.0-plugins-good python3) ;;
+                   gstreamer1.0-tools gstreamer1.0-plugins-good python3
+                   # the streaming server's HTTP clients
+                   curl
+                   ) ;;
     fuzz) packages+=(clang libclang-rt-14-dev) ;;
     *) echo "unknown package group: $group" >&2; exit 2 ;;
   esac

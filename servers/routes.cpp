@@ -1,7 +1,6 @@
 // The pieces of the HTTP replies that depend on nothing but their inputs.
 #include "servers/routes.h"
 
-#include <boost/beast/core/detail/base64.hpp>
 #include <cctype>
 #include <sstream>
 
@@ -50,6 +49,25 @@ bool same(std::string_view a, std::string_view b) {
     return difference == 0;
 }
 
+bool base64_decoded(std::string_view text, std::string& out) {
+    static const std::string_view alphabet =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    while (!text.empty() && text.back() == '=' && text.size() % 4 != 1) text.remove_suffix(1);
+    unsigned bits = 0;
+    int count = 0;
+    for (const char c : text) {
+        const auto value = alphabet.find(c);
+        if (value == std::string_view::npos) return false;
+        bits = (bits << 6) | static_cast<unsigned>(value);
+        count += 6;
+        if (count >= 8) {
+            count -= 8;
+            out += static_cast<char>((bits >> count) & 0xff);
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 bool authorized(std::string_view authorization, const std::string& password) {
@@ -63,11 +81,8 @@ bool authorized(std::string_view authorization, const std::string& password) {
     std::string_view encoded = authorization.substr(scheme.size());
     while (!encoded.empty() && encoded.front() == ' ') encoded.remove_prefix(1);
     while (!encoded.empty() && encoded.back() == ' ') encoded.remove_suffix(1);
-    namespace base64 = boost::beast::detail::base64;
-    std::string decoded(base64::decoded_size(encoded.size()), '\0');
-    const auto [written, read] = base64::decode(decoded.data(), encoded.data(), encoded.size());
-    if (read != encoded.size()) return false;
-    decoded.resize(written);
+    std::string decoded;
+    if (!base64_decoded(encoded, decoded)) return false;
     const auto colon = decoded.find(':');
     if (colon == std::string::npos) return false;
     return same(std::string_view(decoded).substr(colon + 1), password);

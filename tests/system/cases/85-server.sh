@@ -1,0 +1,144 @@
+# The streaming server plug-in with real HTTP clients: pictures, rates, passwords, and
+# the camera handed back to V4L2 applications.
+
+SERVER_URL=http://127.0.0.1:9000
+
+# The guest boots with its loopback interface down.
+ip link set lo up
+
+# wait_for_server: every wait for the network is bounded.
+wait_for_server() {
+  wait_until 30 curl -s --max-time 2 -o /dev/null "$SERVER_URL/" || fail "the server does not answer"
+}
+
+# start_server [frix options...]: frix with the server required, waiting until it answers.
+start_server() {
+  start_frix --enable-server=required "$@"
+  wait_for_server
+}
+
+http_code() {
+  curl -s -o /dev/null -w '%{http_code}' --max-time 20 "$@"
+}
+
+status_field() {
+  curl -sf --max-time 10 "${@:2}" "$SERVER_URL/status" | grep -o "\"$1\":[^,}]*" | cut -d: -f2-
+}
+
+# A frame read from the node with read() I/O, retried while the server still holds it.
+read_raw_frame() {
+  wait_until 20 dd if="$FRIX_NODE" of="$1" bs="$2" count=1 iflag=fullblock status=none 2>/dev/null ||
+    fail "no frame from $FRIX_NODE"
+}
+
+# psnr A B WxH: PSNR in dB over all planes of two raw planar 4:2:2 pictures.
+psnr() {
+  local w=${3%x*} h=${3#*x}
+  ffmpeg -nostdin -loglevel info -f rawvideo -pix_fmt gray -s "${w}x$((h * 2))" -i "$1" \
+    -f rawvideo -pix_fmt gray -s "${w}x$((h * 2))" -i "$2" -lavfi psnr -f null - 2>psnr.txt
+  grep -o 'average:[0-9.inf]*' psnr.txt | cut -d: -f2
+}
+
+case_server_snapshot_matches_the_pattern() {
+  start_server --mode static --server-option=--quality=90
+  curl -sf --max-time 20 -o snap.jpg "$SERVER_URL/snapshot.jpg" || fail "no snapshot"
+  expect_eq "$(ffprobe -v error -show_entries stream=width,height -of csv=p=0 snap.jpg)" \
+    "640,480" "snapshot size"
+  read_raw_frame raw.yuyv 614400
+  # Both sides as raw planes without any range conversion: the JPEG keeps the camera's
+  # bytes, the comparison must too.
+  ffmpeg -nostdin -loglevel error -f rawvideo -pix_fmt yuyv422 -s 640x480 -i raw.yuyv \
+    -f rawvideo -pix_fmt yuv422p raw.planes
+  ffmpeg -nostdin -loglevel error -i snap.jpg -f rawvideo -pix_fmt yuvj422p snap.planes
+  local db
+  db=$(psnr snap.planes raw.planes 640x480)
+  echo "snapshot PSNR against the raw frame: $db dB"
+  awk -v db="$db" 'BEGIN { exit !(db == "inf" || db + 0 >= 35) }' || fail "PSNR $db dB < 35 dB"
+
+  # The same through the RGB24 path, against a picture of another kind.
+  stop_frix TERM
+  start_server --mode static --format RGB24 --size 320x240 --pattern checkerboard
+  curl -sf --max-time 20 -o snap-rgb.jpg "$SERVER_URL/snapshot.jpg" || fail "no RGB24 snapshot"
+  read_raw_frame raw.rgb 230400
+  ffmpeg -nostdin -loglevel error -i snap-rgb.jpg -f rawvideo -pix_fmt rgb24 snap.rgb
+  ffmpeg -nostdin -loglevel info -f rawvideo -pix_fmt gray -s 960x240 -i snap.rgb \
+    -f rawvideo -pix_fmt gray -s 960x240 -i raw.rgb -lavfi psnr -f null - 2>psnr-rgb.txt
+  db=$(grep -o 'average:[0-9.inf]*' psnr-rgb.txt | cut -d: -f2)
+  echo "RGB24 snapshot PSNR: $db dB"
+  awk -v db="$db" 'BEGIN { exit !(db == "inf" || db + 0 >= 35) }' || fail "RGB24 PSNR $db dB < 35 dB"
+}
+
+case_server_four_viewers_then_a_v4l2_app() {
+  local seconds=20 fps=10
+  start_server --server-option=--fps=$fps
+  local pids=() i
+  for i in 1 2 3 4; do
+    curl -s --max-time $seconds -o "viewer$i.mjpg" "$SERVER_URL/stream.mjpg" &
+    pids+=($!)
+  done
+  wait_until 20 test "$(status_field viewers)" = 4 || fail "status does not show 4 viewers"
+  status_field format >format.txt
+  expect_file_match format.txt '"width":640,"height":480,"pixelformat":"YUYV"'
+
+  # The server owns the camera while anybody watches.
+  if dd if="$FRIX_NODE" of=/dev/null bs=614400 count=1 2>busy.txt; then
+    fail "a V4L2 application read the camera while viewers watched"
+  fi
+  expect_file_match busy.txt 'Device or resource busy'
+
+  for i in "${pids[@]}"; do wait "$i" || true; done
+  for i in 1 2 3 4; do
+    local frames
+    frames=$(grep -a -c -- '^--frixframe' "viewer$i.mjpg")
+    echo "viewer $i: $frames frames in $seconds s"
+    # Startup of the capture takes part of the first second.
+    [ "$frames" -ge $((seconds * fps * 8 / 10)) ] && [ "$frames" -le $((seconds * fps * 11 / 10)) ] ||
+      fail "viewer $i got $frames frames in $seconds s at $fps fps"
+  done
+  # Every part is a whole JPEG: the last complete one decodes to the camera's size.
+  python3 - viewer1.mjpg last.jpg <<'PY'
+import sys
+data = open(sys.argv[1], 'rb').read()
+parts = data.split(b'--frixframe\r\n')[1:-1]
+assert parts, 'no complete part'
+head, _, body = parts[-1].partition(b'\r\n\r\n')
+length = int([l for l in head.split(b'\r\n') if l.lower().startswith(b'content-length:')][0].split(b':')[1])
+assert body[:length].startswith(b'\xff\xd8') and body[length - 2:length] == b'\xff\xd9', 'not a JPEG'
+assert body[length:] == b'\r\n', 'part does not end after its length'
+open(sys.argv[2], 'wb').write(body[:length])
+PY
+  expect_eq "$(ffprobe -v error -show_entries stream=width,height -of csv=p=0 last.jpg)" \
+    "640,480" "streamed frame size"
+
+  wait_until 10 test "$(status_field viewers)" = 0 || fail "viewers left but status disagrees"
+  wait_until 20 dd if="$FRIX_NODE" of=frames.raw bs=614400 count=4 iflag=fullblock status=none \
+    2>/dev/null || fail "a V4L2 application cannot stream after the last viewer left"
+  "$FRAME_CHECK" --size 640x480 --format YUYV --min-frames 4 frames.raw
+  echo "sent $(status_field frames_sent), dropped $(status_field frames_dropped)"
+}
+
+case_server_password() {
+  start_frix --enable-server=required --server-option=--bind=0.0.0.0 \
+    --server-option=--password=s3cret
+  wait_for_server
+  local path
+  for path in / /status /snapshot.jpg /stream.mjpg /nowhere; do
+    expect_eq "$(http_code "$SERVER_URL$path")" 401 "$path without a password"
+    expect_eq "$(http_code -u viewer:wrong "$SERVER_URL$path")" 401 "$path with a wrong password"
+  done
+  curl -s --max-time 10 -D headers.txt -o /dev/null "$SERVER_URL/status"
+  expect_file_match headers.txt '^WWW-Authenticate: Basic realm="video0"'
+  expect_eq "$(http_code -u viewer:s3cret "$SERVER_URL/status")" 200 "/status with the password"
+  expect_eq "$(http_code -u viewer:s3cret "$SERVER_URL/nowhere")" 404 "an unknown path"
+  expect_eq "$(http_code -u viewer:s3cret -X POST "$SERVER_URL/status")" 405 "POST"
+  curl -sf -u viewer:s3cret --max-time 20 -o snap.jpg "$SERVER_URL/snapshot.jpg" ||
+    fail "no snapshot with the password"
+  stop_frix TERM
+
+  # Without a password a non-loopback address is refused, and "required" ends frix.
+  local status=0
+  timeout 60 "$FRIX" -f --driver pattern --video_nr 0 --enable-server=required \
+    --server-option=--bind=0.0.0.0 >refused.log 2>&1 || status=$?
+  [ "$status" -ne 0 ] && [ "$status" -ne 124 ] || fail "frix started (status $status)"
+  expect_file_match refused.log 'refusing to serve the camera on 0.0.0.0 without a password'
+}
