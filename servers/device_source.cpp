@@ -25,7 +25,7 @@ using namespace std::chrono_literals;
 constexpr auto poll_slice = 200ms;
 constexpr auto first_backoff = 100ms;
 constexpr auto last_backoff = 2000ms;
-constexpr auto stop_budget = 3s;
+constexpr auto stop_budget = 1s;
 
 std::string error_text(int error) { return std::strerror(error); }
 
@@ -70,13 +70,15 @@ void DeviceSource::stop() {
         shared_->stopping = true;
     }
     shared_->changed.notify_all();
-    // A request to the node made just as the session ends is answered only after the
-    // session is torn down, which waits for us: give up waiting instead of deadlocking.
+    // The daemon stops us after its CUSE loop has ended: a request that the thread made
+    // to the node meanwhile is answered (with an error) only once the session is torn
+    // down, which waits for us. So give up waiting instead of deadlocking; the thread
+    // ends by itself then, touching nothing but its shared state.
     auto finished = shared_->finished.get_future();
     if (finished.wait_for(stop_budget) == std::future_status::ready) {
         thread_.join();
     } else {
-        FRIX_LOG(server, warning) << "The capture thread did not stop in time; leaving it";
+        FRIX_LOG(server, info) << "The capture thread waits for the node's last answer";
         thread_.detach();
     }
 }
@@ -124,12 +126,14 @@ void DeviceSource::run(const std::shared_ptr<Shared>& shared) {
         }
         v4l2_format fmt{};
         fmt.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-        if (::ioctl(fd, VIDIOC_G_FMT, &fmt) != 0 ||
-            !JpegEncoder::supports(fmt.fmt.pix.pixelformat) || fmt.fmt.pix.sizeimage == 0) {
-            FRIX_LOG(server, error) << "Cannot stream " << shared->node_path << ": "
-                                    << (errno ? error_text(errno)
-                                              : "format " + fourcc_name(fmt.fmt.pix.pixelformat) +
-                                                    " is not supported");
+        const int format_error = ::ioctl(fd, VIDIOC_G_FMT, &fmt) == 0 ? 0 : errno;
+        if (format_error || !JpegEncoder::supports(fmt.fmt.pix.pixelformat) ||
+            fmt.fmt.pix.sizeimage == 0) {
+            FRIX_LOG(server, error)
+                << "Cannot stream " << shared->node_path << ": "
+                << (format_error ? error_text(format_error)
+                                 : "format " + fourcc_name(fmt.fmt.pix.pixelformat) +
+                                       " is not supported");
             ::close(fd);
             retry_later();
             continue;
@@ -147,8 +151,11 @@ void DeviceSource::run(const std::shared_ptr<Shared>& shared) {
             if (polled == 0 || (polled < 0 && errno == EINTR)) continue;
             const ssize_t got = ::read(fd, raw.data(), raw.size());
             if (got < 0) {
-                if (errno == EAGAIN || errno == EINTR) continue;
-                if (errno == EBUSY) {
+                const int error = errno;
+                // The session is ending: its last answers are errors, not news.
+                if (!keep_going(0ms)) break;
+                if (error == EAGAIN || error == EINTR) continue;
+                if (error == EBUSY) {
                     if (!busy_reported)
                         FRIX_LOG(server, warning)
                             << "The camera is in use by a V4L2 application; viewers get "
@@ -156,7 +163,7 @@ void DeviceSource::run(const std::shared_ptr<Shared>& shared) {
                     busy_reported = true;
                 } else {
                     FRIX_LOG(server, error) << "Cannot read " << shared->node_path << ": "
-                                            << error_text(errno);
+                                            << error_text(error);
                 }
                 failed = true;
                 break;

@@ -25,6 +25,10 @@ status_field() {
   curl -sf --max-time 10 "${@:2}" "$SERVER_URL/status" | grep -o "\"$1\":[^,}]*" | cut -d: -f2-
 }
 
+viewers_are() {
+  [ "$(status_field viewers)" = "$1" ]
+}
+
 # A frame read from the node with read() I/O, retried while the server still holds it.
 read_raw_frame() {
   wait_until 20 dd if="$FRIX_NODE" of="$1" bs="$2" count=1 iflag=fullblock status=none 2>/dev/null ||
@@ -40,7 +44,7 @@ psnr() {
 }
 
 case_server_snapshot_matches_the_pattern() {
-  start_server --mode static --server-option=--quality=90
+  start_server --verbosity=6 --mode static --server-option=--quality=90
   curl -sf --max-time 20 -o snap.jpg "$SERVER_URL/snapshot.jpg" || fail "no snapshot"
   expect_eq "$(ffprobe -v error -show_entries stream=width,height -of csv=p=0 snap.jpg)" \
     "640,480" "snapshot size"
@@ -69,16 +73,17 @@ case_server_snapshot_matches_the_pattern() {
 }
 
 case_server_four_viewers_then_a_v4l2_app() {
-  local seconds=20 fps=10
-  start_server --server-option=--fps=$fps
+  # A rate that the emulated machine reaches with four viewers.
+  local seconds=20 fps=5
+  start_server --verbosity=6 --mode static --server-option=--fps=$fps
   local pids=() i
   for i in 1 2 3 4; do
     curl -s --max-time $seconds -o "viewer$i.mjpg" "$SERVER_URL/stream.mjpg" &
     pids+=($!)
   done
-  wait_until 20 test "$(status_field viewers)" = 4 || fail "status does not show 4 viewers"
-  status_field format >format.txt
-  expect_file_match format.txt '"width":640,"height":480,"pixelformat":"YUYV"'
+  wait_until 20 viewers_are 4 || fail "status does not show 4 viewers: $(status_field viewers)"
+  curl -sf --max-time 10 -o status.txt "$SERVER_URL/status"
+  expect_file_match status.txt '"width":640,"height":480,"pixelformat":"YUYV"'
 
   # The server owns the camera while anybody watches.
   if dd if="$FRIX_NODE" of=/dev/null bs=614400 count=1 2>busy.txt; then
@@ -110,7 +115,7 @@ PY
   expect_eq "$(ffprobe -v error -show_entries stream=width,height -of csv=p=0 last.jpg)" \
     "640,480" "streamed frame size"
 
-  wait_until 10 test "$(status_field viewers)" = 0 || fail "viewers left but status disagrees"
+  wait_until 10 viewers_are 0 || fail "viewers left but status shows $(status_field viewers)"
   wait_until 20 dd if="$FRIX_NODE" of=frames.raw bs=614400 count=4 iflag=fullblock status=none \
     2>/dev/null || fail "a V4L2 application cannot stream after the last viewer left"
   "$FRAME_CHECK" --size 640x480 --format YUYV --min-frames 4 frames.raw
@@ -141,4 +146,53 @@ case_server_password() {
     --server-option=--bind=0.0.0.0 >refused.log 2>&1 || status=$?
   [ "$status" -ne 0 ] && [ "$status" -ne 124 ] || fail "frix started (status $status)"
   expect_file_match refused.log 'refusing to serve the camera on 0.0.0.0 without a password'
+}
+
+case_server_stops_while_viewed() {
+  start_server
+  curl -s --max-time 60 -o viewer.mjpg "$SERVER_URL/stream.mjpg" &
+  local viewer=$!
+  wait_until 30 test -s viewer.mjpg || fail "the viewer got nothing"
+  stop_frix TERM
+  expect_eq "$FRIX_STATUS" 0 "exit status of frix stopped while a viewer watched"
+  wait_until 10 bash -c "! kill -0 $viewer 2>/dev/null" || fail "the viewer's connection outlived frix"
+  expect_file_match "$CASE_DIR/frix.log" 'Streaming server stopped'
+}
+
+# The server alone, attached to a node that another frix serves.
+case_server_external_driver() {
+  start_frix --enable-server=off --mode static
+  "$FRIX" --external-driver --device-name "${FRIX_NODE#/dev/}" --server-option=--port=9001 \
+    >>external.log 2>&1 &
+  local external=$!
+  wait_until 30 curl -s --max-time 2 -o /dev/null http://127.0.0.1:9001/ ||
+    fail "the external server does not answer"
+  curl -sf --max-time 20 -o snap.jpg http://127.0.0.1:9001/snapshot.jpg || fail "no snapshot"
+  expect_eq "$(ffprobe -v error -show_entries stream=width,height -of csv=p=0 snap.jpg)" \
+    "640,480" "snapshot size"
+  kill -TERM "$external"
+  wait_until 20 bash -c "! kill -0 $external 2>/dev/null" || fail "the external server did not stop"
+}
+
+# A real browser shows the page with the live picture.
+case_server_browser() {
+  command -v chromium >/dev/null || { echo "chromium is not installed"; exit 77; }
+  start_server --verbosity=6 --mode static
+  curl -sf --max-time 20 -o snap.jpg "$SERVER_URL/snapshot.jpg" || fail "no snapshot"
+  # The emulated machine is slow: the picture may take many seconds to show.
+  timeout 150 chromium --headless --no-sandbox --disable-gpu --no-first-run \
+    --disable-background-networking --disable-component-update --disable-sync \
+    --user-data-dir="$CASE_DIR/profile" --force-device-scale-factor=1 --window-size=640,520 \
+    --hide-scrollbars --timeout=40000 --screenshot="$CASE_DIR/page.png" "$SERVER_URL/" \
+    >chromium.log 2>&1 || true
+  [ -s page.png ] || { tail -20 chromium.log; fail "no screenshot"; }
+  # The picture's area of the screenshot against the snapshot, both decoded to RGB.
+  ffmpeg -nostdin -loglevel error -i page.png -vf crop=640:480:0:0 -f rawvideo -pix_fmt rgb24 shot.rgb
+  ffmpeg -nostdin -loglevel error -i snap.jpg -f rawvideo -pix_fmt rgb24 snap.rgb
+  ffmpeg -nostdin -loglevel info -f rawvideo -pix_fmt gray -s 1920x480 -i shot.rgb \
+    -f rawvideo -pix_fmt gray -s 1920x480 -i snap.rgb -lavfi psnr -f null - 2>psnr.txt
+  local db
+  db=$(grep -o 'average:[0-9.inf]*' psnr.txt | cut -d: -f2)
+  echo "screenshot PSNR against the snapshot: $db dB"
+  awk -v db="$db" 'BEGIN { exit !(db == "inf" || db + 0 >= 30) }' || fail "PSNR $db dB < 30 dB"
 }
