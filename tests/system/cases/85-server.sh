@@ -112,13 +112,15 @@ assert body[:length].startswith(b'\xff\xd8') and body[length - 2:length] == b'\x
 assert body[length:] == b'\r\n', 'part does not end after its length'
 open(sys.argv[2], 'wb').write(body[:length])
 PY
+  [ $? -eq 0 ] || fail "the stream's parts are not whole JPEGs"
   expect_eq "$(ffprobe -v error -show_entries stream=width,height -of csv=p=0 last.jpg)" \
     "640,480" "streamed frame size"
 
   wait_until 10 viewers_are 0 || fail "viewers left but status shows $(status_field viewers)"
   wait_until 20 dd if="$FRIX_NODE" of=frames.raw bs=614400 count=4 iflag=fullblock status=none \
     2>/dev/null || fail "a V4L2 application cannot stream after the last viewer left"
-  "$FRAME_CHECK" --size 640x480 --format YUYV --min-frames 4 frames.raw
+  "$FRAME_CHECK" --size 640x480 --format YUYV --mode static --min-frames 4 frames.raw ||
+    fail "the V4L2 application's frames are not the pattern's"
   echo "sent $(status_field frames_sent), dropped $(status_field frames_dropped)"
 }
 
@@ -195,4 +197,97 @@ case_server_browser() {
   db=$(grep -o 'average:[0-9.inf]*' psnr.txt | cut -d: -f2)
   echo "screenshot PSNR against the snapshot: $db dB"
   awk -v db="$db" 'BEGIN { exit !(db == "inf" || db + 0 >= 30) }' || fail "PSNR $db dB < 30 dB"
+}
+
+# Hostile clients against the real daemon: a thousand idle connections, malformed
+# requests and a header sent a byte a second, while a viewer watches. Bounded in count
+# and time; prints what it measured.
+case_server_load() {
+  start_server --mode static --server-option=--fps=5
+  local fds_before rss_before
+  fds_before=$(ls "/proc/$FRIX_PID/fd" | wc -l)
+  rss_before=$(awk '/^VmRSS:/ {print $2}' "/proc/$FRIX_PID/status")
+  ulimit -n 4096
+  python3 - <<'PY' || fail "the server did not stand the load"
+import socket, time
+def connect():
+    return socket.create_connection(('127.0.0.1', 9000), timeout=15)
+def reply(request):
+    s = connect()
+    s.sendall(request)
+    data = b''
+    try:
+        while True:
+            chunk = s.recv(65536)
+            if not chunk:
+                break
+            data += chunk
+    except socket.timeout:
+        pass
+    s.close()
+    return data
+
+# A header a byte a second is cut off by the header timeout (10 s).
+slow = connect()
+slow.settimeout(1)
+slow_start, closed_after = time.time(), None
+for c in b'GET /status HTTP/1.1\r\nHost: camera\r\n\r\n':
+    try:
+        slow.send(bytes([c]))
+        if slow.recv(1) == b'':
+            closed_after = time.time() - slow_start
+            break
+    except socket.timeout:
+        continue
+    except OSError:
+        closed_after = time.time() - slow_start
+        break
+print('slow header closed after: %s s' % (None if closed_after is None else round(closed_after, 1)))
+assert closed_after is not None and 9 <= closed_after <= 13, closed_after
+
+viewer = connect()
+viewer.sendall(b'GET /stream.mjpg HTTP/1.1\r\n\r\n')
+idle, refused = [], 0
+for i in range(1000):
+    try:
+        idle.append(connect())
+    except OSError:
+        refused += 1
+print('idle connections opened: %d, refused: %d' % (len(idle), refused))
+for bad in [b'\r\n\r\n', b'GET\r\n\r\n', b'GET / HTTP/9.9\r\n\r\n', b'\x00\xff' * 100 + b'\r\n\r\n',
+            b'GET /' + b'a' * 10000 + b' HTTP/1.1\r\n\r\n', b'GET / HTTP/1.1\r\nContent-Length: x\r\n\r\n']:
+    answer = reply(bad)
+    assert answer.startswith(b'HTTP/1.1 4'), (bad[:20], answer[:40])
+started = time.time()
+status = reply(b'GET /status HTTP/1.1\r\nConnection: close\r\n\r\n')
+print('/status during the flood: %.0f ms' % ((time.time() - started) * 1000))
+assert b' 200 OK' in status, status[:80]
+
+# The viewer goes on at its rate.
+viewer.settimeout(1)
+frames, until = 0, time.time() + 10
+while time.time() < until:
+    try:
+        chunk = viewer.recv(1 << 20)
+    except socket.timeout:
+        continue
+    assert chunk, 'the viewer was disconnected'
+    frames += chunk.count(b'--frixframe\r\n')
+print('viewer frames in 10 s during the flood: %d' % frames)
+assert frames >= 35, frames
+
+for s in idle:
+    s.close()
+viewer.close()
+PY
+  wait_until 20 viewers_are 0 || fail "the viewer is still counted"
+  local fds_after rss_after
+  wait_until 20 bash -c "[ \$(ls /proc/$FRIX_PID/fd | wc -l) -le $fds_before ]" ||
+    fail "frix holds $(ls /proc/$FRIX_PID/fd | wc -l) descriptors, $fds_before before"
+  rss_after=$(awk '/^VmRSS:/ {print $2}' "/proc/$FRIX_PID/status")
+  echo "descriptors: $fds_before before, $(ls /proc/$FRIX_PID/fd | wc -l) after; RSS: $rss_before kB before, $rss_after kB after"
+  [ $((rss_after - rss_before)) -lt 16384 ] || fail "RSS grew by $((rss_after - rss_before)) kB"
+  # The camera is anybody's again.
+  wait_until 20 dd if="$FRIX_NODE" of=frames.raw bs=614400 count=2 iflag=fullblock status=none \
+    2>/dev/null || fail "a V4L2 application cannot stream after the load"
 }
