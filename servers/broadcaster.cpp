@@ -62,9 +62,13 @@ void Broadcaster::deliver(const FramePtr& frame) {
     // A frame still on its way when the last viewer left belongs to a closed session.
     if (viewers_.empty()) return;
     newest_ = frame;
-    // offer() may remove the viewer (a snapshot is served once), so iterate on a copy.
-    const auto viewers = viewers_;
-    for (const auto& viewer : viewers) viewer->offer(frame);
+    // offer() may remove that viewer (a snapshot is served once) but no other one, so
+    // going backwards visits every viewer exactly once.
+    for (std::size_t i = viewers_.size(); i-- > 0;) {
+        if (i >= viewers_.size()) continue;
+        const auto viewer = viewers_[i];
+        viewer->offer(frame);
+    }
 }
 
 void Broadcaster::set_format(const FrameFormat& format) {
