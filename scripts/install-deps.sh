@@ -20,7 +20,11 @@ packages=(
 for group in "$@"; do
   case "$group" in
     vm) packages+=(qemu-system-x86 busybox-static cpio kmod v4l-utils ffmpeg
-                   gstreamer1.0-tools gstreamer1.0-plugins-good python3) ;;
+                   gstreamer1.0-tools gstreamer1.0-plugins-good python3
+                   # the streaming server's HTTP clients: curl and a real browser
+                   curl
+                   chromium
+                   ) ;;
     fuzz) packages+=(clang libclang-rt-14-dev) ;;
     *) echo "unknown package group: $group" >&2; exit 2 ;;
   esac

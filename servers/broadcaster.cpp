@@ -1,0 +1,89 @@
+// Hands the newest frame to every viewer and opens the source while anybody watches.
+#include "servers/broadcaster.h"
+
+#include <algorithm>
+
+#include <boost/asio/post.hpp>
+
+namespace frix::streaming {
+
+std::string fourcc_name(std::uint32_t fourcc) {
+    std::string name(4, '?');
+    for (int i = 0; i < 4; ++i) {
+        const char c = static_cast<char>((fourcc >> (8 * i)) & 0xff);
+        if (c >= 0x20 && c < 0x7f && c != '"' && c != '\\') name[i] = c;
+    }
+    return name;
+}
+
+Broadcaster::Broadcaster(boost::asio::io_context& io, FrameSource& source, unsigned fps)
+    : io_(io),
+      source_(source),
+      interval_(fps ? std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                          std::chrono::duration<double>(1.0 / fps))
+                    : std::chrono::steady_clock::duration::zero()) {}
+
+void Broadcaster::add(const std::shared_ptr<Viewer>& viewer) {
+    viewers_.push_back(viewer);
+    if (viewer->counts_as_viewer()) viewer_count_.fetch_add(1);
+    if (!wanted_) {
+        wanted_ = true;
+        source_.set_wanted(true);
+    }
+}
+
+void Broadcaster::remove(const Viewer* viewer) {
+    const auto found = std::find_if(viewers_.begin(), viewers_.end(),
+                                    [viewer](const auto& v) { return v.get() == viewer; });
+    if (found == viewers_.end()) return;
+    if ((*found)->counts_as_viewer()) viewer_count_.fetch_sub(1);
+    viewers_.erase(found);
+    if (viewers_.empty() && wanted_) {
+        wanted_ = false;
+        newest_.reset();
+        source_.set_wanted(false);
+    }
+}
+
+bool Broadcaster::frame_due(std::chrono::steady_clock::time_point now) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    // A quarter interval of slack keeps a camera's jitter from halving the rate.
+    if (now + interval_ / 4 < next_due_) return false;
+    // After a pause the gate restarts from now instead of letting a burst through.
+    next_due_ = std::max(next_due_, now - interval_ / 2) + interval_;
+    return true;
+}
+
+void Broadcaster::publish(FramePtr frame) {
+    boost::asio::post(io_, [this, frame = std::move(frame)] { deliver(frame); });
+}
+
+void Broadcaster::deliver(const FramePtr& frame) {
+    // A frame still on its way when the last viewer left belongs to a closed session.
+    if (viewers_.empty()) return;
+    newest_ = frame;
+    // offer() may remove that viewer (a snapshot is served once) but no other one, so
+    // going backwards visits every viewer exactly once.
+    for (std::size_t i = viewers_.size(); i-- > 0;) {
+        if (i >= viewers_.size()) continue;
+        const auto viewer = viewers_[i];
+        viewer->offer(frame);
+    }
+}
+
+void Broadcaster::set_format(const FrameFormat& format) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    format_ = format;
+}
+
+Statistics Broadcaster::statistics() const {
+    Statistics result;
+    result.viewers = viewer_count_.load();
+    result.frames_sent = frames_sent_.load();
+    result.frames_dropped = frames_dropped_.load();
+    std::lock_guard<std::mutex> lock(mutex_);
+    result.format = format_;
+    return result;
+}
+
+}  // namespace frix::streaming

@@ -1,0 +1,64 @@
+// The HTTP side: accepts connections, answers the four paths and feeds stream viewers.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <list>
+#include <memory>
+#include <string>
+
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/steady_timer.hpp>
+
+#include "servers/broadcaster.h"
+
+namespace frix::streaming {
+
+struct Limits {
+    std::size_t connections = 128;
+    std::chrono::milliseconds header_timeout{10000};
+    std::chrono::milliseconds write_timeout{10000};
+    std::chrono::milliseconds snapshot_timeout{5000};
+};
+
+class Session;
+
+// Everything here runs on the network thread, apart from the constructor and listen().
+// When all connections are taken, a new one evicts the oldest connection that has not
+// finished sending its request; viewers are never evicted.
+class HttpServer {
+public:
+    HttpServer(boost::asio::io_context& io, Broadcaster& broadcaster, std::string camera,
+               std::string password, Limits limits = {});
+
+    // Throws boost::system::system_error when the address cannot be bound.
+    void listen(const boost::asio::ip::tcp::endpoint& endpoint);
+    std::uint16_t port() const { return port_; }
+    // Stops accepting and closes every connection.
+    void shut_down();
+
+    // For sessions.
+    Broadcaster& broadcaster() { return broadcaster_; }
+    const std::string& camera() const { return camera_; }
+    const std::string& password() const { return password_; }
+    const Limits& limits() const { return limits_; }
+    void forget(std::list<std::weak_ptr<Session>>::iterator entry);
+
+private:
+    void accept();
+    void on_accept(const boost::system::error_code& error, boost::asio::ip::tcp::socket socket);
+    bool make_room();
+
+    boost::asio::io_context& io_;
+    Broadcaster& broadcaster_;
+    const std::string camera_;
+    const std::string password_;
+    const Limits limits_;
+    boost::asio::ip::tcp::acceptor acceptor_;
+    boost::asio::steady_timer accept_retry_;
+    std::uint16_t port_ = 0;
+    bool shutting_down_ = false;
+    std::list<std::weak_ptr<Session>> sessions_;
+};
+
+}  // namespace frix::streaming

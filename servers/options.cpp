@@ -1,0 +1,94 @@
+// Parsing and describing the streaming server's options.
+#include "servers/options.h"
+
+#include <boost/asio/ip/address.hpp>
+#include <boost/program_options.hpp>
+#include <stdexcept>
+
+namespace po = boost::program_options;
+
+namespace frix::streaming {
+
+namespace {
+
+po::options_description describe() {
+    po::options_description options(
+        "Options of the streaming server (the camera as MJPEG over HTTP)", 80, 40);
+    // clang-format off
+    options.add_options()
+        ("port", po::value<unsigned>()->default_value(9000), "TCP port to listen on, 1 to 65535")
+        ("bind", po::value<std::string>()->default_value("127.0.0.1"),
+         "address to listen on; an address other than a loopback one needs --password")
+        ("password", po::value<std::string>(),
+         "require this password (HTTP basic authentication, any user name) on every path")
+        ("admin-password", po::value<std::string>(), "the same as --password")
+        ("quality", po::value<int>()->default_value(85), "JPEG quality, 1 to 100")
+        ("fps", po::value<unsigned>()->default_value(15),
+         "frames per second sent to viewers, at most the camera's own rate; 0 sends every "
+         "frame");
+    // clang-format on
+    return options;
+}
+
+[[noreturn]] void invalid(const std::string& option, const std::string& value,
+                          const std::string& accepted) {
+    throw std::invalid_argument("the argument ('" + value + "') for option '--" + option +
+                                "' is invalid: use " + accepted);
+}
+
+}  // namespace
+
+Options parse_options(const std::vector<std::string>& arguments) {
+    po::variables_map values;
+    try {
+        const auto description = describe();
+        const auto parsed =
+            po::command_line_parser(arguments).options(description).allow_unregistered().run();
+        const auto unknown = po::collect_unrecognized(parsed.options, po::include_positional);
+        if (!unknown.empty())
+            throw std::invalid_argument("unrecognised argument '" + unknown.front() +
+                                        "' (see --server-help)");
+        po::store(parsed, values);
+        po::notify(values);
+    } catch (const po::error& error) {
+        throw std::invalid_argument(error.what());
+    }
+
+    Options options;
+    const auto port = values["port"].as<unsigned>();
+    if (port < 1 || port > 65535) invalid("port", std::to_string(port), "1 to 65535");
+    options.port = static_cast<std::uint16_t>(port);
+
+    options.bind = values["bind"].as<std::string>();
+    boost::system::error_code error;
+    const auto address = boost::asio::ip::make_address(options.bind, error);
+    if (error) invalid("bind", options.bind, "an IPv4 or IPv6 address such as 127.0.0.1");
+
+    if (values.count("password")) options.password = values["password"].as<std::string>();
+    if (values.count("admin-password"))
+        options.password = values["admin-password"].as<std::string>();
+    if (!address.is_loopback() && options.password.empty())
+        throw std::invalid_argument("refusing to serve the camera on " + options.bind +
+                                    " without a password: add --server-option "
+                                    "'--password=SECRET' or bind to 127.0.0.1");
+
+    options.quality = values["quality"].as<int>();
+    if (options.quality < 1 || options.quality > 100)
+        invalid("quality", std::to_string(options.quality), "1 to 100");
+
+    options.fps = values["fps"].as<unsigned>();
+    if (options.fps > 1000) invalid("fps", std::to_string(options.fps), "0 to 1000");
+    return options;
+}
+
+void print_help(std::ostream& out) {
+    out << describe() << "\n"
+        << "Paths: / (a page with the live picture), /stream.mjpg (multipart MJPEG),\n"
+           "/snapshot.jpg (one frame), /status (JSON: viewers, frames sent and dropped,\n"
+           "the camera's format). The server opens the camera when the first viewer\n"
+           "arrives and closes it when the last one leaves.\n"
+           "Example: frix --driver pattern -f --enable-server auto \\\n"
+           "           --server-option '--port=9000' --server-option '--fps=10'\n";
+}
+
+}  // namespace frix::streaming

@@ -1,0 +1,25 @@
+// The streaming server's own options (passed with --server-option) and their help.
+#pragma once
+
+#include <cstdint>
+#include <ostream>
+#include <string>
+#include <vector>
+
+namespace frix::streaming {
+
+struct Options {
+    std::uint16_t port = 9000;
+    std::string bind = "127.0.0.1";
+    std::string password;  // empty: no authentication
+    int quality = 85;
+    unsigned fps = 15;  // 0: every frame the camera delivers
+};
+
+// Throws std::invalid_argument naming the option for an unknown option, a bad value, or
+// a non-loopback address without a password.
+Options parse_options(const std::vector<std::string>& arguments);
+
+void print_help(std::ostream& out);
+
+}  // namespace frix::streaming

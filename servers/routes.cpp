@@ -1,0 +1,115 @@
+// The pieces of the HTTP replies that depend on nothing but their inputs.
+#include "servers/routes.h"
+
+#include <cctype>
+#include <sstream>
+
+namespace frix::streaming {
+
+namespace {
+
+std::string html_escaped(const std::string& text) {
+    std::string out;
+    for (const char c : text) {
+        switch (c) {
+            case '&': out += "&amp;"; break;
+            case '<': out += "&lt;"; break;
+            case '>': out += "&gt;"; break;
+            case '"': out += "&quot;"; break;
+            case '\'': out += "&#39;"; break;
+            default: out += c;
+        }
+    }
+    return out;
+}
+
+std::string json_escaped(const std::string& text) {
+    std::string out;
+    for (const char c : text) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += c;
+        } else if (static_cast<unsigned char>(c) < 0x20) {
+            static const char digits[] = "0123456789abcdef";
+            out += "\\u00";
+            out += digits[(c >> 4) & 0xf];
+            out += digits[c & 0xf];
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
+// Compares without an early exit, so the reply time tells nothing about the password.
+bool same(std::string_view a, std::string_view b) {
+    unsigned char difference = a.size() == b.size() ? 0 : 1;
+    for (std::size_t i = 0; i < a.size(); ++i)
+        difference |= static_cast<unsigned char>(a[i] ^ (i < b.size() ? b[i] : 0));
+    return difference == 0;
+}
+
+bool base64_decoded(std::string_view text, std::string& out) {
+    static const std::string_view alphabet =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    while (!text.empty() && text.back() == '=' && text.size() % 4 != 1) text.remove_suffix(1);
+    unsigned bits = 0;
+    int count = 0;
+    for (const char c : text) {
+        const auto value = alphabet.find(c);
+        if (value == std::string_view::npos) return false;
+        bits = (bits << 6) | static_cast<unsigned>(value);
+        count += 6;
+        if (count >= 8) {
+            count -= 8;
+            out += static_cast<char>((bits >> count) & 0xff);
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+bool authorized(std::string_view authorization, const std::string& password) {
+    if (password.empty()) return true;
+    constexpr std::string_view scheme = "Basic ";
+    if (authorization.size() <= scheme.size() || authorization.size() > 4096) return false;
+    for (std::size_t i = 0; i < scheme.size(); ++i)
+        if (std::tolower(static_cast<unsigned char>(authorization[i])) !=
+            std::tolower(static_cast<unsigned char>(scheme[i])))
+            return false;
+    std::string_view encoded = authorization.substr(scheme.size());
+    while (!encoded.empty() && encoded.front() == ' ') encoded.remove_prefix(1);
+    while (!encoded.empty() && encoded.back() == ' ') encoded.remove_suffix(1);
+    std::string decoded;
+    if (!base64_decoded(encoded, decoded)) return false;
+    const auto colon = decoded.find(':');
+    if (colon == std::string::npos) return false;
+    return same(std::string_view(decoded).substr(colon + 1), password);
+}
+
+std::string index_page(const std::string& camera) {
+    const auto name = html_escaped(camera);
+    return "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>" + name +
+           "</title>\n<style>body{margin:0;background:#000;color:#ddd;font-family:sans-serif}"
+           "img{display:block}p{margin:8px}</style></head>\n<body><img src=\"/stream.mjpg\" "
+           "alt=\"" +
+           name + "\"><p>" + name + "</p></body></html>\n";
+}
+
+std::string status_json(const std::string& camera, const Statistics& statistics) {
+    std::ostringstream out;
+    out << "{\"camera\":\"" << json_escaped(camera) << "\",\"viewers\":" << statistics.viewers
+        << ",\"frames_sent\":" << statistics.frames_sent
+        << ",\"frames_dropped\":" << statistics.frames_dropped << ",\"format\":";
+    if (statistics.format)
+        out << "{\"width\":" << statistics.format->width
+            << ",\"height\":" << statistics.format->height << ",\"pixelformat\":\""
+            << fourcc_name(statistics.format->pixelformat) << "\"}";
+    else
+        out << "null";
+    out << "}\n";
+    return out.str();
+}
+
+}  // namespace frix::streaming

@@ -1,0 +1,69 @@
+// The streaming server plug-in object: the network thread, the frame source and the HTTP side.
+#include "servers/streaming_server.h"
+
+#include <chrono>
+#include <future>
+
+#include <boost/asio/ip/address.hpp>
+#include <boost/asio/post.hpp>
+
+#include "frix/log.h"
+#include "servers/device_source.h"
+
+namespace frix::streaming {
+
+StreamingServer::StreamingServer(Options options, SourceFactory make_source, Limits limits)
+    : options_(std::move(options)), make_source_(std::move(make_source)), limits_(limits) {}
+
+StreamingServer::~StreamingServer() { stop(); }
+
+void StreamingServer::start(const std::string& device_name) {
+    if (thread_.joinable()) return;
+    try {
+        source_ = make_source_ ? make_source_(device_name, options_.quality)
+                               : std::make_unique<DeviceSource>("/dev/" + device_name,
+                                                                options_.quality);
+        broadcaster_ = std::make_unique<Broadcaster>(io_, *source_, options_.fps);
+        http_ = std::make_unique<HttpServer>(io_, *broadcaster_, device_name, options_.password,
+                                             limits_);
+        const boost::asio::ip::tcp::endpoint endpoint(
+            boost::asio::ip::make_address(options_.bind), options_.port);
+        http_->listen(endpoint);
+        source_->start(*broadcaster_);
+        thread_ = std::thread([this] {
+            try {
+                io_.run();
+            } catch (const std::exception& error) {
+                FRIX_LOG(server, error) << "The streaming server stopped: " << error.what();
+            }
+        });
+        FRIX_LOG(server, notice) << "Streaming " << device_name << " on http://" << options_.bind
+                                 << ":" << http_->port() << "/";
+    } catch (const std::exception& error) {
+        FRIX_LOG(server, error) << "Cannot start the streaming server on " << options_.bind
+                                << ":" << options_.port << ": " << error.what();
+        http_.reset();
+        broadcaster_.reset();
+        source_.reset();
+    }
+}
+
+void StreamingServer::stop() {
+    if (!thread_.joinable()) return;
+    auto done = std::make_shared<std::promise<void>>();
+    auto finished = done->get_future();
+    boost::asio::post(io_, [this, done] {
+        http_->shut_down();
+        done->set_value();
+    });
+    // Closing every connection normally lets run() return; a stuck handler must not
+    // keep the daemon from exiting.
+    if (finished.wait_for(std::chrono::seconds(2)) != std::future_status::ready)
+        FRIX_LOG(server, warning) << "The network thread did not shut down in time";
+    io_.stop();
+    thread_.join();
+    source_->stop();
+    FRIX_LOG(server, notice) << "Streaming server stopped";
+}
+
+}  // namespace frix::streaming

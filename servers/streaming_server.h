@@ -1,0 +1,48 @@
+// The streaming server plug-in object: the network thread, the frame source and the HTTP side.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include <boost/asio/io_context.hpp>
+
+#include "frix/server.h"
+#include "servers/broadcaster.h"
+#include "servers/frame.h"
+#include "servers/http_server.h"
+#include "servers/options.h"
+
+namespace frix::streaming {
+
+// Makes the frame source for a device name; the plug-in reads /dev/<name>.
+using SourceFactory =
+    std::function<std::unique_ptr<FrameSource>(const std::string& device_name, int quality)>;
+
+// start() and stop() run on the daemon's threads; everything else on the network thread.
+class StreamingServer : public Server {
+public:
+    explicit StreamingServer(Options options, SourceFactory make_source = {}, Limits limits = {});
+    ~StreamingServer() override;
+
+    // Never throws: the daemon calls it from the CUSE session's start. A server that
+    // cannot listen logs why and stays idle.
+    void start(const std::string& device_name) override;
+    void stop() override;
+
+    // The bound port (for an asked port 0), 0 before start or after a failure.
+    std::uint16_t port() const { return http_ ? http_->port() : 0; }
+
+private:
+    const Options options_;
+    const SourceFactory make_source_;
+    const Limits limits_;
+    boost::asio::io_context io_{1};
+    std::unique_ptr<FrameSource> source_;
+    std::unique_ptr<Broadcaster> broadcaster_;
+    std::unique_ptr<HttpServer> http_;
+    std::thread thread_;
+};
+
+}  // namespace frix::streaming

@@ -1,0 +1,293 @@
+# The streaming server plug-in with real HTTP clients: pictures, rates, passwords, and
+# the camera handed back to V4L2 applications.
+
+SERVER_URL=http://127.0.0.1:9000
+
+# The guest boots with its loopback interface down.
+ip link set lo up
+
+# wait_for_server: every wait for the network is bounded.
+wait_for_server() {
+  wait_until 30 curl -s --max-time 2 -o /dev/null "$SERVER_URL/" || fail "the server does not answer"
+}
+
+# start_server [frix options...]: frix with the server required, waiting until it answers.
+start_server() {
+  start_frix --enable-server=required "$@"
+  wait_for_server
+}
+
+http_code() {
+  curl -s -o /dev/null -w '%{http_code}' --max-time 20 "$@"
+}
+
+status_field() {
+  curl -sf --max-time 10 "${@:2}" "$SERVER_URL/status" | grep -o "\"$1\":[^,}]*" | cut -d: -f2-
+}
+
+viewers_are() {
+  [ "$(status_field viewers)" = "$1" ]
+}
+
+# A frame read from the node with read() I/O, retried while the server still holds it.
+read_raw_frame() {
+  wait_until 20 dd if="$FRIX_NODE" of="$1" bs="$2" count=1 iflag=fullblock status=none 2>/dev/null ||
+    fail "no frame from $FRIX_NODE"
+}
+
+# psnr A B WxH: PSNR in dB over all planes of two raw planar 4:2:2 pictures.
+psnr() {
+  local w=${3%x*} h=${3#*x}
+  ffmpeg -nostdin -loglevel info -f rawvideo -pix_fmt gray -s "${w}x$((h * 2))" -i "$1" \
+    -f rawvideo -pix_fmt gray -s "${w}x$((h * 2))" -i "$2" -lavfi psnr -f null - 2>psnr.txt
+  grep -o 'average:[0-9.inf]*' psnr.txt | cut -d: -f2
+}
+
+case_server_snapshot_matches_the_pattern() {
+  start_server --verbosity=6 --mode static --server-option=--quality=90
+  curl -sf --max-time 20 -o snap.jpg "$SERVER_URL/snapshot.jpg" || fail "no snapshot"
+  expect_eq "$(ffprobe -v error -show_entries stream=width,height -of csv=p=0 snap.jpg)" \
+    "640,480" "snapshot size"
+  read_raw_frame raw.yuyv 614400
+  # Both sides as raw planes without any range conversion: the JPEG keeps the camera's
+  # bytes, the comparison must too.
+  ffmpeg -nostdin -loglevel error -f rawvideo -pix_fmt yuyv422 -s 640x480 -i raw.yuyv \
+    -f rawvideo -pix_fmt yuv422p raw.planes
+  ffmpeg -nostdin -loglevel error -i snap.jpg -f rawvideo -pix_fmt yuvj422p snap.planes
+  local db
+  db=$(psnr snap.planes raw.planes 640x480)
+  echo "snapshot PSNR against the raw frame: $db dB"
+  awk -v db="$db" 'BEGIN { exit !(db == "inf" || db + 0 >= 35) }' || fail "PSNR $db dB < 35 dB"
+
+  # The same through the RGB24 path, against a picture of another kind.
+  stop_frix TERM
+  start_server --mode static --format RGB24 --size 320x240 --pattern checkerboard
+  curl -sf --max-time 20 -o snap-rgb.jpg "$SERVER_URL/snapshot.jpg" || fail "no RGB24 snapshot"
+  read_raw_frame raw.rgb 230400
+  ffmpeg -nostdin -loglevel error -i snap-rgb.jpg -f rawvideo -pix_fmt rgb24 snap.rgb
+  ffmpeg -nostdin -loglevel info -f rawvideo -pix_fmt gray -s 960x240 -i snap.rgb \
+    -f rawvideo -pix_fmt gray -s 960x240 -i raw.rgb -lavfi psnr -f null - 2>psnr-rgb.txt
+  db=$(grep -o 'average:[0-9.inf]*' psnr-rgb.txt | cut -d: -f2)
+  echo "RGB24 snapshot PSNR: $db dB"
+  awk -v db="$db" 'BEGIN { exit !(db == "inf" || db + 0 >= 35) }' || fail "RGB24 PSNR $db dB < 35 dB"
+}
+
+case_server_four_viewers_then_a_v4l2_app() {
+  # A rate that the emulated machine reaches with four viewers.
+  local seconds=20 fps=5
+  start_server --verbosity=6 --mode static --server-option=--fps=$fps
+  local pids=() i
+  for i in 1 2 3 4; do
+    curl -s --max-time $seconds -o "viewer$i.mjpg" "$SERVER_URL/stream.mjpg" &
+    pids+=($!)
+  done
+  wait_until 20 viewers_are 4 || fail "status does not show 4 viewers: $(status_field viewers)"
+  curl -sf --max-time 10 -o status.txt "$SERVER_URL/status"
+  expect_file_match status.txt '"width":640,"height":480,"pixelformat":"YUYV"'
+
+  # The server owns the camera while anybody watches.
+  if dd if="$FRIX_NODE" of=/dev/null bs=614400 count=1 2>busy.txt; then
+    fail "a V4L2 application read the camera while viewers watched"
+  fi
+  expect_file_match busy.txt 'Device or resource busy'
+
+  for i in "${pids[@]}"; do wait "$i" || true; done
+  for i in 1 2 3 4; do
+    local frames
+    frames=$(grep -a -c -- '^--frixframe' "viewer$i.mjpg")
+    echo "viewer $i: $frames frames in $seconds s"
+    # Startup of the capture takes part of the first second.
+    [ "$frames" -ge $((seconds * fps * 8 / 10)) ] && [ "$frames" -le $((seconds * fps * 11 / 10)) ] ||
+      fail "viewer $i got $frames frames in $seconds s at $fps fps"
+  done
+  # Every part is a whole JPEG: the last complete one decodes to the camera's size.
+  python3 - viewer1.mjpg last.jpg <<'PY'
+import sys
+data = open(sys.argv[1], 'rb').read()
+parts = data.split(b'--frixframe\r\n')[1:-1]
+assert parts, 'no complete part'
+head, _, body = parts[-1].partition(b'\r\n\r\n')
+length = int([l for l in head.split(b'\r\n') if l.lower().startswith(b'content-length:')][0].split(b':')[1])
+assert body[:length].startswith(b'\xff\xd8') and body[length - 2:length] == b'\xff\xd9', 'not a JPEG'
+assert body[length:] == b'\r\n', 'part does not end after its length'
+open(sys.argv[2], 'wb').write(body[:length])
+PY
+  [ $? -eq 0 ] || fail "the stream's parts are not whole JPEGs"
+  expect_eq "$(ffprobe -v error -show_entries stream=width,height -of csv=p=0 last.jpg)" \
+    "640,480" "streamed frame size"
+
+  wait_until 10 viewers_are 0 || fail "viewers left but status shows $(status_field viewers)"
+  wait_until 20 dd if="$FRIX_NODE" of=frames.raw bs=614400 count=4 iflag=fullblock status=none \
+    2>/dev/null || fail "a V4L2 application cannot stream after the last viewer left"
+  "$FRAME_CHECK" --size 640x480 --format YUYV --mode static --min-frames 4 frames.raw ||
+    fail "the V4L2 application's frames are not the pattern's"
+  echo "sent $(status_field frames_sent), dropped $(status_field frames_dropped)"
+}
+
+case_server_password() {
+  start_frix --enable-server=required --server-option=--bind=0.0.0.0 \
+    --server-option=--password=s3cret
+  wait_for_server
+  local path
+  for path in / /status /snapshot.jpg /stream.mjpg /nowhere; do
+    expect_eq "$(http_code "$SERVER_URL$path")" 401 "$path without a password"
+    expect_eq "$(http_code -u viewer:wrong "$SERVER_URL$path")" 401 "$path with a wrong password"
+  done
+  curl -s --max-time 10 -D headers.txt -o /dev/null "$SERVER_URL/status"
+  expect_file_match headers.txt '^WWW-Authenticate: Basic realm="video0"'
+  expect_eq "$(http_code -u viewer:s3cret "$SERVER_URL/status")" 200 "/status with the password"
+  expect_eq "$(http_code -u viewer:s3cret "$SERVER_URL/nowhere")" 404 "an unknown path"
+  expect_eq "$(http_code -u viewer:s3cret -X POST "$SERVER_URL/status")" 405 "POST"
+  curl -sf -u viewer:s3cret --max-time 20 -o snap.jpg "$SERVER_URL/snapshot.jpg" ||
+    fail "no snapshot with the password"
+  stop_frix TERM
+
+  # Without a password a non-loopback address is refused, and "required" ends frix.
+  local status=0
+  timeout 60 "$FRIX" -f --driver pattern --video_nr 0 --enable-server=required \
+    --server-option=--bind=0.0.0.0 >refused.log 2>&1 || status=$?
+  [ "$status" -ne 0 ] && [ "$status" -ne 124 ] || fail "frix started (status $status)"
+  expect_file_match refused.log 'refusing to serve the camera on 0.0.0.0 without a password'
+}
+
+case_server_stops_while_viewed() {
+  start_server
+  curl -s --max-time 60 -o viewer.mjpg "$SERVER_URL/stream.mjpg" &
+  local viewer=$!
+  wait_until 30 test -s viewer.mjpg || fail "the viewer got nothing"
+  stop_frix TERM
+  expect_eq "$FRIX_STATUS" 0 "exit status of frix stopped while a viewer watched"
+  wait_until 10 bash -c "! kill -0 $viewer 2>/dev/null" || fail "the viewer's connection outlived frix"
+  expect_file_match "$CASE_DIR/frix.log" 'Streaming server stopped'
+}
+
+# The server alone, attached to a node that another frix serves.
+case_server_external_driver() {
+  start_frix --enable-server=off --mode static
+  "$FRIX" --external-driver --device-name "${FRIX_NODE#/dev/}" --server-option=--port=9001 \
+    >>external.log 2>&1 &
+  local external=$!
+  wait_until 30 curl -s --max-time 2 -o /dev/null http://127.0.0.1:9001/ ||
+    fail "the external server does not answer"
+  curl -sf --max-time 20 -o snap.jpg http://127.0.0.1:9001/snapshot.jpg || fail "no snapshot"
+  expect_eq "$(ffprobe -v error -show_entries stream=width,height -of csv=p=0 snap.jpg)" \
+    "640,480" "snapshot size"
+  kill -TERM "$external"
+  wait_until 20 bash -c "! kill -0 $external 2>/dev/null" || fail "the external server did not stop"
+}
+
+# A real browser shows the page with the live picture.
+case_server_browser() {
+  command -v chromium >/dev/null || { echo "chromium is not installed"; exit 77; }
+  start_server --verbosity=6 --mode static
+  curl -sf --max-time 20 -o snap.jpg "$SERVER_URL/snapshot.jpg" || fail "no snapshot"
+  # The emulated machine is slow: the picture may take many seconds to show.
+  timeout 150 chromium --headless --no-sandbox --disable-gpu --no-first-run \
+    --disable-background-networking --disable-component-update --disable-sync \
+    --user-data-dir="$CASE_DIR/profile" --force-device-scale-factor=1 --window-size=640,520 \
+    --hide-scrollbars --timeout=40000 --screenshot="$CASE_DIR/page.png" "$SERVER_URL/" \
+    >chromium.log 2>&1 || true
+  [ -s page.png ] || { tail -20 chromium.log; fail "no screenshot"; }
+  # The picture's area of the screenshot against the snapshot, both decoded to RGB.
+  ffmpeg -nostdin -loglevel error -i page.png -vf crop=640:480:0:0 -f rawvideo -pix_fmt rgb24 shot.rgb
+  ffmpeg -nostdin -loglevel error -i snap.jpg -f rawvideo -pix_fmt rgb24 snap.rgb
+  ffmpeg -nostdin -loglevel info -f rawvideo -pix_fmt gray -s 1920x480 -i shot.rgb \
+    -f rawvideo -pix_fmt gray -s 1920x480 -i snap.rgb -lavfi psnr -f null - 2>psnr.txt
+  local db
+  db=$(grep -o 'average:[0-9.inf]*' psnr.txt | cut -d: -f2)
+  echo "screenshot PSNR against the snapshot: $db dB"
+  awk -v db="$db" 'BEGIN { exit !(db == "inf" || db + 0 >= 30) }' || fail "PSNR $db dB < 30 dB"
+}
+
+# Hostile clients against the real daemon: a thousand idle connections, malformed
+# requests and a header sent a byte a second, while a viewer watches. Bounded in count
+# and time; prints what it measured.
+case_server_load() {
+  start_server --mode static --server-option=--fps=5
+  local fds_before rss_before
+  fds_before=$(ls "/proc/$FRIX_PID/fd" | wc -l)
+  rss_before=$(awk '/^VmRSS:/ {print $2}' "/proc/$FRIX_PID/status")
+  ulimit -n 4096
+  python3 - <<'PY' || fail "the server did not stand the load"
+import socket, time
+def connect():
+    return socket.create_connection(('127.0.0.1', 9000), timeout=15)
+def reply(request):
+    s = connect()
+    s.sendall(request)
+    data = b''
+    try:
+        while True:
+            chunk = s.recv(65536)
+            if not chunk:
+                break
+            data += chunk
+    except socket.timeout:
+        pass
+    s.close()
+    return data
+
+# A header a byte a second is cut off by the header timeout (10 s).
+slow = connect()
+slow.settimeout(1)
+slow_start, closed_after = time.time(), None
+for c in b'GET /status HTTP/1.1\r\nHost: camera\r\n\r\n':
+    try:
+        slow.send(bytes([c]))
+        if slow.recv(1) == b'':
+            closed_after = time.time() - slow_start
+            break
+    except socket.timeout:
+        continue
+    except OSError:
+        closed_after = time.time() - slow_start
+        break
+print('slow header closed after: %s s' % (None if closed_after is None else round(closed_after, 1)))
+assert closed_after is not None and 9 <= closed_after <= 13, closed_after
+
+viewer = connect()
+viewer.sendall(b'GET /stream.mjpg HTTP/1.1\r\n\r\n')
+idle, refused = [], 0
+for i in range(1000):
+    try:
+        idle.append(connect())
+    except OSError:
+        refused += 1
+print('idle connections opened: %d, refused: %d' % (len(idle), refused))
+for bad in [b'\r\n\r\n', b'GET\r\n\r\n', b'GET / HTTP/9.9\r\n\r\n', b'\x00\xff' * 100 + b'\r\n\r\n',
+            b'GET /' + b'a' * 10000 + b' HTTP/1.1\r\n\r\n', b'GET / HTTP/1.1\r\nContent-Length: x\r\n\r\n']:
+    answer = reply(bad)
+    assert answer.startswith(b'HTTP/1.1 4'), (bad[:20], answer[:40])
+started = time.time()
+status = reply(b'GET /status HTTP/1.1\r\nConnection: close\r\n\r\n')
+print('/status during the flood: %.0f ms' % ((time.time() - started) * 1000))
+assert b' 200 OK' in status, status[:80]
+
+# The viewer goes on at its rate.
+viewer.settimeout(1)
+frames, until = 0, time.time() + 10
+while time.time() < until:
+    try:
+        chunk = viewer.recv(1 << 20)
+    except socket.timeout:
+        continue
+    assert chunk, 'the viewer was disconnected'
+    frames += chunk.count(b'--frixframe\r\n')
+print('viewer frames in 10 s during the flood: %d' % frames)
+assert frames >= 35, frames
+
+for s in idle:
+    s.close()
+viewer.close()
+PY
+  wait_until 20 viewers_are 0 || fail "the viewer is still counted"
+  local fds_after rss_after
+  wait_until 20 bash -c "[ \$(ls /proc/$FRIX_PID/fd | wc -l) -le $fds_before ]" ||
+    fail "frix holds $(ls /proc/$FRIX_PID/fd | wc -l) descriptors, $fds_before before"
+  rss_after=$(awk '/^VmRSS:/ {print $2}' "/proc/$FRIX_PID/status")
+  echo "descriptors: $fds_before before, $(ls /proc/$FRIX_PID/fd | wc -l) after; RSS: $rss_before kB before, $rss_after kB after"
+  [ $((rss_after - rss_before)) -lt 16384 ] || fail "RSS grew by $((rss_after - rss_before)) kB"
+  # The camera is anybody's again.
+  wait_until 20 dd if="$FRIX_NODE" of=frames.raw bs=614400 count=2 iflag=fullblock status=none \
+    2>/dev/null || fail "a V4L2 application cannot stream after the load"
+}
