@@ -1,0 +1,453 @@
+// The v4l2cam driver's answers to V4L2 requests and its capture steps.
+#include "drivers/v4l2cam/v4l2cam_driver.h"
+
+#include <linux/version.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <stdexcept>
+#include <thread>
+
+#include "frix/log.h"
+
+namespace frix::v4l2cam {
+
+namespace {
+
+constexpr unsigned camera_buffers = 4;
+constexpr int poll_ms = 200;  // how long a capture step waits before it returns
+constexpr auto silence_warning = std::chrono::seconds(5);
+
+[[noreturn]] void invalid() { throw std::system_error(EINVAL, std::generic_category()); }
+
+template <std::size_t N>
+void copy_name(unsigned char (&target)[N], const std::string& text) {
+    std::memset(target, 0, N);
+    std::memcpy(target, text.data(), text.size() < N - 1 ? text.size() : N - 1);
+}
+
+std::string text_of(int error) { return std::generic_category().message(error); }
+
+}  // namespace
+
+V4l2camDriver::V4l2camDriver(const Options& options, const CameraEntry& entry)
+    : options_(options),
+      entry_(entry),
+      camera_(std::make_unique<Camera>(entry.node)),
+      wake_fd_(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {
+    if (wake_fd_ < 0) throw std::system_error(errno, std::generic_category(), "eventfd");
+    set_interruption_callback([fd = wake_fd_] {
+        const std::uint64_t one = 1;
+        [[maybe_unused]] auto written = ::write(fd, &one, sizeof one);
+    });
+
+    if (auto probe = probe_node(entry.node)) identity_ = *probe;
+    std::memset(&delivered_, 0, sizeof delivered_);
+    delivered_.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    ask(VIDIOC_G_FMT, &delivered_, "VIDIOC_G_FMT");
+    if (mjpeg()) {
+        bool offered = false;
+        v4l2_fmtdesc desc;
+        for (std::memset(&desc, 0, sizeof desc), desc.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+             !offered && camera_->request(VIDIOC_ENUM_FMT, &desc) == 0; ++desc.index)
+            offered = desc.pixelformat == V4L2_PIX_FMT_MJPEG;
+        if (!offered)
+            throw std::runtime_error(entry.node + " offers no MJPEG format for --encoding mjpeg");
+        adjust(delivered_, VIDIOC_S_FMT);
+    } else {
+        v4l2_fmtdesc desc;
+        for (std::memset(&desc, 0, sizeof desc), desc.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+             camera_->request(VIDIOC_ENUM_FMT, &desc) == 0; ++desc.index)
+            if (desc.pixelformat == delivered_.fmt.pix.pixelformat)
+                compressed_ = desc.flags & V4L2_FMT_FLAG_COMPRESSED;
+    }
+    FRIX_LOG(driver, notice) << "v4l2cam: serving " << entry_.describe() << " (driver "
+                             << identity_.driver << ", '" << identity_.card << "', "
+                             << identity_.bus_info << ")";
+}
+
+V4l2camDriver::~V4l2camDriver() {
+    camera_.reset();
+    ::close(wake_fd_);
+}
+
+Camera& V4l2camDriver::camera(const Shared&) {
+    if (!camera_)
+        throw DeviceError(std::make_error_code(std::errc::no_such_device),
+                          "v4l2cam: camera " + entry_.describe() + " is gone");
+    return *camera_;
+}
+
+void V4l2camDriver::close_camera() {
+    std::unique_lock<std::shared_mutex> lock(camera_mutex_);
+    camera_.reset();
+    pending_.reset();
+}
+
+void V4l2camDriver::lost(int error, const char* what) {
+    // Closing at once lets a camera that was only disconnected come back.
+    close_camera();
+    const std::string message = (is_gone(error) ? "v4l2cam: lost camera " : "v4l2cam: camera ") +
+                                entry_.describe() + ": " + what + ": " + text_of(error);
+    FRIX_LOG(driver, error) << message;
+    throw DeviceError(std::error_code(error, std::generic_category()), message);
+}
+
+void V4l2camDriver::ask(unsigned long number, void* argument, const char* what) {
+    int error;
+    {
+        Shared lock(camera_mutex_);
+        error = camera(lock).request(number, argument);
+    }
+    if (error == 0) return;
+    if (is_gone(error)) lost(error, what);
+    throw std::system_error(error, std::generic_category());
+}
+
+void V4l2camDriver::to_camera(v4l2_format& fmt) const {
+    if (!mjpeg()) return;
+    fmt.fmt.pix.pixelformat = V4L2_PIX_FMT_MJPEG;
+    fmt.fmt.pix.bytesperline = 0;
+    fmt.fmt.pix.sizeimage = 0;
+}
+
+void V4l2camDriver::from_camera(v4l2_format& fmt, std::uint32_t delivered_fourcc) const {
+    if (!mjpeg()) return;
+    auto& pix = fmt.fmt.pix;
+    pix.pixelformat = delivered_fourcc;
+    pix.field = V4L2_FIELD_NONE;
+    pix.bytesperline = static_cast<std::uint32_t>(decoded_line(delivered_fourcc, pix.width));
+    pix.sizeimage = static_cast<std::uint32_t>(decoded_size(delivered_fourcc, pix.width, pix.height));
+    if (pix.sizeimage == 0) invalid();
+}
+
+void V4l2camDriver::adjust(v4l2_format& fmt, unsigned long number) {
+    if (fmt.type != V4L2_BUF_TYPE_VIDEO_CAPTURE) invalid();
+    std::uint32_t wanted = fmt.fmt.pix.pixelformat;
+    if (mjpeg() && !is_decoded_format(wanted)) wanted = decoded_formats.front();
+    to_camera(fmt);
+    ask(number, &fmt, number == VIDIOC_S_FMT ? "VIDIOC_S_FMT" : "VIDIOC_TRY_FMT");
+    from_camera(fmt, wanted);
+}
+
+v4l2_format V4l2camDriver::delivered() const {
+    std::lock_guard<std::mutex> lock(format_mutex_);
+    return delivered_;
+}
+
+v4l2_capability V4l2camDriver::query_cap() {
+    v4l2_capability cap;
+    std::memset(&cap, 0, sizeof cap);
+    copy_name(cap.driver, "v4l2cam");
+    copy_name(cap.card, identity_.card.empty() ? entry_.name : identity_.card);
+    copy_name(cap.bus_info, identity_.bus_info);
+    cap.version = LINUX_VERSION_CODE;
+    cap.device_caps = V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_READWRITE | V4L2_CAP_STREAMING;
+    cap.capabilities = cap.device_caps | V4L2_CAP_DEVICE_CAPS;
+    return cap;
+}
+
+void V4l2camDriver::enum_fmt(v4l2_fmtdesc& fmt) {
+    if (fmt.type != V4L2_BUF_TYPE_VIDEO_CAPTURE) invalid();
+    if (!mjpeg()) return ask(VIDIOC_ENUM_FMT, &fmt, "VIDIOC_ENUM_FMT");
+    if (fmt.index >= decoded_formats.size()) invalid();
+    const auto index = fmt.index;
+    std::memset(&fmt, 0, sizeof fmt);
+    fmt.index = index;
+    fmt.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    fmt.pixelformat = decoded_formats[index];
+    copy_name(fmt.description, decoded_format_name(fmt.pixelformat));
+}
+
+void V4l2camDriver::get_fmt(v4l2_format& fmt) {
+    if (fmt.type != V4L2_BUF_TYPE_VIDEO_CAPTURE) invalid();
+    fmt = delivered();
+}
+
+void V4l2camDriver::try_fmt(v4l2_format& fmt) { adjust(fmt, VIDIOC_TRY_FMT); }
+
+void V4l2camDriver::set_fmt(v4l2_format& fmt) {
+    // The camera refuses a new format while its buffers exist; the next capture step
+    // starts it again.
+    {
+        Shared lock(camera_mutex_);
+        camera(lock).stop();
+        pending_.reset();
+    }
+    adjust(fmt, VIDIOC_S_FMT);
+    bool compressed = false;
+    if (!mjpeg()) {
+        v4l2_fmtdesc desc;
+        std::memset(&desc, 0, sizeof desc);
+        desc.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+        Shared lock(camera_mutex_);
+        for (; camera(lock).request(VIDIOC_ENUM_FMT, &desc) == 0; ++desc.index)
+            if (desc.pixelformat == fmt.fmt.pix.pixelformat)
+                compressed = desc.flags & V4L2_FMT_FLAG_COMPRESSED;
+    }
+    std::lock_guard<std::mutex> lock(format_mutex_);
+    delivered_ = fmt;
+    compressed_ = compressed;
+}
+
+void V4l2camDriver::get_queryctrl(v4l2_queryctrl& ctrl) {
+    ask(VIDIOC_QUERYCTRL, &ctrl, "VIDIOC_QUERYCTRL");
+}
+
+void V4l2camDriver::get_querymenu(v4l2_querymenu& menu) {
+    ask(VIDIOC_QUERYMENU, &menu, "VIDIOC_QUERYMENU");
+}
+
+void V4l2camDriver::get_control(v4l2_control& ctrl) { ask(VIDIOC_G_CTRL, &ctrl, "VIDIOC_G_CTRL"); }
+
+void V4l2camDriver::set_control(const v4l2_control& ctrl) {
+    v4l2_control copy = ctrl;
+    ask(VIDIOC_S_CTRL, &copy, "VIDIOC_S_CTRL");
+}
+
+void V4l2camDriver::enum_framesizes(v4l2_frmsizeenum& sizes) {
+    const auto asked = sizes.pixel_format;
+    if (mjpeg()) {
+        if (!is_decoded_format(asked)) invalid();
+        sizes.pixel_format = V4L2_PIX_FMT_MJPEG;
+    }
+    ask(VIDIOC_ENUM_FRAMESIZES, &sizes, "VIDIOC_ENUM_FRAMESIZES");
+    sizes.pixel_format = asked;
+}
+
+void V4l2camDriver::enum_frameintervals(v4l2_frmivalenum& intervals) {
+    const auto asked = intervals.pixel_format;
+    if (mjpeg()) {
+        if (!is_decoded_format(asked)) invalid();
+        intervals.pixel_format = V4L2_PIX_FMT_MJPEG;
+    }
+    ask(VIDIOC_ENUM_FRAMEINTERVALS, &intervals, "VIDIOC_ENUM_FRAMEINTERVALS");
+    intervals.pixel_format = asked;
+}
+
+void V4l2camDriver::get_frameinterval(v4l2_fract& interval) {
+    v4l2_streamparm parm;
+    std::memset(&parm, 0, sizeof parm);
+    parm.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    ask(VIDIOC_G_PARM, &parm, "VIDIOC_G_PARM");
+    if (parm.parm.capture.capability & V4L2_CAP_TIMEPERFRAME)
+        interval = parm.parm.capture.timeperframe;
+}
+
+void V4l2camDriver::set_frameinterval(v4l2_fract& interval) {
+    v4l2_streamparm parm;
+    std::memset(&parm, 0, sizeof parm);
+    parm.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    parm.parm.capture.timeperframe = interval;
+    try {
+        ask(VIDIOC_S_PARM, &parm, "VIDIOC_S_PARM");
+    } catch (const DeviceError&) {
+        throw;
+    } catch (const std::system_error& error) {
+        if (error.code().value() != EBUSY) throw;
+        {
+            Shared lock(camera_mutex_);
+            camera(lock).stop();
+            pending_.reset();
+        }
+        parm.parm.capture.timeperframe = interval;
+        ask(VIDIOC_S_PARM, &parm, "VIDIOC_S_PARM");
+    }
+    if (parm.parm.capture.capability & V4L2_CAP_TIMEPERFRAME) {
+        interval = parm.parm.capture.timeperframe;
+        std::lock_guard<std::mutex> lock(format_mutex_);
+        interval_ = interval;
+    }
+}
+
+void V4l2camDriver::cancel_transfer() {
+    Shared lock(camera_mutex_);
+    pending_.reset();
+    if (camera_) camera_->stop();
+}
+
+void V4l2camDriver::init_buffer(BufferData& data, unsigned, unsigned, const v4l2_format* fmt) {
+    const v4l2_format format = fmt ? *fmt : delivered();
+    if (format.fmt.pix.sizeimage == 0) invalid();
+    data.set_length(format.fmt.pix.sizeimage, 0);
+}
+
+void V4l2camDriver::fetch_data() {
+    if (pending_ || interrupted()) return;
+    int error = 0;
+    const char* what = "";
+    {
+        Shared lock(camera_mutex_);
+        Camera& cam = camera(lock);
+        if (!cam.streaming()) {
+            what = "VIDIOC_STREAMON";
+            error = cam.start(camera_buffers);
+            last_frame_ = std::chrono::steady_clock::now();
+            silence_logged_ = false;
+        }
+        if (!error) {
+            try {
+                pending_ = cam.dequeue(poll_ms, wake_fd_);
+            } catch (const std::system_error& failure) {
+                error = failure.code().value();
+                what = "VIDIOC_DQBUF";
+            }
+        }
+    }
+    if (error) lost(error, what);
+    const auto now = std::chrono::steady_clock::now();
+    if (pending_) {
+        last_frame_ = now;
+        silence_logged_ = false;
+        return;
+    }
+    std::uint64_t wakes;
+    [[maybe_unused]] auto drained = ::read(wake_fd_, &wakes, sizeof wakes);
+    if (!silence_logged_ && now - last_frame_ > silence_warning) {
+        silence_logged_ = true;
+        FRIX_LOG(driver, warning) << "v4l2cam: no frame from " << entry_.node << " for "
+                                  << std::chrono::duration_cast<std::chrono::seconds>(silence_warning).count()
+                                  << " s";
+    }
+}
+
+void V4l2camDriver::bad_frame(const std::string& why) {
+    ++bad_frames_;
+    if (bad_frames_ <= 10 || bad_frames_ % 100 == 0)
+        FRIX_LOG(driver, warning) << "v4l2cam: bad frame from " << entry_.node << " ("
+                                  << bad_frames_ << " so far): " << why;
+}
+
+void V4l2camDriver::process_data(BufferDataBase& data) {
+    if (!pending_) return;
+    const Camera::Frame frame = *pending_;
+    pending_.reset();
+    const auto format = delivered();
+    const auto& pix = format.fmt.pix;
+    bool good = false;
+    int error;
+    {
+        Shared lock(camera_mutex_);
+        Camera& cam = camera(lock);
+        if (frame.error) {
+            bad_frame("the camera marked it as damaged");
+        } else if (mjpeg()) {
+            if (pix.sizeimage > data.get_length()) {
+                bad_frame("the buffer is smaller than the format");
+            } else {
+                data.resize(pix.sizeimage);
+                good = decoder_.decode(frame.data, frame.bytes, pix.pixelformat, pix.width,
+                                       pix.height, data.data());
+                if (!good) bad_frame("corrupt JPEG: " + decoder_.error());
+            }
+        } else if (frame.bytes > data.get_length()) {
+            bad_frame(std::to_string(frame.bytes) + " bytes for a buffer of " +
+                      std::to_string(data.get_length()));
+        } else if (!compressed_ && frame.bytes < pix.sizeimage) {
+            bad_frame("short frame, " + std::to_string(frame.bytes) + " of " +
+                      std::to_string(pix.sizeimage) + " bytes");
+        } else {
+            data.copy_from(frame.data, frame.bytes);
+            good = true;
+        }
+        error = cam.requeue(frame.index);
+    }
+    data.set_state(good ? BufferState::Complete : BufferState::Error);
+    if (error) lost(error, "VIDIOC_QBUF");
+}
+
+void V4l2camDriver::flush_data() {
+    int error = 0;
+    {
+        Shared lock(camera_mutex_);
+        if (camera_ && camera_->streaming() && !pending_) error = camera_->drop_waiting();
+    }
+    if (error) lost(error, "VIDIOC_DQBUF");
+}
+
+std::unique_ptr<Camera> V4l2camDriver::reopen() {
+    CameraEntry found = entry_;
+    if (entry_.is_usb()) {
+        // The same USB identity; without a serial number, also the same port.
+        Selector same;
+        same.vendor = entry_.vendor;
+        same.product = entry_.product;
+        same.serial = entry_.serial;
+        if (entry_.serial.empty()) same.usb_path = entry_.usb_path;
+        bool seen = false;
+        for (const auto& candidate : list_cameras(options_.sysfs_root, options_.dev_root)) {
+            if (candidate.vendor != same.vendor || candidate.product != same.product ||
+                candidate.serial != same.serial ||
+                (!same.usb_path.empty() && candidate.usb_path != same.usb_path))
+                continue;
+            const auto probe = probe_node(candidate.node);
+            if (probe && is_kernel_camera(*probe)) {
+                found = candidate;
+                seen = true;
+                break;
+            }
+        }
+        if (!seen) return nullptr;
+    } else {
+        const auto probe = probe_node(entry_.node);
+        if (!probe || !is_kernel_camera(*probe) || probe->card != identity_.card ||
+            probe->bus_info != identity_.bus_info)
+            return nullptr;
+    }
+    std::unique_ptr<Camera> camera;
+    try {
+        camera = std::make_unique<Camera>(found.node);
+    } catch (const std::system_error&) {
+        return nullptr;
+    }
+    entry_ = found;
+    if (auto probe = probe_node(found.node)) identity_ = *probe;
+    return camera;
+}
+
+void V4l2camDriver::recover() {
+    const bool was_open = [&] {
+        Shared lock(camera_mutex_);
+        return camera_ != nullptr;
+    }();
+    close_camera();
+    if (!was_open) FRIX_LOG(driver, notice) << "v4l2cam: looking for camera " << entry_.describe();
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(options_.recover_wait_ms);
+    for (;;) {
+        if (auto camera = reopen()) {
+            // A camera that came back has forgotten what the clients had set.
+            v4l2_format format = delivered();
+            to_camera(format);
+            camera->request(VIDIOC_S_FMT, &format);
+            std::optional<v4l2_fract> interval;
+            {
+                std::lock_guard<std::mutex> lock(format_mutex_);
+                interval = interval_;
+            }
+            if (interval) {
+                v4l2_streamparm parm;
+                std::memset(&parm, 0, sizeof parm);
+                parm.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+                parm.parm.capture.timeperframe = *interval;
+                camera->request(VIDIOC_S_PARM, &parm);
+            }
+            {
+                std::unique_lock<std::shared_mutex> lock(camera_mutex_);
+                camera_ = std::move(camera);
+            }
+            FRIX_LOG(driver, notice) << "v4l2cam: found camera " << entry_.describe() << " again";
+            return;
+        }
+        if (std::chrono::steady_clock::now() >= deadline) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    const std::string message =
+        "v4l2cam: camera " + entry_.describe() + " did not come back";
+    FRIX_LOG(driver, error) << message;
+    throw DeviceError(std::make_error_code(std::errc::no_such_device), message);
+}
+
+}  // namespace frix::v4l2cam

@@ -1,0 +1,91 @@
+// The v4l2cam driver: a kernel camera re-served through frix.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <shared_mutex>
+
+#include "drivers/v4l2cam/camera.h"
+#include "drivers/v4l2cam/camera_list.h"
+#include "drivers/v4l2cam/mjpeg_decoder.h"
+#include "drivers/v4l2cam/options.h"
+#include "frix/driver.h"
+
+namespace frix::v4l2cam {
+
+// Request operations run on client threads while the capture thread waits for a
+// frame: they share camera_mutex_, and only losing or reopening the camera takes it
+// alone. The camera's streaming buffers are touched only under the core's driver
+// mutex (capture steps, set_fmt, set_frameinterval) or after capture has ended.
+class V4l2camDriver : public Driver {
+public:
+    V4l2camDriver(const Options& options, const CameraEntry& entry);
+    ~V4l2camDriver() override;
+
+    void recover() override;
+    v4l2_capability query_cap() override;
+    void enum_fmt(v4l2_fmtdesc& fmt) override;
+    void get_fmt(v4l2_format& fmt) override;
+    void set_fmt(v4l2_format& fmt) override;
+    void try_fmt(v4l2_format& fmt) override;
+    void get_queryctrl(v4l2_queryctrl& ctrl) override;
+    void get_querymenu(v4l2_querymenu& menu) override;
+    void get_control(v4l2_control& ctrl) override;
+    void set_control(const v4l2_control& ctrl) override;
+    void enum_framesizes(v4l2_frmsizeenum& sizes) override;
+    void enum_frameintervals(v4l2_frmivalenum& intervals) override;
+    void get_frameinterval(v4l2_fract& interval) override;
+    void set_frameinterval(v4l2_fract& interval) override;
+    void cancel_transfer() override;
+    void init_buffer(BufferData& data, unsigned index, unsigned count,
+                     const v4l2_format* fmt) override;
+    void fetch_data() override;
+    void process_data(BufferDataBase& data) override;
+    void flush_data() override;
+
+private:
+    using Shared = std::shared_lock<std::shared_mutex>;
+
+    // The open camera under a shared lock; DeviceError when it is lost.
+    Camera& camera(const Shared& lock);
+    // A request the camera answers: errno as std::system_error, and a vanished camera
+    // as DeviceError after it has been closed.
+    void ask(unsigned long number, void* argument, const char* what);
+    [[noreturn]] void lost(int error, const char* what);
+    void close_camera();
+    // Opens the node and checks it is the same camera; nothing if not (yet).
+    std::unique_ptr<Camera> reopen();
+
+    bool mjpeg() const { return options_.encoding == Encoding::Mjpeg; }
+    // The camera's format for a format frix delivers, and back.
+    void to_camera(v4l2_format& fmt) const;
+    void from_camera(v4l2_format& fmt, std::uint32_t delivered) const;
+    void adjust(v4l2_format& fmt, unsigned long number);
+    v4l2_format delivered() const;
+    void bad_frame(const std::string& why);
+
+    const Options options_;
+    CameraEntry entry_;
+    Probe identity_;
+
+    mutable std::shared_mutex camera_mutex_;
+    std::unique_ptr<Camera> camera_;
+    int wake_fd_;
+
+    mutable std::mutex format_mutex_;
+    v4l2_format delivered_;
+    bool compressed_ = false;
+    std::optional<v4l2_fract> interval_;  // last one a client set, restored on reopen
+
+    // Capture thread only.
+    MjpegDecoder decoder_;
+    std::optional<Camera::Frame> pending_;
+    std::chrono::steady_clock::time_point last_frame_;
+    bool silence_logged_ = false;
+    std::uint64_t bad_frames_ = 0;
+};
+
+}  // namespace frix::v4l2cam
