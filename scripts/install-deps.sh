@@ -9,6 +9,8 @@ packages=(
   libboost-filesystem1.74-dev libboost-system1.74-dev
   libfuse-dev fuse
   libgtest-dev libgmock-dev libbenchmark-dev
+  # v4l2cam driver: MJPEG decoding
+  libturbojpeg0-dev
 )
 # Extra groups: "vm" for the real-kernel system tests, "fuzz" for the fuzzer.
 for group in "$@"; do

@@ -37,7 +37,7 @@ using Prober = std::function<std::optional<Probe>(const std::string& node)>;
 
 // Which camera the user asked for; none set means the first capture camera.
 struct Selector {
-    std::string device;             // --device
+    std::string device;             // --camera
     std::string vendor, product;    // --usb VID:PID
     std::string serial;             //        [:SERIAL]
     std::string usb_path;           // --usb-path

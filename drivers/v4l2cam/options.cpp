@@ -17,7 +17,10 @@ po::options_description describe() {
                                     40);
     // clang-format off
     options.add_options()
-        ("device", po::value<std::string>(), "the camera's node, e.g. /dev/video2")
+        ("camera", po::value<std::string>(), "the camera's node, e.g. /dev/video2")
+        ("device", po::value<std::string>(),
+         "the same as --camera; frix reads --device as the start of its own "
+         "--device-name, so this spelling reaches the driver only after a '--'")
         ("usb", po::value<std::string>(),
          "the first USB camera with these ids: VID:PID or VID:PID:SERIAL (hex ids, "
          "e.g. 046d:0825)")
@@ -106,13 +109,14 @@ Options parse_options(const std::vector<std::string>& arguments) {
     }
 
     Options options;
-    const int chosen = int(values.count("device")) + int(values.count("usb")) +
-                       int(values.count("usb-path"));
+    const int chosen = int(values.count("camera")) + int(values.count("device")) +
+                       int(values.count("usb")) + int(values.count("usb-path"));
     if (chosen > 1)
-        throw std::invalid_argument("give only one of --device, --usb and --usb-path");
-    if (values.count("device")) {
-        options.selector.device = values["device"].as<std::string>();
-        if (options.selector.device.empty()) invalid("device", "", "a node such as /dev/video2");
+        throw std::invalid_argument("give only one of --camera, --usb and --usb-path");
+    for (const char* name : {"camera", "device"}) {
+        if (!values.count(name)) continue;
+        options.selector.device = values[name].as<std::string>();
+        if (options.selector.device.empty()) invalid(name, "", "a node such as /dev/video2");
     }
     if (values.count("usb")) parse_usb(values["usb"].as<std::string>(), options.selector);
     if (values.count("usb-path")) {
@@ -134,10 +138,11 @@ Options parse_options(const std::vector<std::string>& arguments) {
 
 void print_help(std::ostream& out) {
     out << describe() << "\n"
-        << "With none of --device, --usb and --usb-path, the first kernel camera that\n"
+        << "With none of --camera, --usb and --usb-path, the first kernel camera that\n"
            "captures video is served; nodes served by frix are never chosen.\n"
            "Examples: frix --driver v4l2cam --usb 046d:0825 --encoding mjpeg -f\n"
-           "          frix --driver v4l2cam --device /dev/video2 --video_nr 10\n";
+           "          frix --driver v4l2cam --camera /dev/video2 --video_nr 10\n"
+           "          frix --driver v4l2cam --video_nr 10 -- --device /dev/video2\n";
 }
 
 }  // namespace frix::v4l2cam
