@@ -5,6 +5,7 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
@@ -44,25 +45,26 @@ V4l2camDriver::V4l2camDriver(const Options& options, const CameraEntry& entry)
     });
 
     if (auto probe = probe_node(entry.node)) identity_ = *probe;
-    std::memset(&delivered_, 0, sizeof delivered_);
-    delivered_.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-    ask(VIDIOC_G_FMT, &delivered_, "VIDIOC_G_FMT");
-    if (mjpeg()) {
-        bool offered = false;
+    has_mjpeg_ = offers(V4L2_PIX_FMT_MJPEG);
+    if (mjpeg() && !has_mjpeg_)
+        throw std::runtime_error(entry.node + " offers no MJPEG format for --encoding mjpeg");
+    auto& format = delivery_.format;
+    std::memset(&format, 0, sizeof format);
+    format.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    ask(VIDIOC_G_FMT, &format, "VIDIOC_G_FMT");
+    if (mjpeg()) format.fmt.pix.pixelformat = decoded_formats.front();
+    // The camera is set only when streaming starts: another application may use it now.
+    if (decode_for(format.fmt.pix.pixelformat, format.fmt.pix.width, format.fmt.pix.height))
+        delivery_.decoded = adjust(format, VIDIOC_TRY_FMT);
+    delivery_.compressed = !delivery_.decoded && format.fmt.pix.pixelformat != 0 && [&] {
         v4l2_fmtdesc desc;
-        for (std::memset(&desc, 0, sizeof desc), desc.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-             !offered && camera_->request(VIDIOC_ENUM_FMT, &desc) == 0; ++desc.index)
-            offered = desc.pixelformat == V4L2_PIX_FMT_MJPEG;
-        if (!offered)
-            throw std::runtime_error(entry.node + " offers no MJPEG format for --encoding mjpeg");
-        adjust(delivered_, VIDIOC_S_FMT);
-    } else {
-        v4l2_fmtdesc desc;
-        for (std::memset(&desc, 0, sizeof desc), desc.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-             camera_->request(VIDIOC_ENUM_FMT, &desc) == 0; ++desc.index)
-            if (desc.pixelformat == delivered_.fmt.pix.pixelformat)
-                compressed_ = desc.flags & V4L2_FMT_FLAG_COMPRESSED;
-    }
+        std::memset(&desc, 0, sizeof desc);
+        desc.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+        for (; camera_->request(VIDIOC_ENUM_FMT, &desc) == 0; ++desc.index)
+            if (desc.pixelformat == format.fmt.pix.pixelformat)
+                return (desc.flags & V4L2_FMT_FLAG_COMPRESSED) != 0;
+        return false;
+    }();
     FRIX_LOG(driver, notice) << "v4l2cam: serving " << entry_.describe() << " (driver "
                              << identity_.driver << ", '" << identity_.card << "', "
                              << identity_.bus_info << ")";
@@ -106,15 +108,13 @@ void V4l2camDriver::ask(unsigned long number, void* argument, const char* what) 
     throw std::system_error(error, std::generic_category());
 }
 
-void V4l2camDriver::to_camera(v4l2_format& fmt) const {
-    if (!mjpeg()) return;
+void V4l2camDriver::to_camera(v4l2_format& fmt) {
     fmt.fmt.pix.pixelformat = V4L2_PIX_FMT_MJPEG;
     fmt.fmt.pix.bytesperline = 0;
     fmt.fmt.pix.sizeimage = 0;
 }
 
-void V4l2camDriver::from_camera(v4l2_format& fmt, std::uint32_t delivered_fourcc) const {
-    if (!mjpeg()) return;
+void V4l2camDriver::from_camera(v4l2_format& fmt, std::uint32_t delivered_fourcc) {
     auto& pix = fmt.fmt.pix;
     pix.pixelformat = delivered_fourcc;
     pix.field = V4L2_FIELD_NONE;
@@ -123,18 +123,81 @@ void V4l2camDriver::from_camera(v4l2_format& fmt, std::uint32_t delivered_fourcc
     if (pix.sizeimage == 0) invalid();
 }
 
-void V4l2camDriver::adjust(v4l2_format& fmt, unsigned long number) {
+bool V4l2camDriver::adjust(v4l2_format& fmt, unsigned long number) {
     if (fmt.type != V4L2_BUF_TYPE_VIDEO_CAPTURE) invalid();
     std::uint32_t wanted = fmt.fmt.pix.pixelformat;
     if (mjpeg() && !is_decoded_format(wanted)) wanted = decoded_formats.front();
-    to_camera(fmt);
+    const bool decode = decode_for(wanted, fmt.fmt.pix.width, fmt.fmt.pix.height);
+    if (decode) to_camera(fmt);
     ask(number, &fmt, number == VIDIOC_S_FMT ? "VIDIOC_S_FMT" : "VIDIOC_TRY_FMT");
-    from_camera(fmt, wanted);
+    if (decode) from_camera(fmt, wanted);
+    return decode;
 }
 
-v4l2_format V4l2camDriver::delivered() const {
+bool V4l2camDriver::offers(std::uint32_t fourcc) {
+    v4l2_fmtdesc desc;
+    std::memset(&desc, 0, sizeof desc);
+    desc.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    Shared lock(camera_mutex_);
+    for (; camera(lock).request(VIDIOC_ENUM_FMT, &desc) == 0; ++desc.index)
+        if (desc.pixelformat == fourcc) return true;
+    return false;
+}
+
+bool V4l2camDriver::offers_size(std::uint32_t fourcc, unsigned width, unsigned height) {
+    v4l2_frmsizeenum size;
+    std::memset(&size, 0, sizeof size);
+    size.pixel_format = fourcc;
+    Shared lock(camera_mutex_);
+    for (; camera(lock).request(VIDIOC_ENUM_FRAMESIZES, &size) == 0; ++size.index) {
+        if (size.type == V4L2_FRMSIZE_TYPE_DISCRETE) {
+            if (size.discrete.width == width && size.discrete.height == height) return true;
+            continue;
+        }
+        const auto& range = size.stepwise;
+        return width >= range.min_width && width <= range.max_width &&
+               height >= range.min_height && height <= range.max_height;
+    }
+    return false;
+}
+
+bool V4l2camDriver::decode_for(std::uint32_t fourcc, unsigned width, unsigned height) {
+    if (mjpeg()) return true;
+    if (!has_mjpeg_ || !is_decoded_format(fourcc)) return false;
+    if (!offers(fourcc)) return true;
+    return !offers_size(fourcc, width, height) && offers_size(V4L2_PIX_FMT_MJPEG, width, height);
+}
+
+std::vector<v4l2_frmsizeenum> V4l2camDriver::merged_sizes(std::uint32_t fourcc) {
+    std::vector<v4l2_frmsizeenum> sizes;
+    bool ranges = false;
+    for (std::uint32_t source : {fourcc, std::uint32_t(V4L2_PIX_FMT_MJPEG)}) {
+        if (ranges) break;  // a range of raw sizes already says it all
+        v4l2_frmsizeenum size;
+        std::memset(&size, 0, sizeof size);
+        size.pixel_format = source;
+        Shared lock(camera_mutex_);
+        for (; camera(lock).request(VIDIOC_ENUM_FRAMESIZES, &size) == 0; ++size.index) {
+            if (size.type != V4L2_FRMSIZE_TYPE_DISCRETE) {
+                if (sizes.empty()) {
+                    sizes.push_back(size);
+                    ranges = true;
+                }
+                break;
+            }
+            const bool known = std::any_of(sizes.begin(), sizes.end(), [&](const auto& s) {
+                return s.discrete.width == size.discrete.width &&
+                       s.discrete.height == size.discrete.height;
+            });
+            if (!known) sizes.push_back(size);
+        }
+    }
+    return sizes;
+}
+
+V4l2camDriver::Delivery V4l2camDriver::delivery() const {
     std::lock_guard<std::mutex> lock(format_mutex_);
-    return delivered_;
+    return delivery_;
 }
 
 v4l2_capability V4l2camDriver::query_cap() {
@@ -151,19 +214,44 @@ v4l2_capability V4l2camDriver::query_cap() {
 
 void V4l2camDriver::enum_fmt(v4l2_fmtdesc& fmt) {
     if (fmt.type != V4L2_BUF_TYPE_VIDEO_CAPTURE) invalid();
-    if (!mjpeg()) return ask(VIDIOC_ENUM_FMT, &fmt, "VIDIOC_ENUM_FMT");
-    if (fmt.index >= decoded_formats.size()) invalid();
     const auto index = fmt.index;
+    // Raw mode: the camera's formats first, then those only MJPEG frames give.
+    std::vector<std::uint32_t> listed;
+    if (!mjpeg()) {
+        v4l2_fmtdesc desc;
+        std::memset(&desc, 0, sizeof desc);
+        desc.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+        for (;; ++desc.index) {
+            int error;
+            {
+                Shared lock(camera_mutex_);
+                error = camera(lock).request(VIDIOC_ENUM_FMT, &desc);
+            }
+            if (error == EINVAL) break;
+            if (is_gone(error)) lost(error, "VIDIOC_ENUM_FMT");
+            if (error) throw std::system_error(error, std::generic_category());
+            if (desc.index == index) {
+                fmt = desc;
+                return;
+            }
+            listed.push_back(desc.pixelformat);
+        }
+        if (!has_mjpeg_) invalid();
+    }
+    std::vector<std::uint32_t> extra;
+    for (auto fourcc : decoded_formats)
+        if (std::find(listed.begin(), listed.end(), fourcc) == listed.end()) extra.push_back(fourcc);
+    if (index < listed.size() || index - listed.size() >= extra.size()) invalid();
     std::memset(&fmt, 0, sizeof fmt);
     fmt.index = index;
     fmt.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-    fmt.pixelformat = decoded_formats[index];
+    fmt.pixelformat = extra[index - listed.size()];
     copy_name(fmt.description, decoded_format_name(fmt.pixelformat));
 }
 
 void V4l2camDriver::get_fmt(v4l2_format& fmt) {
     if (fmt.type != V4L2_BUF_TYPE_VIDEO_CAPTURE) invalid();
-    fmt = delivered();
+    fmt = delivery().format;
 }
 
 void V4l2camDriver::try_fmt(v4l2_format& fmt) { adjust(fmt, VIDIOC_TRY_FMT); }
@@ -176,9 +264,9 @@ void V4l2camDriver::set_fmt(v4l2_format& fmt) {
         camera(lock).stop();
         pending_.reset();
     }
-    adjust(fmt, VIDIOC_S_FMT);
+    const bool decoded = adjust(fmt, VIDIOC_S_FMT);
     bool compressed = false;
-    if (!mjpeg()) {
+    if (!decoded) {
         v4l2_fmtdesc desc;
         std::memset(&desc, 0, sizeof desc);
         desc.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
@@ -187,9 +275,11 @@ void V4l2camDriver::set_fmt(v4l2_format& fmt) {
             if (desc.pixelformat == fmt.fmt.pix.pixelformat)
                 compressed = desc.flags & V4L2_FMT_FLAG_COMPRESSED;
     }
+    if (decoded)
+        FRIX_LOG(driver, info) << "v4l2cam: " << fmt.fmt.pix.width << "x" << fmt.fmt.pix.height
+                               << " frames are decoded from the camera's MJPEG";
     std::lock_guard<std::mutex> lock(format_mutex_);
-    delivered_ = fmt;
-    compressed_ = compressed;
+    delivery_ = {fmt, decoded, compressed};
 }
 
 void V4l2camDriver::get_queryctrl(v4l2_queryctrl& ctrl) {
@@ -212,6 +302,14 @@ void V4l2camDriver::enum_framesizes(v4l2_frmsizeenum& sizes) {
     if (mjpeg()) {
         if (!is_decoded_format(asked)) invalid();
         sizes.pixel_format = V4L2_PIX_FMT_MJPEG;
+    } else if (has_mjpeg_ && is_decoded_format(asked)) {
+        const auto merged = merged_sizes(asked);
+        if (sizes.index >= merged.size()) invalid();
+        const auto index = sizes.index;
+        sizes = merged[index];
+        sizes.index = index;
+        sizes.pixel_format = asked;
+        return;
     }
     ask(VIDIOC_ENUM_FRAMESIZES, &sizes, "VIDIOC_ENUM_FRAMESIZES");
     sizes.pixel_format = asked;
@@ -219,7 +317,7 @@ void V4l2camDriver::enum_framesizes(v4l2_frmsizeenum& sizes) {
 
 void V4l2camDriver::enum_frameintervals(v4l2_frmivalenum& intervals) {
     const auto asked = intervals.pixel_format;
-    if (mjpeg()) {
+    if (mjpeg() || decode_for(asked, intervals.width, intervals.height)) {
         if (!is_decoded_format(asked)) invalid();
         intervals.pixel_format = V4L2_PIX_FMT_MJPEG;
     }
@@ -269,7 +367,7 @@ void V4l2camDriver::cancel_transfer() {
 }
 
 void V4l2camDriver::init_buffer(BufferData& data, unsigned, unsigned, const v4l2_format* fmt) {
-    const v4l2_format format = fmt ? *fmt : delivered();
+    const v4l2_format format = fmt ? *fmt : delivery().format;
     if (format.fmt.pix.sizeimage == 0) invalid();
     data.set_length(format.fmt.pix.sizeimage, 0);
 }
@@ -282,8 +380,28 @@ void V4l2camDriver::fetch_data() {
         Shared lock(camera_mutex_);
         Camera& cam = camera(lock);
         if (!cam.streaming()) {
-            what = "VIDIOC_STREAMON";
-            error = cam.start(camera_buffers);
+            // Another application may have changed the camera's format meanwhile.
+            auto current = delivery();
+            if (current.decoded) to_camera(current.format);
+            what = "VIDIOC_S_FMT";
+            error = cam.request(VIDIOC_S_FMT, &current.format);
+            std::optional<v4l2_fract> interval;
+            {
+                std::lock_guard<std::mutex> format_lock(format_mutex_);
+                interval = interval_;
+            }
+            if (!error && interval) {
+                v4l2_streamparm parm;
+                std::memset(&parm, 0, sizeof parm);
+                parm.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+                parm.parm.capture.timeperframe = *interval;
+                what = "VIDIOC_S_PARM";
+                error = cam.request(VIDIOC_S_PARM, &parm);
+            }
+            if (!error) {
+                what = "VIDIOC_STREAMON";
+                error = cam.start(camera_buffers);
+            }
             last_frame_ = std::chrono::steady_clock::now();
             silence_logged_ = false;
         }
@@ -324,8 +442,8 @@ void V4l2camDriver::process_data(BufferDataBase& data) {
     if (!pending_) return;
     const Camera::Frame frame = *pending_;
     pending_.reset();
-    const auto format = delivered();
-    const auto& pix = format.fmt.pix;
+    const auto current = delivery();
+    const auto& pix = current.format.fmt.pix;
     bool good = false;
     int error;
     {
@@ -333,7 +451,7 @@ void V4l2camDriver::process_data(BufferDataBase& data) {
         Camera& cam = camera(lock);
         if (frame.error) {
             bad_frame("the camera marked it as damaged");
-        } else if (mjpeg()) {
+        } else if (current.decoded) {
             if (pix.sizeimage > data.get_length()) {
                 bad_frame("the buffer is smaller than the format");
             } else {
@@ -345,7 +463,7 @@ void V4l2camDriver::process_data(BufferDataBase& data) {
         } else if (frame.bytes > data.get_length()) {
             bad_frame(std::to_string(frame.bytes) + " bytes for a buffer of " +
                       std::to_string(data.get_length()));
-        } else if (!compressed_ && frame.bytes < pix.sizeimage) {
+        } else if (!current.compressed && frame.bytes < pix.sizeimage) {
             bad_frame("short frame, " + std::to_string(frame.bytes) + " of " +
                       std::to_string(pix.sizeimage) + " bytes");
         } else {
@@ -419,8 +537,9 @@ void V4l2camDriver::recover() {
     for (;;) {
         if (auto camera = reopen()) {
             // A camera that came back has forgotten what the clients had set.
-            v4l2_format format = delivered();
-            to_camera(format);
+            auto current = delivery();
+            v4l2_format& format = current.format;
+            if (current.decoded) to_camera(format);
             camera->request(VIDIOC_S_FMT, &format);
             std::optional<v4l2_fract> interval;
             {

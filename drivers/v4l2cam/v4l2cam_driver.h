@@ -7,6 +7,7 @@
 #include <mutex>
 #include <optional>
 #include <shared_mutex>
+#include <vector>
 
 #include "drivers/v4l2cam/camera.h"
 #include "drivers/v4l2cam/camera_list.h"
@@ -59,12 +60,26 @@ private:
     // Opens the node and checks it is the same camera; nothing if not (yet).
     std::unique_ptr<Camera> reopen();
 
+    // What frix delivers and whether it comes from the camera's MJPEG stream.
+    struct Delivery {
+        v4l2_format format;
+        bool decoded = false;
+        bool compressed = false;  // passed through as the camera compresses it
+    };
+
     bool mjpeg() const { return options_.encoding == Encoding::Mjpeg; }
-    // The camera's format for a format frix delivers, and back.
-    void to_camera(v4l2_format& fmt) const;
-    void from_camera(v4l2_format& fmt, std::uint32_t delivered) const;
-    void adjust(v4l2_format& fmt, unsigned long number);
-    v4l2_format delivered() const;
+    // The camera's MJPEG format for a decoded one, and back.
+    static void to_camera(v4l2_format& fmt);
+    static void from_camera(v4l2_format& fmt, std::uint32_t delivered);
+    // TRY_FMT or S_FMT on the camera; true when the frames will be decoded.
+    bool adjust(v4l2_format& fmt, unsigned long number);
+    bool offers(std::uint32_t fourcc);
+    bool offers_size(std::uint32_t fourcc, unsigned width, unsigned height);
+    // With --encoding raw, decoded only where the camera has the size in MJPEG alone.
+    bool decode_for(std::uint32_t fourcc, unsigned width, unsigned height);
+    // Raw mode: the sizes listed for a format that MJPEG frames may also give.
+    std::vector<v4l2_frmsizeenum> merged_sizes(std::uint32_t fourcc);
+    Delivery delivery() const;
     void bad_frame(const std::string& why);
 
     const Options options_;
@@ -75,9 +90,9 @@ private:
     std::unique_ptr<Camera> camera_;
     int wake_fd_;
 
+    bool has_mjpeg_ = false;
     mutable std::mutex format_mutex_;
-    v4l2_format delivered_;
-    bool compressed_ = false;
+    Delivery delivery_{};
     std::optional<v4l2_fract> interval_;  // last one a client set, restored on reopen
 
     // Capture thread only.
