@@ -43,11 +43,19 @@ V4l2camDriver::V4l2camDriver(const Options& options, const CameraEntry& entry)
         const std::uint64_t one = 1;
         [[maybe_unused]] auto written = ::write(fd, &one, sizeof one);
     });
+    try {
+        describe_camera();
+    } catch (...) {
+        ::close(wake_fd_);
+        throw;
+    }
+}
 
-    if (auto probe = probe_node(entry.node)) identity_ = *probe;
+void V4l2camDriver::describe_camera() {
+    if (auto probe = probe_node(entry_.node)) identity_ = *probe;
     has_mjpeg_ = offers(V4L2_PIX_FMT_MJPEG);
     if (mjpeg() && !has_mjpeg_)
-        throw std::runtime_error(entry.node + " offers no MJPEG format for --encoding mjpeg");
+        throw std::runtime_error(entry_.node + " offers no MJPEG format for --encoding mjpeg");
     auto& format = delivery_.format;
     std::memset(&format, 0, sizeof format);
     format.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
@@ -207,7 +215,8 @@ v4l2_capability V4l2camDriver::query_cap() {
     copy_name(cap.card, identity_.card.empty() ? entry_.name : identity_.card);
     copy_name(cap.bus_info, identity_.bus_info);
     cap.version = LINUX_VERSION_CODE;
-    cap.device_caps = V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_READWRITE | V4L2_CAP_STREAMING;
+    cap.device_caps = V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_READWRITE | V4L2_CAP_STREAMING |
+                      V4L2_CAP_EXT_PIX_FORMAT;
     cap.capabilities = cap.device_caps | V4L2_CAP_DEVICE_CAPS;
     return cap;
 }

@@ -50,6 +50,8 @@ public:
 private:
     using Shared = std::shared_lock<std::shared_mutex>;
 
+    // Reads the camera's identity and format at construction.
+    void describe_camera();
     // The open camera under a shared lock; DeviceError when it is lost.
     Camera& camera(const Shared& lock);
     // A request the camera answers: errno as std::system_error, and a vanished camera

@@ -140,3 +140,17 @@ case_v4l2cam_refuses_what_is_no_camera() {
   expect_file_match help.txt "^  $VIVID_NODE .*driver vivid"
   if grep -q video41 help.txt; then fail "the help lists a frix node as a camera"; fi
 }
+
+case_v4l2cam_compliance() {
+  source "$(dirname "${BASH_SOURCE[0]}")/50-compliance.sh"
+  load_vivid
+  # What vivid itself fails (this v4l2-compliance may expect newer format names than
+  # the guest kernel's) is not frix's to answer for.
+  v4l2-compliance -d "$VIVID_NODE" -s >compliance-vivid.txt 2>&1 || true
+  local vivid_failures
+  vivid_failures=$(sed -n 's/^\ttest \(.*\): FAIL$/\1/p' compliance-vivid.txt)
+  FRIX_DRIVER=v4l2cam start_frix --camera "$VIVID_NODE"
+  LD_PRELOAD=$FRIX_EXT v4l2-compliance -d "$FRIX_NODE" -s >compliance-streaming.txt 2>&1 || true
+  check_compliance_report compliance-streaming.txt \
+    "$COMPLIANCE_STREAMING_EXPECTED_FAILURES"$'\n'"$vivid_failures"
+}
