@@ -154,3 +154,32 @@ case_v4l2cam_compliance() {
   check_compliance_report compliance-streaming.txt \
     "$COMPLIANCE_STREAMING_EXPECTED_FAILURES"$'\n'"$vivid_failures"
 }
+
+case_v4l2cam_camera_faults() {
+  load_vivid
+  FRIX_DRIVER=v4l2cam start_frix --camera "$VIVID_NODE"
+  LD_PRELOAD=$FRIX_EXT v4l2-ctl -d "$FRIX_NODE" --set-fmt-video="$VIVID_FORMAT" --stream-mmap \
+    --stream-count=100000 --stream-to=frames.raw >streaming.txt 2>&1 &
+  local client=$!
+  wait_until 60 test -s frames.raw || fail "no frame"
+  # A frame the camera marks as damaged is counted, logged and captured again
+  # (--drop-bad-frames is on by default): the client streams on.
+  v4l2-ctl -d "$VIVID_NODE" -c inject_v4l2_buf_flag_error=1 || fail "cannot damage a frame"
+  wait_until 60 grep -q "bad frame from $VIVID_NODE (1 so far): the camera marked it as damaged" frix.log ||
+    fail "the damaged frame was not reported"
+  local before
+  before=$(stat -c %s frames.raw)
+  wait_until 60 test "$(stat -c %s frames.raw)" -gt "$before" || fail "no frame after the damaged one"
+  kill -0 "$client" || fail "the client stopped at a damaged frame"
+  # A camera that fails streaming (vivid's queue error: VIDIOC_DQBUF gives EIO) makes
+  # the device defective; it is reopened once the client has gone.
+  v4l2-ctl -d "$VIVID_NODE" -c inject_fatal_streaming_error=1 || fail "cannot break the stream"
+  wait_until 60 bash -c "! kill -0 $client 2>/dev/null" || fail "the client was not told"
+  wait "$client"
+  expect_file_match frix.log "camera $VIVID_NODE '.*': VIDIOC_DQBUF: Input/output error"
+  expect_file_match frix.log 'DEFECTIVE'
+  wait_until 30 grep -q "found camera $VIVID_NODE '.*' again" frix.log || fail "the camera was not reopened"
+  LD_PRELOAD=$FRIX_EXT v4l2-ctl -d "$FRIX_NODE" --set-fmt-video="$VIVID_FORMAT" --stream-mmap \
+    --stream-count=4 --stream-to=after.raw || fail "no stream after the failure"
+  expect_eq "$(stat -c %s after.raw)" "$((4 * VIVID_FRAME_BYTES))" "bytes after the failure"
+}
