@@ -203,7 +203,7 @@ std::vector<v4l2_frmsizeenum> V4l2camDriver::merged_sizes(std::uint32_t fourcc) 
     return sizes;
 }
 
-V4l2camDriver::Delivery V4l2camDriver::delivery() const {
+Delivery V4l2camDriver::delivery() const {
     std::lock_guard<std::mutex> lock(format_mutex_);
     return delivery_;
 }
@@ -452,36 +452,14 @@ void V4l2camDriver::process_data(BufferDataBase& data) {
     const Camera::Frame frame = *pending_;
     pending_.reset();
     const auto current = delivery();
-    const auto& pix = current.format.fmt.pix;
-    bool good = false;
     int error;
     {
         Shared lock(camera_mutex_);
         Camera& cam = camera(lock);
-        if (frame.error) {
-            bad_frame("the camera marked it as damaged");
-        } else if (current.decoded) {
-            if (pix.sizeimage > data.get_length()) {
-                bad_frame("the buffer is smaller than the format");
-            } else {
-                data.resize(pix.sizeimage);
-                good = decoder_.decode(frame.data, frame.bytes, pix.pixelformat, pix.width,
-                                       pix.height, data.data());
-                if (!good) bad_frame("corrupt JPEG: " + decoder_.error());
-            }
-        } else if (frame.bytes > data.get_length()) {
-            bad_frame(std::to_string(frame.bytes) + " bytes for a buffer of " +
-                      std::to_string(data.get_length()));
-        } else if (!current.compressed && frame.bytes < pix.sizeimage) {
-            bad_frame("short frame, " + std::to_string(frame.bytes) + " of " +
-                      std::to_string(pix.sizeimage) + " bytes");
-        } else {
-            data.copy_from(frame.data, frame.bytes);
-            good = true;
-        }
+        const auto why = fill_buffer(frame, current, decoder_, data);
+        if (!why.empty()) bad_frame(why);
         error = cam.requeue(frame.index);
     }
-    data.set_state(good ? BufferState::Complete : BufferState::Error);
     if (error) lost(error, "VIDIOC_QBUF");
 }
 

@@ -11,6 +11,7 @@
 
 #include "drivers/v4l2cam/camera.h"
 #include "drivers/v4l2cam/camera_list.h"
+#include "drivers/v4l2cam/frame_fill.h"
 #include "drivers/v4l2cam/mjpeg_decoder.h"
 #include "drivers/v4l2cam/options.h"
 #include "frix/driver.h"
@@ -61,13 +62,6 @@ private:
     void close_camera();
     // Opens the node and checks it is the same camera; nothing if not (yet).
     std::unique_ptr<Camera> reopen();
-
-    // What frix delivers and whether it comes from the camera's MJPEG stream.
-    struct Delivery {
-        v4l2_format format;
-        bool decoded = false;
-        bool compressed = false;  // passed through as the camera compresses it
-    };
 
     bool mjpeg() const { return options_.encoding == Encoding::Mjpeg; }
     // The camera's MJPEG format for a decoded one, and back.

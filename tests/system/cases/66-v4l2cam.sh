@@ -16,7 +16,9 @@ load_vivid() {
   [ -d "$tree/lib/modules/$release" ] || fail "no module tree for the guest kernel $release"
   modprobe -d "$tree" vivid n_devs=1 vid_cap_nr=40 node_types=0x1 num_inputs=1 input_types=0 ||
     fail "cannot load vivid"
-  trap 'cleanup_frix; rmmod vivid 2>/dev/null' EXIT
+  VIVID_TREE=$tree
+  # The modules it pulled in go with it, so later cases find the kernel as it was.
+  trap 'cleanup_frix; modprobe -r -d "$VIVID_TREE" vivid 2>/dev/null' EXIT
   wait_until 30 test -c "$VIVID_NODE" || fail "vivid made no $VIVID_NODE"
   # A still picture: no moving pattern, no text with counters and times.
   v4l2-ctl -d "$VIVID_NODE" -c horizontal_movement=3,vertical_movement=3,osd_text_mode=2 ||
@@ -169,7 +171,7 @@ case_v4l2cam_camera_faults() {
     fail "the damaged frame was not reported"
   local before
   before=$(stat -c %s frames.raw)
-  wait_until 60 test "$(stat -c %s frames.raw)" -gt "$before" || fail "no frame after the damaged one"
+  wait_until 60 bash -c "[ \$(stat -c %s frames.raw) -gt $before ]" || fail "no frame after the damaged one"
   kill -0 "$client" || fail "the client stopped at a damaged frame"
   # A camera that fails streaming (vivid's queue error: VIDIOC_DQBUF gives EIO) makes
   # the device defective; it is reopened once the client has gone.
