@@ -28,7 +28,8 @@ v4l2_buffer mmap_buffer(unsigned index) {
 
 bool is_gone(int error) { return error == ENODEV || error == ENXIO; }
 
-Camera::Camera(const std::string& node) : fd_(::open(node.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC)) {
+Camera::Camera(const std::string& node)
+    : fd_(::open(node.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC)) {
     if (fd_ < 0) throw std::system_error(errno, std::generic_category(), node);
 }
 
@@ -57,8 +58,7 @@ int Camera::start(unsigned count) {
     for (unsigned i = 0; !error && i < buffers.count; ++i) {
         auto buffer = mmap_buffer(i);
         if ((error = request(VIDIOC_QUERYBUF, &buffer))) break;
-        void* address =
-            mmap(nullptr, buffer.length, PROT_READ, MAP_SHARED, fd_, buffer.m.offset);
+        void* address = mmap(nullptr, buffer.length, PROT_READ, MAP_SHARED, fd_, buffer.m.offset);
         if (address == MAP_FAILED) {
             error = errno;
             break;
@@ -89,7 +89,8 @@ void Camera::stop() noexcept {
 std::optional<Camera::Frame> Camera::dequeue(int timeout_ms, int wake_fd) {
     pollfd fds[2] = {{fd_, POLLIN, 0}, {wake_fd, POLLIN, 0}};
     const int ready = ::poll(fds, wake_fd >= 0 ? 2 : 1, timeout_ms);
-    if (ready < 0 && errno != EINTR) throw std::system_error(errno, std::generic_category(), "poll");
+    if (ready < 0 && errno != EINTR)
+        throw std::system_error(errno, std::generic_category(), "poll");
     if (ready <= 0 || (fds[0].revents == 0)) return std::nullopt;
     // After POLLERR the dequeue itself tells what went wrong.
     auto buffer = mmap_buffer(0);

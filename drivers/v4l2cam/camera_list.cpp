@@ -167,12 +167,14 @@ std::optional<Probe> probe_node(const std::string& node) {
     if (!ok) return std::nullopt;
     probe.major = major(status.st_rdev);
     auto text = [](const unsigned char* p, std::size_t n) {
-        return std::string(reinterpret_cast<const char*>(p), strnlen(reinterpret_cast<const char*>(p), n));
+        return std::string(reinterpret_cast<const char*>(p),
+                           strnlen(reinterpret_cast<const char*>(p), n));
     };
     probe.driver = text(cap.driver, sizeof cap.driver);
     probe.card = text(cap.card, sizeof cap.card);
     probe.bus_info = text(cap.bus_info, sizeof cap.bus_info);
-    probe.device_caps = (cap.capabilities & V4L2_CAP_DEVICE_CAPS) ? cap.device_caps : cap.capabilities;
+    probe.device_caps =
+        (cap.capabilities & V4L2_CAP_DEVICE_CAPS) ? cap.device_caps : cap.capabilities;
     return probe;
 }
 

@@ -11,9 +11,9 @@ namespace frix::v4l2cam {
 
 // A video4linux node as sysfs describes it; the USB fields are empty for other buses.
 struct CameraEntry {
-    std::string node;      // e.g. /dev/video2
-    std::string name;      // sysfs "name"
-    std::string vendor;    // four hex digits, lower case
+    std::string node;    // e.g. /dev/video2
+    std::string name;    // sysfs "name"
+    std::string vendor;  // four hex digits, lower case
     std::string product;
     std::string serial;
     std::string usb_path;  // BUS-PORT[.PORT...], e.g. 1-2.3
@@ -26,8 +26,8 @@ struct CameraEntry {
 
 // What opening a node tells about it.
 struct Probe {
-    unsigned major = 0;           // of the character device
-    std::string driver;           // VIDIOC_QUERYCAP driver
+    unsigned major = 0;  // of the character device
+    std::string driver;  // VIDIOC_QUERYCAP driver
     std::string card;
     std::string bus_info;
     std::uint32_t device_caps = 0;
@@ -37,10 +37,10 @@ using Prober = std::function<std::optional<Probe>(const std::string& node)>;
 
 // Which camera the user asked for; none set means the first capture camera.
 struct Selector {
-    std::string device;             // --camera
-    std::string vendor, product;    // --usb VID:PID
-    std::string serial;             //        [:SERIAL]
-    std::string usb_path;           // --usb-path
+    std::string device;           // --camera
+    std::string vendor, product;  // --usb VID:PID
+    std::string serial;           //        [:SERIAL]
+    std::string usb_path;         // --usb-path
 
     bool by_usb() const { return !vendor.empty(); }
     std::string describe() const;

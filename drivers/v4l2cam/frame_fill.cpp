@@ -29,8 +29,8 @@ std::string check(const Camera::Frame& frame, const Delivery& delivery, MjpegDec
 
 }  // namespace
 
-std::string fill_buffer(const Camera::Frame& frame, const Delivery& delivery,
-                        MjpegDecoder& decoder, BufferDataBase& data) {
+std::string fill_buffer(const Camera::Frame& frame, const Delivery& delivery, MjpegDecoder& decoder,
+                        BufferDataBase& data) {
     auto why = check(frame, delivery, decoder, data);
     data.set_state(why.empty() ? BufferState::Complete : BufferState::Error);
     return why;

@@ -21,7 +21,7 @@ struct Delivery {
 // Leaves the buffer Complete and returns nothing, or marks it Error and returns why:
 // a frame the camera flagged, one that does not fit, a short raw frame, a JPEG that
 // does not decode cleanly.
-std::string fill_buffer(const Camera::Frame& frame, const Delivery& delivery,
-                        MjpegDecoder& decoder, BufferDataBase& data);
+std::string fill_buffer(const Camera::Frame& frame, const Delivery& delivery, MjpegDecoder& decoder,
+                        BufferDataBase& data);
 
 }  // namespace frix::v4l2cam

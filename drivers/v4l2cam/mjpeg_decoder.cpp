@@ -66,21 +66,30 @@ bool is_decoded_format(std::uint32_t fourcc) {
 
 const char* decoded_format_name(std::uint32_t fourcc) {
     switch (fourcc) {
-        case V4L2_PIX_FMT_YUYV: return "YUYV 4:2:2 (from MJPEG)";
-        case V4L2_PIX_FMT_NV12: return "Y/UV 4:2:0 (from MJPEG)";
-        case V4L2_PIX_FMT_YUV420: return "Planar YUV 4:2:0 (from MJPEG)";
-        case V4L2_PIX_FMT_RGB24: return "24-bit RGB 8-8-8 (from MJPEG)";
-        default: return "";
+        case V4L2_PIX_FMT_YUYV:
+            return "YUYV 4:2:2 (from MJPEG)";
+        case V4L2_PIX_FMT_NV12:
+            return "Y/UV 4:2:0 (from MJPEG)";
+        case V4L2_PIX_FMT_YUV420:
+            return "Planar YUV 4:2:0 (from MJPEG)";
+        case V4L2_PIX_FMT_RGB24:
+            return "24-bit RGB 8-8-8 (from MJPEG)";
+        default:
+            return "";
     }
 }
 
 std::size_t decoded_line(std::uint32_t fourcc, unsigned width) {
     switch (fourcc) {
-        case V4L2_PIX_FMT_YUYV: return width % 2 ? 0 : std::size_t(width) * 2;
+        case V4L2_PIX_FMT_YUYV:
+            return width % 2 ? 0 : std::size_t(width) * 2;
         case V4L2_PIX_FMT_NV12:
-        case V4L2_PIX_FMT_YUV420: return width % 2 ? 0 : width;
-        case V4L2_PIX_FMT_RGB24: return std::size_t(width) * 3;
-        default: return 0;
+        case V4L2_PIX_FMT_YUV420:
+            return width % 2 ? 0 : width;
+        case V4L2_PIX_FMT_RGB24:
+            return std::size_t(width) * 3;
+        default:
+            return 0;
     }
 }
 
@@ -129,7 +138,8 @@ bool MjpegDecoder::decode(const unsigned char* jpeg, std::size_t size, std::uint
         unsigned char* planes[3] = {out, out + width * height,
                                     out + width * height + (width / 2) * (height / 2)};
         int strides[3] = {w, w / 2, w / 2};
-        if (tjDecompressToYUVPlanes(handle_, jpeg, length, planes, w, strides, h, decode_flags) != 0)
+        if (tjDecompressToYUVPlanes(handle_, jpeg, length, planes, w, strides, h, decode_flags) !=
+            0)
             return fail(tjGetErrorStr2(handle_));
         return true;
     }
@@ -149,7 +159,11 @@ bool MjpegDecoder::decode(const unsigned char* jpeg, std::size_t size, std::uint
     if (tjDecompressToYUVPlanes(handle_, jpeg, length, planes, w, strides, h, decode_flags) != 0)
         return fail(tjGetErrorStr2(handle_));
 
-    Planes p{planes[0], planes[1], planes[2], y_stride, c_stride,
+    Planes p{planes[0],
+             planes[1],
+             planes[2],
+             y_stride,
+             c_stride,
              grey ? 0u : unsigned(tjMCUWidth[subsampling] / 8),
              grey ? 0u : unsigned(tjMCUHeight[subsampling] / 8)};
     if (fourcc == V4L2_PIX_FMT_YUYV)

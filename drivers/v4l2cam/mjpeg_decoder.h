@@ -33,8 +33,8 @@ public:
     // Writes decoded_size(fourcc, width, height) bytes to out. False, with error()
     // saying why, for a corrupt or truncated JPEG or one of another size; out is then
     // undefined.
-    bool decode(const unsigned char* jpeg, std::size_t size, std::uint32_t fourcc,
-                unsigned width, unsigned height, unsigned char* out);
+    bool decode(const unsigned char* jpeg, std::size_t size, std::uint32_t fourcc, unsigned width,
+                unsigned height, unsigned char* out);
     const std::string& error() const { return error_; }
 
 private:

@@ -1,10 +1,9 @@
 // Parsing and describing the v4l2cam driver's options.
 #include "drivers/v4l2cam/options.h"
 
+#include <boost/program_options.hpp>
 #include <cctype>
 #include <stdexcept>
-
-#include <boost/program_options.hpp>
 
 namespace po = boost::program_options;
 
@@ -77,11 +76,11 @@ void parse_usb(const std::string& text, Selector& selector) {
     const auto first = text.find(':');
     const auto second = first == std::string::npos ? first : text.find(':', first + 1);
     const auto vendor = text.substr(0, first);
-    const auto product = first == std::string::npos
-                             ? std::string()
-                             : text.substr(first + 1, second == std::string::npos
-                                                          ? std::string::npos
-                                                          : second - first - 1);
+    const auto product =
+        first == std::string::npos
+            ? std::string()
+            : text.substr(first + 1,
+                          second == std::string::npos ? std::string::npos : second - first - 1);
     if (!is_hex_id(vendor) || !is_hex_id(product) ||
         (second != std::string::npos && second + 1 == text.size()))
         invalid("usb", text, "VID:PID or VID:PID:SERIAL with four hex digits each, e.g. 046d:0825");
@@ -111,8 +110,7 @@ Options parse_options(const std::vector<std::string>& arguments) {
     Options options;
     const int chosen = int(values.count("camera")) + int(values.count("device")) +
                        int(values.count("usb")) + int(values.count("usb-path"));
-    if (chosen > 1)
-        throw std::invalid_argument("give only one of --camera, --usb and --usb-path");
+    if (chosen > 1) throw std::invalid_argument("give only one of --camera, --usb and --usb-path");
     for (const char* name : {"camera", "device"}) {
         if (!values.count(name)) continue;
         options.selector.device = values[name].as<std::string>();

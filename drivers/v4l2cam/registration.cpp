@@ -1,11 +1,12 @@
 // Registers the v4l2cam driver while the library is loaded, and removes it on unload.
+#include "frix/registration.h"
+
 #include <iostream>
 #include <stdexcept>
 
 #include "drivers/v4l2cam/options.h"
 #include "drivers/v4l2cam/v4l2cam_driver.h"
 #include "frix/log.h"
-#include "frix/registration.h"
 
 namespace frix::v4l2cam {
 
@@ -23,12 +24,12 @@ std::shared_ptr<Driver> create(std::vector<std::string> arguments) {
     const auto entry = select_camera(options.selector, entries, &probe_node);
     if (!entry) {
         if (!options.selector.device.empty() && !probe_node(options.selector.device))
-            FRIX_LOG(driver, error) << "v4l2cam: " << options.selector.device
-                                    << " is not a V4L2 device";
+            FRIX_LOG(driver, error)
+                << "v4l2cam: " << options.selector.device << " is not a V4L2 device";
         else
-            FRIX_LOG(driver, error) << "v4l2cam: no kernel capture camera matches "
-                                    << options.selector.describe()
-                                    << " (--driver-help lists the cameras)";
+            FRIX_LOG(driver, error)
+                << "v4l2cam: no kernel capture camera matches " << options.selector.describe()
+                << " (--driver-help lists the cameras)";
         return nullptr;
     }
     try {

@@ -127,7 +127,8 @@ void V4l2camDriver::from_camera(v4l2_format& fmt, std::uint32_t delivered_fourcc
     pix.pixelformat = delivered_fourcc;
     pix.field = V4L2_FIELD_NONE;
     pix.bytesperline = static_cast<std::uint32_t>(decoded_line(delivered_fourcc, pix.width));
-    pix.sizeimage = static_cast<std::uint32_t>(decoded_size(delivered_fourcc, pix.width, pix.height));
+    pix.sizeimage =
+        static_cast<std::uint32_t>(decoded_size(delivered_fourcc, pix.width, pix.height));
     if (pix.sizeimage == 0) invalid();
 }
 
@@ -163,8 +164,8 @@ bool V4l2camDriver::offers_size(std::uint32_t fourcc, unsigned width, unsigned h
             continue;
         }
         const auto& range = size.stepwise;
-        return width >= range.min_width && width <= range.max_width &&
-               height >= range.min_height && height <= range.max_height;
+        return width >= range.min_width && width <= range.max_width && height >= range.min_height &&
+               height <= range.max_height;
     }
     return false;
 }
@@ -215,8 +216,8 @@ v4l2_capability V4l2camDriver::query_cap() {
     copy_name(cap.card, identity_.card.empty() ? entry_.name : identity_.card);
     copy_name(cap.bus_info, identity_.bus_info);
     cap.version = LINUX_VERSION_CODE;
-    cap.device_caps = V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_READWRITE | V4L2_CAP_STREAMING |
-                      V4L2_CAP_EXT_PIX_FORMAT;
+    cap.device_caps =
+        V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_READWRITE | V4L2_CAP_STREAMING | V4L2_CAP_EXT_PIX_FORMAT;
     cap.capabilities = cap.device_caps | V4L2_CAP_DEVICE_CAPS;
     return cap;
 }
@@ -249,7 +250,8 @@ void V4l2camDriver::enum_fmt(v4l2_fmtdesc& fmt) {
     }
     std::vector<std::uint32_t> extra;
     for (auto fourcc : decoded_formats)
-        if (std::find(listed.begin(), listed.end(), fourcc) == listed.end()) extra.push_back(fourcc);
+        if (std::find(listed.begin(), listed.end(), fourcc) == listed.end())
+            extra.push_back(fourcc);
     if (index < listed.size() || index - listed.size() >= extra.size()) invalid();
     std::memset(&fmt, 0, sizeof fmt);
     fmt.index = index;
@@ -434,9 +436,9 @@ void V4l2camDriver::fetch_data() {
     [[maybe_unused]] auto drained = ::read(wake_fd_, &wakes, sizeof wakes);
     if (!silence_logged_ && now - last_frame_ > silence_warning) {
         silence_logged_ = true;
-        FRIX_LOG(driver, warning) << "v4l2cam: no frame from " << entry_.node << " for "
-                                  << std::chrono::duration_cast<std::chrono::seconds>(silence_warning).count()
-                                  << " s";
+        FRIX_LOG(driver, warning)
+            << "v4l2cam: no frame from " << entry_.node << " for "
+            << std::chrono::duration_cast<std::chrono::seconds>(silence_warning).count() << " s";
     }
 }
 
@@ -550,8 +552,7 @@ void V4l2camDriver::recover() {
         if (std::chrono::steady_clock::now() >= deadline) break;
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
-    const std::string message =
-        "v4l2cam: camera " + entry_.describe() + " did not come back";
+    const std::string message = "v4l2cam: camera " + entry_.describe() + " did not come back";
     FRIX_LOG(driver, error) << message;
     throw DeviceError(std::make_error_code(std::errc::no_such_device), message);
 }

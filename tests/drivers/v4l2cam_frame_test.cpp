@@ -1,7 +1,6 @@
 // The v4l2cam driver's frames into frix buffers: what becomes a good frame, what a bad one.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-
 #include <turbojpeg.h>
 
 #include <cstring>
@@ -38,9 +37,9 @@ std::vector<unsigned char> flat_jpeg(unsigned char y, unsigned char u, unsigned 
     tjhandle encoder = tjInitCompress();
     unsigned char* jpeg = nullptr;
     unsigned long size = 0;
-    EXPECT_EQ(tjCompressFromYUVPlanes(encoder, planes, 32, nullptr, 16, TJSAMP_422, &jpeg, &size,
-                                      95, 0),
-              0);
+    EXPECT_EQ(
+        tjCompressFromYUVPlanes(encoder, planes, 32, nullptr, 16, TJSAMP_422, &jpeg, &size, 95, 0),
+        0);
     std::vector<unsigned char> bytes(jpeg, jpeg + size);
     tjFree(jpeg);
     tjDestroy(encoder);
@@ -56,8 +55,8 @@ protected:
 TEST_F(FrameFill, RawFrameIsCopiedAsItIs) {
     std::vector<unsigned char> raw(32 * 16 * 2);
     for (std::size_t i = 0; i < raw.size(); ++i) raw[i] = static_cast<unsigned char>(i * 7);
-    const auto why =
-        fill_buffer(frame_of(raw), delivery(V4L2_PIX_FMT_YUYV, 32, 16, false, 1024), decoder, buffer);
+    const auto why = fill_buffer(frame_of(raw), delivery(V4L2_PIX_FMT_YUYV, 32, 16, false, 1024),
+                                 decoder, buffer);
     EXPECT_EQ(why, "");
     EXPECT_EQ(buffer.get_state(), BufferState::Complete);
     ASSERT_EQ(buffer.size(), raw.size());
@@ -70,9 +69,11 @@ TEST_F(FrameFill, DamagedShortOrOversizedRawFramesAreBad) {
     EXPECT_EQ(fill_buffer(frame_of(whole, true), yuyv, decoder, buffer),
               "the camera marked it as damaged");
     EXPECT_EQ(buffer.get_state(), BufferState::Error);
-    EXPECT_EQ(fill_buffer(frame_of(part), yuyv, decoder, buffer), "short frame, 1000 of 1024 bytes");
+    EXPECT_EQ(fill_buffer(frame_of(part), yuyv, decoder, buffer),
+              "short frame, 1000 of 1024 bytes");
     EXPECT_EQ(buffer.get_state(), BufferState::Error);
-    EXPECT_EQ(fill_buffer(frame_of(more), yuyv, decoder, buffer), "2048 bytes for a buffer of 1024");
+    EXPECT_EQ(fill_buffer(frame_of(more), yuyv, decoder, buffer),
+              "2048 bytes for a buffer of 1024");
     EXPECT_EQ(buffer.get_state(), BufferState::Error);
     // A compressed format passed through has frames of any size up to the buffer's.
     auto mjpeg = delivery(V4L2_PIX_FMT_MJPEG, 32, 16, false, 1024);

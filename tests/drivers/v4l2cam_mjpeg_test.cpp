@@ -1,7 +1,6 @@
 // The v4l2cam driver's MJPEG decoding, on frames that libturbojpeg encodes here.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-
 #include <turbojpeg.h>
 
 #include <cmath>
@@ -124,8 +123,8 @@ TEST(V4l2camMjpeg, DecodesIntoRgb) {
     const auto jpeg = encode(grey, TJSAMP_422);
     MjpegDecoder decoder;
     std::vector<unsigned char> out(width * height * 3);
-    ASSERT_TRUE(decoder.decode(jpeg.data(), jpeg.size(), V4L2_PIX_FMT_RGB24, width, height,
-                               out.data()));
+    ASSERT_TRUE(
+        decoder.decode(jpeg.data(), jpeg.size(), V4L2_PIX_FMT_RGB24, width, height, out.data()));
     EXPECT_GT(psnr(out, std::vector<unsigned char>(out.size(), 128)), 45.0);
 }
 

@@ -1,7 +1,6 @@
 // The v4l2cam driver's camera choice against a made-up sysfs tree, and its options.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-
 #include <linux/videodev2.h>
 #include <unistd.h>
 
