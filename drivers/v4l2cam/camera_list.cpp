@@ -152,6 +152,27 @@ std::optional<CameraEntry> select_camera(const Selector& selector,
     return std::nullopt;
 }
 
+std::optional<CameraEntry> find_again(const CameraEntry& lost, const Probe& identity,
+                                      const std::vector<CameraEntry>& entries,
+                                      const Prober& probe) {
+    if (!lost.is_usb()) {
+        const auto answer = probe(lost.node);
+        if (!answer || !is_kernel_camera(*answer) || answer->card != identity.card ||
+            answer->bus_info != identity.bus_info)
+            return std::nullopt;
+        return lost;
+    }
+    for (const auto& candidate : entries) {
+        if (candidate.vendor != lost.vendor || candidate.product != lost.product ||
+            candidate.serial != lost.serial ||
+            (lost.serial.empty() && candidate.usb_path != lost.usb_path))
+            continue;
+        const auto answer = probe(candidate.node);
+        if (answer && is_kernel_camera(*answer)) return candidate;
+    }
+    return std::nullopt;
+}
+
 std::optional<Probe> probe_node(const std::string& node) {
     const int fd = ::open(node.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return std::nullopt;

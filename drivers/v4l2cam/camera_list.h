@@ -59,6 +59,12 @@ std::optional<CameraEntry> select_camera(const Selector& selector,
                                          const std::vector<CameraEntry>& entries,
                                          const Prober& probe);
 
+// The camera that was lost, plugged in again: for USB the same ids and serial number
+// (without one, also the same port), wherever its node now is; otherwise the same
+// node with the same card and bus as identity.
+std::optional<CameraEntry> find_again(const CameraEntry& lost, const Probe& identity,
+                                      const std::vector<CameraEntry>& entries, const Prober& probe);
+
 // Opens the node and asks it; nothing when it cannot be opened or is no V4L2 device.
 std::optional<Probe> probe_node(const std::string& node);
 

@@ -475,34 +475,11 @@ void V4l2camDriver::flush_data() {
 }
 
 std::unique_ptr<Camera> V4l2camDriver::reopen() {
-    CameraEntry found = entry_;
-    if (entry_.is_usb()) {
-        // The same USB identity; without a serial number, also the same port.
-        Selector same;
-        same.vendor = entry_.vendor;
-        same.product = entry_.product;
-        same.serial = entry_.serial;
-        if (entry_.serial.empty()) same.usb_path = entry_.usb_path;
-        bool seen = false;
-        for (const auto& candidate : list_cameras(options_.sysfs_root, options_.dev_root)) {
-            if (candidate.vendor != same.vendor || candidate.product != same.product ||
-                candidate.serial != same.serial ||
-                (!same.usb_path.empty() && candidate.usb_path != same.usb_path))
-                continue;
-            const auto probe = probe_node(candidate.node);
-            if (probe && is_kernel_camera(*probe)) {
-                found = candidate;
-                seen = true;
-                break;
-            }
-        }
-        if (!seen) return nullptr;
-    } else {
-        const auto probe = probe_node(entry_.node);
-        if (!probe || !is_kernel_camera(*probe) || probe->card != identity_.card ||
-            probe->bus_info != identity_.bus_info)
-            return nullptr;
-    }
+    const auto entries = entry_.is_usb() ? list_cameras(options_.sysfs_root, options_.dev_root)
+                                         : std::vector<CameraEntry>();
+    const auto again = find_again(entry_, identity_, entries, &probe_node);
+    if (!again) return nullptr;
+    const CameraEntry found = *again;
     std::unique_ptr<Camera> camera;
     try {
         camera = std::make_unique<Camera>(found.node);

@@ -176,6 +176,53 @@ TEST_F(FakeSysfs, NodeGivenByPath) {
     EXPECT_EQ(chosen(selector), std::nullopt);
 }
 
+// After an unplug the camera may come back under another node number.
+TEST_F(FakeSysfs, LostCameraIsFoundAgainByItsUsbIdentity) {
+    const auto before = entries();
+    const CameraEntry lost_c270 = before[2];     // 046d:0825 serial XYZ, /dev/video2
+    const CameraEntry lost_builtin = before[4];  // 0c45:6366 without serial, at 1-3
+    const auto again = [&](const CameraEntry& lost) -> std::optional<std::string> {
+        const auto found = find_again(lost, Probe{}, entries(), [this](const std::string& node) {
+            const auto it = probes.find(node);
+            return it == probes.end() ? std::nullopt : std::optional<Probe>(it->second);
+        });
+        if (!found) return std::nullopt;
+        return found->node;
+    };
+    // Gone: the tree no longer lists them.
+    fs::remove(root / "class/video4linux/video2");
+    fs::remove(root / "class/video4linux/video10");
+    EXPECT_EQ(again(lost_c270), std::nullopt);  // video0 has the same ids, another serial
+    EXPECT_EQ(again(lost_builtin), std::nullopt);
+    // Back, as other nodes; the camera without serial only in its own port.
+    usb_camera("video5", "Webcam C270", "usb3/3-2", "046d", "0825", "XYZ");
+    usb_camera("video6", "Integrated Camera", "usb1/1-4", "0c45", "6366", "");
+    probes["/dev/video5"] = probes["/dev/video2"];
+    probes["/dev/video6"] = probes["/dev/video10"];
+    EXPECT_EQ(again(lost_c270), "/dev/video5");
+    EXPECT_EQ(again(lost_builtin), std::nullopt);
+    usb_camera("video7", "Integrated Camera", "usb1/1-3", "0c45", "6366", "");
+    probes["/dev/video7"] = probes["/dev/video10"];
+    EXPECT_EQ(again(lost_builtin), "/dev/video7");
+}
+
+TEST_F(FakeSysfs, LostNodeWithoutUsbIsTheSameCameraOnlyWithTheSameCardAndBus) {
+    const CameraEntry vivid = entries()[3];
+    const Probe identity = probes["/dev/video3"];
+    const auto again = [&] {
+        return find_again(vivid, identity, {}, [this](const std::string& node) {
+            const auto it = probes.find(node);
+            return it == probes.end() ? std::nullopt : std::optional<Probe>(it->second);
+        });
+    };
+    ASSERT_TRUE(again());
+    EXPECT_EQ(again()->node, "/dev/video3");
+    probes["/dev/video3"].bus_info = "platform:vivid-001";  // another device took the number
+    EXPECT_FALSE(again());
+    probes.erase("/dev/video3");
+    EXPECT_FALSE(again());
+}
+
 TEST(V4l2camOptions, SelectionAndEncoding) {
     auto options = parse_options({"--usb", "046d:0825:ABC 1", "--encoding", "mjpeg"});
     EXPECT_EQ(options.selector.vendor, "046d");
