@@ -129,6 +129,10 @@ case_v4l2cam_refuses_what_is_no_camera() {
   expect_file_match usb.log 'no kernel capture camera matches USB 1234:5678'
   "$FRIX" -f --driver v4l2cam --video_nr 42 -- --device /dev/null >null.log 2>&1 && fail "frix served /dev/null"
   expect_file_match null.log '/dev/null is not a V4L2 device'
+  # vivid sends no MJPEG to decode.
+  "$FRIX" -f --driver v4l2cam --camera "$VIVID_NODE" --encoding mjpeg --video_nr 42 >mjpeg.log 2>&1 &&
+    fail "frix decoded a camera without MJPEG"
+  expect_file_match mjpeg.log "$VIVID_NODE offers no MJPEG format for --encoding mjpeg"
   # With no choice given, vivid is the camera, not the pattern node.
   "$FRIX" -f --driver v4l2cam --video_nr 43 >auto.log 2>&1 &
   local auto=$!
