@@ -491,6 +491,48 @@ std::unique_ptr<Camera> V4l2camDriver::reopen() {
     return camera;
 }
 
+void V4l2camDriver::install(std::unique_ptr<Camera> camera) {
+    // A camera that came back has forgotten what the clients had set.
+    auto current = delivery();
+    v4l2_format& format = current.format;
+    if (current.decoded) to_camera(format);
+    camera->request(VIDIOC_S_FMT, &format);
+    std::optional<v4l2_fract> interval;
+    {
+        std::lock_guard<std::mutex> lock(format_mutex_);
+        interval = interval_;
+    }
+    if (interval) {
+        v4l2_streamparm parm;
+        std::memset(&parm, 0, sizeof parm);
+        parm.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+        parm.parm.capture.timeperframe = *interval;
+        camera->request(VIDIOC_S_PARM, &parm);
+    }
+    {
+        std::unique_lock<std::shared_mutex> lock(camera_mutex_);
+        camera_ = std::move(camera);
+    }
+    FRIX_LOG(driver, notice) << "v4l2cam: found camera " << entry_.describe() << " again";
+}
+
+void V4l2camDriver::init_transfer() {
+    // A camera unplugged while nobody streamed is noticed at the next open; closing
+    // it lets it come back, often at once.
+    int error;
+    {
+        Shared lock(camera_mutex_);
+        if (!camera_) return;
+        v4l2_capability cap;
+        error = camera_->request(VIDIOC_QUERYCAP, &cap);
+    }
+    if (!is_gone(error)) return;
+    close_camera();
+    FRIX_LOG(driver, warning) << "v4l2cam: lost camera " << entry_.describe()
+                              << " while it was idle: " << text_of(error);
+    if (auto camera = reopen()) install(std::move(camera));
+}
+
 void V4l2camDriver::recover() {
     const bool was_open = [&] {
         Shared lock(camera_mutex_);
@@ -502,28 +544,7 @@ void V4l2camDriver::recover() {
         std::chrono::steady_clock::now() + std::chrono::milliseconds(options_.recover_wait_ms);
     for (;;) {
         if (auto camera = reopen()) {
-            // A camera that came back has forgotten what the clients had set.
-            auto current = delivery();
-            v4l2_format& format = current.format;
-            if (current.decoded) to_camera(format);
-            camera->request(VIDIOC_S_FMT, &format);
-            std::optional<v4l2_fract> interval;
-            {
-                std::lock_guard<std::mutex> lock(format_mutex_);
-                interval = interval_;
-            }
-            if (interval) {
-                v4l2_streamparm parm;
-                std::memset(&parm, 0, sizeof parm);
-                parm.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-                parm.parm.capture.timeperframe = *interval;
-                camera->request(VIDIOC_S_PARM, &parm);
-            }
-            {
-                std::unique_lock<std::shared_mutex> lock(camera_mutex_);
-                camera_ = std::move(camera);
-            }
-            FRIX_LOG(driver, notice) << "v4l2cam: found camera " << entry_.describe() << " again";
+            install(std::move(camera));
             return;
         }
         if (std::chrono::steady_clock::now() >= deadline) break;

@@ -41,6 +41,7 @@ public:
     void enum_frameintervals(v4l2_frmivalenum& intervals) override;
     void get_frameinterval(v4l2_fract& interval) override;
     void set_frameinterval(v4l2_fract& interval) override;
+    void init_transfer() override;
     void cancel_transfer() override;
     void init_buffer(BufferData& data, unsigned index, unsigned count,
                      const v4l2_format* fmt) override;
@@ -62,6 +63,8 @@ private:
     void close_camera();
     // Opens the node and checks it is the same camera; nothing if not (yet).
     std::unique_ptr<Camera> reopen();
+    // Puts a reopened camera in place with the format and rate clients had set.
+    void install(std::unique_ptr<Camera> camera);
 
     bool mjpeg() const { return options_.encoding == Encoding::Mjpeg; }
     // The camera's MJPEG format for a decoded one, and back.

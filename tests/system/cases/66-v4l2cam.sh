@@ -115,6 +115,13 @@ case_v4l2cam_unplug_and_replug() {
   LD_PRELOAD=$FRIX_EXT v4l2-ctl -d "$FRIX_NODE" --set-fmt-video="$VIVID_FORMAT" --stream-mmap \
     --stream-count=4 --stream-to=after.raw || fail "no stream after the replug"
   expect_eq "$(stat -c %s after.raw)" "$((4 * VIVID_FRAME_BYTES))" "bytes after the replug"
+  # Unplugged while nobody streams: the next client does not even notice.
+  v4l2-ctl -d "$VIVID_NODE" -c disconnect=1 || fail "cannot disconnect vivid again"
+  LD_PRELOAD=$FRIX_EXT v4l2-ctl -d "$FRIX_NODE" --set-fmt-video="$VIVID_FORMAT" --stream-mmap \
+    --stream-count=4 --stream-to=idle.raw || fail "no stream after an unplug while idle"
+  expect_eq "$(stat -c %s idle.raw)" "$((4 * VIVID_FRAME_BYTES))" "bytes after the unplug while idle"
+  expect_file_match frix.log "lost camera $VIVID_NODE '.*' while it was idle: No such device"
+  expect_eq "$(grep -c "found camera $VIVID_NODE" frix.log)" 2 "cameras found again"
 }
 
 case_v4l2cam_refuses_what_is_no_camera() {
