@@ -113,7 +113,9 @@ void V4lDriver::request_buffers(v4l2_requestbuffers& request) {
     // Grant the largest count that fits, one less at a time.
     while (request.count > 0) {
         try {
-            buffer_manager.resize_pool(request.count, mapping_service.segment_name());
+            // Only the requesting client may read or write its frames.
+            buffer_manager.resize_pool(request.count, mapping_service.segment_name(),
+                                       FileOwner{current_uid, static_cast<gid_t>(current_gid)});
             buffer_manager.init_pool_buffers(buffer_initialiser(nullptr));
             buffer_manager.assert_allocated_memory();
             break;

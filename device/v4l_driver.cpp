@@ -282,6 +282,7 @@ void V4lDriver::take_request_context(fuse_req_t req) {
     const fuse_ctx* context = fuse_req_ctx(req);
     current_pid = context->pid;
     current_gid = static_cast<int>(context->gid);
+    current_uid = context->uid;
 }
 
 const char* V4lDriver::state_name() const {

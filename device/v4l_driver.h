@@ -190,6 +190,7 @@ private:
     BufferManager buffer_manager;
     int current_pid = -1;
     int current_gid = -1;
+    uid_t current_uid = static_cast<uid_t>(-1);  // owner of the buffer files it requests
     int owner_pid = -1;
     // The file handle of the request being served.
     std::uint64_t current_file = 0;
