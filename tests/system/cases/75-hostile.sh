@@ -1,0 +1,131 @@
+# Local users who try to read, corrupt or stall a camera they were not given.
+
+HOSTILE=$(dirname "${BASH_SOURCE[0]}")/../tools/hostile.py
+# One who may open the node (group video), one who may not.
+FRIEND=(setpriv --reuid 1001 --regid 1001 --groups 44)
+STRANGER=(setpriv --reuid 1002 --regid 1002 --clear-groups)
+
+# The node belongs to group video before anybody opens it, as udev would have it.
+start_shared_frix() {
+  start_frix "$@"
+  chgrp video "$FRIX_NODE" && chmod 0660 "$FRIX_NODE" || fail "cannot give $FRIX_NODE to video"
+}
+
+segment_file() {
+  ls /dev/shm | grep -E '^frix_[0-9]+_[0-9]+i$' | head -n 1
+}
+
+owner_streams() {
+  LD_PRELOAD=$FRIX_EXT v4l2-ctl -d "$FRIX_NODE" --stream-mmap --stream-count="$1" \
+    --stream-to="$2" 2>"$2.err"
+}
+
+# Every buffer file is out of the user's reach, and there is at least one.
+expect_files_refused() {
+  local who=$1 out=$2
+  grep -q '^files=[1-9]' "$out" || fail "$who saw no buffer files: $(cat "$out")"
+  if grep -v '^files=' "$out" | grep -qv 'read=EACCES write=EACCES truncate=EACCES'; then
+    cat "$out" >&2
+    fail "$who reached a buffer file"
+  fi
+}
+
+daemon_alive() {
+  kill -0 "$FRIX_PID" 2>/dev/null || { cat "$CASE_DIR/frix.log" >&2; fail "frix died"; }
+}
+
+case_hostile_users_neither_read_nor_stall_the_owner() {
+  start_shared_frix
+  owner_streams 240 owner.raw &
+  local owner=$!
+  wait_until 60 test -s owner.raw || fail "the owner got no frame"
+  local segment
+  segment=$(segment_file)
+  [ -n "$segment" ] || fail "no mapping segment: $(shm_files)"
+  expect_eq "$(stat -c '%a %U %G' "/dev/shm/$segment")" "660 root video" "segment mode"
+
+  "${STRANGER[@]}" "$HOSTILE" files "$segment" >stranger-files.txt
+  expect_files_refused stranger stranger-files.txt
+  "${FRIEND[@]}" "$HOSTILE" files "$segment" >friend-files.txt
+  expect_files_refused friend friend-files.txt
+  if "${STRANGER[@]}" "$HOSTILE" hold "$segment" >stranger-hold.txt 2>&1; then
+    fail "a user who may not open the node opened the record"
+  fi
+  expect_file_match stranger-hold.txt PermissionError
+
+  # Holding the record's mutex, stopped, then killed while holding it.
+  coproc HOLDER { "${FRIEND[@]}" "$HOSTILE" hold "$segment"; }
+  local holder=$HOLDER_PID line=
+  read -r -t 10 line <&"${HOLDER[0]}" || true
+  expect_eq "$line" held "the friend's hold"
+  kill -STOP "$holder"
+  sleep 1 # the owner's stream runs on meanwhile; nothing is waited for here
+  kill -KILL "$holder"
+  wait "$holder" 2>/dev/null || true
+
+  wait "$owner" || { cat owner.raw.err >&2; fail "the owner's stream failed"; }
+  daemon_alive
+  "$FRAME_CHECK" --size 640x480 --format YUYV --consecutive --min-frames 240 owner.raw
+  # The record a dead holder left is usable again.
+  owner_streams 6 after.raw || { cat after.raw.err >&2; fail "no stream after the holder died"; }
+  "$FRAME_CHECK" --size 640x480 --format YUYV --consecutive --min-frames 6 after.raw
+  expect_file_match "$CASE_DIR/frix.log" 'A client died holding the mapping record'
+}
+
+case_hostile_holder_stalls_a_stop_for_no_time() {
+  start_shared_frix
+  owner_streams 3 first.raw || fail "no first stream"
+  local segment
+  segment=$(segment_file)
+  coproc HOLDER { "${FRIEND[@]}" "$HOSTILE" hold "$segment"; }
+  local holder=$HOLDER_PID line=
+  read -r -t 10 line <&"${HOLDER[0]}" || true
+  expect_eq "$line" held "the friend's hold"
+  kill -STOP "$holder"
+  # Opens and last closes start and stop the mapping service under the held mutex.
+  local begin=$SECONDS
+  v4l2-ctl -d "$FRIX_NODE" --all >all.txt 2>&1 || fail "the node stopped answering"
+  v4l2-ctl -d "$FRIX_NODE" --all >>all.txt 2>&1 || fail "the node stopped answering"
+  [ $((SECONDS - begin)) -le 5 ] || fail "two opens took $((SECONDS - begin)) s"
+  stop_frix TERM
+  expect_eq "$FRIX_STATUS" 0 "exit status with the record held"
+  kill -KILL "$holder"
+}
+
+case_hostile_owner_truncating_its_buffers_kills_nothing() {
+  start_shared_frix
+  owner_streams 100000 cut.raw &
+  local owner=$!
+  wait_until 60 test -s cut.raw || fail "the owner got no frame"
+  local segment
+  segment=$(segment_file)
+  for f in /dev/shm/"$segment"[0-9]*; do truncate -s 0 "$f"; done
+  # The capture thread writes into the cut files now.
+  sleep 1
+  daemon_alive
+  kill "$owner"
+  wait "$owner" 2>/dev/null || true
+  owner_streams 6 after.raw || { cat after.raw.err >&2; fail "no stream after the truncation"; }
+  "$FRAME_CHECK" --size 640x480 --format YUYV --consecutive --min-frames 6 after.raw
+  expect_file_match "$CASE_DIR/frix.log" 'was cut short by its client'
+}
+
+case_hostile_planted_segment_of_another_device_is_not_followed() {
+  rm -f /dev/shm/frix_1_5i
+  "${STRANGER[@]}" "$HOSTILE" plant frix_1_5i /dev/zero >plant.txt || fail "could not plant"
+  LD_PRELOAD=$FRIX_EXT python3 -c '
+import mmap, os
+fd = os.open("/dev/zero", os.O_RDWR)
+m = mmap.mmap(fd, 4096)
+print("mapped", m[0])' >zero.txt 2>zero.err || true
+  rm -f /dev/shm/frix_1_5i
+  expect_file_match zero.txt '^mapped 0$'
+  expect_file_match zero.err 'refusing the mapping segment frix_1_5i'
+}
+
+case_hostile_client_in_its_own_pid_namespace_streams() {
+  start_shared_frix
+  LD_PRELOAD=$FRIX_EXT unshare --pid --fork v4l2-ctl -d "$FRIX_NODE" --stream-mmap \
+    --stream-count=12 --stream-to=ns.raw 2>ns.err || { cat ns.err >&2; fail "no stream"; }
+  "$FRAME_CHECK" --size 640x480 --format YUYV --consecutive --min-frames 12 ns.raw
+}

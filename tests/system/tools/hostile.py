@@ -1,0 +1,76 @@
+#!/usr/bin/python3
+"""A local user who tries to get at a camera through /dev/shm.
+
+    hostile.py files PREFIX      tries to read, write and truncate every buffer file
+                                 PREFIX<n>; prints one line per file and attempt
+    hostile.py hold SEGMENT      takes the request record's mutex, prints "held" and
+                                 keeps it until killed
+    hostile.py plant NAME NODE   plants a segment NAME that looks like a served record
+                                 for NODE; prints "planted"
+"""
+import ctypes
+import errno
+import mmap
+import os
+import re
+import signal
+import struct
+import sys
+
+MUTEX_OFFSET = 16
+MAGIC, VERSION = 0x5846524D, 2
+
+
+def attempt(action):
+    try:
+        action()
+        return "ok"
+    except OSError as e:
+        return errno.errorcode.get(e.errno, str(e.errno))
+
+
+def files(prefix):
+    names = [n for n in os.listdir("/dev/shm")
+             if n.startswith(prefix) and re.fullmatch(r"\d+", n[len(prefix):])]
+    for name in sorted(names):
+        path = "/dev/shm/" + name
+
+        def read():
+            with open(path, "rb") as f:
+                f.read(16)
+
+        def write():
+            fd = os.open(path, os.O_WRONLY)
+            os.close(fd)
+
+        print(f"{name} read={attempt(read)} write={attempt(write)} "
+              f"truncate={attempt(lambda: os.truncate(path, 0))}", flush=True)
+    print(f"files={len(names)}", flush=True)
+
+
+def hold(segment):
+    fd = os.open("/dev/shm/" + segment, os.O_RDWR)
+    memory = mmap.mmap(fd, 4096)
+    libc = ctypes.CDLL("libc.so.6", use_errno=True)
+    mutex = ctypes.addressof(ctypes.c_char.from_buffer(memory, MUTEX_OFFSET))
+    result = libc.pthread_mutex_lock(ctypes.c_void_p(mutex))
+    print("held" if result in (0, errno.EOWNERDEAD) else f"lock={result}", flush=True)
+    while True:
+        signal.pause()
+
+
+def plant(name, node):
+    device = os.stat(node).st_rdev
+    fd = os.open("/dev/shm/" + name, os.O_CREAT | os.O_EXCL | os.O_RDWR, 0o666)
+    os.ftruncate(fd, 4096)
+    record = bytearray(4096)
+    struct.pack_into("<IIQ", record, 0, MAGIC, VERSION, device)
+    record[64] = 1  # serving
+    os.pwrite(fd, bytes(record), 0)
+    os.fchmod(fd, 0o666)
+    print("planted", flush=True)
+
+
+if __name__ == "__main__":
+    command, args = sys.argv[1], sys.argv[2:]
+    {"files": files, "hold": hold, "plant": plant}[command](*args)
