@@ -54,6 +54,9 @@ protected:
     void set_aligned_length(unsigned long n) override;
 
 private:
+    // Logs once the mapping goes whether its file was cut short under it.
+    void report_cut() const;
+
     // Unlinks the object of this name when constructed and again when destroyed.
     struct Remover {
         explicit Remover(const std::string& object_name);

@@ -39,7 +39,9 @@ MmapBufferData::MmapBufferData(const std::string& name, unsigned long length, Fi
     if (length != 0) set_length(length, 0);
 }
 
-MmapBufferData::~MmapBufferData() {
+MmapBufferData::~MmapBufferData() { report_cut(); }
+
+void MmapBufferData::report_cut() const {
     if (guard_ && guard_->cut())
         FRIX_LOG(core, warning) << "Buffer file " << name_ << " was cut short by its client";
 }
@@ -69,6 +71,7 @@ void MmapBufferData::set_aligned_length(unsigned long n) {
             throw std::runtime_error("Could not allocate requested buffer of " + std::to_string(n) +
                                      " bytes");
         auto guard = std::make_unique<BusGuard>(region.get_address(), n);
+        report_cut();
         // The old mapping goes only now, with the new one in hand.
         region_.swap(region);
         guard_.swap(guard);

@@ -56,8 +56,25 @@ void V4lDriver::set_input(int& index) {
     driver->current_input = index;
 }
 
+namespace {
+
+// The capture thread holds the driver mutex across fetch_data; a driver blocked there
+// must not hold up requests for longer than a frame may take.
+void lock_driver(boost::mutex& driver_mutex, boost::chrono::milliseconds frame_timeout) {
+    const auto bound = frame_timeout.count() != 0 ? frame_timeout : boost::chrono::milliseconds(1000);
+    const auto deadline = boost::chrono::steady_clock::now() + bound;
+    while (!driver_mutex.try_lock()) {
+        if (boost::chrono::steady_clock::now() >= deadline)
+            throw std::system_error(EBUSY, std::generic_category(), "the driver is busy");
+        boost::this_thread::sleep_for(boost::chrono::milliseconds(1));
+    }
+}
+
+}  // namespace
+
 void V4lDriver::set_format(v4l2_format& fmt) {
-    boost::lock_guard<boost::mutex> lock(driver_mutex);
+    lock_driver(driver_mutex, frame_timeout);
+    boost::lock_guard<boost::mutex> lock(driver_mutex, boost::adopt_lock);
     driver->set_fmt(fmt);
     // Buffers are re-sized for the new format while current_format still holds the old one.
     buffer_manager.init_pool_buffers(buffer_initialiser(&fmt));
@@ -90,7 +107,8 @@ void V4lDriver::set_parameters(v4l2_streamparm& parm) {
         capture.readbuffers = std::max<std::uint32_t>(stream_parm.parm.capture.readbuffers, 2);
     capture.readbuffers = std::min(capture.readbuffers, max_read_buffers);
     {
-        boost::lock_guard<boost::mutex> lock(driver_mutex);
+        lock_driver(driver_mutex, frame_timeout);
+        boost::lock_guard<boost::mutex> lock(driver_mutex, boost::adopt_lock);
         driver->set_frameinterval(capture.timeperframe);
     }
     // The reply says whether the rate was honoured, as G_PARM does; clients that see

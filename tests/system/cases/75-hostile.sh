@@ -15,9 +15,12 @@ segment_file() {
   ls /dev/shm | grep -E '^frix_[0-9]+_[0-9]+i$' | head -n 1
 }
 
+# owner_streams COUNT FILE [v4l2-ctl options]
 owner_streams() {
-  LD_PRELOAD=$FRIX_EXT v4l2-ctl -d "$FRIX_NODE" --stream-mmap --stream-count="$1" \
-    --stream-to="$2" 2>"$2.err"
+  local count=$1 file=$2
+  shift 2
+  LD_PRELOAD=$FRIX_EXT v4l2-ctl -d "$FRIX_NODE" "$@" --stream-mmap --stream-count="$count" \
+    --stream-to="$file" 2>"$file.err"
 }
 
 # Every buffer file is out of the user's reach, and there is at least one.
@@ -36,7 +39,8 @@ daemon_alive() {
 
 case_hostile_users_neither_read_nor_stall_the_owner() {
   start_shared_frix
-  owner_streams 240 owner.raw &
+  # About 8 s at 30 frames a second: the attacks below all happen while it streams.
+  owner_streams 240 owner.raw --set-parm=30 &
   local owner=$!
   wait_until 60 test -s owner.raw || fail "the owner got no frame"
   local segment
@@ -63,6 +67,7 @@ case_hostile_users_neither_read_nor_stall_the_owner() {
   kill -KILL "$holder"
   wait "$holder" 2>/dev/null || true
 
+  kill -0 "$owner" 2>/dev/null || fail "the owner's stream ended before the attacks did"
   wait "$owner" || { cat owner.raw.err >&2; fail "the owner's stream failed"; }
   daemon_alive
   "$FRAME_CHECK" --size 640x480 --format YUYV --consecutive --min-frames 240 owner.raw
@@ -100,11 +105,10 @@ case_hostile_owner_truncating_its_buffers_kills_nothing() {
   local segment
   segment=$(segment_file)
   for f in /dev/shm/"$segment"[0-9]*; do truncate -s 0 "$f"; done
-  # The capture thread writes into the cut files now.
-  sleep 1
-  daemon_alive
-  kill "$owner"
+  # The owner dies of its own cut mapping; the capture thread writes into the cut files.
+  wait_until 20 bash -c "! kill -0 $owner 2>/dev/null" || kill "$owner"
   wait "$owner" 2>/dev/null || true
+  daemon_alive
   owner_streams 6 after.raw || { cat after.raw.err >&2; fail "no stream after the truncation"; }
   "$FRAME_CHECK" --size 640x480 --format YUYV --consecutive --min-frames 6 after.raw
   expect_file_match "$CASE_DIR/frix.log" 'was cut short by its client'
