@@ -6,7 +6,7 @@
 
 #include <gtest/gtest.h>
 
-#include "device_h"
+#include "tests/device/device_fixture.h"
 
 namespace frix::test {
 namespace {
@@ -21,7 +21,7 @@ TEST_F(BlockedDriver, ARateChangeGivesEbusyAfterTheFrameTimeout) {
     options.frame_timeout = 200;
     start(options);
     driver().script({Frame::Stall});
-    TestClient reader = opened(7010);
+    opened(7010);
     TestClient other = opened(7011);
     FakeRequest req(7010);
     fuse_file_info fi{};
