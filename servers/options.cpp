@@ -16,7 +16,9 @@ po::options_description describe() {
         "Options of the streaming server (the camera as MJPEG over HTTP)", 80, 40);
     // clang-format off
     options.add_options()
-        ("port", po::value<unsigned>()->default_value(9000), "TCP port to listen on, 1 to 65535")
+        ("port", po::value<unsigned>()->default_value(9000),
+         "TCP port to listen on, 1 to 65535; the camera is served over HTTP only when "
+         "--port or --bind is given")
         ("bind", po::value<std::string>()->default_value("127.0.0.1"),
          "address to listen on; an address other than a loopback one needs --password")
         ("password", po::value<std::string>(),
@@ -55,6 +57,7 @@ Options parse_options(const std::vector<std::string>& arguments) {
     }
 
     Options options;
+    options.http = !values["port"].defaulted() || !values["bind"].defaulted();
     const auto port = values["port"].as<unsigned>();
     if (port < 1 || port > 65535) invalid("port", std::to_string(port), "1 to 65535");
     options.port = static_cast<std::uint16_t>(port);

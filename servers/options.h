@@ -14,6 +14,9 @@ struct Options {
     std::string password;  // empty: no authentication
     int quality = 85;
     unsigned fps = 15;  // 0: every frame the camera delivers
+    // Only a port or an address asked for opens one: an unasked-for listener would let
+    // every local user watch the camera.
+    bool http = false;
 };
 
 // Throws std::invalid_argument naming the option for an unknown option, a bad value, or

@@ -19,6 +19,11 @@ StreamingServer::~StreamingServer() { stop(); }
 
 void StreamingServer::start(const std::string& device_name) {
     if (thread_.joinable()) return;
+    if (!options_.http) {
+        FRIX_LOG(server, info) << "Streaming server: no output asked for (--server-option "
+                                  "'--port=9000' serves the camera over HTTP)";
+        return;
+    }
     try {
         source_ = make_source_ ? make_source_(device_name, options_.quality)
                                : std::make_unique<DeviceSource>("/dev/" + device_name,

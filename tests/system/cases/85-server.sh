@@ -13,7 +13,7 @@ wait_for_server() {
 
 # start_server [frix options...]: frix with the server required, waiting until it answers.
 start_server() {
-  start_frix --enable-server=required "$@"
+  start_frix --enable-server=required --server-option=--port=9000 "$@"
   wait_for_server
 }
 
@@ -290,4 +290,12 @@ PY
   # The camera is anybody's again.
   wait_until 20 dd if="$FRIX_NODE" of=frames.raw bs=614400 count=2 iflag=fullblock status=none \
     2>/dev/null || fail "a V4L2 application cannot stream after the load"
+}
+
+# A server nobody gave a port or an address opens no port: no local user can watch.
+case_server_listens_only_when_asked() {
+  start_frix
+  wait_until 20 grep -q 'no output asked for' "$CASE_DIR/frix.log" ||
+    fail "the server did not say it serves nothing"
+  expect_eq "$(http_code "$SERVER_URL/")" 000 "an unasked-for port"
 }
