@@ -137,6 +137,39 @@ void V4lDriver::request_buffers(v4l2_requestbuffers& request) {
     if (mem_lock) lock_memory();
 }
 
+void V4lDriver::create_buffers(v4l2_create_buffers& create) {
+    create.capabilities = V4L2_BUF_CAP_SUPPORTS_MMAP | V4L2_BUF_CAP_SUPPORTS_ORPHANED_BUFS;
+    create.flags = 0;
+    std::memset(create.reserved, 0, sizeof create.reserved);
+    if (create.memory != V4L2_MEMORY_MMAP) invalid_argument();
+    require_capture(create.format.type);
+    v4l2_format current{};
+    current.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    driver->get_fmt(current);
+    // The buffers hold frames of the current format: a smaller image cannot be.
+    if (create.format.fmt.pix.sizeimage < current.fmt.pix.sizeimage) invalid_argument();
+
+    const unsigned long existing = buffer_manager.get_pool_size();
+    create.index = static_cast<std::uint32_t>(existing);
+    if (create.count == 0) return;
+    // The pool is re-made around queued buffers: not while any is in a queue.
+    if (buffer_manager.is_stream_on() || buffer_manager.has_queued_buffers())
+        throw std::system_error(std::error_code(EBUSY, std::generic_category()));
+    if (existing >= VIDEO_MAX_FRAME)
+        throw std::system_error(std::error_code(ENOBUFS, std::generic_category()));
+    const auto count = std::min<unsigned long>(create.count, VIDEO_MAX_FRAME - existing);
+    try {
+        buffer_manager.resize_pool(existing + count, mapping_service.segment_name());
+        buffer_manager.init_pool_buffers(buffer_initialiser(nullptr));
+        buffer_manager.assert_allocated_memory();
+    } catch (...) {
+        buffer_manager.resize_pool(existing, mapping_service.segment_name());
+        throw;
+    }
+    create.count = static_cast<std::uint32_t>(count);
+    if (mem_lock) lock_memory();
+}
+
 void V4lDriver::prepare_read_buffers() {
     buffer_manager.resize_pool(stream_parm.parm.capture.readbuffers, std::string());
     buffer_manager.init_pool_buffers(buffer_initialiser(nullptr));

@@ -21,6 +21,7 @@
 #include <fuse/cuse_lowlevel.h>
 
 #include "buffers/buffer_manager.h"
+#include "device/control_events.h"
 #include "device/file_priorities.h"
 #include "device/mapping_service.h"
 #include "frix/driver.h"
@@ -109,6 +110,10 @@ public:
     void get_ext_controls(v4l2_ext_controls& controls);
     void set_ext_controls(v4l2_ext_controls& controls);
     void try_ext_controls(v4l2_ext_controls& controls);
+    // Control events of the requesting file (control_events.h).
+    void subscribe_event(v4l2_event_subscription& subscription);
+    void unsubscribe_event(v4l2_event_subscription& subscription);
+    void dequeue_event(v4l2_event& event);
     // The priority of the requesting file (file_priorities.h).
     void get_priority(std::uint32_t& priority);
     void set_priority(std::uint32_t& priority);
@@ -120,6 +125,8 @@ public:
     void set_parameters(v4l2_streamparm& parm);
     // May lower request.count to what could be allocated.
     void request_buffers(v4l2_requestbuffers& request);
+    // Adds buffers to the pool (count 0 only reports where they would start).
+    void create_buffers(v4l2_create_buffers& create);
     void prepare_read_buffers();
     void query_buffer(v4l2_buffer& buffer);
     void queue_buffer(v4l2_buffer& buffer);
@@ -169,6 +176,8 @@ private:
     enum class ControlAccess { get, set, try_only };
     void access_ext_controls(v4l2_ext_controls& controls, ControlAccess access);
     bool has_control_class(std::uint32_t control_class);
+    // Tells the other files' subscribers, and wakes a poller waiting for events.
+    void report_control_change(std::uint32_t id, std::int32_t value);
     std::system_error handle_mapping_request(const MmapRequest& request, int pid,
                                              unsigned long& index);
 
@@ -199,6 +208,7 @@ private:
     // Counts every open, so each open file has a handle of its own.
     std::uint64_t opens_served = 0;
     FilePriorities priorities;
+    ControlEvents control_events;
     fuse_pollhandle* poll_handle = nullptr;
     // The frame a read() is delivering in pieces; valid while the buffer manager's
     // read-in-progress flag is set, so later pieces never come from a newer frame.

@@ -293,8 +293,34 @@ void V4l2camDriver::set_fmt(v4l2_format& fmt) {
     delivery_ = {fmt, decoded, compressed};
 }
 
+namespace {
+
+// What a 32-bit control request can carry: 64-bit, string and compound controls cannot.
+bool is_plain_control(const v4l2_queryctrl& ctrl) {
+    switch (ctrl.type) {
+        case V4L2_CTRL_TYPE_INTEGER:
+        case V4L2_CTRL_TYPE_BOOLEAN:
+        case V4L2_CTRL_TYPE_MENU:
+        case V4L2_CTRL_TYPE_INTEGER_MENU:
+        case V4L2_CTRL_TYPE_BUTTON:
+        case V4L2_CTRL_TYPE_BITMASK:
+        case V4L2_CTRL_TYPE_CTRL_CLASS:
+            return !(ctrl.flags & V4L2_CTRL_FLAG_HAS_PAYLOAD);
+        default:
+            return false;
+    }
+}
+
+}  // namespace
+
 void V4l2camDriver::get_queryctrl(v4l2_queryctrl& ctrl) {
-    ask(VIDIOC_QUERYCTRL, &ctrl, "VIDIOC_QUERYCTRL");
+    const bool next = ctrl.id & V4L2_CTRL_FLAG_NEXT_CTRL;
+    for (;;) {
+        ask(VIDIOC_QUERYCTRL, &ctrl, "VIDIOC_QUERYCTRL");
+        if (is_plain_control(ctrl)) return;
+        if (!next) invalid();
+        ctrl.id |= V4L2_CTRL_FLAG_NEXT_CTRL;
+    }
 }
 
 void V4l2camDriver::get_querymenu(v4l2_querymenu& menu) {
