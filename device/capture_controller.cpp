@@ -158,9 +158,18 @@ void V4lDriver::create_buffers(v4l2_create_buffers& create) {
     if (existing >= VIDEO_MAX_FRAME)
         throw std::system_error(std::error_code(ENOBUFS, std::generic_category()));
     const auto count = std::min<unsigned long>(create.count, VIDEO_MAX_FRAME - existing);
+    // The new buffers hold at least the image the client asked for; the existing ones
+    // stay as they are, mapped or not.
+    const std::uint32_t image = create.format.fmt.pix.sizeimage;
+    const auto initialise = [this, existing, image](BufferData& data, unsigned index,
+                                                    unsigned total) {
+        if (index < existing) return;
+        driver->init_buffer(data, index, total, nullptr);
+        if (data.get_length() < image) data.set_length(image, 0);
+    };
     try {
         buffer_manager.resize_pool(existing + count, mapping_service.segment_name());
-        buffer_manager.init_pool_buffers(buffer_initialiser(nullptr));
+        buffer_manager.init_pool_buffers(initialise);
         buffer_manager.assert_allocated_memory();
     } catch (...) {
         buffer_manager.resize_pool(existing, mapping_service.segment_name());

@@ -45,9 +45,22 @@ struct IoctlDispatcher;
 // The device object is its own state machine: every request becomes an event processed
 // under the machine mutex, and the reply is built from the result the reaction stored.
 //
-// Threads: CUSE workers call the sys_* entry points; the capture thread runs capture_loop
-// and calls notify_poll; the mapping worker processes EvMmap. Lock order: machine mutex,
-// then the interruption mutex or the driver mutex, then the buffer manager's mutex.
+// Map of the object: member group, file, calling thread, lock.
+//   entry points sys_init/destroy/open/release/read/poll   v4l_driver.cpp       CUSE workers    machine
+//   entry point sys_ioctl, the ioctl table, the trace      ioctl_dispatch.cpp   CUSE workers    machine
+//   state reactions (Alive ... StreamingIO)                states.cpp, active_state.cpp,
+//                                                          io_states.cpp        caller's        machine
+//   queries, formats, parameters, buffers (capture        capture_controller.cpp
+//   controller), start/stop/suspend of capture                                  caller's        machine, then
+//                                                                                               driver or interruption
+//   the capture thread: capture_loop, capture_frames      capture_controller.cpp capture        driver; machine by try-lock
+//   controls, extended controls, control events           controls.cpp         CUSE workers    machine
+//   file priorities                                       file_priorities.cpp  CUSE workers    machine
+//   mapping requests (EvMmap)                             v4l_driver.cpp       mapping worker  record, then machine by try-lock
+// Fields: everything below is guarded by machine_mutex unless it says otherwise; the
+// driver's interruption flag is the one field shared without a lock (atomic).
+// Lock order: machine mutex, then the interruption mutex or the driver mutex, then the
+// buffer manager's mutex.
 class V4lDriver
     : public boost::statechart::state_machine<V4lDriver, Alive, std::allocator<void>,
                                               boost::statechart::exception_translator<>> {

@@ -9,8 +9,9 @@
 // printed after --ready-after frames, before the next DQBUF or read() (so with a
 // stalled camera the client is then blocked in that call), or, with --pause-after, at
 // that point, after which the client sleeps until killed.
-// Every dequeued buffer must carry the next V4L2 sequence number from 0 and a
-// CLOCK_MONOTONIC time at most --max-age-ms (default 1000) before the dequeue.
+// Every dequeued buffer must carry the next V4L2 sequence number from 0 and, but for
+// the first (done before the client could ask), a CLOCK_MONOTONIC time at most
+// --max-age-ms (default 1000) before the dequeue.
 // Prints "N frames intact, sequences A to B, V4L2 sequences 0 to C" and exits 0; a failed call prints
 // "<call> failed: <errno name>" and exits 3; a wrong frame prints why and exits 1.
 #include <fcntl.h>
@@ -56,7 +57,7 @@ void check_record(const v4l2_buffer& buffer, const Options& options) {
     if (buffer.sequence != next_sequence)
         wrong("has sequence " + std::to_string(buffer.sequence) + ", not " +
               std::to_string(next_sequence));
-    ++next_sequence;
+    if (next_sequence++ == 0) return;
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
     const long long age_us = (now.tv_sec - buffer.timestamp.tv_sec) * 1000000LL +
