@@ -20,7 +20,7 @@ StreamingServer::~StreamingServer() { stop(); }
 void StreamingServer::start(const std::string& device_name) {
     if (thread_.joinable()) return;
     if (!options_.http) {
-        FRIX_LOG(server, info) << "Streaming server: no output asked for (--server-option "
+        FRIX_LOG(server, notice) << "Streaming server: no output asked for (--server-option "
                                   "'--port=9000' serves the camera over HTTP)";
         return;
     }
