@@ -63,7 +63,12 @@ po::options_description core_group() {
         ("external-driver",
          po::value<bool>()->default_value(false, "no")->implicit_value(true, "yes"),
          "an external driver will create or has created the passed --device-name. Do "
-         "not use this option with --driver.");
+         "not use this option with --driver.")
+        ("device-group", po::value<std::string>()->default_value("video"),
+         "group (name or number) that owns the device node; the default falls back to "
+         "root's group where there is no 'video' group")
+        ("device-mode", po::value<std::string>()->default_value("0660"),
+         "access mode (octal) of the device node");
     // clang-format on
     return group;
 }
