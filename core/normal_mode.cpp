@@ -11,6 +11,7 @@
 #include "core/node_access.h"
 #include "core/options.h"
 #include "core/video_number_search.h"
+#include "device/extension_presence.h"
 #include "device/v4l_driver.h"
 #include "frix/log.h"
 #include "log/log.h"
@@ -76,6 +77,8 @@ int run_normal_mode(const po::variables_map& options,
         static_cast<void>(ignored);
     }
 
+    // Before any client: libfrixext marks only processes that start while it exists.
+    prepare_pid_map();
     load_server_now(options, server_options, plugins);
 
     const auto video_number = optional_value<unsigned int>(options, "video_nr");

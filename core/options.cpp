@@ -50,7 +50,7 @@ po::options_description core_group() {
          "--video_nr 0 will be implicitly assumed.")
         ("device-name,n", po::value<std::string>()->default_value("frix", "/dev/frix"),
          "name of the device node to create under /dev")
-        ("extension-presence", unsigned_value()->default_value(1, "yes"),
+        ("extension-presence", unsigned_value()->default_value(2, "auto-detection"),
          "detect the pre-loaded (via LD_PRELOAD) extension library presence in the "
          "client processes. 0 forces no presence, 1 forces presence, 2 means "
          "'auto-detection'. If LD_PRELOAD=/path/to/libfrixext.so is set and "

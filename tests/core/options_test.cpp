@@ -51,7 +51,7 @@ TEST(Options, WithoutArgumentsEverySettingHasItsDefault) {
     const ParsedOptions parsed = parse({});
     const po::variables_map& v = parsed.values;
     EXPECT_EQ(v["device-name"].as<std::string>(), "frix");
-    EXPECT_EQ(v["extension-presence"].as<unsigned>(), 1U);
+    EXPECT_EQ(v["extension-presence"].as<unsigned>(), 2U);
     EXPECT_EQ(v["frame-buffers"].as<unsigned>(), 5U);
     EXPECT_EQ(v["frame-timeout"].as<unsigned>(), 5000U);
     EXPECT_TRUE(v["drop-bad-frames"].as<bool>());
