@@ -15,6 +15,7 @@
 #include "device/v4l_driver.h"
 #include "frix/log.h"
 #include "log/log.h"
+#include "plugins/library.h"
 #include "plugins/loader.h"
 
 namespace po = boost::program_options;
@@ -35,9 +36,21 @@ void load_server_now(const po::variables_map& options,
                      const std::vector<std::string>& server_options, Plugins& plugins) {
     const std::string mode = options["enable-server"].as<std::string>();
     plugins.server_enabled = mode != "off";
+    const std::string directory = options["libdir"].as<std::string>();
+    // Nobody asked for a server that is not installed: one notice, and no later attempt.
+    if (mode == "auto") {
+        void* library = open_library(directory, "server");
+        if (!library) {
+            FRIX_LOG(core, notice)
+                << "No Streaming Server plug-in installed, continuing without it";
+            plugins.server_enabled = false;
+            return;
+        }
+        close_library(library);
+    }
     if (!plugins.server_enabled || options["foreground"].as<int>() == 0) return;
     try {
-        plugins.server = load_server(server_options, options["libdir"].as<std::string>());
+        plugins.server = load_server(server_options, directory);
     } catch (const std::exception&) {
         if (mode != "auto") throw;
         FRIX_LOG(core, warning) << "Continuing without Streaming Server...";
