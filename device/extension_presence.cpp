@@ -96,6 +96,15 @@ std::string command_of(int pid) {
     return name.empty() ? "?" : name;
 }
 
+// The kernel names the calling thread, not its process: the process is its thread group.
+int process_of(int thread) {
+    std::ifstream file("/proc/" + std::to_string(thread) + "/status");
+    std::string line;
+    while (std::getline(file, line))
+        if (line.rfind("Tgid:", 0) == 0) return std::atoi(line.c_str() + 5);
+    return thread;
+}
+
 Lookup look_up(int pid) {
     const Fd fd{shm_open(pid_map_name, O_RDWR | O_NOFOLLOW | O_CLOEXEC, 0)};
     if (fd.value < 0) return Lookup::no_map;
@@ -106,6 +115,8 @@ Lookup look_up(int pid) {
         return Lookup::refused;
     }
     refusal_logged = false;
+    if (pid <= 0) return Lookup::absent;
+    pid = process_of(pid);
     if (pid <= 0 || static_cast<std::uint32_t>(pid) >= map_slots) return Lookup::absent;
     const off_t offset = header_size + static_cast<off_t>(pid) * 8;
     std::uint64_t mark = 0;
@@ -121,8 +132,9 @@ Lookup look_up(int pid) {
 }
 
 void name_client_without_library(int pid) {
-    if (last_named_pid.exchange(pid) == pid) return;
-    FRIX_LOG(core, notice) << "Client pid " << pid << " (" << command_of(pid)
+    const int process = process_of(pid);
+    if (last_named_pid.exchange(process) == process) return;
+    FRIX_LOG(core, notice) << "Client pid " << process << " (" << command_of(process)
                            << ") has no libfrixext preloaded, so its memory-mapped streaming "
                               "cannot work: start it with frix-run";
 }

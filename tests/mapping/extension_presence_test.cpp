@@ -9,7 +9,9 @@
 
 #include <cstdint>
 #include <fstream>
+#include <future>
 #include <string>
+#include <thread>
 
 #include "log_capture.h"
 
@@ -100,6 +102,22 @@ TEST_F(ExtensionPresenceTest, AMarkOfTheLiveProcessIsDetectedAndAStaleOneIsPrune
                         " (frix_mapping_te) has no libfrixext preloaded, so its memory-mapped "
                         "streaming cannot work: start it with frix-run"),
               1);
+}
+
+TEST_F(ExtensionPresenceTest, ARequestFromAnyThreadOfAMarkedProcessFindsIt) {
+    prepare_pid_map();
+    set_slot(getpid(), start_time_of_this_process() + 1);
+    std::promise<int> thread_id;
+    std::promise<void> done;
+    std::thread thread([&] {
+        thread_id.set_value(static_cast<int>(gettid()));
+        done.get_future().wait();
+    });
+    const int tid = thread_id.get_future().get();
+    EXPECT_NE(tid, getpid());
+    EXPECT_TRUE(check_extension_presence(tid, 10, -1, 2)) << "the kernel gives the thread's id";
+    done.set_value();
+    thread.join();
 }
 
 TEST_F(ExtensionPresenceTest, AlwaysModeNamesAClientWithoutTheLibraryOnce) {
