@@ -2,11 +2,10 @@
 #include <sys/mman.h>
 
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
-
 #include <boost/statechart/exception_translator.hpp>
 #include <boost/thread/lock_guard.hpp>
+#include <cerrno>
+#include <cstring>
 
 #include "device/v4l_driver.h"
 #include "frix/log.h"
@@ -123,7 +122,11 @@ void V4lDriver::request_buffers(v4l2_requestbuffers& request) {
         }
         --request.count;
     }
-    if (request.count != requested)
+    if (request.count == VIDEO_MAX_FRAME && requested > VIDEO_MAX_FRAME)
+        FRIX_LOG(core, notice) << "The number of allocated buffers is " << request.count
+                               << " while application asked for " << requested << ": "
+                               << VIDEO_MAX_FRAME << " buffers is the most a device grants";
+    else if (request.count != requested)
         FRIX_LOG(core, warning)
             << "The number of successfully allocated buffers is " << request.count
             << " while application asked for " << requested
