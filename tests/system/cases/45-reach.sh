@@ -150,3 +150,36 @@ EOT
   stop_frix TERM
   rm -rf "$USER_TMP"
 }
+
+# What /etc/ld.so.preload does to every program, done with LD_PRELOAD (the guest's /etc
+# is read-only): ordinary programs print and exit exactly as without the library.
+case_reach_ordinary_programs_unchanged() {
+  start_frix
+  printf 'frix\nwebcam\n' >input.txt
+  local -a programs=(
+    "sh -c 'echo \$((6 * 7)); exit 3'"
+    "ls -l /usr/bin/env"
+    "sort -r input.txt"
+    "sha256sum input.txt"
+    "dd if=/dev/zero bs=4096 count=16 status=none | md5sum"
+    "python3 -c 'import mmap, os; m = mmap.mmap(-1, 1 << 20); m[:4] = b\"frix\"; print(m[:4], os.getpid() > 0)'"
+    "ffmpeg -hide_banner -loglevel error -f lavfi -i testsrc=size=64x48:rate=1 -frames:v 1 -f rawvideo - | md5sum"
+    "v4l2-ctl -d $FRIX_NODE --get-fmt-video"
+    "chromium --headless --no-sandbox --disable-gpu --no-first-run --disable-background-networking --disable-component-update --disable-sync --user-data-dir=$CASE_DIR/chromium --dump-dom 'data:text/html,<p>frix</p>'"
+  )
+  local program plain preloaded status_plain status_preloaded n=0
+  for program in "${programs[@]}"; do
+    n=$((n + 1))
+    status_plain=0 status_preloaded=0
+    timeout 120 bash -c "$program" >"plain.$n" 2>/dev/null || status_plain=$?
+    LD_PRELOAD=$FRIX_EXT timeout 120 bash -c "$program" >"preloaded.$n" 2>/dev/null ||
+      status_preloaded=$?
+    expect_eq "$status_preloaded" "$status_plain" "exit status of: $program"
+    cmp -s "plain.$n" "preloaded.$n" || {
+      diff "plain.$n" "preloaded.$n" | head
+      fail "output differs under the library: $program"
+    }
+    [ -s "plain.$n" ] || fail "no output from: $program"
+  done
+  echo "$n programs unchanged"
+}
