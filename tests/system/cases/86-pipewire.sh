@@ -3,7 +3,7 @@
 
 # A user that the (read-only) password database knows: the session bus insists on one.
 PW_UID=$(id -u nobody)
-PW_GST_DEBUG=pipewiresrc:5
+PW_GST_DEBUG=1
 
 # as_user CMD...: runs CMD as the session's user with the session's environment.
 as_user() {
@@ -21,10 +21,12 @@ start_session() {
   chmod 0700 "$PW_RUNTIME"
   chown $PW_UID:$PW_UID "$PW_HOME" "$PW_RUNTIME"
   chmod 0777 "$CASE_DIR"
+  # WirePlumber quits when it cannot watch logind's directories; the guest has no logind.
+  mkdir -p /run/systemd/seats /run/systemd/sessions /run/systemd/users /run/systemd/machines
   cat >"$PW_HOME/session.sh" <<'SH'
 cd "$HOME"
-(while [ ! -e "$HOME/stop" ]; do pipewire >>"$HOME/pipewire.log" 2>&1; sleep 0.2; done) &
-(while [ ! -e "$HOME/stop" ]; do wireplumber >>"$HOME/wireplumber.log" 2>&1; sleep 0.2; done) &
+(while [ ! -e "$HOME/stop" ]; do PIPEWIRE_DEBUG=${PW_DEBUG:-2} pipewire >>"$HOME/pipewire.log" 2>&1; sleep 0.2; done) &
+(while [ ! -e "$HOME/stop" ]; do WIREPLUMBER_DEBUG=${WP_DEBUG:-2} wireplumber >>"$HOME/wireplumber.log" 2>&1; sleep 0.2; done) &
 wait
 SH
   as_user timeout 600 dbus-run-session -- bash "$PW_HOME/session.sh" >"$CASE_DIR/session.log" 2>&1 &
