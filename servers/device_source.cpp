@@ -43,6 +43,7 @@ struct DeviceSource::Shared {
     bool wanted = false;
     bool raw_wanted = false;
     FrameFormat requested{};  // width 0: whatever the node has
+    FrameFormat current{};    // while the node is open
     bool reopen = false;
     bool any_wanted() const { return wanted || raw_wanted; }
     bool stopping = false;
@@ -86,7 +87,9 @@ void DeviceSource::request_format(const FrameFormat& format) {
             format.pixelformat == shared_->requested.pixelformat)
             return;
         shared_->requested = format;
-        shared_->reopen = true;
+        const auto& c = shared_->current;
+        shared_->reopen = c.width && (c.width != format.width || c.height != format.height ||
+                                      c.pixelformat != format.pixelformat);
     }
     shared_->changed.notify_all();
 }
@@ -191,6 +194,10 @@ void DeviceSource::run(const std::shared_ptr<Shared>& shared) {
         }
         const FrameFormat format{fmt.fmt.pix.width, fmt.fmt.pix.height, fmt.fmt.pix.pixelformat};
         shared->sink->set_format(format);
+        {
+            std::lock_guard<std::mutex> lock(shared->mutex);
+            shared->current = format;
+        }
         raw.resize(fmt.fmt.pix.sizeimage);
         FRIX_LOG(server, info) << "Streaming " << shared->node_path << ": " << format.width << "x"
                                << format.height << " " << fourcc_name(format.pixelformat);
@@ -244,6 +251,10 @@ void DeviceSource::run(const std::shared_ptr<Shared>& shared) {
                 failed = true;
                 break;
             }
+        }
+        {
+            std::lock_guard<std::mutex> lock(shared->mutex);
+            shared->current = {};
         }
         ::close(fd);
         if (failed) retry_later();

@@ -128,11 +128,20 @@ void PipewireOutput::start() {
     timer_ = pw_loop_add_timer(pw_thread_loop_get_loop(loop_), &Callbacks::on_timer, this);
     timespec first{0, 1}, every{0, retry_ns};
     pw_loop_update_timer(pw_thread_loop_get_loop(loop_), timer_, &first, &every, false);
-    pw_thread_loop_start(loop_);
+    if (pw_thread_loop_start(loop_) < 0) {
+        FRIX_LOG(server, error) << "Cannot start the PipeWire thread";
+        return;
+    }
+    std::lock_guard<std::mutex> lock(frame_mutex_);
+    closed_ = false;
 }
 
 void PipewireOutput::stop() {
     if (!loop_) return;
+    {
+        std::lock_guard<std::mutex> lock(frame_mutex_);
+        closed_ = true;
+    }
     pw_thread_loop_lock(loop_);
     disconnect();
     pw_thread_loop_unlock(loop_);
@@ -262,6 +271,8 @@ void PipewireOutput::negotiated(const FrameFormat& format) {
 
 void PipewireOutput::raw_frame(const unsigned char* data, std::size_t size,
                                const FrameFormat& format, std::uint32_t bytesperline) {
+    std::lock_guard<std::mutex> lock(frame_mutex_);
+    if (closed_) return;
     pw_thread_loop_lock(loop_);
     // Frames of the old format still arrive until the node has been switched.
     if (stream_ && streaming_ && format.width == format_.width &&

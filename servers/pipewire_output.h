@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <mutex>
 #include <string>
 
 #include "servers/camera_modes.h"
@@ -56,6 +57,9 @@ private:
     bool absence_reported_ = false;
     bool connected_once_ = false;
     std::atomic<bool> broken_{false};
+    // Keeps stop() from tearing the loop down under a frame on its way in.
+    std::mutex frame_mutex_;
+    bool closed_ = true;
     // Under the thread loop's lock.
     bool streaming_ = false;
     FrameFormat format_{};

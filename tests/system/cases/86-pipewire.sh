@@ -152,3 +152,29 @@ case_pipewire_waits_for_pipewire() {
   wait_until 30 node_listed || fail "the node did not appear once PipeWire started"
   expect_eq "$(grep -c 'No PipeWire at' "$CASE_DIR/frix.log")" 1 "notices about the missing PipeWire"
 }
+
+# Both outputs at once: one open camera feeds an HTTP viewer and a PipeWire consumer.
+case_pipewire_shares_the_camera_with_http() {
+  ip link set lo up
+  start_session
+  trap 'stop_session; cleanup_frix' EXIT
+  start_frix --verbosity=6 --mode static --enable-server=required \
+    --server-option=--pipewire --server-option="--pipewire-remote=$PW_RUNTIME/pipewire-0" \
+    --server-option=--port=9000 --server-option=--fps=5
+  wait_until 30 node_listed || fail "pw-dump does not show frix.video0"
+  curl -s --max-time 60 -o viewer.mjpg http://127.0.0.1:9000/stream.mjpg &
+  local viewer=$!
+  wait_until 30 test -s viewer.mjpg || fail "the HTTP viewer got nothing"
+  capture pw.raw 640 480
+  "$FRAME_CHECK" --size 640x480 --format YUYV --mode static --min-frames 60 pw.raw ||
+    fail "the PipeWire frames are not the pattern's while an HTTP viewer watches"
+  local before after
+  before=$(grep -a -c -- '^--frixframe' viewer.mjpg)
+  wait_until 20 bash -c "[ \$(grep -a -c -- '^--frixframe' viewer.mjpg) -gt $before ]" ||
+    fail "the HTTP viewer stopped getting frames after the PipeWire consumer left"
+  after=$(grep -a -c -- '^--frixframe' viewer.mjpg)
+  echo "HTTP viewer: $after frames"
+  [ "$(grep -c 'Streaming /dev/video0' "$CASE_DIR/frix.log")" -eq 1 ] ||
+    fail "the camera was opened more than once for two outputs"
+  kill "$viewer" 2>/dev/null || true
+}
