@@ -150,7 +150,10 @@ sc::result ReadIO::react(const EvTerminateIO&) {
 }
 
 sc::result StreamingIO::react(const EvAcceptReadIO& event) {
-    if (event.reading) fail(event, EBUSY);
+    if (event.reading)
+        fail(event, EBUSY,
+             "Device is already in use for streaming by process PID=" +
+                 std::to_string(context<V4lDriver>().owner_pid));
     return discard_event();
 }
 
