@@ -97,11 +97,13 @@ void V4lDriver::set_control(v4l2_control& ctrl) {
     // A driver that describes no controls still takes them.
     v4l2_queryctrl info{};
     info.id = ctrl.id;
+    bool described = true;
     try {
         driver->get_queryctrl(info);
     } catch (const Driver::DeviceError&) {
         throw;
     } catch (const std::system_error&) {
+        described = false;
         info.flags = V4L2_CTRL_FLAG_WRITE_ONLY;
     }
     if (info.flags & V4L2_CTRL_FLAG_READ_ONLY) fail_with(EACCES);
@@ -115,17 +117,11 @@ void V4lDriver::set_control(v4l2_control& ctrl) {
         } catch (const std::system_error&) {
         }
     }
-    report_control_change(ctrl.id, ctrl.value);
+    // A control the driver does not describe has no subscribers.
+    if (described) report_control_change(info, ctrl.value);
 }
 
-void V4lDriver::report_control_change(std::uint32_t id, std::int32_t value) {
-    v4l2_queryctrl info{};
-    info.id = id;
-    try {
-        driver->get_queryctrl(info);
-    } catch (const std::system_error&) {
-        return;  // a control the driver does not describe has no subscribers
-    }
+void V4lDriver::report_control_change(const v4l2_queryctrl& info, std::int32_t value) {
     control_events.changed(info, value, current_file);
     notify_poll();
 }
@@ -270,7 +266,7 @@ void V4lDriver::access_ext_controls(v4l2_ext_controls& controls, ControlAccess a
         else
             driver->set_control(plain);
         control.value = plain.value;
-        if (access == ControlAccess::set) report_control_change(plain.id, plain.value);
+        if (access == ControlAccess::set) report_control_change(info, plain.value);
     }
     controls.error_idx = 0;
     if (!client_memory().write(current_pid, controls.controls, array.data(), bytes))

@@ -190,7 +190,7 @@ private:
     void access_ext_controls(v4l2_ext_controls& controls, ControlAccess access);
     bool has_control_class(std::uint32_t control_class);
     // Tells the other files' subscribers, and wakes a poller waiting for events.
-    void report_control_change(std::uint32_t id, std::int32_t value);
+    void report_control_change(const v4l2_queryctrl& control, std::int32_t value);
     std::system_error handle_mapping_request(const MmapRequest& request, int pid,
                                              unsigned long& index);
 
