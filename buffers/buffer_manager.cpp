@@ -237,6 +237,11 @@ void BufferManager::stream_off() {
     stream_state_ = 0;
 }
 
+bool BufferManager::has_queued_buffers() const {
+    boost::lock_guard<boost::mutex> lock(mutex_);
+    return !free_queue_.empty() || !ready_queue_.empty();
+}
+
 bool BufferManager::is_stream_on() const {
     boost::lock_guard<boost::mutex> lock(mutex_);
     return stream_state_ == 1;

@@ -70,6 +70,8 @@ public:
     void stream_on();
     void stream_off();
     bool is_stream_on() const;
+    // Whether any buffer is in the free or the ready queue.
+    bool has_queued_buffers() const;
     void notify_all();
     void set_poll_in_use();
     void set_read_in_progress(bool in_progress);

@@ -1,6 +1,7 @@
 // Adapters from the CUSE library's callbacks to the device object's entry points.
 #include "core/cuse_operations.h"
 
+#include "core/device_node.h"
 #include "device/v4l_driver.h"
 
 namespace frix {
@@ -13,6 +14,9 @@ V4lDriver& device_of(fuse_req_t request) {
 }
 
 void on_init(void* user_data, fuse_conn_info*) { static_cast<V4lDriver*>(user_data)->sys_init(); }
+
+// After the init reply, when the kernel has added the node: its group and mode.
+void on_init_done(void* user_data) { on_node_created(*static_cast<V4lDriver*>(user_data)); }
 
 void on_destroy(void* user_data) { static_cast<V4lDriver*>(user_data)->sys_destroy(); }
 
@@ -41,6 +45,7 @@ void on_poll(fuse_req_t request, fuse_file_info* file, fuse_pollhandle* handle) 
 cuse_lowlevel_ops make_operations() {
     cuse_lowlevel_ops operations{};
     operations.init = &on_init;
+    operations.init_done = &on_init_done;
     operations.destroy = &on_destroy;
     operations.open = &on_open;
     operations.read = &on_read;

@@ -1,10 +1,11 @@
 // Registration of a device object's node with the kernel through CUSE.
 #include "core/device_node.h"
 
-#include <string>
+#include <fuse/cuse_lowlevel.h>
 
 #include <boost/filesystem/operations.hpp>
-#include <fuse/cuse_lowlevel.h>
+#include <optional>
+#include <string>
 
 #include "core/cuse_operations.h"
 #include "device/v4l_driver.h"
@@ -12,8 +13,20 @@
 
 namespace frix {
 
+namespace {
+
+// One session per process at a time; the session's init-done callback reads it.
+std::optional<NodeAccess> registered_access;
+
+}  // namespace
+
+void on_node_created(V4lDriver& device) {
+    if (registered_access)
+        apply_node_access("/dev/" + device.get_device_name(), *registered_access);
+}
+
 void register_device_node(V4lDriver& device, unsigned int major, unsigned int minor,
-                          std::vector<const char*>& arguments) {
+                          std::vector<const char*>& arguments, const NodeAccess* access) {
     const std::string path = "/dev/" + device.get_device_name();
 
     // Never shadow a file; a path whose status cannot be read counts as free.
@@ -32,6 +45,10 @@ void register_device_node(V4lDriver& device, unsigned int major, unsigned int mi
     info.dev_info_argv = info_strings;
     info.flags = 0;
 
+    if (access)
+        registered_access = *access;
+    else
+        registered_access.reset();
     FRIX_LOG(core, notice) << "Registering device node " << path;
     const int result =
         cuse_lowlevel_main(static_cast<int>(arguments.size()), const_cast<char**>(arguments.data()),

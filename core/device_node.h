@@ -5,6 +5,8 @@
 #include <system_error>
 #include <vector>
 
+#include "core/node_access.h"
+
 namespace frix {
 
 class V4lDriver;
@@ -20,7 +22,11 @@ public:
 // Runs the CUSE session for the device's node and returns when it has ended.
 // Throws DeviceFileExists when /dev/<name> exists, std::system_error("FUSE error")
 // when the CUSE library fails.
+// With access, the node gets that group and mode as soon as the kernel has made it.
 void register_device_node(V4lDriver& device, unsigned int major, unsigned int minor,
-                          std::vector<const char*>& arguments);
+                          std::vector<const char*>& arguments, const NodeAccess* access = nullptr);
+
+// Called by the session once the kernel has the node: applies the access given above.
+void on_node_created(V4lDriver& device);
 
 }  // namespace frix

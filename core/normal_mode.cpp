@@ -8,11 +8,14 @@
 #include <string>
 
 #include "core/device_node.h"
+#include "core/node_access.h"
 #include "core/options.h"
 #include "core/video_number_search.h"
+#include "device/extension_presence.h"
 #include "device/v4l_driver.h"
 #include "frix/log.h"
 #include "log/log.h"
+#include "plugins/library.h"
 #include "plugins/loader.h"
 
 namespace po = boost::program_options;
@@ -33,9 +36,21 @@ void load_server_now(const po::variables_map& options,
                      const std::vector<std::string>& server_options, Plugins& plugins) {
     const std::string mode = options["enable-server"].as<std::string>();
     plugins.server_enabled = mode != "off";
+    const std::string directory = options["libdir"].as<std::string>();
+    // Nobody asked for a server that is not installed: one notice, and no later attempt.
+    if (mode == "auto") {
+        void* library = open_library(directory, "server");
+        if (!library) {
+            FRIX_LOG(core, notice)
+                << "No Streaming Server plug-in installed, continuing without it";
+            plugins.server_enabled = false;
+            return;
+        }
+        close_library(library);
+    }
     if (!plugins.server_enabled || options["foreground"].as<int>() == 0) return;
     try {
-        plugins.server = load_server(server_options, options["libdir"].as<std::string>());
+        plugins.server = load_server(server_options, directory);
     } catch (const std::exception&) {
         if (mode != "auto") throw;
         FRIX_LOG(core, warning) << "Continuing without Streaming Server...";
@@ -46,14 +61,14 @@ void load_server_now(const po::variables_map& options,
 // The device object lives exactly as long as this call; its node as long as the session.
 void serve(const po::variables_map& options, const std::vector<std::string>& server_options,
            const Plugins& plugins, const std::string& device_name, unsigned int major,
-           unsigned int minor, std::vector<const char*>& fuse_arguments) {
+           unsigned int minor, std::vector<const char*>& fuse_arguments, const NodeAccess& access) {
     V4lDriver device(plugins.driver, options["extension-presence"].as<unsigned int>(), device_name,
                      options["frame-timeout"].as<unsigned int>(),
                      clamp_frame_buffers(options["frame-buffers"].as<unsigned int>()),
                      options["drop-bad-frames"].as<bool>(), options["relaxed-ownership"].as<bool>(),
                      options["mem-lock"].as<bool>(), plugins.server, plugins.server_enabled,
                      server_options, options["libdir"].as<std::string>());
-    register_device_node(device, major, minor, fuse_arguments);
+    register_device_node(device, major, minor, fuse_arguments, &access);
 }
 
 }  // namespace
@@ -64,6 +79,7 @@ int run_normal_mode(const po::variables_map& options,
                     const std::vector<std::string>& driver_arguments,
                     const std::vector<std::string>& server_options,
                     std::vector<const char*>& fuse_arguments) {
+    const NodeAccess access = node_access_from(options);
     Plugins plugins;
     plugins.driver = load_driver(driver_arguments, options["libdir"].as<std::string>(),
                                  list_value(options, "driver"));
@@ -74,6 +90,8 @@ int run_normal_mode(const po::variables_map& options,
         static_cast<void>(ignored);
     }
 
+    // Before any client: libfrixext marks only processes that start while it exists.
+    prepare_pid_map();
     load_server_now(options, server_options, plugins);
 
     const auto video_number = optional_value<unsigned int>(options, "video_nr");
@@ -81,13 +99,13 @@ int run_normal_mode(const po::variables_map& options,
     if (!video_number && !auto_video_number) {
         serve(options, server_options, plugins, options["device-name"].as<std::string>(),
               options["device-major"].as<unsigned int>(),
-              options["device-minor"].as<unsigned int>(), fuse_arguments);
+              options["device-minor"].as<unsigned int>(), fuse_arguments, access);
     } else {
-        search_video_numbers(video_number.value_or(0), auto_video_number,
-                             [&](std::uint32_t number) {
-                                 serve(options, server_options, plugins,
-                                       "video" + std::to_string(number), 0, number, fuse_arguments);
-                             });
+        search_video_numbers(
+            video_number.value_or(0), auto_video_number, [&](std::uint32_t number) {
+                serve(options, server_options, plugins, "video" + std::to_string(number), 0, number,
+                      fuse_arguments, access);
+            });
     }
 
     if (options["foreground"].as<int>() != 0) {

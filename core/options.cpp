@@ -50,7 +50,7 @@ po::options_description core_group() {
          "--video_nr 0 will be implicitly assumed.")
         ("device-name,n", po::value<std::string>()->default_value("frix", "/dev/frix"),
          "name of the device node to create under /dev")
-        ("extension-presence", unsigned_value()->default_value(1, "yes"),
+        ("extension-presence", unsigned_value()->default_value(2, "auto-detection"),
          "detect the pre-loaded (via LD_PRELOAD) extension library presence in the "
          "client processes. 0 forces no presence, 1 forces presence, 2 means "
          "'auto-detection'. If LD_PRELOAD=/path/to/libfrixext.so is set and "
@@ -63,7 +63,12 @@ po::options_description core_group() {
         ("external-driver",
          po::value<bool>()->default_value(false, "no")->implicit_value(true, "yes"),
          "an external driver will create or has created the passed --device-name. Do "
-         "not use this option with --driver.");
+         "not use this option with --driver.")
+        ("device-group", po::value<std::string>()->default_value("video"),
+         "group (name or number) that owns the device node; the default falls back to "
+         "root's group where there is no 'video' group")
+        ("device-mode", po::value<std::string>()->default_value("0660"),
+         "access mode (octal) of the device node");
     // clang-format on
     return group;
 }

@@ -2,11 +2,10 @@
 #include <sys/mman.h>
 
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
-
 #include <boost/statechart/exception_translator.hpp>
 #include <boost/thread/lock_guard.hpp>
+#include <cerrno>
+#include <cstring>
 
 #include "device/v4l_driver.h"
 #include "frix/log.h"
@@ -143,7 +142,11 @@ void V4lDriver::request_buffers(v4l2_requestbuffers& request) {
         }
         --request.count;
     }
-    if (request.count != requested)
+    if (request.count == VIDEO_MAX_FRAME && requested > VIDEO_MAX_FRAME)
+        FRIX_LOG(core, notice) << "The number of allocated buffers is " << request.count
+                               << " while application asked for " << requested << ": "
+                               << VIDEO_MAX_FRAME << " buffers is the most a device grants";
+    else if (request.count != requested)
         FRIX_LOG(core, warning)
             << "The number of successfully allocated buffers is " << request.count
             << " while application asked for " << requested
@@ -154,6 +157,48 @@ void V4lDriver::request_buffers(v4l2_requestbuffers& request) {
         buffer_manager.clear_pool();
         return;
     }
+    if (mem_lock) lock_memory();
+}
+
+void V4lDriver::create_buffers(v4l2_create_buffers& create) {
+    create.capabilities = V4L2_BUF_CAP_SUPPORTS_MMAP | V4L2_BUF_CAP_SUPPORTS_ORPHANED_BUFS;
+    create.flags = 0;
+    std::memset(create.reserved, 0, sizeof create.reserved);
+    if (create.memory != V4L2_MEMORY_MMAP) invalid_argument();
+    require_capture(create.format.type);
+    v4l2_format current{};
+    current.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    driver->get_fmt(current);
+    // The buffers hold frames of the current format: a smaller image cannot be.
+    if (create.format.fmt.pix.sizeimage < current.fmt.pix.sizeimage) invalid_argument();
+
+    const unsigned long existing = buffer_manager.get_pool_size();
+    create.index = static_cast<std::uint32_t>(existing);
+    if (create.count == 0) return;
+    // The pool is re-made around queued buffers: not while any is in a queue.
+    if (buffer_manager.is_stream_on() || buffer_manager.has_queued_buffers())
+        throw std::system_error(std::error_code(EBUSY, std::generic_category()));
+    if (existing >= VIDEO_MAX_FRAME)
+        throw std::system_error(std::error_code(ENOBUFS, std::generic_category()));
+    const auto count = std::min<unsigned long>(create.count, VIDEO_MAX_FRAME - existing);
+    // The new buffers hold at least the image the client asked for; the existing ones
+    // stay as they are, mapped or not.
+    const std::uint32_t image = create.format.fmt.pix.sizeimage;
+    const auto initialise = [this, existing, image](BufferData& data, unsigned index,
+                                                    unsigned total) {
+        if (index < existing) return;
+        driver->init_buffer(data, index, total, nullptr);
+        if (data.get_length() < image) data.set_length(image, 0);
+    };
+    try {
+        buffer_manager.resize_pool(existing + count, mapping_service.segment_name());
+        buffer_manager.init_pool_buffers(initialise);
+        buffer_manager.assert_allocated_memory();
+    } catch (...) {
+        buffer_manager.resize_pool(existing, mapping_service.segment_name());
+        throw;
+    }
+    create.count = static_cast<std::uint32_t>(count);
     if (mem_lock) lock_memory();
 }
 

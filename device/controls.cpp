@@ -97,11 +97,13 @@ void V4lDriver::set_control(v4l2_control& ctrl) {
     // A driver that describes no controls still takes them.
     v4l2_queryctrl info{};
     info.id = ctrl.id;
+    bool described = true;
     try {
         driver->get_queryctrl(info);
     } catch (const Driver::DeviceError&) {
         throw;
     } catch (const std::system_error&) {
+        described = false;
         info.flags = V4L2_CTRL_FLAG_WRITE_ONLY;
     }
     if (info.flags & V4L2_CTRL_FLAG_READ_ONLY) fail_with(EACCES);
@@ -115,6 +117,42 @@ void V4lDriver::set_control(v4l2_control& ctrl) {
         } catch (const std::system_error&) {
         }
     }
+    // A control the driver does not describe has no subscribers.
+    if (described) report_control_change(info, ctrl.value);
+}
+
+void V4lDriver::report_control_change(const v4l2_queryctrl& info, std::int32_t value) {
+    control_events.changed(info, value, current_file);
+    notify_poll();
+}
+
+void V4lDriver::subscribe_event(v4l2_event_subscription& subscription) {
+    if (subscription.type != V4L2_EVENT_CTRL) fail_with(EINVAL);
+    v4l2_queryctrl info{};
+    info.id = subscription.id;
+    if (info.id & next_flags) fail_with(EINVAL);
+    get_queryctrl(info);
+    control_events.subscribe(current_file, info.id, subscription.flags);
+    // A class control has no value to report.
+    if (!(subscription.flags & V4L2_EVENT_SUB_FL_SEND_INITIAL) ||
+        info.type == V4L2_CTRL_TYPE_CTRL_CLASS)
+        return;
+    v4l2_control current{info.id, 0};
+    if (!(info.flags & V4L2_CTRL_FLAG_WRITE_ONLY)) driver->get_control(current);
+    control_events.initial(current_file, info, current.value);
+    notify_poll();
+}
+
+void V4lDriver::unsubscribe_event(v4l2_event_subscription& subscription) {
+    if (subscription.type == V4L2_EVENT_ALL) {
+        control_events.release(current_file);
+        return;
+    }
+    control_events.unsubscribe(current_file, subscription.id);
+}
+
+void V4lDriver::dequeue_event(v4l2_event& event) {
+    if (!control_events.dequeue(current_file, event)) fail_with(ENOENT);
 }
 
 void V4lDriver::query_ext_control(v4l2_query_ext_ctrl& ext) {
@@ -228,6 +266,7 @@ void V4lDriver::access_ext_controls(v4l2_ext_controls& controls, ControlAccess a
         else
             driver->set_control(plain);
         control.value = plain.value;
+        if (access == ControlAccess::set) report_control_change(info, plain.value);
     }
     controls.error_idx = 0;
     if (!client_memory().write(current_pid, controls.controls, array.data(), bytes))

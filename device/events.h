@@ -42,6 +42,7 @@ struct IoctlArgument;
 
 FRIX_IOCTL_ARGUMENT(VIDIOC_S_FMT, v4l2_format);
 FRIX_IOCTL_ARGUMENT(VIDIOC_REQBUFS, v4l2_requestbuffers);
+FRIX_IOCTL_ARGUMENT(VIDIOC_CREATE_BUFS, v4l2_create_buffers);
 FRIX_IOCTL_ARGUMENT(VIDIOC_QUERYBUF, v4l2_buffer);
 FRIX_IOCTL_ARGUMENT(VIDIOC_QBUF, v4l2_buffer);
 FRIX_IOCTL_ARGUMENT(VIDIOC_DQBUF, v4l2_buffer);
@@ -109,6 +110,7 @@ struct EvMmap : sc::event<EvMmap>, EvSysCall {
 
 struct EvIoctlSFmt : sc::event<EvIoctlSFmt>, EvIoctl<VIDIOC_S_FMT> {};
 struct EvIoctlReqBufs : sc::event<EvIoctlReqBufs>, EvIoctl<VIDIOC_REQBUFS> {};
+struct EvIoctlCreateBufs : sc::event<EvIoctlCreateBufs>, EvIoctl<VIDIOC_CREATE_BUFS> {};
 struct EvIoctlQueryBuf : sc::event<EvIoctlQueryBuf>, EvIoctl<VIDIOC_QUERYBUF> {};
 // A request that only asks the device or changes a control: whoever has the device open
 // may make it, and the table row names the device member that serves it.

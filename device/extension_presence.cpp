@@ -1,59 +1,193 @@
-// Extension detection through the "frix_pid_map" segment that a loader of libfrixext fills.
+// Extension detection through the "frix_pid_map" table that every loader of libfrixext
+// marks itself in.
 #include "device/extension_presence.h"
 
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <atomic>
-#include <functional>
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <fstream>
 #include <string>
 
-#include <boost/container/options.hpp>
-#include <boost/container/set.hpp>
-#include <boost/interprocess/allocators/allocator.hpp>
-#include <boost/interprocess/managed_shared_memory.hpp>
-
 #include "frix/log.h"
-
-namespace ipc = boost::interprocess;
 
 namespace frix {
 
 namespace {
 
-// The writer registers the set under the mangled name of exactly this type.
-using PidAllocator = ipc::allocator<int, ipc::managed_shared_memory::segment_manager>;
-using PidSet = boost::container::set<int, std::less<int>, PidAllocator,
-                                     boost::container::tree_opt<boost::container::red_black_tree, true>>;
+// Layout shared with libfrixext: a 64-byte header, then one 8-byte slot per pid holding
+// the process's start time (field 22 of /proc/PID/stat) plus one, 0 for no mark.
+constexpr const char* pid_map_name = "/frix_pid_map";
+constexpr const char* pid_map_path = "/dev/shm/frix_pid_map";
+constexpr char map_magic[8] = {'f', 'r', 'i', 'x', 'p', 'i', 'd', 's'};
+constexpr std::uint32_t map_version = 1;
+constexpr std::uint32_t map_slots = 4194304;
+constexpr off_t header_size = 64;
+constexpr off_t map_size = header_size + static_cast<off_t>(map_slots) * 8;
 
-constexpr const char* pid_map_segment_name = "frix_pid_map";
-constexpr const char* pid_set_object_name =
-    "N5boost9container3setIiSt4lessIiENS_12interprocess9allocatorIiNS4_15segment_managerIcNS4_"
-    "15rbtree_best_fitINS4_12mutex_familyENS4_10offset_ptrIvlmLm0EEELm0EEENS4_10iset_indexEEEEE"
-    "NS0_8tree_optILNS0_14tree_type_enumE0ELb1EEEEE";
+struct Header {
+    char magic[8];
+    std::uint32_t version;
+    std::uint32_t slot_count;
+    std::uint32_t slot_size;
+};
+
+enum class Lookup { present, absent, no_map, refused };
 
 // Shared by every device of the daemon; a race between devices can at worst repeat or
 // skip one message.
 std::atomic<int> last_reported_pid{0};
+std::atomic<int> last_named_pid{0};
+std::atomic<bool> refusal_logged{false};
 
-bool listed_in_pid_map(int pid) {
-    ipc::managed_shared_memory map(ipc::open_only, pid_map_segment_name);
-    const PidSet* pids = map.find<PidSet>(pid_set_object_name).first;
-    return pids && pids->count(pid) != 0;
+struct Fd {
+    int value;
+    ~Fd() {
+        if (value >= 0) close(value);
+    }
+};
+
+// Why fd is not a table of ours; empty when it is. Anyone may write the slots, so the
+// daemon reads it with pread only: a file shrunk under it gives short reads, not SIGBUS.
+std::string invalid_reason(int fd) {
+    struct stat status {};
+    if (fstat(fd, &status) != 0) return std::strerror(errno);
+    if (!S_ISREG(status.st_mode)) return "not a regular file";
+    if (status.st_uid != geteuid() && status.st_uid != 0)
+        return "owned by uid " + std::to_string(status.st_uid);
+    if (status.st_size != map_size) return "size " + std::to_string(status.st_size);
+    Header header{};
+    if (pread(fd, &header, sizeof header, 0) != static_cast<ssize_t>(sizeof header) ||
+        std::memcmp(header.magic, map_magic, sizeof map_magic) != 0)
+        return "bad magic";
+    if (header.version != map_version || header.slot_count != map_slots ||
+        header.slot_size != sizeof(std::uint64_t))
+        return "unknown version";
+    return {};
+}
+
+// 0 when the process is gone or unreadable.
+std::uint64_t start_time_of(int pid) {
+    std::ifstream file("/proc/" + std::to_string(pid) + "/stat");
+    std::string text;
+    if (!std::getline(file, text)) return 0;
+    const std::size_t end_of_name = text.rfind(')');
+    if (end_of_name == std::string::npos) return 0;
+    std::size_t position = end_of_name;
+    for (int field = 2; field < 22; ++field) {
+        position = text.find(' ', position + 1);
+        if (position == std::string::npos) return 0;
+    }
+    return std::strtoull(text.c_str() + position + 1, nullptr, 10);
+}
+
+std::string command_of(int pid) {
+    std::ifstream file("/proc/" + std::to_string(pid) + "/comm");
+    std::string name;
+    std::getline(file, name);
+    // The client chose this text: nothing of it may shape the log.
+    for (char& c : name)
+        if (c < 0x20 || c > 0x7e) c = '?';
+    return name.empty() ? "?" : name;
+}
+
+// The kernel names the calling thread, not its process: the process is its thread group.
+int process_of(int thread) {
+    std::ifstream file("/proc/" + std::to_string(thread) + "/status");
+    std::string line;
+    while (std::getline(file, line))
+        if (line.rfind("Tgid:", 0) == 0) return std::atoi(line.c_str() + 5);
+    return thread;
+}
+
+Lookup look_up(int pid) {
+    const Fd fd{shm_open(pid_map_name, O_RDWR | O_NOFOLLOW | O_CLOEXEC, 0)};
+    if (fd.value < 0) return Lookup::no_map;
+    const std::string reason = invalid_reason(fd.value);
+    if (!reason.empty()) {
+        if (!refusal_logged.exchange(true))
+            FRIX_LOG(core, warning) << "Refusing the pid map " << pid_map_path << ": " << reason;
+        return Lookup::refused;
+    }
+    refusal_logged = false;
+    if (pid <= 0) return Lookup::absent;
+    pid = process_of(pid);
+    if (pid <= 0 || static_cast<std::uint32_t>(pid) >= map_slots) return Lookup::absent;
+    const off_t offset = header_size + static_cast<off_t>(pid) * 8;
+    std::uint64_t mark = 0;
+    if (pread(fd.value, &mark, sizeof mark, offset) != sizeof mark || mark == 0)
+        return Lookup::absent;
+    const std::uint64_t start_time = start_time_of(pid);
+    if (start_time != 0 && mark == start_time + 1) return Lookup::present;
+    // Left by a process that is gone: the pid now belongs to another one, or to none.
+    const std::uint64_t none = 0;
+    if (pwrite(fd.value, &none, sizeof none, offset) != sizeof none) { /* checked again next time */
+    }
+    return Lookup::absent;
+}
+
+void name_client_without_library(int pid) {
+    const int process = process_of(pid);
+    if (last_named_pid.exchange(process) == process) return;
+    FRIX_LOG(core, notice) << "Client pid " << process << " (" << command_of(process)
+                           << ") has no libfrixext preloaded, so its memory-mapped streaming "
+                              "cannot work: start it with frix-run";
 }
 
 }  // namespace
+
+void prepare_pid_map() {
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        const Fd fd{
+            shm_open(pid_map_name, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600)};
+        if (fd.value >= 0) {
+            Header header{};
+            std::memcpy(header.magic, map_magic, sizeof map_magic);
+            header.version = map_version;
+            header.slot_count = map_slots;
+            header.slot_size = sizeof(std::uint64_t);
+            // Complete before anyone else may open it; the slots stay sparse.
+            if (ftruncate(fd.value, map_size) != 0 ||
+                pwrite(fd.value, &header, sizeof header, 0) != sizeof header ||
+                fchmod(fd.value, 0666) != 0) {
+                FRIX_LOG(core, warning)
+                    << "Cannot create the pid map " << pid_map_path << ": " << std::strerror(errno);
+                shm_unlink(pid_map_name);
+            }
+            return;
+        }
+        if (errno != EEXIST) break;
+        const Fd existing{shm_open(pid_map_name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC, 0)};
+        const std::string reason =
+            existing.value < 0 ? std::strerror(errno) : invalid_reason(existing.value);
+        if (reason.empty()) return;
+        FRIX_LOG(core, warning) << "Replacing the pid map " << pid_map_path << ": " << reason;
+        if (shm_unlink(pid_map_name) != 0) break;
+    }
+    FRIX_LOG(core, warning) << "Cannot create the pid map " << pid_map_path << ": "
+                            << std::strerror(errno);
+}
 
 bool check_extension_presence(int current_pid, int current_gid, int extension_check_disabled_pid,
                               unsigned int extension_presence) {
     const int pid = current_pid;
     if (pid == extension_check_disabled_pid) return true;
     if (extension_presence == 0) return false;
-    if (extension_presence == 1) return true;
-
-    bool found = false;
-    try {
-        found = listed_in_pid_map(pid);
-    } catch (...) {
-        FRIX_LOG(core, warning) << "Failed to check the presence of the extension module";
+    if (extension_presence == 1) {
+        // Streaming is offered anyway; a client that cannot use it is at least named.
+        if (look_up(pid) == Lookup::absent) name_client_without_library(pid);
+        return true;
     }
+
+    const Lookup lookup = look_up(pid);
+    if (lookup == Lookup::no_map)
+        FRIX_LOG(core, warning) << "Failed to check the presence of the extension module";
+    const bool found = lookup == Lookup::present;
     if (last_reported_pid.exchange(pid) == pid) return found;
     if (found) {
         FRIX_LOG(core, notice) << "Extension module detected!";
@@ -65,6 +199,8 @@ bool check_extension_presence(int current_pid, int current_gid, int extension_ch
             << ").\nYou may have to properly set the 'LD_PRELOAD' environmental variable.\nThe "
                "extension module gives enhanced support to many more Video4Linunx "
                "applications.\nPlease refer to the 'frix' manual for more informations,\n";
+        last_named_pid = 0;
+        name_client_without_library(pid);
     }
     return found;
 }

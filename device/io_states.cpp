@@ -19,9 +19,11 @@ std::string locked_text(int owner_pid) {
     return "Device is already in use (locked) by process PID=" + std::to_string(owner_pid);
 }
 
-// Also says what the queue supports, which clients read even from a count of 0.
+// Also says what the queue supports, which clients read even from a count of 0. Freed
+// buffers stay valid in the mappings of clients that still hold them (the file is only
+// unlinked): they are orphaned, not gone.
 bool is_mmap_capture(v4l2_requestbuffers& request) {
-    request.capabilities = V4L2_BUF_CAP_SUPPORTS_MMAP;
+    request.capabilities = V4L2_BUF_CAP_SUPPORTS_MMAP | V4L2_BUF_CAP_SUPPORTS_ORPHANED_BUFS;
     request.flags = 0;
     std::memset(request.reserved, 0, sizeof request.reserved);
     return request.type == V4L2_BUF_TYPE_VIDEO_CAPTURE && request.memory == V4L2_MEMORY_MMAP;
@@ -56,6 +58,25 @@ sc::result NoIO::react(const EvIoctlReqBufs& event) {
     device.owner_pid = device.current_pid;
     device.queue_owner_file = device.current_file;
     return transit<StreamingIO>();
+}
+
+sc::result NoIO::react(const EvIoctlCreateBufs& event) {
+    auto& device = context<V4lDriver>();
+    if (!device.mapping_service.is_running()) {
+        fail(event, EINVAL);
+        return discard_event();
+    }
+    if (!run_request<LetThrough::device_failures>(event, [&] { device.create_buffers(event.arg); }))
+        return discard_event();
+    if (device.buffer_manager.get_pool_size() == 0) return discard_event();
+    device.owner_pid = device.current_pid;
+    device.queue_owner_file = device.current_file;
+    return transit<StreamingIO>();
+}
+
+sc::result ReadIO::react(const EvIoctlCreateBufs& event) {
+    fail(event, EBUSY);
+    return discard_event();
 }
 
 sc::result ReadIO::react(const EvAcceptReadIO& event) {
@@ -129,7 +150,10 @@ sc::result ReadIO::react(const EvTerminateIO&) {
 }
 
 sc::result StreamingIO::react(const EvAcceptReadIO& event) {
-    if (event.reading) fail(event, EBUSY);
+    if (event.reading)
+        fail(event, EBUSY,
+             "Device is already in use for streaming by process PID=" +
+                 std::to_string(context<V4lDriver>().owner_pid));
     return discard_event();
 }
 
@@ -151,6 +175,12 @@ sc::result StreamingIO::react(const EvIoctlReqBufs& event) {
         device.request_buffers(event.arg);
     });
     if (granted && event.arg.count == 0) fail(event, ENOMEM);
+    return discard_event();
+}
+
+sc::result StreamingIO::react(const EvIoctlCreateBufs& event) {
+    auto& device = context<V4lDriver>();
+    run_request<LetThrough::all_failures>(event, [&] { device.create_buffers(event.arg); });
     return discard_event();
 }
 

@@ -7,10 +7,12 @@ namespace frix {
 
 struct NoIO : sc::simple_state<NoIO, Active> {
     using reactions =
-        mpl::list<sc::custom_reaction<EvAcceptReadIO>, sc::custom_reaction<EvIoctlReqBufs>>;
+        mpl::list<sc::custom_reaction<EvAcceptReadIO>, sc::custom_reaction<EvIoctlReqBufs>,
+                  sc::custom_reaction<EvIoctlCreateBufs>>;
 
     sc::result react(const EvAcceptReadIO& event);
     sc::result react(const EvIoctlReqBufs& event);
+    sc::result react(const EvIoctlCreateBufs& event);
 };
 
 struct ReadIO : sc::simple_state<ReadIO, Active> {
@@ -18,7 +20,7 @@ struct ReadIO : sc::simple_state<ReadIO, Active> {
         mpl::list<sc::custom_reaction<EvAcceptReadIO>, sc::custom_reaction<EvReadEnqueueBuffers>,
                   sc::custom_reaction<EvPollEnqueueBuffers>, sc::custom_reaction<EvReadGetFrame>,
                   sc::custom_reaction<EvReadSuspendStream>, sc::custom_reaction<EvIoctlReqBufs>,
-                  sc::custom_reaction<EvTerminateIO>>;
+                  sc::custom_reaction<EvIoctlCreateBufs>, sc::custom_reaction<EvTerminateIO>>;
 
     sc::result react(const EvAcceptReadIO& event);
     sc::result react(const EvReadEnqueueBuffers&);
@@ -26,13 +28,14 @@ struct ReadIO : sc::simple_state<ReadIO, Active> {
     sc::result react(const EvReadGetFrame& event);
     sc::result react(const EvReadSuspendStream& event);
     sc::result react(const EvIoctlReqBufs& event);
+    sc::result react(const EvIoctlCreateBufs& event);
     sc::result react(const EvTerminateIO&);
 };
 
 struct StreamingIO : sc::simple_state<StreamingIO, Active> {
-    using reactions = mpl::list14<
+    using reactions = mpl::list15<
         sc::custom_reaction<EvAcceptReadIO>, sc::custom_reaction<EvPollEnqueueBuffers>,
-        sc::custom_reaction<EvIoctlReqBufs>, sc::custom_reaction<EvIoctlSFmt>,
+        sc::custom_reaction<EvIoctlReqBufs>, sc::custom_reaction<EvIoctlCreateBufs>, sc::custom_reaction<EvIoctlSFmt>,
         sc::custom_reaction<EvIoctlSInput>, sc::custom_reaction<EvIoctlSParm>,
         sc::custom_reaction<EvIoctlQueryBuf>, sc::custom_reaction<EvIoctlQBuf>,
         sc::custom_reaction<EvIoctlStreamOn>, sc::custom_reaction<EvIoctlStreamOff>,
@@ -47,6 +50,7 @@ struct StreamingIO : sc::simple_state<StreamingIO, Active> {
     sc::result react(const EvAcceptReadIO& event);
     sc::result react(const EvPollEnqueueBuffers&) { return discard_event(); }
     sc::result react(const EvIoctlReqBufs& event);
+    sc::result react(const EvIoctlCreateBufs& event);
     sc::result react(const EvIoctlSFmt& event);
     sc::result react(const EvIoctlSInput& event);
     sc::result react(const EvIoctlSParm& event);

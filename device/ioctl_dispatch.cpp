@@ -76,6 +76,8 @@ const IoctlRow served_ioctls[] = {
     query<VIDIOC_TRY_FMT, &D::try_fmt>(no_checks, I::client_copy, O::argument),
     request<EvIoctlReqBufs>(ownership | extension | priority | queue, I::client_copy,
                             O::argument),
+    request<EvIoctlCreateBufs>(ownership | extension | priority | queue, I::client_copy,
+                               O::argument),
     request<EvIoctlQueryBuf>(no_checks, I::client_copy, O::argument),
     request<EvIoctlQBuf>(queue, I::client_copy, O::argument),
     {VIDIOC_DQBUF, queue, I::client_copy, O::argument, &IoctlDispatcher::dequeue},
@@ -103,6 +105,10 @@ const IoctlRow served_ioctls[] = {
                                                        O::argument_always),
     query<VIDIOC_G_PRIORITY, &D::get_priority>(no_checks, I::zeroed, O::argument),
     query<VIDIOC_S_PRIORITY, &D::set_priority>(no_checks, I::client_copy, O::nothing),
+    query<VIDIOC_SUBSCRIBE_EVENT, &D::subscribe_event>(no_checks, I::client_copy, O::nothing),
+    query<VIDIOC_UNSUBSCRIBE_EVENT, &D::unsubscribe_event>(no_checks, I::client_copy,
+                                                            O::nothing),
+    query<VIDIOC_DQEVENT, &D::dequeue_event>(no_checks, I::zeroed, O::argument),
 };
 
 template <class Argument>

@@ -10,6 +10,18 @@
 //         StreamingIO     the owner streams through memory-mapped buffers.
 //     Defective           the driver failed; everything fails with EIO until all close.
 //   Destroyed             the session has ended; every event is discarded.
+//
+// Transitions (event -> target):
+//   Uninitialized --EvInit--> Idle
+//   Idle --EvOpen (capture starts)--> Active/NoIO
+//   NoIO --EvAcceptReadIO (first read or poll)--> ReadIO
+//   NoIO --EvIoctlReqBufs / EvIoctlCreateBufs (buffers granted)--> StreamingIO
+//   ReadIO, StreamingIO --EvTerminateIO (owner leaves, REQBUFS 0)--> NoIO
+//   Active --EvClose (last close; capture stops)--> Idle
+//   Stable --exception_thrown (driver failure, capture thread died)--> Defective
+//   Defective --EvClose (last close, recover() succeeds)--> Idle
+//   Defective --EvOpen (nobody open, recover() succeeds; the open is posted again)--> Idle
+//   Alive --EvDestroy--> Destroyed
 #pragma once
 
 #include <boost/mpl/list.hpp>

@@ -125,6 +125,7 @@ void V4lDriver::sys_release(fuse_req_t req, fuse_file_info* fi) {
     if (current_pid == 0) current_pid = static_cast<int>(static_cast<std::uint32_t>(fi->fh));
     current_file = fi->fh;
     priorities.release(fi->fh);
+    control_events.release(fi->fh);
     EvRelease event;
     process_event(event);
     fuse_reply_err(req, 0);
@@ -193,7 +194,7 @@ void V4lDriver::sys_read(fuse_req_t req, size_t size, off_t off, fuse_file_info*
     }
 }
 
-void V4lDriver::sys_poll(fuse_req_t req, fuse_file_info*, fuse_pollhandle* ph) {
+void V4lDriver::sys_poll(fuse_req_t req, fuse_file_info* fi, fuse_pollhandle* ph) {
     // A handle that is not kept must be destroyed, or it leaks.
     auto drop_handle = [ph] {
         if (ph) fuse_pollhandle_destroy(ph);
@@ -223,7 +224,8 @@ void V4lDriver::sys_poll(fuse_req_t req, fuse_file_info*, fuse_pollhandle* ph) {
         if (poll_handle && poll_handle != ph) fuse_pollhandle_destroy(poll_handle);
         poll_handle = ph;
     }
-    const unsigned revents = buffer_manager.is_frame_ready() ? (POLLIN | POLLRDNORM) : 0;
+    unsigned revents = buffer_manager.is_frame_ready() ? (POLLIN | POLLRDNORM) : 0;
+    if (control_events.pending(fi->fh)) revents |= POLLPRI;
     if (fuse_reply_poll(req, revents) != 0)
         FRIX_LOG(core, error) << "poll() failed pid: " << current_pid;
 }

@@ -21,6 +21,7 @@
 #include <fuse/cuse_lowlevel.h>
 
 #include "buffers/buffer_manager.h"
+#include "device/control_events.h"
 #include "device/file_priorities.h"
 #include "device/mapping_service.h"
 #include "frix/driver.h"
@@ -44,9 +45,22 @@ struct IoctlDispatcher;
 // The device object is its own state machine: every request becomes an event processed
 // under the machine mutex, and the reply is built from the result the reaction stored.
 //
-// Threads: CUSE workers call the sys_* entry points; the capture thread runs capture_loop
-// and calls notify_poll; the mapping worker processes EvMmap. Lock order: machine mutex,
-// then the interruption mutex or the driver mutex, then the buffer manager's mutex.
+// Map of the object: member group, file, calling thread, lock.
+//   entry points sys_init/destroy/open/release/read/poll   v4l_driver.cpp       CUSE workers    machine
+//   entry point sys_ioctl, the ioctl table, the trace      ioctl_dispatch.cpp   CUSE workers    machine
+//   state reactions (Alive ... StreamingIO)                states.cpp, active_state.cpp,
+//                                                          io_states.cpp        caller's        machine
+//   queries, formats, parameters, buffers (capture        capture_controller.cpp
+//   controller), start/stop/suspend of capture                                  caller's        machine, then
+//                                                                                               driver or interruption
+//   the capture thread: capture_loop, capture_frames      capture_controller.cpp capture        driver; machine by try-lock
+//   controls, extended controls, control events           controls.cpp         CUSE workers    machine
+//   file priorities                                       file_priorities.cpp  CUSE workers    machine
+//   mapping requests (EvMmap)                             v4l_driver.cpp       mapping worker  record, then machine by try-lock
+// Fields: everything below is guarded by machine_mutex unless it says otherwise; the
+// driver's interruption flag is the one field shared without a lock (atomic).
+// Lock order: machine mutex, then the interruption mutex or the driver mutex, then the
+// buffer manager's mutex.
 class V4lDriver
     : public boost::statechart::state_machine<V4lDriver, Alive, std::allocator<void>,
                                               boost::statechart::exception_translator<>> {
@@ -109,6 +123,10 @@ public:
     void get_ext_controls(v4l2_ext_controls& controls);
     void set_ext_controls(v4l2_ext_controls& controls);
     void try_ext_controls(v4l2_ext_controls& controls);
+    // Control events of the requesting file (control_events.h).
+    void subscribe_event(v4l2_event_subscription& subscription);
+    void unsubscribe_event(v4l2_event_subscription& subscription);
+    void dequeue_event(v4l2_event& event);
     // The priority of the requesting file (file_priorities.h).
     void get_priority(std::uint32_t& priority);
     void set_priority(std::uint32_t& priority);
@@ -120,6 +138,8 @@ public:
     void set_parameters(v4l2_streamparm& parm);
     // May lower request.count to what could be allocated.
     void request_buffers(v4l2_requestbuffers& request);
+    // Adds buffers to the pool (count 0 only reports where they would start).
+    void create_buffers(v4l2_create_buffers& create);
     void prepare_read_buffers();
     void query_buffer(v4l2_buffer& buffer);
     void queue_buffer(v4l2_buffer& buffer);
@@ -169,6 +189,8 @@ private:
     enum class ControlAccess { get, set, try_only };
     void access_ext_controls(v4l2_ext_controls& controls, ControlAccess access);
     bool has_control_class(std::uint32_t control_class);
+    // Tells the other files' subscribers, and wakes a poller waiting for events.
+    void report_control_change(const v4l2_queryctrl& control, std::int32_t value);
     std::system_error handle_mapping_request(const MmapRequest& request, int pid,
                                              unsigned long& index);
 
@@ -200,6 +222,7 @@ private:
     // Counts every open, so each open file has a handle of its own.
     std::uint64_t opens_served = 0;
     FilePriorities priorities;
+    ControlEvents control_events;
     fuse_pollhandle* poll_handle = nullptr;
     // The frame a read() is delivering in pieces; valid while the buffer manager's
     // read-in-progress flag is set, so later pieces never come from a newer frame.

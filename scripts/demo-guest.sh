@@ -18,8 +18,8 @@ echo "-- read() I/O: dd reads 3 frames of 640x480 YUYV"
 dd if=/dev/frix of=/tmp/frames.raw bs=614400 count=3 iflag=fullblock 2>&1 | tail -n1
 "$build/bin/frix_frame_check" --size 640x480 --format YUYV /tmp/frames.raw
 
-echo "-- memory-mapped streaming: ffmpeg with the preload library captures 30 frames"
-LD_PRELOAD=$build/lib/libfrixext.so ffmpeg -nostdin -loglevel error -f v4l2 -i /dev/frix \
+echo "-- memory-mapped streaming: ffmpeg started through frix-run captures 30 frames"
+"$build/bin/frix-run" ffmpeg -nostdin -loglevel error -f v4l2 -i /dev/frix \
   -frames:v 30 -update 1 -y "$out/frix-demo.png"
 ls -l "$out/frix-demo.png"
 

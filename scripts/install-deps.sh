@@ -15,6 +15,7 @@ packages=(
   # the feed driver: conversion and scaling, placeholder images
   libswscale-dev libavutil-dev libyuv-dev
   libturbojpeg0-dev libpng-dev
+  libpipewire-0.3-dev  # the streaming server's PipeWire output
 )
 # Extra groups: "vm" for the real-kernel system tests, "fuzz" for the fuzzer.
 for group in "$@"; do
@@ -24,6 +25,8 @@ for group in "$@"; do
                    # the streaming server's HTTP clients: curl and a real browser
                    curl
                    chromium
+                   # the streaming server's PipeWire output: a user session to publish to
+                   pipewire pipewire-bin wireplumber gstreamer1.0-pipewire dbus
                    ) ;;
     fuzz) packages+=(clang libclang-rt-14-dev) ;;
     *) echo "unknown package group: $group" >&2; exit 2 ;;

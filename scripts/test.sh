@@ -20,6 +20,9 @@ ctest --test-dir build --output-on-failure -j"$jobs"
 step "in-process benchmarks, briefly: they keep building and working (figures: scripts/bench.sh)"
 bash scripts/bench.sh --quick --no-vm
 
+step "the demo, as the README runs it: its own build, a capture through the node, its checks"
+FRIX_DEMO_CHECK=1 bash scripts/demo.sh
+
 step "system tests (qemu, real kernel with CUSE)"
 bash tests/system/run.sh build
 

@@ -36,10 +36,16 @@ struct DeviceSource::Shared {
     const std::string node_path;
     const int quality;
     FrameSink* sink = nullptr;
+    RawSink* raw_sink = nullptr;
 
     std::mutex mutex;
     std::condition_variable changed;
     bool wanted = false;
+    bool raw_wanted = false;
+    FrameFormat requested{};  // width 0: whatever the node has
+    FrameFormat current{};    // while the node is open
+    bool reopen = false;
+    bool any_wanted() const { return wanted || raw_wanted; }
     bool stopping = false;
     std::promise<void> finished;
 };
@@ -59,6 +65,31 @@ void DeviceSource::set_wanted(bool wanted) {
     {
         std::lock_guard<std::mutex> lock(shared_->mutex);
         shared_->wanted = wanted;
+    }
+    shared_->changed.notify_all();
+}
+
+void DeviceSource::set_raw_sink(RawSink* sink) { shared_->raw_sink = sink; }
+
+void DeviceSource::set_raw_wanted(bool wanted) {
+    {
+        std::lock_guard<std::mutex> lock(shared_->mutex);
+        shared_->raw_wanted = wanted;
+    }
+    shared_->changed.notify_all();
+}
+
+void DeviceSource::request_format(const FrameFormat& format) {
+    {
+        std::lock_guard<std::mutex> lock(shared_->mutex);
+        if (format.width == shared_->requested.width &&
+            format.height == shared_->requested.height &&
+            format.pixelformat == shared_->requested.pixelformat)
+            return;
+        shared_->requested = format;
+        const auto& c = shared_->current;
+        shared_->reopen = c.width && (c.width != format.width || c.height != format.height ||
+                                      c.pixelformat != format.pixelformat);
     }
     shared_->changed.notify_all();
 }
@@ -92,8 +123,10 @@ void DeviceSource::run(const std::shared_ptr<Shared>& shared) {
     // Waits for `delay` or a change; true while frames are wanted and nobody stops us.
     auto keep_going = [&](std::chrono::milliseconds delay) {
         std::unique_lock<std::mutex> lock(shared->mutex);
-        shared->changed.wait_for(lock, delay, [&] { return shared->stopping || !shared->wanted; });
-        return !shared->stopping && shared->wanted;
+        shared->changed.wait_for(lock, delay, [&] {
+            return shared->stopping || !shared->any_wanted() || shared->reopen;
+        });
+        return !shared->stopping && shared->any_wanted() && !shared->reopen;
     };
     auto retry_later = [&] {
         keep_going(backoff);
@@ -109,10 +142,11 @@ void DeviceSource::run(const std::shared_ptr<Shared>& shared) {
     for (;;) {
         {
             std::unique_lock<std::mutex> lock(shared->mutex);
-            shared->changed.wait(lock, [&] { return shared->stopping || shared->wanted; });
+            shared->changed.wait(lock, [&] { return shared->stopping || shared->any_wanted(); });
             if (shared->stopping) break;
+            shared->reopen = false;
         }
-        if (!encoder) {
+        if (!encoder && !shared->raw_sink) {
             retry_later();
             continue;
         }
@@ -126,9 +160,29 @@ void DeviceSource::run(const std::shared_ptr<Shared>& shared) {
         }
         v4l2_format fmt{};
         fmt.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+        FrameFormat requested;
+        bool raw_wanted;
+        {
+            std::lock_guard<std::mutex> lock(shared->mutex);
+            requested = shared->requested;
+            raw_wanted = shared->raw_wanted;
+        }
+        if (requested.width && ::ioctl(fd, VIDIOC_G_FMT, &fmt) == 0 &&
+            (fmt.fmt.pix.width != requested.width || fmt.fmt.pix.height != requested.height ||
+             fmt.fmt.pix.pixelformat != requested.pixelformat)) {
+            fmt.fmt.pix.width = requested.width;
+            fmt.fmt.pix.height = requested.height;
+            fmt.fmt.pix.pixelformat = requested.pixelformat;
+            fmt.fmt.pix.bytesperline = 0;
+            fmt.fmt.pix.sizeimage = 0;
+            if (::ioctl(fd, VIDIOC_S_FMT, &fmt) != 0)
+                FRIX_LOG(server, warning) << "Cannot set " << requested.width << "x"
+                                          << requested.height << " on " << shared->node_path
+                                          << ": " << error_text(errno);
+        }
         const int format_error = ::ioctl(fd, VIDIOC_G_FMT, &fmt) == 0 ? 0 : errno;
-        if (format_error || !JpegEncoder::supports(fmt.fmt.pix.pixelformat) ||
-            fmt.fmt.pix.sizeimage == 0) {
+        const bool encodable = encoder && JpegEncoder::supports(fmt.fmt.pix.pixelformat);
+        if (format_error || (!encodable && !raw_wanted) || fmt.fmt.pix.sizeimage == 0) {
             FRIX_LOG(server, error)
                 << "Cannot stream " << shared->node_path << ": "
                 << (format_error ? error_text(format_error)
@@ -140,6 +194,10 @@ void DeviceSource::run(const std::shared_ptr<Shared>& shared) {
         }
         const FrameFormat format{fmt.fmt.pix.width, fmt.fmt.pix.height, fmt.fmt.pix.pixelformat};
         shared->sink->set_format(format);
+        {
+            std::lock_guard<std::mutex> lock(shared->mutex);
+            shared->current = format;
+        }
         raw.resize(fmt.fmt.pix.sizeimage);
         FRIX_LOG(server, info) << "Streaming " << shared->node_path << ": " << format.width << "x"
                                << format.height << " " << fourcc_name(format.pixelformat);
@@ -173,7 +231,18 @@ void DeviceSource::run(const std::shared_ptr<Shared>& shared) {
             if (busy_reported) FRIX_LOG(server, notice) << "The camera is free again";
             busy_reported = false;
             backoff = first_backoff;
-            if (!shared->sink->frame_due(std::chrono::steady_clock::now())) continue;
+            bool raw_now, encoded_now;
+            {
+                std::lock_guard<std::mutex> lock(shared->mutex);
+                raw_now = shared->raw_wanted;
+                encoded_now = shared->wanted;
+            }
+            if (raw_now && shared->raw_sink)
+                shared->raw_sink->raw_frame(raw.data(), static_cast<std::size_t>(got), format,
+                                            fmt.fmt.pix.bytesperline);
+            if (!encoded_now || !encodable ||
+                !shared->sink->frame_due(std::chrono::steady_clock::now()))
+                continue;
             try {
                 shared->sink->publish(encoder->encode(raw.data(), static_cast<std::size_t>(got),
                                                       format, fmt.fmt.pix.bytesperline));
@@ -182,6 +251,10 @@ void DeviceSource::run(const std::shared_ptr<Shared>& shared) {
                 failed = true;
                 break;
             }
+        }
+        {
+            std::lock_guard<std::mutex> lock(shared->mutex);
+            shared->current = {};
         }
         ::close(fd);
         if (failed) retry_later();

@@ -24,6 +24,13 @@ public:
     void set_wanted(bool wanted) override;
     void stop() override;
 
+    // The second output: raw frames, wanted independently of the encoded ones; the node
+    // stays open while either is wanted. set_raw_sink() goes before start().
+    void set_raw_sink(RawSink* sink) override;
+    void set_raw_wanted(bool wanted) override;
+    // Reopens the node with this format (VIDIOC_S_FMT) if it differs from the current one.
+    void request_format(const FrameFormat& format) override;
+
 private:
     struct Shared;
     static void run(const std::shared_ptr<Shared>& shared);

@@ -39,6 +39,14 @@ public:
     virtual void set_format(const FrameFormat& format) = 0;
 };
 
+// Receives the camera's own bytes, on the source's thread, while raw frames are wanted.
+class RawSink {
+public:
+    virtual ~RawSink() = default;
+    virtual void raw_frame(const unsigned char* data, std::size_t size, const FrameFormat& format,
+                           std::uint32_t bytesperline) = 0;
+};
+
 // Where frames come from. The server wants frames while somebody watches; the source
 // delivers them to the sink from its own thread in the meantime.
 class FrameSource {
@@ -48,6 +56,10 @@ public:
     // Cheap and non-blocking: called on the network thread.
     virtual void set_wanted(bool wanted) = 0;
     virtual void stop() = 0;
+    // The raw output, for sources that have one; set_raw_sink() goes before start().
+    virtual void set_raw_sink(RawSink* /*sink*/) {}
+    virtual void set_raw_wanted(bool /*wanted*/) {}
+    virtual void request_format(const FrameFormat& /*format*/) {}
 };
 
 }  // namespace frix::streaming

@@ -3,7 +3,11 @@
 
 #include <boost/asio/ip/address.hpp>
 #include <boost/program_options.hpp>
+#include <cerrno>
 #include <stdexcept>
+
+#include <pwd.h>
+#include <unistd.h>
 
 namespace po = boost::program_options;
 
@@ -16,7 +20,9 @@ po::options_description describe() {
         "Options of the streaming server (the camera as MJPEG over HTTP)", 80, 40);
     // clang-format off
     options.add_options()
-        ("port", po::value<unsigned>()->default_value(9000), "TCP port to listen on, 1 to 65535")
+        ("port", po::value<unsigned>()->default_value(9000),
+         "TCP port to listen on, 1 to 65535; the camera is served over HTTP only when "
+         "--port or --bind is given")
         ("bind", po::value<std::string>()->default_value("127.0.0.1"),
          "address to listen on; an address other than a loopback one needs --password")
         ("password", po::value<std::string>(),
@@ -25,7 +31,14 @@ po::options_description describe() {
         ("quality", po::value<int>()->default_value(85), "JPEG quality, 1 to 100")
         ("fps", po::value<unsigned>()->default_value(15),
          "frames per second sent to viewers, at most the camera's own rate; 0 sends every "
-         "frame");
+         "frame")
+        ("pipewire", "publish the camera as a PipeWire video source (alone: no HTTP port is "
+         "opened unless --port or --bind is given)")
+        ("pipewire-remote", po::value<std::string>(),
+         "the PipeWire to publish to: a socket path or a socket name in $XDG_RUNTIME_DIR "
+         "(default: $PIPEWIRE_REMOTE, else pipewire-0)")
+        ("pipewire-user", po::value<std::string>(),
+         "publish to this user's PipeWire, /run/user/UID/pipewire-0 (a name or a UID)");
     // clang-format on
     return options;
 }
@@ -55,6 +68,7 @@ Options parse_options(const std::vector<std::string>& arguments) {
     }
 
     Options options;
+    options.http = !values["port"].defaulted() || !values["bind"].defaulted();
     const auto port = values["port"].as<unsigned>();
     if (port < 1 || port > 65535) invalid("port", std::to_string(port), "1 to 65535");
     options.port = static_cast<std::uint16_t>(port);
@@ -78,7 +92,39 @@ Options parse_options(const std::vector<std::string>& arguments) {
 
     options.fps = values["fps"].as<unsigned>();
     if (options.fps > 1000) invalid("fps", std::to_string(options.fps), "0 to 1000");
+
+    options.pipewire = values.count("pipewire") > 0;
+    if (values.count("pipewire-remote") && values.count("pipewire-user"))
+        throw std::invalid_argument(
+            "--pipewire-remote and --pipewire-user name two PipeWires: give one");
+    if (values.count("pipewire-remote")) {
+        options.pipewire_remote = values["pipewire-remote"].as<std::string>();
+        if (options.pipewire_remote.empty())
+            invalid("pipewire-remote", "", "a socket path or name");
+    }
+    if (values.count("pipewire-user"))
+        options.pipewire_remote =
+            pipewire_socket_of_user(values["pipewire-user"].as<std::string>());
+    if (!options.pipewire && !options.pipewire_remote.empty())
+        throw std::invalid_argument("--pipewire-remote and --pipewire-user need --pipewire");
     return options;
+}
+
+std::string pipewire_socket_of_user(const std::string& user) {
+    std::vector<char> buffer(16384);
+    passwd entry{};
+    passwd* found = nullptr;
+    ::getpwnam_r(user.c_str(), &entry, buffer.data(), buffer.size(), &found);
+    uid_t uid = 0;
+    if (found) {
+        uid = found->pw_uid;
+    } else if (!user.empty() && user.find_first_not_of("0123456789") == std::string::npos &&
+               user.size() < 10) {
+        uid = static_cast<uid_t>(std::stoul(user));
+    } else {
+        invalid("pipewire-user", user, "a user name or UID");
+    }
+    return "/run/user/" + std::to_string(uid) + "/pipewire-0";
 }
 
 void print_help(std::ostream& out) {
@@ -88,7 +134,11 @@ void print_help(std::ostream& out) {
            "the camera's format). The server opens the camera when the first viewer\n"
            "arrives and closes it when the last one leaves.\n"
            "Example: frix --driver pattern -f --enable-server auto \\\n"
-           "           --server-option '--port=9000' --server-option '--fps=10'\n";
+           "           --server-option '--port=9000' --server-option '--fps=10'\n"
+           "With --pipewire the camera is also a PipeWire node \"frix.<device>\" (a\n"
+           "Video/Source) for PipeWire and portal applications; the camera opens while\n"
+           "one of them streams. The daemon runs as root: point it at the desktop\n"
+           "user's PipeWire, e.g. --server-option '--pipewire-user=alice'.\n";
 }
 
 }  // namespace frix::streaming

@@ -14,7 +14,17 @@ struct Options {
     std::string password;  // empty: no authentication
     int quality = 85;
     unsigned fps = 15;  // 0: every frame the camera delivers
+    // Only a port or an address asked for opens one: an unasked-for listener would let
+    // every local user watch the camera.
+    bool http = false;
+    bool pipewire = false;
+    // The PipeWire to publish to: a socket path or name; empty: PIPEWIRE_REMOTE or the default.
+    std::string pipewire_remote;
 };
+
+// The socket of a user's own PipeWire: /run/user/<uid>/pipewire-0. Throws
+// std::invalid_argument for an unknown user.
+std::string pipewire_socket_of_user(const std::string& user);
 
 // Throws std::invalid_argument naming the option for an unknown option, a bad value, or
 // a non-loopback address without a password.

@@ -1,4 +1,4 @@
-// The streaming server plug-in object: the network thread, the frame source and the HTTP side.
+// The streaming server plug-in object: the network thread, the frame source, HTTP and PipeWire.
 #include "servers/streaming_server.h"
 
 #include <chrono>
@@ -19,6 +19,12 @@ StreamingServer::~StreamingServer() { stop(); }
 
 void StreamingServer::start(const std::string& device_name) {
     if (thread_.joinable()) return;
+    if (!options_.http && !options_.pipewire) {
+        FRIX_LOG(server, notice) << "Streaming server: no output asked for (--server-option "
+                                  "'--port=9000' serves the camera over HTTP, '--pipewire' "
+                                  "to PipeWire)";
+        return;
+    }
     try {
         source_ = make_source_ ? make_source_(device_name, options_.quality)
                                : std::make_unique<DeviceSource>("/dev/" + device_name,
@@ -26,10 +32,18 @@ void StreamingServer::start(const std::string& device_name) {
         broadcaster_ = std::make_unique<Broadcaster>(io_, *source_, options_.fps);
         http_ = std::make_unique<HttpServer>(io_, *broadcaster_, device_name, options_.password,
                                              limits_);
-        const boost::asio::ip::tcp::endpoint endpoint(
-            boost::asio::ip::make_address(options_.bind), options_.port);
-        http_->listen(endpoint);
+        if (options_.http) {
+            const boost::asio::ip::tcp::endpoint endpoint(
+                boost::asio::ip::make_address(options_.bind), options_.port);
+            http_->listen(endpoint);
+        }
+        if (options_.pipewire) {
+            pipewire_ =
+                std::make_unique<PipewireOutput>(device_name, options_.pipewire_remote, *source_);
+            source_->set_raw_sink(pipewire_.get());
+        }
         source_->start(*broadcaster_);
+        if (pipewire_) pipewire_->start();
         thread_ = std::thread([this] {
             try {
                 io_.run();
@@ -37,11 +51,13 @@ void StreamingServer::start(const std::string& device_name) {
                 FRIX_LOG(server, error) << "The streaming server stopped: " << error.what();
             }
         });
-        FRIX_LOG(server, notice) << "Streaming " << device_name << " on http://" << options_.bind
-                                 << ":" << http_->port() << "/";
+        if (options_.http)
+            FRIX_LOG(server, notice) << "Streaming " << device_name << " on http://"
+                                     << options_.bind << ":" << http_->port() << "/";
     } catch (const std::exception& error) {
         FRIX_LOG(server, error) << "Cannot start the streaming server on " << options_.bind
                                 << ":" << options_.port << ": " << error.what();
+        pipewire_.reset();
         http_.reset();
         broadcaster_.reset();
         source_.reset();
@@ -50,6 +66,8 @@ void StreamingServer::start(const std::string& device_name) {
 
 void StreamingServer::stop() {
     if (!thread_.joinable()) return;
+    // Frames stop going to PipeWire before the source that feeds them stops.
+    if (pipewire_) pipewire_->stop();
     auto done = std::make_shared<std::promise<void>>();
     auto finished = done->get_future();
     boost::asio::post(io_, [this, done] {

@@ -1,4 +1,4 @@
-// The streaming server plug-in object: the network thread, the frame source and the HTTP side.
+// The streaming server plug-in object: the network thread, the frame source, HTTP and PipeWire.
 #pragma once
 
 #include <functional>
@@ -13,6 +13,7 @@
 #include "servers/frame.h"
 #include "servers/http_server.h"
 #include "servers/options.h"
+#include "servers/pipewire_output.h"
 
 namespace frix::streaming {
 
@@ -42,6 +43,7 @@ private:
     std::unique_ptr<FrameSource> source_;
     std::unique_ptr<Broadcaster> broadcaster_;
     std::unique_ptr<HttpServer> http_;
+    std::unique_ptr<PipewireOutput> pipewire_;
     std::thread thread_;
 };
 

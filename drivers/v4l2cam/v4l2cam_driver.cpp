@@ -262,7 +262,24 @@ void V4l2camDriver::enum_fmt(v4l2_fmtdesc& fmt) {
 
 void V4l2camDriver::get_fmt(v4l2_format& fmt) {
     if (fmt.type != V4L2_BUF_TYPE_VIDEO_CAPTURE) invalid();
-    fmt = delivery().format;
+    const Delivery current = delivery();
+    fmt = current.format;
+    if (current.decoded) return;
+    // The camera's colorimetry follows its own controls: what it reports now is what
+    // its frames carry.
+    v4l2_format camera_format{};
+    camera_format.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    try {
+        ask(VIDIOC_G_FMT, &camera_format, "VIDIOC_G_FMT");
+    } catch (const DeviceError&) {
+        throw;
+    } catch (const std::system_error&) {
+        return;
+    }
+    fmt.fmt.pix.colorspace = camera_format.fmt.pix.colorspace;
+    fmt.fmt.pix.ycbcr_enc = camera_format.fmt.pix.ycbcr_enc;
+    fmt.fmt.pix.quantization = camera_format.fmt.pix.quantization;
+    fmt.fmt.pix.xfer_func = camera_format.fmt.pix.xfer_func;
 }
 
 void V4l2camDriver::try_fmt(v4l2_format& fmt) { adjust(fmt, VIDIOC_TRY_FMT); }
@@ -293,8 +310,34 @@ void V4l2camDriver::set_fmt(v4l2_format& fmt) {
     delivery_ = {fmt, decoded, compressed};
 }
 
+namespace {
+
+// What a 32-bit control request can carry: 64-bit, string and compound controls cannot.
+bool is_plain_control(const v4l2_queryctrl& ctrl) {
+    switch (ctrl.type) {
+        case V4L2_CTRL_TYPE_INTEGER:
+        case V4L2_CTRL_TYPE_BOOLEAN:
+        case V4L2_CTRL_TYPE_MENU:
+        case V4L2_CTRL_TYPE_INTEGER_MENU:
+        case V4L2_CTRL_TYPE_BUTTON:
+        case V4L2_CTRL_TYPE_BITMASK:
+        case V4L2_CTRL_TYPE_CTRL_CLASS:
+            return !(ctrl.flags & V4L2_CTRL_FLAG_HAS_PAYLOAD);
+        default:
+            return false;
+    }
+}
+
+}  // namespace
+
 void V4l2camDriver::get_queryctrl(v4l2_queryctrl& ctrl) {
-    ask(VIDIOC_QUERYCTRL, &ctrl, "VIDIOC_QUERYCTRL");
+    const bool next = ctrl.id & V4L2_CTRL_FLAG_NEXT_CTRL;
+    for (;;) {
+        ask(VIDIOC_QUERYCTRL, &ctrl, "VIDIOC_QUERYCTRL");
+        if (is_plain_control(ctrl)) return;
+        if (!next) invalid();
+        ctrl.id |= V4L2_CTRL_FLAG_NEXT_CTRL;
+    }
 }
 
 void V4l2camDriver::get_querymenu(v4l2_querymenu& menu) {

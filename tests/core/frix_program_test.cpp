@@ -113,9 +113,11 @@ TEST(Informational, HelpExamplesParseAndNameShippedDrivers) {
                 word = word.substr(1, word.size() - 2);
             arguments.push_back(word);
         }
-        for (std::size_t i = 0; i + 1 < arguments.size(); ++i)
-            if (arguments[i] == "--driver")
-                EXPECT_THAT(arguments[i + 1], testing::AnyOf("pattern", "v4l2cam"));
+        for (std::size_t i = 0; i + 1 < arguments.size(); ++i) {
+            if (arguments[i] == "--driver") {
+                EXPECT_THAT(arguments[i + 1], testing::AnyOf("pattern", "v4l2cam", "feed"));
+            }
+        }
         arguments.push_back("--list-drivers");
         const ProgramResult result = frix(arguments);
         EXPECT_EQ(result.status, 0) << (*it)[1].str() << "\n" << result.err;

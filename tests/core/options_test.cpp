@@ -1,16 +1,20 @@
 // Parsing of frix's command line and configuration file.
+#include "core/options.h"
+
+#include <grp.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <boost/program_options/errors.hpp>
 #include <cstdio>
 #include <fstream>
 #include <initializer_list>
 #include <string>
 #include <vector>
 
-#include <boost/program_options/errors.hpp>
-#include <gtest/gtest.h>
-
-#include "core/options.h"
+#include "core/node_access.h"
 
 namespace po = boost::program_options;
 
@@ -47,7 +51,7 @@ TEST(Options, WithoutArgumentsEverySettingHasItsDefault) {
     const ParsedOptions parsed = parse({});
     const po::variables_map& v = parsed.values;
     EXPECT_EQ(v["device-name"].as<std::string>(), "frix");
-    EXPECT_EQ(v["extension-presence"].as<unsigned>(), 1U);
+    EXPECT_EQ(v["extension-presence"].as<unsigned>(), 2U);
     EXPECT_EQ(v["frame-buffers"].as<unsigned>(), 5U);
     EXPECT_EQ(v["frame-timeout"].as<unsigned>(), 5000U);
     EXPECT_TRUE(v["drop-bad-frames"].as<bool>());
@@ -137,6 +141,47 @@ TEST(Options, BadInputIsAnOptionError) {
     EXPECT_THROW(parse({"--driver"}), po::error);
     EXPECT_THROW(parse({"-v3", "-v4"}), po::multiple_occurrences);
     EXPECT_THROW(parse({"--mem-lock=perhaps"}), po::error);
+}
+
+TEST(NodeAccess, GroupAndModeFromTheOptions) {
+    const group* video = getgrnam("video");
+    const NodeAccess defaults = node_access_from(parse({}).values);
+    EXPECT_EQ(defaults.group, video ? video->gr_gid : 0U) << "video, else root's group";
+    EXPECT_EQ(defaults.mode, 0660U);
+
+    const NodeAccess given =
+        node_access_from(parse({"--device-group=root", "--device-mode=0604"}).values);
+    EXPECT_EQ(given.group, 0U);
+    EXPECT_EQ(given.mode, 0604U);
+    EXPECT_EQ(
+        node_access_from(parse({"--device-group", "4321", "--device-mode", "666"}).values).group,
+        4321U);
+
+    ConfigFile file("device-group=4322\ndevice-mode=0600\n");
+    const NodeAccess from_file =
+        node_access_from(parse({"--config-file", file.path().c_str()}).values);
+    EXPECT_EQ(from_file.group, 4322U);
+    EXPECT_EQ(from_file.mode, 0600U);
+
+    for (const char* bad : {"--device-mode=0680", "--device-mode=rw", "--device-mode=10777",
+                            "--device-mode=", "--device-group=no-such-group-here"})
+        EXPECT_THROW(node_access_from(parse({bad}).values), po::error) << bad;
+}
+
+TEST(NodeAccess, TheNodeGetsTheGroupAndMode) {
+    if (geteuid() != 0) GTEST_SKIP() << "making a device node needs root";
+    char directory[] = "/tmp/frix_node_access_XXXXXX";
+    ASSERT_NE(mkdtemp(directory), nullptr);
+    const std::string node = std::string(directory) + "/video9";
+    ASSERT_EQ(mknod(node.c_str(), S_IFCHR | 0600, makedev(1, 3)), 0);
+    apply_node_access(node, NodeAccess{4323, 0640});
+    struct stat status {};
+    ASSERT_EQ(stat(node.c_str(), &status), 0);
+    EXPECT_EQ(status.st_gid, 4323U);
+    EXPECT_EQ(status.st_uid, 0U);
+    EXPECT_EQ(status.st_mode & 07777, 0640U);
+    unlink(node.c_str());
+    rmdir(directory);
 }
 
 TEST(Options, NegativeValuesOfUnsignedOptionsAreRefused) {

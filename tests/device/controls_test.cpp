@@ -1,4 +1,5 @@
 // Controls as clients see them: class controls, extended controls, access priorities, the trace.
+#include <poll.h>
 #include <unistd.h>
 
 #include <map>
@@ -229,6 +230,47 @@ TEST_F(Controls, TheHighestPriorityFileDecidesWhoMayChangeSettings) {
     first.close();
     priority = V4L2_PRIORITY_BACKGROUND;
     EXPECT_EQ(second.ioctl(VIDIOC_S_PRIORITY, priority), 0) << "the record holder has gone";
+}
+
+TEST_F(Controls, SubscribersHearOfOtherFilesChangesAndPollSaysSo) {
+    TestClient watcher = opened(5300);
+    TestClient setter = opened(5301);
+    v4l2_event_subscription subscription{};
+    subscription.type = V4L2_EVENT_CTRL;
+    subscription.id = V4L2_CID_BRIGHTNESS;
+    subscription.flags = V4L2_EVENT_SUB_FL_SEND_INITIAL;
+    ASSERT_EQ(watcher.ioctl(VIDIOC_SUBSCRIBE_EVENT, subscription), 0);
+    EXPECT_TRUE(watcher.poll().revents & POLLPRI) << "the initial event is there";
+    v4l2_event event{};
+    ASSERT_EQ(watcher.ioctl(VIDIOC_DQEVENT, event), 0);
+    EXPECT_EQ(event.type, static_cast<std::uint32_t>(V4L2_EVENT_CTRL));
+    EXPECT_EQ(event.id, static_cast<std::uint32_t>(V4L2_CID_BRIGHTNESS));
+    EXPECT_EQ(event.u.ctrl.value, 128);
+    EXPECT_EQ(event.u.ctrl.maximum, 255);
+    EXPECT_EQ(watcher.ioctl(VIDIOC_DQEVENT, event), ENOENT) << "nothing more";
+    EXPECT_FALSE(watcher.poll().revents & POLLPRI);
+
+    subscription.id = V4L2_CID_USER_CLASS;
+    EXPECT_EQ(watcher.ioctl(VIDIOC_SUBSCRIBE_EVENT, subscription), 0) << "a class control";
+    EXPECT_EQ(watcher.ioctl(VIDIOC_DQEVENT, event), ENOENT) << "has no value to send";
+    subscription.id = 0x00981234;
+    EXPECT_EQ(watcher.ioctl(VIDIOC_SUBSCRIBE_EVENT, subscription), EINVAL);
+    subscription.type = V4L2_EVENT_EOS;
+    subscription.id = 0;
+    EXPECT_EQ(watcher.ioctl(VIDIOC_SUBSCRIBE_EVENT, subscription), EINVAL);
+
+    v4l2_control control{V4L2_CID_BRIGHTNESS, 99};
+    ASSERT_EQ(setter.ioctl(VIDIOC_S_CTRL, control), 0);
+    ASSERT_EQ(watcher.ioctl(VIDIOC_DQEVENT, event), 0);
+    EXPECT_EQ(event.u.ctrl.value, 99);
+    EXPECT_EQ(event.u.ctrl.changes, static_cast<std::uint32_t>(V4L2_EVENT_CTRL_CH_VALUE));
+    EXPECT_EQ(setter.ioctl(VIDIOC_DQEVENT, event), ENOENT) << "the setter subscribed to nothing";
+
+    subscription.type = V4L2_EVENT_CTRL;
+    subscription.id = V4L2_CID_BRIGHTNESS;
+    ASSERT_EQ(watcher.ioctl(VIDIOC_UNSUBSCRIBE_EVENT, subscription), 0);
+    ASSERT_EQ(setter.ioctl(VIDIOC_S_CTRL, control), 0);
+    EXPECT_EQ(watcher.ioctl(VIDIOC_DQEVENT, event), ENOENT) << "unsubscribed";
 }
 
 TEST_F(Controls, EveryRequestLeavesOneTraceLineOnlyWhenTheTraceIsOn) {

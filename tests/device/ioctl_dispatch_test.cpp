@@ -195,7 +195,7 @@ TEST_F(IoctlDispatch, NumbersThatAreNotServedAreNotSupported) {
     for (std::uint32_t number :
          {static_cast<std::uint32_t>(VIDIOC_CROPCAP), static_cast<std::uint32_t>(VIDIOC_G_CROP),
           static_cast<std::uint32_t>(VIDIOC_S_CROP), static_cast<std::uint32_t>(VIDIOC_G_STD),
-          static_cast<std::uint32_t>(VIDIOC_CREATE_BUFS), 0u, 0xFFFFFFFFu, 0x12345678u}) {
+          static_cast<std::uint32_t>(VIDIOC_EXPBUF), 0u, 0xFFFFFFFFu, 0x12345678u}) {
         const std::size_t size = std::min<std::size_t>(_IOC_SIZE(number), sizeof argument);
         const Reply reply = viewer.ioctl(number, argument, size, size);
         EXPECT_EQ(reply.kind, ReplyKind::Error);

@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "buffers/buffer_storage.h"
 #include "drivers/feed/convert.h"
 #include "drivers/feed/placeholder.h"
 #include "plugins/loader.h"

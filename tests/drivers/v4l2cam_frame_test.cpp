@@ -6,6 +6,7 @@
 #include <cstring>
 #include <vector>
 
+#include "buffers/buffer_storage.h"
 #include "drivers/v4l2cam/frame_fill.h"
 
 namespace frix::v4l2cam {

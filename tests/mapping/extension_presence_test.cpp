@@ -1,30 +1,24 @@
 // Whether a client counts as carrying libfrixext: the modes, the pid map and the messages.
 #include "device/extension_presence.h"
 
-#include <typeinfo>
-
-#include <boost/container/options.hpp>
-#include <boost/container/set.hpp>
-#include <boost/interprocess/allocators/allocator.hpp>
-#include <boost/interprocess/managed_shared_memory.hpp>
-#include <boost/interprocess/shared_memory_object.hpp>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <fstream>
+#include <future>
+#include <string>
+#include <thread>
 
 #include "log_capture.h"
 
 namespace frix::test {
 namespace {
 
-namespace ipc = boost::interprocess;
-
-// What a writer of the pid map stores, spelled out on its own.
-using PidSet = boost::container::set<
-    int, std::less<int>, ipc::allocator<int, ipc::managed_shared_memory::segment_manager>,
-    boost::container::tree_opt<boost::container::red_black_tree, true>>;
-const char* const pid_set_name =
-    "N5boost9container3setIiSt4lessIiENS_12interprocess9allocatorIiNS4_15segment_managerIcNS4_"
-    "15rbtree_best_fitINS4_12mutex_familyENS4_10offset_ptrIvlmLm0EEELm0EEENS4_10iset_indexEEEEE"
-    "NS0_8tree_optILNS0_14tree_type_enumE0ELb1EEEEE";
+constexpr off_t map_size = 64 + 4194304LL * 8;
 
 const std::string detected = "<notice> [core] Extension module detected!";
 const std::string failed = "<warning> [core] Failed to check the presence of the extension module";
@@ -38,46 +32,147 @@ std::string absent_message(int pid, int gid) {
            "Please refer to the 'frix' manual for more informations,\n";
 }
 
-// The segment "frix_pid_map", made the way an outside writer would; gone afterwards.
-class PidMap {
-public:
-    explicit PidMap(std::initializer_list<int> pids, bool with_set = true) {
-        ipc::shared_memory_object::remove("frix_pid_map");
-        segment_ = std::make_unique<ipc::managed_shared_memory>(ipc::create_only, "frix_pid_map",
-                                                                 65536);
-        if (!with_set) return;
-        PidSet* set = segment_->construct<PidSet>(pid_set_name)(std::less<int>(),
-                                                                segment_->get_segment_manager());
-        for (int pid : pids) set->insert(pid);
-    }
-    ~PidMap() {
-        segment_.reset();
-        ipc::shared_memory_object::remove("frix_pid_map");
-    }
+std::uint64_t start_time_of_this_process() {
+    std::ifstream file("/proc/self/stat");
+    std::string text;
+    std::getline(file, text);
+    std::size_t position = text.rfind(')');
+    for (int field = 2; field < 22; ++field) position = text.find(' ', position + 1);
+    return std::stoull(text.substr(position + 1));
+}
 
-private:
-    std::unique_ptr<ipc::managed_shared_memory> segment_;
-};
+// The table as libfrixext sees it: one 8-byte slot per pid after a 64-byte header.
+std::uint64_t slot(int pid) {
+    const int fd = open("/dev/shm/frix_pid_map", O_RDONLY);
+    std::uint64_t value = ~0ULL;
+    if (fd >= 0) {
+        EXPECT_EQ(pread(fd, &value, sizeof value, 64 + pid * 8LL), 8);
+        close(fd);
+    }
+    return value;
+}
+
+void set_slot(int pid, std::uint64_t value) {
+    const int fd = open("/dev/shm/frix_pid_map", O_RDWR);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(pwrite(fd, &value, sizeof value, 64 + pid * 8LL), 8);
+    close(fd);
+}
+
+void remove_map() { shm_unlink("/frix_pid_map"); }
 
 class ExtensionPresenceTest : public ::testing::Test {
 protected:
-    void SetUp() override { ipc::shared_memory_object::remove("frix_pid_map"); }
+    void SetUp() override { remove_map(); }
+    void TearDown() override { remove_map(); }
     LogCapture log;
 };
 
-TEST(ExtensionPresenceTypes, ThePidSetIsRegisteredUnderTheMangledNameOfItsType) {
-    EXPECT_STREQ(typeid(PidSet).name(), pid_set_name);
+TEST_F(ExtensionPresenceTest, TheDaemonMakesAWritableTableOfOneSlotPerPid) {
+    prepare_pid_map();
+    struct stat status {};
+    ASSERT_EQ(stat("/dev/shm/frix_pid_map", &status), 0);
+    EXPECT_EQ(status.st_mode & 07777, 0666U) << "every user's process marks itself";
+    EXPECT_EQ(status.st_uid, geteuid());
+    EXPECT_EQ(status.st_size, map_size);
+    EXPECT_LT(status.st_blocks * 512, 1 << 20) << "the slots stay sparse";
+    EXPECT_EQ(slot(getpid()), 0U);
+
+    set_slot(getpid(), start_time_of_this_process() + 1);
+    prepare_pid_map();
+    EXPECT_EQ(slot(getpid()), start_time_of_this_process() + 1) << "a valid table is kept";
+    EXPECT_TRUE(log.lines().empty());
 }
 
-TEST_F(ExtensionPresenceTest, FixedModesDoNotLookAtThePidMap) {
-    PidMap map({7001});
-    EXPECT_TRUE(check_extension_presence(7002, 10, -1, 1));
+TEST_F(ExtensionPresenceTest, AMarkOfTheLiveProcessIsDetectedAndAStaleOneIsPruned) {
+    prepare_pid_map();
+    const int pid = getpid();
+    set_slot(pid, start_time_of_this_process() + 1);
+    EXPECT_TRUE(check_extension_presence(pid, 30, -1, 2));
+    EXPECT_TRUE(check_extension_presence(pid, 30, -1, 2));
+    EXPECT_EQ(log.count(detected), 1);
+
+    // Left by an earlier process of the same pid.
+    set_slot(pid, start_time_of_this_process());
+    EXPECT_FALSE(check_extension_presence(1, 30, -1, 2));
+    EXPECT_FALSE(check_extension_presence(pid, 30, -1, 2));
+    EXPECT_EQ(slot(pid), 0U);
+    EXPECT_EQ(log.count(absent_message(pid, 30)), 1);
+    EXPECT_EQ(log.count("<notice> [core] Client pid " + std::to_string(pid) +
+                        " (frix_mapping_te) has no libfrixext preloaded, so its memory-mapped "
+                        "streaming cannot work: start it with frix-run"),
+              1);
+}
+
+TEST_F(ExtensionPresenceTest, ARequestFromAnyThreadOfAMarkedProcessFindsIt) {
+    prepare_pid_map();
+    set_slot(getpid(), start_time_of_this_process() + 1);
+    std::promise<int> thread_id;
+    std::promise<void> done;
+    std::thread thread([&] {
+        thread_id.set_value(static_cast<int>(gettid()));
+        done.get_future().wait();
+    });
+    const int tid = thread_id.get_future().get();
+    EXPECT_NE(tid, getpid());
+    EXPECT_TRUE(check_extension_presence(tid, 10, -1, 2)) << "the kernel gives the thread's id";
+    done.set_value();
+    thread.join();
+}
+
+TEST_F(ExtensionPresenceTest, AlwaysModeNamesAClientWithoutTheLibraryOnce) {
+    prepare_pid_map();
+    const int pid = getpid();
+    const std::string named = "<notice> [core] Client pid " + std::to_string(pid) +
+                              " (frix_mapping_te) has no libfrixext preloaded, so its "
+                              "memory-mapped streaming cannot work: start it with frix-run";
+    EXPECT_TRUE(check_extension_presence(1, 10, -1, 1));
+    EXPECT_TRUE(check_extension_presence(pid, 10, -1, 1));
+    EXPECT_TRUE(check_extension_presence(pid, 10, -1, 1));
+    EXPECT_EQ(log.count(named), 1);
+    EXPECT_EQ(log.lines().size(), 2u);
+    set_slot(1, 5);
+    EXPECT_TRUE(check_extension_presence(1, 10, -1, 1));
+    set_slot(pid, start_time_of_this_process() + 1);
+    EXPECT_TRUE(check_extension_presence(pid, 10, -1, 1));
+    EXPECT_EQ(log.count(named), 1) << "carries the library now";
+}
+
+TEST_F(ExtensionPresenceTest, ATableOfAnotherLayoutIsRefusedOnceAndReplacedAtStart) {
+    const int fd = shm_open("/frix_pid_map", O_RDWR | O_CREAT, 0666);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(ftruncate(fd, map_size), 0);
+    ASSERT_EQ(pwrite(fd, "frixpidz", 8, 0), 8);
+    close(fd);
+    const int pid = getpid();
+    EXPECT_FALSE(check_extension_presence(pid, 10, -1, 2));
+    EXPECT_FALSE(check_extension_presence(pid, 10, -1, 2));
+    EXPECT_EQ(log.count("<warning> [core] Refusing the pid map /dev/shm/frix_pid_map: bad magic"),
+              1);
+    EXPECT_EQ(log.count(failed), 0);
+
+    ASSERT_EQ(truncate("/dev/shm/frix_pid_map", 100), 0);
+    prepare_pid_map();
+    EXPECT_EQ(log.count("<warning> [core] Replacing the pid map /dev/shm/frix_pid_map: size 100"),
+              1);
+    struct stat status {};
+    ASSERT_EQ(stat("/dev/shm/frix_pid_map", &status), 0);
+    EXPECT_EQ(status.st_size, map_size);
+    set_slot(pid, start_time_of_this_process() + 1);
+    EXPECT_TRUE(check_extension_presence(pid, 10, -1, 2));
+}
+
+TEST_F(ExtensionPresenceTest, FixedModesDecideWithoutThePidMap) {
+    EXPECT_TRUE(check_extension_presence(7002, 10, -1, 1)) << "no table, no warning";
+    prepare_pid_map();
+    set_slot(7001, 5);
     EXPECT_FALSE(check_extension_presence(7001, 10, -1, 0));
     EXPECT_TRUE(log.lines().empty());
 }
 
 TEST_F(ExtensionPresenceTest, AClientThatDisabledTheCheckPassesInEveryMode) {
-    for (unsigned int mode : {0u, 1u, 2u}) EXPECT_TRUE(check_extension_presence(7101, 10, 7101, mode));
+    for (unsigned int mode : {0u, 1u, 2u})
+        EXPECT_TRUE(check_extension_presence(7101, 10, 7101, mode));
     EXPECT_FALSE(check_extension_presence(7102, 10, 7101, 0));
     EXPECT_TRUE(log.lines().empty());
 }
@@ -93,33 +188,10 @@ TEST_F(ExtensionPresenceTest, WithoutAPidMapEveryCallWarnsAndTheClientIsToldOnce
     EXPECT_FALSE(check_extension_presence(7201, 20, -1, 2));
     EXPECT_EQ(log.count(absent_message(7202, 21)), 1);
     EXPECT_EQ(log.count(absent_message(7201, 20)), 2) << "told again after another client";
-    EXPECT_EQ(log.lines().size(), 8u);
-}
-
-TEST_F(ExtensionPresenceTest, AListedClientIsDetectedOnce) {
-    PidMap map({7301, 7302});
-    EXPECT_TRUE(check_extension_presence(7301, 30, -1, 2));
-    EXPECT_TRUE(check_extension_presence(7301, 30, -1, 2));
-    EXPECT_EQ(log.count(detected), 1);
-    EXPECT_TRUE(check_extension_presence(7302, 30, -1, 2));
-    EXPECT_EQ(log.count(detected), 2);
-    EXPECT_EQ(log.lines().size(), 2u);
-}
-
-TEST_F(ExtensionPresenceTest, AnUnlistedClientIsToldOnceWithoutAWarning) {
-    PidMap map({7401});
-    EXPECT_FALSE(check_extension_presence(7402, 40, -1, 2));
-    EXPECT_FALSE(check_extension_presence(7402, 40, -1, 2));
-    EXPECT_EQ(log.count(absent_message(7402, 40)), 1);
-    EXPECT_EQ(log.count(failed), 0);
-    EXPECT_EQ(log.lines().size(), 1u);
-}
-
-TEST_F(ExtensionPresenceTest, APidMapWithoutTheSetCountsAsAbsent) {
-    PidMap map({}, false);
-    EXPECT_FALSE(check_extension_presence(7501, 50, -1, 2));
-    EXPECT_EQ(log.count(absent_message(7501, 50)), 1);
-    EXPECT_EQ(log.count(failed), 0);
+    EXPECT_EQ(log.count("<notice> [core] Client pid 7201 (?) has no libfrixext preloaded, so its "
+                        "memory-mapped streaming cannot work: start it with frix-run"),
+              2);
+    EXPECT_EQ(log.lines().size(), 11u);
 }
 
 }  // namespace

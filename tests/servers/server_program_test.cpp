@@ -15,7 +15,8 @@ TEST(ServerProgramTest, ServerHelpListsEveryOption) {
     ASSERT_TRUE(run.status) << "frix did not end";
     EXPECT_EQ(*run.status, 0) << run.err;
     for (const char* option :
-         {"--port arg (=9000)", "--bind arg (=127.0.0.1)", "--password", "--quality", "--fps"})
+         {"--port arg (=9000)", "--bind arg (=127.0.0.1)", "--password", "--quality", "--fps",
+          "--pipewire ", "--pipewire-remote arg", "--pipewire-user arg"})
         EXPECT_THAT(run.out, HasSubstr(option));
 }
 

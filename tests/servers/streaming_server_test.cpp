@@ -167,6 +167,7 @@ protected:
     void start(Options options = {}, Limits limits = {}) {
         options.port = 0;
         options.fps = 0;
+        options.http = true;
         server_ = std::make_unique<StreamingServer>(
             options,
             [this](const std::string&, int) {

@@ -11,5 +11,5 @@ build=$(cd "${1:-$here/../../build}" && pwd)
 results="$build/system-results"
 rm -rf "$results"
 mkdir -p "$results"
-FRIX_BUILD=$build "$here/vm/boot.sh" -t "${FRIX_VM_TIMEOUT:-1500}" -o "$results" \
-  env FRIX_BUILD="$build" FRIX_CASE_TIMEOUT="${FRIX_CASE_TIMEOUT:-180}" bash "$here/guest.sh" "${2:-}"
+FRIX_BUILD=$build "$here/vm/boot.sh" -t "${FRIX_VM_TIMEOUT:-2700}" -o "$results" \
+  env FRIX_BUILD="$build" FRIX_CASE_TIMEOUT="${FRIX_CASE_TIMEOUT:-300}" bash "$here/guest.sh" "${2:-}"

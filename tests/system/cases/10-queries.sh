@@ -46,4 +46,9 @@ case_controls() {
   expect_file_match ctrls.txt 'brightness'
   v4l2-ctl -d "$FRIX_NODE" --set-ctrl=brightness=200 --get-ctrl=brightness >ctrl.txt
   expect_file_match ctrl.txt 'brightness: 200'
+  # An image-processing control: v4l2-ctl reads and sets it through the extended requests.
+  v4l2-ctl -d "$FRIX_NODE" -c test_pattern=1 || fail "v4l2-ctl could not set test_pattern"
+  v4l2-ctl -d "$FRIX_NODE" -C test_pattern >pattern.txt
+  expect_file_match pattern.txt '^test_pattern: 1'
+  expect_file_match ctrls.txt 'Image Processing Controls'
 }

@@ -1,5 +1,7 @@
 # Memory-mapped streaming with unchanged clients and the preload library.
 
+STREAM_CLIENT=$FRIX_BUILD/bin/frix_stream_client
+
 with_ext() {
   LD_PRELOAD=$FRIX_EXT "$@"
 }
@@ -19,9 +21,24 @@ case_mmap_v4l2_ctl_other_format() {
 
 case_mmap_ffmpeg() {
   start_frix
-  with_ext ffmpeg -nostdin -loglevel error -f v4l2 -input_format yuyv422 -video_size 640x480 \
-    -i "$FRIX_NODE" -frames:v 8 -fps_mode passthrough -c:v rawvideo -f rawvideo frames.raw
-  "$FRAME_CHECK" --size 640x480 --format YUYV --min-frames 8 frames.raw
+  # Monotonic frame times that advance with the frames: ffmpeg finds no odd duration.
+  with_ext ffmpeg -nostdin -loglevel verbose -f v4l2 -input_format yuyv422 -video_size 640x480 \
+    -i "$FRIX_NODE" -frames:v 60 -fps_mode passthrough -c:v rawvideo -f rawvideo frames.raw \
+    2>ffmpeg.txt || { tail ffmpeg.txt; fail "ffmpeg failed"; }
+  "$FRAME_CHECK" --size 640x480 --format YUYV --min-frames 60 frames.raw
+  if grep -n 'Past duration' ffmpeg.txt; then fail "ffmpeg saw frame times go astray"; fi
+}
+
+# Every stream counts its frames from 0, each stamped with CLOCK_MONOTONIC when it was
+# done: at 5 frames a second a waiting client dequeues it within 50 ms.
+case_mmap_frame_times() {
+  start_frix --fps 5
+  local stream
+  for stream in first second; do
+    with_ext "$STREAM_CLIENT" "$FRIX_NODE" --frames 20 --max-age-ms 50 >"$stream.txt" ||
+      { cat "$stream.txt"; fail "the $stream stream"; }
+    expect_file_match "$stream.txt" 'V4L2 sequences 0 to 19'
+  done
 }
 
 case_mmap_gstreamer() {

@@ -13,7 +13,7 @@ wait_for_server() {
 
 # start_server [frix options...]: frix with the server required, waiting until it answers.
 start_server() {
-  start_frix --enable-server=required "$@"
+  start_frix --enable-server=required --server-option=--port=9000 "$@"
   wait_for_server
 }
 
@@ -182,7 +182,9 @@ case_server_browser() {
   start_server --verbosity=6 --mode static
   curl -sf --max-time 20 -o snap.jpg "$SERVER_URL/snapshot.jpg" || fail "no snapshot"
   # The emulated machine is slow: the picture may take many seconds to show.
-  timeout 150 chromium --headless --no-sandbox --disable-gpu --no-first-run \
+  # One process, and most of the case's time: on a loaded machine the browser alone
+  # took more than 150 s to start.
+  timeout 240 chromium --headless --no-sandbox --disable-gpu --no-first-run --single-process \
     --disable-background-networking --disable-component-update --disable-sync \
     --user-data-dir="$CASE_DIR/profile" --force-device-scale-factor=1 --window-size=640,520 \
     --hide-scrollbars --timeout=40000 --screenshot="$CASE_DIR/page.png" "$SERVER_URL/" \
@@ -290,4 +292,12 @@ PY
   # The camera is anybody's again.
   wait_until 20 dd if="$FRIX_NODE" of=frames.raw bs=614400 count=2 iflag=fullblock status=none \
     2>/dev/null || fail "a V4L2 application cannot stream after the load"
+}
+
+# A server nobody gave a port or an address opens no port: no local user can watch.
+case_server_listens_only_when_asked() {
+  start_frix
+  wait_until 20 grep -q 'no output asked for' "$CASE_DIR/frix.log" ||
+    fail "the server did not say it serves nothing"
+  expect_eq "$(http_code "$SERVER_URL/")" 000 "an unasked-for port"
 }

@@ -2,16 +2,21 @@
 //
 //   frix_stream_client NODE [--io mmap|read] [--size WxH --format YUYV|RGB24|GREY]
 //       [--buffers N] [--frames N] [--ready-after N] [--pause-after open|reqbufs|streamon]
+//       [--max-age-ms N]
 //
 // It captures --frames frames (0: until killed) by memory-mapped streaming (needs the
 // preload library) or read(), checking each against the pattern in-process. "READY" is
 // printed after --ready-after frames, before the next DQBUF or read() (so with a
 // stalled camera the client is then blocked in that call), or, with --pause-after, at
 // that point, after which the client sleeps until killed.
-// Prints "N frames intact, sequences A to B" and exits 0; a failed call prints
+// Every dequeued buffer must carry the next V4L2 sequence number from 0 and, but for
+// the first (done before the client could ask), a CLOCK_MONOTONIC time at most
+// --max-age-ms (default 1000) before the dequeue.
+// Prints "N frames intact, sequences A to B, V4L2 sequences 0 to C" and exits 0; a failed call prints
 // "<call> failed: <errno name>" and exits 3; a wrong frame prints why and exits 1.
 #include <fcntl.h>
 #include <sys/mman.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -36,11 +41,35 @@ struct Options {
     unsigned long frames = 10;
     long ready_after = -1;
     std::string pause_after;
+    long max_age_ms = 1000;
 };
+
+std::uint32_t next_sequence = 0;
+
+// A frame's V4L2 record as the kernel's drivers fill it.
+void check_record(const v4l2_buffer& buffer, const Options& options) {
+    const auto wrong = [&](const std::string& what) {
+        std::cout << "VIDIOC_DQBUF: buffer " << buffer.index << " " << what << std::endl;
+        std::exit(1);
+    };
+    if ((buffer.flags & V4L2_BUF_FLAG_TIMESTAMP_MASK) != V4L2_BUF_FLAG_TIMESTAMP_MONOTONIC)
+        wrong("is not stamped with the monotonic clock");
+    if (buffer.sequence != next_sequence)
+        wrong("has sequence " + std::to_string(buffer.sequence) + ", not " +
+              std::to_string(next_sequence));
+    if (next_sequence++ == 0) return;
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    const long long age_us = (now.tv_sec - buffer.timestamp.tv_sec) * 1000000LL +
+                             now.tv_nsec / 1000 - buffer.timestamp.tv_usec;
+    if (age_us < 0 || age_us > options.max_age_ms * 1000LL)
+        wrong("was stamped " + std::to_string(age_us) + " us before its dequeue");
+}
 
 [[noreturn]] void usage() {
     std::cerr << "usage: frix_stream_client NODE [--io mmap|read] [--size WxH --format F] [--buffers N]\n"
-                 "                          [--frames N] [--ready-after N] [--pause-after open|reqbufs|streamon]\n";
+                 "                          [--frames N] [--ready-after N] [--pause-after open|reqbufs|streamon]\n"
+                 "                          [--max-age-ms N]\n";
     std::exit(2);
 }
 
@@ -110,6 +139,7 @@ void stream_mmap(int fd, const Options& options, FrameChecker& checker) {
             std::cout << "VIDIOC_DQBUF: buffer " << buffer.index << " flagged as an error" << std::endl;
             std::exit(1);
         }
+        check_record(buffer, options);
         frame_done(checker, maps[buffer.index], buffer.bytesused);
         check(xioctl(fd, VIDIOC_QBUF, &buffer), "VIDIOC_QBUF");
     }
@@ -156,6 +186,8 @@ Options parse(int argc, char** argv) {
             options.ready_after = std::stol(value);
         } else if (arg == "--pause-after") {
             options.pause_after = value;
+        } else if (arg == "--max-age-ms") {
+            options.max_age_ms = std::stol(value);
         } else {
             usage();
         }
@@ -194,7 +226,10 @@ int main(int argc, char** argv) {
     else
         stream_read(fd, options, checker);
     std::cout << checker.frames() << " frames intact, sequences " << checker.first() << " to "
-              << checker.last() << std::endl;
+              << checker.last();
+    if (options.mmap_io && next_sequence > 0)
+        std::cout << ", V4L2 sequences 0 to " << next_sequence - 1;
+    std::cout << std::endl;
     check(close(fd), "close");
     return 0;
 }

@@ -1,0 +1,34 @@
+// The camera's formats as PipeWire names them, read from the V4L2 node.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace frix::streaming {
+
+struct CameraMode {
+    std::uint32_t pixelformat = 0;  // V4L2 FourCC
+    std::uint32_t width = 0;
+    std::uint32_t height = 0;
+    std::uint32_t rate_num = 0;  // frames per second as a fraction
+    std::uint32_t rate_den = 1;
+};
+
+// SPA_VIDEO_FORMAT_* for a V4L2 FourCC; 0 (unknown) when PipeWire has no raw equivalent here.
+std::uint32_t spa_format_of(std::uint32_t pixelformat);
+// The V4L2 FourCC for a SPA_VIDEO_FORMAT_*, 0 for one we do not serve.
+std::uint32_t pixelformat_of(std::uint32_t spa_format);
+// Bytes per pixel of a packed format we serve, 0 otherwise.
+unsigned bytes_per_pixel(std::uint32_t pixelformat);
+
+struct CameraDescription {
+    std::string card;
+    std::vector<CameraMode> modes;  // only formats that spa_format_of() knows
+};
+
+// Throws std::system_error when the node does not answer VIDIOC_QUERYCAP. A size or rate
+// that is a range becomes the node's current one: PipeWire clients reject ranges.
+CameraDescription describe_camera(int fd);
+
+}  // namespace frix::streaming

@@ -1,0 +1,296 @@
+// The camera as a PipeWire video source node, fed with the node's raw frames.
+#include "servers/pipewire_output.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <vector>
+
+// libpipewire's method calls are macros built on GNU statement expressions.
+#pragma GCC diagnostic ignored "-Wpedantic"
+#include <pipewire/pipewire.h>
+#include <spa/param/video/format-utils.h>
+#include <spa/pod/builder.h>
+
+#include "frix/log.h"
+
+namespace frix::streaming {
+
+namespace {
+
+constexpr long retry_ns = 500'000'000;
+
+struct spa_pod* build_format(spa_pod_builder& b, const CameraMode& mode) {
+    spa_pod_frame frame;
+    spa_pod_builder_push_object(&b, &frame, SPA_TYPE_OBJECT_Format, SPA_PARAM_EnumFormat);
+    spa_pod_builder_prop(&b, SPA_FORMAT_mediaType, 0);
+    spa_pod_builder_id(&b, SPA_MEDIA_TYPE_video);
+    spa_pod_builder_prop(&b, SPA_FORMAT_mediaSubtype, 0);
+    spa_pod_builder_id(&b, SPA_MEDIA_SUBTYPE_raw);
+    spa_pod_builder_prop(&b, SPA_FORMAT_VIDEO_format, 0);
+    spa_pod_builder_id(&b, spa_format_of(mode.pixelformat));
+    spa_pod_builder_prop(&b, SPA_FORMAT_VIDEO_size, 0);
+    spa_pod_builder_rectangle(&b, mode.width, mode.height);
+    spa_pod_builder_prop(&b, SPA_FORMAT_VIDEO_framerate, 0);
+    spa_pod_builder_fraction(&b, mode.rate_num, mode.rate_den);
+    return static_cast<spa_pod*>(spa_pod_builder_pop(&b, &frame));
+}
+
+struct spa_pod* build_buffers(spa_pod_builder& b, std::uint32_t size, std::uint32_t stride) {
+    spa_pod_frame frame, choice;
+    spa_pod_builder_push_object(&b, &frame, SPA_TYPE_OBJECT_ParamBuffers, SPA_PARAM_Buffers);
+    spa_pod_builder_prop(&b, SPA_PARAM_BUFFERS_buffers, 0);
+    spa_pod_builder_push_choice(&b, &choice, SPA_CHOICE_Range, 0);
+    spa_pod_builder_int(&b, 4);
+    spa_pod_builder_int(&b, 2);
+    spa_pod_builder_int(&b, 8);
+    spa_pod_builder_pop(&b, &choice);
+    spa_pod_builder_prop(&b, SPA_PARAM_BUFFERS_blocks, 0);
+    spa_pod_builder_int(&b, 1);
+    spa_pod_builder_prop(&b, SPA_PARAM_BUFFERS_size, 0);
+    spa_pod_builder_int(&b, static_cast<int32_t>(size));
+    spa_pod_builder_prop(&b, SPA_PARAM_BUFFERS_stride, 0);
+    spa_pod_builder_int(&b, static_cast<int32_t>(stride));
+    spa_pod_builder_prop(&b, SPA_PARAM_BUFFERS_dataType, 0);
+    spa_pod_builder_push_choice(&b, &choice, SPA_CHOICE_Flags, 0);
+    spa_pod_builder_int(&b, 1 << SPA_DATA_MemFd);
+    spa_pod_builder_pop(&b, &choice);
+    return static_cast<spa_pod*>(spa_pod_builder_pop(&b, &frame));
+}
+
+}  // namespace
+
+struct PipewireOutput::Hooks {
+    spa_hook core{};
+    spa_hook stream{};
+    pw_core_events core_events{};
+    pw_stream_events stream_events{};
+};
+
+struct PipewireOutput::Callbacks {
+    static void on_timer(void* data, uint64_t) { static_cast<PipewireOutput*>(data)->tick(); }
+
+    static void on_core_error(void* data, uint32_t id, int, int res, const char* message) {
+        auto* self = static_cast<PipewireOutput*>(data);
+        if (id != PW_ID_CORE) return;
+        FRIX_LOG(server, info) << "PipeWire: " << (message ? message : "") << " ("
+                               << std::strerror(-res) << ")";
+        // The teardown waits for the timer: a core must not go away inside its own event.
+        if (res == -EPIPE) self->broken_ = true;
+    }
+
+    static void on_state_changed(void* data, pw_stream_state, pw_stream_state state,
+                                 const char* error) {
+        auto* self = static_cast<PipewireOutput*>(data);
+        FRIX_LOG(server, info) << "PipeWire node " << pw_stream_state_as_string(state)
+                               << (error ? std::string(": ") + error : std::string());
+        self->set_streaming(state == PW_STREAM_STATE_STREAMING);
+        if (state == PW_STREAM_STATE_ERROR) self->broken_ = true;
+    }
+
+    static void on_param_changed(void* data, uint32_t id, const spa_pod* param) {
+        if (id != SPA_PARAM_Format || !param) return;
+        spa_video_info_raw info{};
+        if (spa_format_video_raw_parse(param, &info) < 0) return;
+        const FrameFormat format{info.size.width, info.size.height, pixelformat_of(info.format)};
+        static_cast<PipewireOutput*>(data)->negotiated(format);
+    }
+};
+
+PipewireOutput::PipewireOutput(std::string device_name, std::string remote, FrameSource& source)
+    : device_name_(std::move(device_name)), remote_(std::move(remote)), source_(source) {}
+
+PipewireOutput::~PipewireOutput() { stop(); }
+
+void PipewireOutput::start() {
+    if (loop_) return;
+    pw_init(nullptr, nullptr);
+    hooks_ = new Hooks;
+    hooks_->core_events.version = PW_VERSION_CORE_EVENTS;
+    hooks_->core_events.error = &Callbacks::on_core_error;
+    hooks_->stream_events.version = PW_VERSION_STREAM_EVENTS;
+    hooks_->stream_events.state_changed = &Callbacks::on_state_changed;
+    hooks_->stream_events.param_changed = &Callbacks::on_param_changed;
+
+    loop_ = pw_thread_loop_new("frix-pipewire", nullptr);
+    if (!loop_) {
+        FRIX_LOG(server, error) << "Cannot start the PipeWire output: " << std::strerror(errno);
+        return;
+    }
+    context_ = pw_context_new(pw_thread_loop_get_loop(loop_), nullptr, 0);
+    if (!context_) {
+        FRIX_LOG(server, error) << "Cannot start the PipeWire output: " << std::strerror(errno);
+        pw_thread_loop_destroy(loop_);
+        loop_ = nullptr;
+        return;
+    }
+    timer_ = pw_loop_add_timer(pw_thread_loop_get_loop(loop_), &Callbacks::on_timer, this);
+    timespec first{0, 1}, every{0, retry_ns};
+    pw_loop_update_timer(pw_thread_loop_get_loop(loop_), timer_, &first, &every, false);
+    if (pw_thread_loop_start(loop_) < 0) {
+        FRIX_LOG(server, error) << "Cannot start the PipeWire thread";
+        return;
+    }
+    std::lock_guard<std::mutex> lock(frame_mutex_);
+    closed_ = false;
+}
+
+void PipewireOutput::stop() {
+    if (!loop_) return;
+    {
+        std::lock_guard<std::mutex> lock(frame_mutex_);
+        closed_ = true;
+    }
+    pw_thread_loop_lock(loop_);
+    disconnect();
+    pw_thread_loop_unlock(loop_);
+    pw_thread_loop_stop(loop_);
+    pw_loop_destroy_source(pw_thread_loop_get_loop(loop_), timer_);
+    pw_context_destroy(context_);
+    pw_thread_loop_destroy(loop_);
+    loop_ = nullptr;
+    context_ = nullptr;
+    delete hooks_;
+    hooks_ = nullptr;
+    FRIX_LOG(server, notice) << "PipeWire output stopped";
+}
+
+void PipewireOutput::tick() {
+    if (broken_) {
+        FRIX_LOG(server, notice) << "Lost PipeWire; reconnecting";
+        disconnect();
+        broken_ = false;
+    }
+    if (!core_) connect();
+}
+
+bool PipewireOutput::connect() {
+    const std::string node_path = "/dev/" + device_name_;
+    if (!described_) {
+        // The node is served by this very process: never wait inside it.
+        const int fd = ::open(node_path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0) return false;
+        try {
+            camera_ = describe_camera(fd);
+        } catch (const std::exception&) {
+            ::close(fd);
+            return false;
+        }
+        ::close(fd);
+        described_ = true;
+        if (camera_.modes.empty())
+            FRIX_LOG(server, error) << "The camera offers no format that PipeWire can take";
+    }
+    if (camera_.modes.empty()) return false;
+
+    pw_properties* core_properties = nullptr;
+    if (!remote_.empty()) core_properties = pw_properties_new(PW_KEY_REMOTE_NAME, remote_.c_str(),
+                                                              nullptr);
+    core_ = pw_context_connect(context_, core_properties, 0);
+    if (!core_) {
+        if (!absence_reported_)
+            FRIX_LOG(server, notice)
+                << "No PipeWire at " << (remote_.empty() ? "the default socket" : remote_) << " ("
+                << std::strerror(errno) << "); retrying in the background";
+        absence_reported_ = true;
+        return false;
+    }
+    absence_reported_ = false;
+    pw_core_add_listener(core_, &hooks_->core, &hooks_->core_events, this);
+
+    const std::string node_name = "frix." + device_name_;
+    const std::string description = camera_.card.empty() ? node_name : camera_.card;
+    stream_ = pw_stream_new(
+        core_, node_name.c_str(),
+        pw_properties_new(PW_KEY_MEDIA_CLASS, "Video/Source", PW_KEY_MEDIA_ROLE, "Camera",
+                          PW_KEY_MEDIA_TYPE, "Video", PW_KEY_MEDIA_CATEGORY, "Capture",
+                          PW_KEY_NODE_NAME, node_name.c_str(), PW_KEY_NODE_DESCRIPTION,
+                          description.c_str(), "api.v4l2.path", node_path.c_str(), nullptr));
+    if (!stream_) {
+        FRIX_LOG(server, error) << "Cannot create the PipeWire node: " << std::strerror(errno);
+        disconnect();
+        return false;
+    }
+    pw_stream_add_listener(stream_, &hooks_->stream, &hooks_->stream_events, this);
+
+    std::vector<std::uint8_t> storage(512 * camera_.modes.size() + 1024);
+    spa_pod_builder builder{};
+    spa_pod_builder_init(&builder, storage.data(), static_cast<uint32_t>(storage.size()));
+    std::vector<const spa_pod*> params;
+    for (const auto& mode : camera_.modes) params.push_back(build_format(builder, mode));
+    const int connected = pw_stream_connect(
+        stream_, PW_DIRECTION_OUTPUT, PW_ID_ANY,
+        static_cast<pw_stream_flags>(PW_STREAM_FLAG_DRIVER | PW_STREAM_FLAG_MAP_BUFFERS),
+        params.data(), static_cast<uint32_t>(params.size()));
+    if (connected < 0) {
+        FRIX_LOG(server, error) << "Cannot publish the PipeWire node: " << std::strerror(-connected);
+        disconnect();
+        return false;
+    }
+    FRIX_LOG(server, notice) << "Publishing " << device_name_ << " to PipeWire as " << node_name
+                             << (connected_once_ ? " again" : "");
+    connected_once_ = true;
+    return true;
+}
+
+void PipewireOutput::disconnect() {
+    set_streaming(false);
+    if (stream_) {
+        spa_hook_remove(&hooks_->stream);
+        pw_stream_destroy(stream_);
+        stream_ = nullptr;
+    }
+    if (core_) {
+        spa_hook_remove(&hooks_->core);
+        pw_core_disconnect(core_);
+        core_ = nullptr;
+    }
+}
+
+void PipewireOutput::set_streaming(bool streaming) {
+    if (streaming == streaming_) return;
+    streaming_ = streaming;
+    source_.set_raw_wanted(streaming);
+}
+
+void PipewireOutput::negotiated(const FrameFormat& format) {
+    const unsigned bpp = bytes_per_pixel(format.pixelformat);
+    if (!bpp || !format.width || !format.height) return;
+    format_ = format;
+    FRIX_LOG(server, info) << "PipeWire asks for " << format.width << "x" << format.height << " "
+                           << fourcc_name(format.pixelformat);
+    source_.request_format(format);
+    const std::uint32_t stride = format.width * bpp;
+    std::uint8_t storage[1024];
+    spa_pod_builder builder{};
+    spa_pod_builder_init(&builder, storage, sizeof storage);
+    const spa_pod* params[] = {build_buffers(builder, stride * format.height, stride)};
+    pw_stream_update_params(stream_, params, 1);
+}
+
+void PipewireOutput::raw_frame(const unsigned char* data, std::size_t size,
+                               const FrameFormat& format, std::uint32_t bytesperline) {
+    std::lock_guard<std::mutex> lock(frame_mutex_);
+    if (closed_) return;
+    pw_thread_loop_lock(loop_);
+    // Frames of the old format still arrive until the node has been switched.
+    if (stream_ && streaming_ && format.width == format_.width &&
+        format.height == format_.height && format.pixelformat == format_.pixelformat) {
+        if (pw_buffer* buffer = pw_stream_dequeue_buffer(stream_)) {
+            spa_data& d = buffer->buffer->datas[0];
+            if (d.data) {
+                const std::size_t n = std::min<std::size_t>(size, d.maxsize);
+                std::memcpy(d.data, data, n);
+                d.chunk->offset = 0;
+                d.chunk->size = static_cast<uint32_t>(n);
+                d.chunk->stride = static_cast<int32_t>(bytesperline);
+            }
+            pw_stream_queue_buffer(stream_, buffer);
+            pw_stream_trigger_process(stream_);
+        }
+    }
+    pw_thread_loop_unlock(loop_);
+}
+
+}  // namespace frix::streaming

@@ -1,0 +1,68 @@
+// The camera as a PipeWire video source node, fed with the node's raw frames.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <mutex>
+#include <string>
+
+#include "servers/camera_modes.h"
+#include "servers/frame.h"
+
+struct pw_thread_loop;
+struct pw_context;
+struct pw_core;
+struct pw_stream;
+struct spa_source;
+
+namespace frix::streaming {
+
+// Everything PipeWire runs on its own thread loop; start() and stop() never wait for
+// PipeWire or the camera. The node comes back by itself after PipeWire restarts.
+class PipewireOutput : public RawSink {
+public:
+    // remote: a socket path or name; empty: the library's default.
+    PipewireOutput(std::string device_name, std::string remote, FrameSource& source);
+    ~PipewireOutput() override;
+
+    void start();
+    void stop();
+
+    void raw_frame(const unsigned char* data, std::size_t size, const FrameFormat& format,
+                   std::uint32_t bytesperline) override;
+
+    struct Callbacks;
+
+private:
+    void tick();  // loop thread: connects, or tears a broken connection down
+    bool connect();
+    void disconnect();
+    void negotiated(const FrameFormat& format);
+    void set_streaming(bool streaming);
+
+    const std::string device_name_;
+    const std::string remote_;
+    FrameSource& source_;
+
+    pw_thread_loop* loop_ = nullptr;
+    pw_context* context_ = nullptr;
+    pw_core* core_ = nullptr;
+    pw_stream* stream_ = nullptr;
+    spa_source* timer_ = nullptr;
+    struct Hooks;
+    Hooks* hooks_ = nullptr;
+
+    bool described_ = false;
+    CameraDescription camera_;
+    bool absence_reported_ = false;
+    bool connected_once_ = false;
+    std::atomic<bool> broken_{false};
+    // Keeps stop() from tearing the loop down under a frame on its way in.
+    std::mutex frame_mutex_;
+    bool closed_ = true;
+    // Under the thread loop's lock.
+    bool streaming_ = false;
+    FrameFormat format_{};
+};
+
+}  // namespace frix::streaming

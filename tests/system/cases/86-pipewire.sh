@@ -1,0 +1,180 @@
+# The streaming server's PipeWire output against a real user session: PipeWire and
+# WirePlumber as a non-root user, frix as root publishing into that user's PipeWire.
+
+# A user that the (read-only) password database knows: the session bus insists on one.
+PW_UID=$(id -u nobody)
+PW_GST_DEBUG=1
+
+# as_user CMD...: runs CMD as the session's user with the session's environment.
+as_user() {
+  setpriv --reuid=$PW_UID --regid=$PW_UID --clear-groups \
+    env -i HOME="$PW_HOME" XDG_RUNTIME_DIR="$PW_RUNTIME" PATH=/usr/bin:/bin \
+    "$@"
+}
+
+# start_session: a session bus, PipeWire and WirePlumber, each restarted when it ends.
+# start_session [RUNTIME_DIR]: the user's XDG_RUNTIME_DIR, a fresh one under /tmp by default.
+start_session() {
+  PW_HOME=$(mktemp -d /tmp/pwhome.XXXXXX)
+  PW_RUNTIME=${1:-$(mktemp -d /tmp/pwrun.XXXXXX)}
+  mkdir -p "$PW_RUNTIME"
+  chmod 0700 "$PW_RUNTIME"
+  chown $PW_UID:$PW_UID "$PW_HOME" "$PW_RUNTIME"
+  chmod 0777 "$CASE_DIR"
+  # WirePlumber quits when it cannot watch logind's directories; the guest has no logind.
+  mkdir -p /run/systemd/seats /run/systemd/sessions /run/systemd/users /run/systemd/machines
+  cat >"$PW_HOME/session.sh" <<'SH'
+cd "$HOME"
+(while [ ! -e "$HOME/stop" ]; do PIPEWIRE_DEBUG=${PW_DEBUG:-2} pipewire >>"$HOME/pipewire.log" 2>&1; sleep 0.2; done) &
+(while [ ! -e "$HOME/stop" ]; do WIREPLUMBER_DEBUG=${WP_DEBUG:-2} wireplumber >>"$HOME/wireplumber.log" 2>&1; sleep 0.2; done) &
+wait
+SH
+  as_user timeout 600 dbus-run-session -- bash "$PW_HOME/session.sh" >"$CASE_DIR/session.log" 2>&1 &
+  PW_SESSION=$!
+  wait_until 30 test -S "$PW_RUNTIME/pipewire-0" || fail "PipeWire did not start"
+  wait_until 30 as_user timeout 5 wpctl status >/dev/null 2>&1 || fail "wpctl cannot reach PipeWire"
+}
+
+stop_session() {
+  [ -n "${PW_SESSION:-}" ] || return 0
+  touch "$PW_HOME/stop"
+  pkill -TERM -u $PW_UID -x pipewire 2>/dev/null || true
+  pkill -TERM -u $PW_UID -x wireplumber 2>/dev/null || true
+  wait_until 20 bash -c "! kill -0 $PW_SESSION 2>/dev/null" || kill -KILL "$PW_SESSION" 2>/dev/null
+  cp "$PW_HOME"/*.log "$CASE_DIR/" 2>/dev/null || true
+  PW_SESSION=
+}
+
+node_listed() {
+  as_user timeout 10 pw-dump >"$CASE_DIR/dump.json" 2>/dev/null &&
+    grep -q '"node.name": "frix.video0"' "$CASE_DIR/dump.json"
+}
+
+# The node's properties from pw-dump, one "key=value" a line.
+node_properties() {
+  python3 - "$CASE_DIR/dump.json" <<'PY'
+import json, sys
+# pw-dump may print more than one array when the graph changes while it runs.
+text, objects, at = open(sys.argv[1]).read(), [], 0
+decoder = json.JSONDecoder()
+while at < len(text.rstrip()):
+    while text[at].isspace():
+        at += 1
+    value, at = decoder.raw_decode(text, at)
+    objects += value
+for o in objects:
+    props = (o.get('info') or {}).get('props') or {}
+    if o.get('type', '').endswith(':Node') and props.get('node.name') == 'frix.video0':
+        for key in ('media.class', 'media.role', 'node.name', 'node.description'):
+            print(f'{key}={props.get(key)}')
+        for p in (o['info'].get('params') or {}).get('EnumFormat', []):
+            rate = p.get('framerate', {})
+            print(f"format={p.get('format')} {p['size']['width']}x{p['size']['height']} "
+                  f"{rate.get('num')}/{rate.get('denom')}")
+PY
+}
+
+# capture FILE WIDTH HEIGHT: 60 frames through PipeWire's GStreamer source.
+capture() {
+  as_user env GST_DEBUG="${PW_GST_DEBUG:-1}" timeout 120 gst-launch-1.0 -q pipewiresrc target-object=frix.video0 num-buffers=60 \
+    ! "video/x-raw,format=YUY2,width=$2,height=$3" ! filesink location="$1" \
+    >"$1.log" 2>&1 || { tail -40 "$1.log"; as_user timeout 10 pw-dump >"$1.dump.json" 2>&1; fail "gst-launch did not receive 60 frames"; }
+}
+
+case_pipewire_node_frames_and_restart() {
+  start_session
+  trap 'stop_session; cleanup_frix' EXIT
+  start_frix --verbosity=6 --mode static --enable-server=required \
+    --server-option=--pipewire --server-option="--pipewire-remote=$PW_RUNTIME/pipewire-0"
+  wait_until 30 node_listed || { cat "$CASE_DIR/frix.log"; fail "pw-dump does not show frix.video0"; }
+  node_properties >props.txt
+  cat props.txt
+  expect_file_match props.txt '^media.class=Video/Source$'
+  expect_file_match props.txt '^media.role=Camera$'
+  expect_file_match props.txt '^node.description=frix test pattern'
+  expect_file_match props.txt '^format=yuyv|^format=YUY2 640x480'
+  expect_file_match props.txt '^format=.*1920x1080'
+  expect_file_match props.txt '^format=(rgb|RGB) '
+  expect_file_match props.txt '^format=(gray8|GRAY8) '
+  # Only --pipewire: no HTTP port.
+  if curl -s --max-time 3 -o /dev/null http://127.0.0.1:9000/ 2>/dev/null; then
+    fail "an HTTP port was opened with --pipewire alone"
+  fi
+  as_user timeout 10 wpctl status >wpctl.txt 2>&1
+  sed -n '/^Video/,/^Settings/p' wpctl.txt | tee video.txt
+  expect_file_match video.txt 'Sources:'
+  sed -n '/Sources:/,/Filters:\|Streams:/p' video.txt | grep -q 'frix test pattern' ||
+    fail "wpctl status does not list the camera among video sources"
+
+  # The camera is closed until a consumer streams.
+  dd if="$FRIX_NODE" of=before.raw bs=614400 count=1 iflag=fullblock status=none ||
+    fail "the node is held before any PipeWire consumer"
+
+  capture pw.raw 640 480
+  expect_eq "$(stat -c %s pw.raw)" $((60 * 614400)) "bytes of 60 frames"
+  "$FRAME_CHECK" --size 640x480 --format YUYV --mode static --min-frames 60 pw.raw ||
+    fail "the PipeWire frames are not the pattern's"
+
+  # Another size: the node is switched to it.
+  capture small.raw 320 240
+  expect_eq "$(stat -c %s small.raw)" $((60 * 153600)) "bytes of 60 frames at 320x240"
+  "$FRAME_CHECK" --size 320x240 --format YUYV --mode static --min-frames 60 small.raw ||
+    fail "the 320x240 frames are not the pattern's"
+
+  # A V4L2 application streams again once the consumer is gone.
+  wait_until 20 dd if="$FRIX_NODE" of=after.raw bs=153600 count=4 iflag=fullblock status=none \
+    2>/dev/null || fail "a V4L2 application cannot read after the PipeWire consumer stopped"
+
+  # PipeWire restarts: the node is back within 5 s of the new socket.
+  pkill -KILL -u $PW_UID -x pipewire
+  wait_until 30 as_user timeout 5 pw-cli info 0 >/dev/null 2>&1 || fail "PipeWire did not come back"
+  local back=$SECONDS
+  wait_until 10 node_listed || fail "the node is not back after PipeWire restarted"
+  echo "node back $((SECONDS - back)) s after PipeWire answered"
+  [ $((SECONDS - back)) -le 5 ] || fail "the node took more than 5 s to come back"
+  capture again.raw 640 480
+  "$FRAME_CHECK" --size 640x480 --format YUYV --mode static --min-frames 60 again.raw ||
+    fail "no pattern frames after PipeWire restarted"
+
+  stop_frix TERM
+  expect_eq "$FRIX_STATUS" 0 "exit status of frix"
+  expect_file_match "$CASE_DIR/frix.log" 'PipeWire output stopped'
+}
+
+# No PipeWire at first: one notice, then the node appears once PipeWire starts.
+case_pipewire_waits_for_pipewire() {
+  trap 'stop_session; cleanup_frix' EXIT
+  start_frix --verbosity=6 --enable-server=required \
+    --server-option=--pipewire --server-option=--pipewire-user=nobody
+  wait_until 20 grep -q "No PipeWire at /run/user/$PW_UID/pipewire-0" "$CASE_DIR/frix.log" ||
+    fail "no notice about the missing PipeWire"
+  start_session /run/user/$PW_UID
+  wait_until 30 node_listed || fail "the node did not appear once PipeWire started"
+  expect_eq "$(grep -c 'No PipeWire at' "$CASE_DIR/frix.log")" 1 "notices about the missing PipeWire"
+}
+
+# Both outputs at once: one open camera feeds an HTTP viewer and a PipeWire consumer.
+case_pipewire_shares_the_camera_with_http() {
+  ip link set lo up
+  start_session
+  trap 'stop_session; cleanup_frix' EXIT
+  start_frix --verbosity=6 --mode static --enable-server=required \
+    --server-option=--pipewire --server-option="--pipewire-remote=$PW_RUNTIME/pipewire-0" \
+    --server-option=--port=9000 --server-option=--fps=5
+  wait_until 30 node_listed || fail "pw-dump does not show frix.video0"
+  curl -s --max-time 60 -o viewer.mjpg http://127.0.0.1:9000/stream.mjpg &
+  local viewer=$!
+  wait_until 30 test -s viewer.mjpg || fail "the HTTP viewer got nothing"
+  capture pw.raw 640 480
+  "$FRAME_CHECK" --size 640x480 --format YUYV --mode static --min-frames 60 pw.raw ||
+    fail "the PipeWire frames are not the pattern's while an HTTP viewer watches"
+  local before after
+  before=$(grep -a -c -- '^--frixframe' viewer.mjpg)
+  wait_until 20 bash -c "[ \$(grep -a -c -- '^--frixframe' viewer.mjpg) -gt $before ]" ||
+    fail "the HTTP viewer stopped getting frames after the PipeWire consumer left"
+  after=$(grep -a -c -- '^--frixframe' viewer.mjpg)
+  echo "HTTP viewer: $after frames"
+  [ "$(grep -c 'Streaming /dev/video0' "$CASE_DIR/frix.log")" -eq 1 ] ||
+    fail "the camera was opened more than once for two outputs"
+  kill "$viewer" 2>/dev/null || true
+}
