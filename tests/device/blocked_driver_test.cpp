@@ -37,11 +37,18 @@ TEST_F(BlockedDriver, ARateChangeGivesEbusyAfterTheFrameTimeout) {
     EXPECT_GE(took, milliseconds(200));
     EXPECT_LT(took, milliseconds(2000));
 
-    driver().release_stall();
+    // The reader's frame time-out holds while the driver is stuck, too.
     ASSERT_TRUE(req.wait_for_reply());
     reading.join();
-    EXPECT_EQ(req.reply().kind, ReplyKind::Buffer);
+    EXPECT_EQ(req.reply().kind, ReplyKind::Error);
+    EXPECT_EQ(req.reply().error, ETIMEDOUT);
+
+    driver().release_stall();
     EXPECT_EQ(other.ioctl(VIDIOC_S_PARM, parm), 0) << "a driver that moves again is reached";
+    FakeRequest again(7010);
+    device().sys_read(again, frame_size, 0, &fi);
+    ASSERT_TRUE(again.wait_for_reply());
+    EXPECT_EQ(again.reply().kind, ReplyKind::Buffer);
 }
 
 }  // namespace
