@@ -269,6 +269,7 @@ void V4lDriver::lock_memory() {
 }
 
 void V4lDriver::start_capture() {
+    capture_stopping.store(false);
     driver->interruption_flag.store(false);
     driver->init_transfer();
     try {
@@ -289,13 +290,13 @@ void V4lDriver::start_capture() {
 }
 
 void V4lDriver::interrupt_capture() {
-    if (driver->interruption_flag.load()) return;
+    if (capture_stopping.exchange(true)) return;
     driver->interruption_flag.store(true);
     capture_thread.interrupt();
     driver->interruption_callback();
 }
 
-bool V4lDriver::capture_interrupted() const { return driver->interrupted(); }
+bool V4lDriver::capture_interrupted() const { return capture_stopping.load(); }
 
 void V4lDriver::suspend_capture() {
     boost::unique_lock<boost::mutex> lock(interruption_mutex);
@@ -398,6 +399,7 @@ void V4lDriver::capture_loop() {
             if (!suspend_requested) return;
             // Suspended: acknowledge with empty queues, then wait for buffers again.
             buffer_manager.clear_in_out_queues();
+            capture_stopping.store(false);
             driver->interruption_flag.store(false);
             suspend_requested = false;
             suspend_done.notify_all();
@@ -426,6 +428,13 @@ void V4lDriver::capture_frames() {
                 boost::lock_guard<boost::mutex> lock(driver_mutex);
                 data.clear();
                 const auto start = boost::chrono::steady_clock::now();
+                frame_watchdog.arm();
+                // Disarmed on every way out, or it would cut the next capture's frame.
+                struct Disarm {
+                    FrameWatchdog& watchdog;
+                    bool done = false;
+                    ~Disarm() { if (!done) watchdog.disarm(); }
+                } disarm{frame_watchdog};
                 for (;;) {
                     driver->fetch_data();
                     boost::this_thread::interruption_point();
@@ -441,6 +450,13 @@ void V4lDriver::capture_frames() {
                     if (state == BufferState::Timeout || state == BufferState::Complete ||
                         state == BufferState::Error)
                         break;
+                }
+                disarm.done = true;
+                if (frame_watchdog.disarm()) {
+                    // The watchdog's interruption was for this frame only, unless a stop
+                    // came meanwhile (it sets capture_stopping before the flag).
+                    driver->interruption_flag.store(false);
+                    if (capture_stopping.load()) driver->interruption_flag.store(true);
                 }
                 if (!data.is_valid()) data.set_state(BufferState::Error);
             }

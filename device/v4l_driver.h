@@ -23,6 +23,7 @@
 #include "buffers/buffer_manager.h"
 #include "device/control_events.h"
 #include "device/file_priorities.h"
+#include "device/frame_watchdog.h"
 #include "device/mapping_service.h"
 #include "frix/driver.h"
 #include "frix/server.h"
@@ -236,6 +237,11 @@ private:
     boost::condition_variable suspend_done;
     std::shared_future<void> capture_result;
     boost::thread capture_thread;
+    // Set when capture is told to stop or suspend; the driver's own flag is also set
+    // by the watchdog for one frame.
+    std::atomic<bool> capture_stopping{false};
+    // Last: it may call into the driver until it is gone.
+    FrameWatchdog frame_watchdog;
 };
 
 }  // namespace frix
