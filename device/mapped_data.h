@@ -2,7 +2,6 @@
 #pragma once
 
 #include <linux/futex.h>
-#include <pthread.h>
 #include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
@@ -11,6 +10,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "device/record_lock.h"
+
 namespace frix {
 
 // The whole of the mapping segment "frix_<major>_<minor>i" is this record, at offset 0.
@@ -18,14 +19,14 @@ namespace frix {
 // side alone, and bump `mapped_data_version` when it changes. Nothing in it is trusted:
 // everybody allowed to open the node may write any byte of it.
 //
-// `mutex` is process-shared and robust: whoever gets EOWNERDEAD makes it consistent,
-// and the daemon then answers the request that was pending with EIO. Nobody blocks on
-// it without a deadline. The two sequence words are futexes (shared, not private):
+// `lock` is the record's lock (record_lock.h): a holder that keeps it too long is taken
+// over, and the daemon then answers the request that was pending with EIO. Nobody blocks
+// on it without a deadline. The two sequence words are futexes (shared, not private):
 // waiting on them never takes longer than the wait's own time-out, whatever they hold.
 //
 // One request at a time. A client may only write a request while it holds the claim,
 // so two processes mapping at once cannot overwrite each other's request or read each
-// other's reply. Fields are read and written with `mutex` held:
+// other's reply. Fields are read and written with `lock` held:
 //   client:  while `claim_pid` != 0, wait on `reply_seq`; a claim may be taken over when
 //            its holder is dead (kill(pid, 0) fails with ESRCH), is the client itself,
 //            or was taken more than 1000 ms ago (`claim_stamp`, CLOCK_MONOTONIC in ms,
@@ -45,7 +46,8 @@ struct MappedData {
     std::uint32_t magic = 0;    // mapped_data_magic once the rest is ready
     std::uint32_t version = 0;  // mapped_data_version
     std::uint64_t device = 0;   // the node's device number, as stat() gives it
-    pthread_mutex_t mutex;
+    std::uint32_t lock = 0;
+    std::uint8_t lock_room[36] = {};
     std::uint32_t request_seq = 0;
     std::uint32_t reply_seq = 0;
     std::uint8_t serving = 0;
@@ -66,7 +68,7 @@ struct MappedData {
 };
 
 inline constexpr std::uint32_t mapped_data_magic = 0x5846524d;  // "MRFX" in memory
-inline constexpr std::uint32_t mapped_data_version = 2;
+inline constexpr std::uint32_t mapped_data_version = 3;
 inline constexpr std::size_t mapping_segment_size = 4096;
 
 static_assert(sizeof(MappedData) == 128, "record size is shared with libfrixext");
@@ -74,7 +76,7 @@ static_assert(sizeof(MappedData) <= mapping_segment_size);
 static_assert(offsetof(MappedData, magic) == 0);
 static_assert(offsetof(MappedData, version) == 4);
 static_assert(offsetof(MappedData, device) == 8);
-static_assert(offsetof(MappedData, mutex) == 16);
+static_assert(offsetof(MappedData, lock) == 16);
 static_assert(offsetof(MappedData, request_seq) == 56);
 static_assert(offsetof(MappedData, reply_seq) == 60);
 static_assert(offsetof(MappedData, serving) == 64);
@@ -105,15 +107,18 @@ inline timespec record_deadline(long ms) {
     return t;
 }
 
-// 0 or EOWNERDEAD (made consistent again) with the mutex held, otherwise an errno
-// (ETIMEDOUT at the deadline) without it.
-inline int lock_record(MappedData& record, const timespec& deadline) {
-    const int result = ::pthread_mutex_clocklock(&record.mutex, CLOCK_MONOTONIC, &deadline);
-    if (result == EOWNERDEAD) ::pthread_mutex_consistent(&record.mutex);
-    return result;
+// 0 or EOWNERDEAD (taken over) with the lock held, otherwise ETIMEDOUT at the deadline
+// without it. `watch` carries what an earlier, timed-out call saw of the holder.
+inline int lock_record(MappedData& record, const timespec& deadline, RecordLockWatch& watch) {
+    return lock_record_word(&record.lock, deadline, watch);
 }
 
-inline void unlock_record(MappedData& record) { ::pthread_mutex_unlock(&record.mutex); }
+inline int lock_record(MappedData& record, const timespec& deadline) {
+    RecordLockWatch watch;
+    return lock_record(record, deadline, watch);
+}
+
+inline void unlock_record(MappedData& record) { unlock_record_word(&record.lock); }
 
 // Sleeps while *word is seen, at most until the deadline; any error is a wake-up.
 inline void wait_word(std::uint32_t* word, std::uint32_t seen, const timespec& deadline) {
@@ -132,17 +137,6 @@ inline void wait_word(std::uint32_t* word, std::uint32_t seen, const timespec& d
 inline void bump_word(std::uint32_t* word) {
     __atomic_add_fetch(word, 1, __ATOMIC_SEQ_CST);
     ::syscall(SYS_futex, word, FUTEX_WAKE, 0x7fffffff, nullptr, nullptr, 0);
-}
-
-// Makes a fresh record's mutex process-shared and robust.
-inline int init_record_mutex(MappedData& record) {
-    pthread_mutexattr_t attributes;
-    ::pthread_mutexattr_init(&attributes);
-    ::pthread_mutexattr_setpshared(&attributes, PTHREAD_PROCESS_SHARED);
-    ::pthread_mutexattr_setrobust(&attributes, PTHREAD_MUTEX_ROBUST);
-    const int result = ::pthread_mutex_init(&record.mutex, &attributes);
-    ::pthread_mutexattr_destroy(&attributes);
-    return result;
 }
 
 }  // namespace frix

@@ -103,6 +103,7 @@ struct MappingService::Impl {
     std::unique_ptr<ipc::mapped_region> region;
     std::unique_ptr<BusGuard> guard;
     MappedData* record = nullptr;  // set once, by the first successful initialisation
+    RecordLockWatch watch;         // the worker's view of a holder across its slices
     std::atomic<bool> running{false};
     std::atomic<bool> stopping{false};
     boost::thread worker;
@@ -145,8 +146,6 @@ struct MappingService::Impl {
             // Those allowed to write the record may also shrink its file.
             guard = std::make_unique<BusGuard>(mapping->get_address(), mapping_segment_size);
             auto* fresh = new (mapping->get_address()) MappedData;
-            if (const int error = init_record_mutex(*fresh))
-                throw std::system_error(error, std::system_category(), "record mutex");
             fresh->device = static_cast<std::uint64_t>(status.st_rdev);
             fresh->version = mapped_data_version;
             __atomic_store_n(&fresh->magic, mapped_data_magic, __ATOMIC_RELEASE);
@@ -174,7 +173,9 @@ struct MappingService::Impl {
     // A client died holding the mutex: nobody will take the answer of its request, and a
     // live claimant must not wait for one that never comes.
     void recover(MappedData& data) {
-        FRIX_LOG(core, warning) << "A client died holding the mapping record; its request fails";
+        FRIX_LOG(core, warning) << "A client held the mapping record for over "
+                                << record_hold_limit_ms
+                                << " ms (it died, stopped or will not let go); its request fails";
         if (data.claim_pid != 0 && !data.replied) {
             data.error = EIO;
             data.replied = 1;
@@ -189,7 +190,7 @@ struct MappingService::Impl {
         MappedData& data = *record;
         bool first = true;
         // Serving before start() returns, unless somebody holds the record.
-        const int opened = lock_record(data, record_deadline(slice_ms));
+        const int opened = lock_record(data, record_deadline(slice_ms), watch);
         if (opened == 0 || opened == EOWNERDEAD) {
             if (opened == EOWNERDEAD) recover(data);
             data.posted = 0;  // a request left from an earlier run has no waiter
@@ -201,7 +202,7 @@ struct MappingService::Impl {
         report_started();
         while (!stopping) {
             const std::uint32_t seen = __atomic_load_n(&data.request_seq, __ATOMIC_SEQ_CST);
-            const int locked = lock_record(data, record_deadline(slice_ms));
+            const int locked = lock_record(data, record_deadline(slice_ms), watch);
             if (locked != 0 && locked != EOWNERDEAD) {
                 // Held by somebody who does not let go: keep trying, never block.
                 if (locked != ETIMEDOUT) std::this_thread::sleep_for(std::chrono::milliseconds(slice_ms));
@@ -218,7 +219,7 @@ struct MappingService::Impl {
             unlock_record(data);
             wait_word(&data.request_seq, seen, record_deadline(slice_ms));
         }
-        const int locked = lock_record(data, record_deadline(slice_ms));
+        const int locked = lock_record(data, record_deadline(slice_ms), watch);
         if (locked == 0 || locked == EOWNERDEAD) {
             data.serving = 0;
             unlock_record(data);

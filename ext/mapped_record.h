@@ -1,8 +1,6 @@
 // libfrixext's own copy of the daemon's request record.
 #pragma once
 
-#include <pthread.h>
-
 #include <cstddef>
 #include <cstdint>
 
@@ -14,7 +12,8 @@ struct MappedData {
     std::uint32_t magic = 0;    // mapped_data_magic once the rest is ready
     std::uint32_t version = 0;  // mapped_data_version
     std::uint64_t device = 0;   // the node's device number, as stat() gives it
-    pthread_mutex_t mutex;
+    std::uint32_t lock = 0;  // device/record_lock.h
+    std::uint8_t lock_room[36] = {};
     std::uint32_t request_seq = 0;
     std::uint32_t reply_seq = 0;
     std::uint8_t serving = 0;
@@ -35,7 +34,7 @@ struct MappedData {
 };
 
 inline constexpr std::uint32_t mapped_data_magic = 0x5846524d;  // "MRFX" in memory
-inline constexpr std::uint32_t mapped_data_version = 2;
+inline constexpr std::uint32_t mapped_data_version = 3;
 inline constexpr std::size_t mapping_segment_size = 4096;
 
 static_assert(sizeof(MappedData) == 128, "record size is shared with libfrixext");
@@ -43,7 +42,7 @@ static_assert(sizeof(MappedData) <= mapping_segment_size);
 static_assert(offsetof(MappedData, magic) == 0);
 static_assert(offsetof(MappedData, version) == 4);
 static_assert(offsetof(MappedData, device) == 8);
-static_assert(offsetof(MappedData, mutex) == 16);
+static_assert(offsetof(MappedData, lock) == 16);
 static_assert(offsetof(MappedData, request_seq) == 56);
 static_assert(offsetof(MappedData, reply_seq) == 60);
 static_assert(offsetof(MappedData, serving) == 64);

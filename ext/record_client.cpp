@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <system_error>
 
+#include "device/record_lock.h"
 #include "ext/diagnostics.h"
 
 namespace frixext {
@@ -47,7 +48,7 @@ std::system_error failure(int value) {
     throw failure(ETIMEDOUT);
 }
 
-// The record's robust mutex, never waited for past the request's deadline.
+// The record's lock, never waited for past the request's deadline.
 class RecordLock {
 public:
     RecordLock(MappedData& record, const timespec& deadline)
@@ -55,7 +56,7 @@ public:
         lock();
     }
     ~RecordLock() {
-        if (held_) ::pthread_mutex_unlock(&record_.mutex);
+        if (held_) frix::unlock_record_word(&record_.lock);
     }
     RecordLock(const RecordLock&) = delete;
     RecordLock& operator=(const RecordLock&) = delete;
@@ -63,7 +64,7 @@ public:
     // Sleeps until *word changes or the deadline, without the lock, then takes it again.
     void wait_for_change(std::uint32_t* word) {
         const std::uint32_t seen = __atomic_load_n(word, __ATOMIC_SEQ_CST);
-        ::pthread_mutex_unlock(&record_.mutex);
+        frix::unlock_record_word(&record_.lock);
         held_ = false;
         const timespec now = monotonic_now();
         timespec left{deadline_.tv_sec - now.tv_sec, deadline_.tv_nsec - now.tv_nsec};
@@ -85,9 +86,8 @@ public:
 
 private:
     void lock() {
-        const int result = ::pthread_mutex_clocklock(&record_.mutex, CLOCK_MONOTONIC, &deadline_);
-        // Its holder died; whatever it left is judged by the claim rules.
-        if (result == EOWNERDEAD) ::pthread_mutex_consistent(&record_.mutex);
+        // Taken over (EOWNERDEAD): whatever the holder left is judged by the claim rules.
+        const int result = frix::lock_record_word(&record_.lock, deadline_, watch_);
         if (result != 0 && result != EOWNERDEAD) {
             if (result == ETIMEDOUT) time_out();
             throw failure(result);
@@ -97,6 +97,7 @@ private:
 
     MappedData& record_;
     timespec deadline_;
+    frix::RecordLockWatch watch_;
     bool held_ = false;
 };
 
