@@ -54,8 +54,9 @@ protected:
     void set_aligned_length(unsigned long n) override;
 
 private:
-    // Logs once the mapping goes whether its file was cut short under it.
-    void report_cut() const;
+    // Logs once the mapping goes whether its file was cut short under it; `file_too`
+    // also looks at the file's size (a cut nobody wrote into since).
+    void report_cut(bool file_too) const;
 
     // Unlinks the object of this name when constructed and again when destroyed.
     struct Remover {

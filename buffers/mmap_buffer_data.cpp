@@ -39,11 +39,14 @@ MmapBufferData::MmapBufferData(const std::string& name, unsigned long length, Fi
     if (length != 0) set_length(length, 0);
 }
 
-MmapBufferData::~MmapBufferData() { report_cut(); }
+MmapBufferData::~MmapBufferData() { report_cut(true); }
 
-void MmapBufferData::report_cut() const {
-    if (guard_ && guard_->cut())
-        FRIX_LOG(core, warning) << "Buffer file " << name_ << " was cut short by its client";
+void MmapBufferData::report_cut(bool file_too) const {
+    bool cut = guard_ && guard_->cut();
+    ipc::offset_t file_size = 0;
+    if (!cut && file_too && region_.get_size() != 0 && object_.get_size(file_size))
+        cut = static_cast<std::size_t>(file_size) < region_.get_size();
+    if (cut) FRIX_LOG(core, warning) << "Buffer file " << name_ << " was cut short by its client";
 }
 
 BufferData* MmapBufferData::CreateBufferData(const std::string& name, FileOwner owner) {
@@ -71,7 +74,7 @@ void MmapBufferData::set_aligned_length(unsigned long n) {
             throw std::runtime_error("Could not allocate requested buffer of " + std::to_string(n) +
                                      " bytes");
         auto guard = std::make_unique<BusGuard>(region.get_address(), n);
-        report_cut();
+        report_cut(false);
         // The old mapping goes only now, with the new one in hand.
         region_.swap(region);
         guard_.swap(guard);
