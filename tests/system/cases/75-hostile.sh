@@ -26,6 +26,17 @@ owner_streams() {
     --stream-to="$file" 2>"$file.err"
 }
 
+# start_owner_stream COUNT FILE [v4l2-ctl options]: in the background, OWNER_PID is
+# v4l2-ctl's own pid (a backgrounded function would be a shell whose kill leaves
+# v4l2-ctl writing on).
+start_owner_stream() {
+  local count=$1 file=$2
+  shift 2
+  LD_PRELOAD=$FRIX_EXT v4l2-ctl -d "$FRIX_NODE" "$@" --stream-mmap --stream-count="$count" \
+    --stream-to="$file" 2>"$file.err" &
+  OWNER_PID=$!
+}
+
 # Every buffer file is out of the user's reach, and there is at least one.
 expect_files_refused() {
   local who=$1 out=$2
@@ -43,8 +54,8 @@ daemon_alive() {
 case_hostile_users_neither_read_nor_stall_the_owner() {
   start_shared_frix
   # Until it is ended after the attacks, at 30 frames a second.
-  owner_streams 1000000 owner.raw --set-parm=30 &
-  local owner=$!
+  start_owner_stream 1000000 owner.raw --set-parm=30
+  local owner=$OWNER_PID
   wait_until 60 test -s owner.raw || fail "the owner got no frame"
   local segment
   segment=$(segment_file)
@@ -82,7 +93,7 @@ case_hostile_users_neither_read_nor_stall_the_owner() {
   # The record a dead holder left is usable again.
   owner_streams 6 after.raw || { cat after.raw.err >&2; fail "no stream after the holder died"; }
   "$FRAME_CHECK" --size 640x480 --format YUYV --consecutive --min-frames 6 after.raw
-  expect_file_match "$CASE_DIR/frix.log" 'A client died holding the mapping record'
+  expect_file_match "$CASE_DIR/frix.log" 'A client held the mapping record for over 1000 ms'
 }
 
 case_hostile_holder_stalls_a_stop_for_no_time() {
@@ -107,8 +118,8 @@ case_hostile_holder_stalls_a_stop_for_no_time() {
 
 case_hostile_owner_truncating_its_buffers_kills_nothing() {
   start_shared_frix
-  owner_streams 100000 cut.raw &
-  local owner=$!
+  start_owner_stream 100000 cut.raw
+  local owner=$OWNER_PID
   wait_until 60 test -s cut.raw || fail "the owner got no frame"
   local segment
   segment=$(segment_file)
@@ -135,9 +146,30 @@ print("mapped", m[0])' >zero.txt 2>zero.err || true
   expect_file_match zero.err 'refusing the mapping segment frix_1_5i'
 }
 
+case_hostile_planted_pid_map_and_cuse_are_out_of_reach() {
+  rm -f /dev/shm/frix_pid_map
+  "${STRANGER[@]}" python3 -c '
+import os
+fd = os.open("/dev/shm/frix_pid_map", os.O_CREAT | os.O_EXCL | os.O_RDWR, 0o666)
+os.write(fd, b"\xff" * 4096)' || fail "could not plant the pid map"
+  if "${FRIEND[@]}" python3 -c 'open("/dev/cuse", "rb")' 2>cuse.err; then
+    fail "a member of the node's group opened /dev/cuse"
+  fi
+  expect_file_match cuse.err PermissionError
+  start_shared_frix
+  expect_eq "$(stat -c '%U' /dev/shm/frix_pid_map)" root "the pid map's owner"
+  owner_streams 6 planted.raw || { cat planted.raw.err >&2; fail "no stream with a planted pid map"; }
+  "$FRAME_CHECK" --size 640x480 --format YUYV --consecutive --min-frames 6 planted.raw
+  expect_file_match "$CASE_DIR/frix.log" 'Replacing the pid map /dev/shm/frix_pid_map: owned by uid 1002'
+}
+
 case_hostile_client_in_its_own_pid_namespace_streams() {
   start_shared_frix
+  # Sharing the host's /proc, and with a /proc of its own, as a container has.
   LD_PRELOAD=$FRIX_EXT unshare --pid --fork v4l2-ctl -d "$FRIX_NODE" --stream-mmap \
     --stream-count=12 --stream-to=ns.raw 2>ns.err || { cat ns.err >&2; fail "no stream"; }
   "$FRAME_CHECK" --size 640x480 --format YUYV --consecutive --min-frames 12 ns.raw
+  LD_PRELOAD=$FRIX_EXT unshare --pid --fork --mount-proc v4l2-ctl -d "$FRIX_NODE" --stream-mmap \
+    --stream-count=12 --stream-to=ns-proc.raw 2>ns-proc.err || { cat ns-proc.err >&2; fail "no stream with its own /proc"; }
+  "$FRAME_CHECK" --size 640x480 --format YUYV --consecutive --min-frames 12 ns-proc.raw
 }
