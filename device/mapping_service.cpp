@@ -229,26 +229,52 @@ struct MappingService::Impl {
         bump_word(&data.reply_seq);
     }
 
-    // Record mutex held. A refusal is answered like a success; only a machine mutex that
-    // stays busy leaves the client without a reply.
+    // Record lock held, and held again on return. The request is resolved without it, so
+    // no hold of the daemon's ever comes near the hold limit: the answer is written only
+    // if the claim that posted it is still there. A refusal is answered like a success;
+    // only a machine mutex that stays busy leaves the client without a reply.
     void handle(MappedData& data) {
         const MmapRequest request{data.addr, data.length, data.prot,
                                   data.flags, data.fd,    data.offset};
-        const int pid = daemon_pid_of(data.pid, data.fd, device);
-        boost::unique_lock<boost::mutex> machine(machine_mutex, boost::defer_lock);
-        if (!lock_machine(machine)) {
+        const std::int32_t claim_pid = data.claim_pid;
+        const std::uint32_t claim_stamp = data.claim_stamp;
+        const int client_pid = data.pid;
+        unlock_record(data);
+
+        const int pid = daemon_pid_of(client_pid, request.fd, device);
+        int error = ETIMEDOUT;
+        unsigned long index = 0;
+        bool resolved = false;
+        {
+            boost::unique_lock<boost::mutex> machine(machine_mutex, boost::defer_lock);
+            if (lock_machine(machine)) {
+                resolved = true;
+                const std::system_error result = resolve(request, pid, index);
+                error = result.code().value();
+                if (error != 0)
+                    FRIX_LOG(core, error) << "mmap() failed: " << result.what()
+                                          << " error: " << result.code().message();
+            }
+        }
+
+        for (;;) {
+            const int locked = lock_record(data, record_deadline(slice_ms), watch);
+            if (locked == 0 || locked == EOWNERDEAD) {
+                if (locked == EOWNERDEAD) recover(data);
+                break;
+            }
+            // Without the lock; the caller's unlock then changes nothing.
+            if (stopping) return;
+        }
+        if (data.claim_pid != claim_pid || data.claim_stamp != claim_stamp || data.replied) return;
+        if (!resolved) {
             data.error = ETIMEDOUT;
             return;
         }
-        unsigned long index = 0;
-        const std::system_error result = resolve(request, pid, index);
-        if (!result.code()) {
+        if (error == 0)
             data.index = index;
-        } else {
-            FRIX_LOG(core, error) << "mmap() failed: " << result.what()
-                                  << " error: " << result.code().message();
-            data.error = result.code().value();
-        }
+        else
+            data.error = error;
         data.replied = 1;
         // Claim waiters sleep on the same word, so everybody is woken.
         bump_word(&data.reply_seq);

@@ -338,11 +338,16 @@ TEST_F(MappingServiceTest, AStopDoesNotWaitOutTheBudgetOfARequestInFlight) {
     auto answer = std::async(std::launch::async,
                              [&] { return client.request(buffer_request(1), 4242, milliseconds(3000)); });
     // The worker has taken the request once `posted` is back to 0 under the claim.
+    const auto taken = [&] {
+        MappedData& record = client.record();
+        const int locked = lock_record(record, record_deadline(10));
+        if (locked != 0 && locked != EOWNERDEAD) return false;
+        const bool result = record.claim_pid == 4242 && record.posted == 0;
+        unlock_record(record);
+        return result;
+    };
     const auto limit = std::chrono::steady_clock::now() + milliseconds(2000);
-    while (!(__atomic_load_n(&client.record().claim_pid, __ATOMIC_SEQ_CST) == 4242 &&
-             __atomic_load_n(&client.record().posted, __ATOMIC_SEQ_CST) == 0) &&
-           std::chrono::steady_clock::now() < limit)
-        std::this_thread::yield();
+    while (!taken() && std::chrono::steady_clock::now() < limit) std::this_thread::yield();
     within(milliseconds(1000), [&] { service.stop(); });
     held.unlock();
     EXPECT_FALSE(answer.get().answered);
