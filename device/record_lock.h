@@ -45,8 +45,12 @@ inline int lock_record_word(std::uint32_t* word, const timespec& deadline,
     for (;;) {
         std::uint32_t holder = 0;
         if (__atomic_compare_exchange_n(word, &holder, me, false, __ATOMIC_ACQUIRE,
-                                        __ATOMIC_RELAXED))
+                                        __ATOMIC_RELAXED)) {
+            // Free since: a later holder with the same id (thread ids repeat across pid
+            // namespaces) starts a hold of its own.
+            watch.holder = 0;
             return 0;
+        }
         timespec now{};
         ::clock_gettime(CLOCK_MONOTONIC, &now);
         if (holder != watch.holder) {

@@ -7,6 +7,11 @@
                                  and keeps it until killed
     hostile.py plant NAME NODE   plants a segment NAME that looks like a served record
                                  for NODE; prints "planted"
+    hostile.py pester PREFIX SECONDS
+                                 for SECONDS, again and again: the buffer files PREFIX<n>
+                                 (read, write, truncate), /dev/cuse, the segment PREFIX;
+                                 prints "reached NAME" for anything it got, then
+                                 "pestered N times"
 """
 import ctypes
 import errno
@@ -71,6 +76,26 @@ def plant(name, node):
     print("planted", flush=True)
 
 
+def pester(prefix, seconds):
+    import time
+    end = time.monotonic() + float(seconds)
+    rounds = 0
+    while time.monotonic() < end:
+        rounds += 1
+        for name in os.listdir("/dev/shm"):
+            if not name.startswith(prefix):
+                continue
+            path = "/dev/shm/" + name
+            for action in (lambda: open(path, "rb").read(16),
+                           lambda: os.close(os.open(path, os.O_WRONLY)),
+                           lambda: os.truncate(path, 0)):
+                if attempt(action) == "ok" and name != prefix:
+                    print("reached", name, flush=True)
+        if attempt(lambda: os.close(os.open("/dev/cuse", os.O_RDWR))) == "ok":
+            print("reached /dev/cuse", flush=True)
+    print(f"pestered {rounds} times", flush=True)
+
+
 if __name__ == "__main__":
     command, args = sys.argv[1], sys.argv[2:]
-    {"files": files, "hold": hold, "plant": plant}[command](*args)
+    {"files": files, "hold": hold, "plant": plant, "pester": pester}[command](*args)
