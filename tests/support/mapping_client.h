@@ -30,6 +30,8 @@ public:
 
     MappingAnswer request(const MmapRequest& request, pid_t pid,
                           std::chrono::milliseconds wait = std::chrono::seconds(2));
+    // The record itself, as any process that may open the node can write it.
+    MappedData& record() { return *record_; }
 
 private:
     std::unique_ptr<RecordSegment> segment_;
