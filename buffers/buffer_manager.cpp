@@ -30,7 +30,7 @@ BufferManager::~BufferManager() = default;
 
 unsigned long BufferManager::get_pool_size() const { return pool_.size(); }
 
-void BufferManager::resize_pool(unsigned long count, std::string prefix) {
+void BufferManager::resize_pool(unsigned long count, std::string prefix, FileOwner owner) {
     clear_in_out_queues();
 
     const unsigned long old = pool_.size();
@@ -48,7 +48,7 @@ void BufferManager::resize_pool(unsigned long count, std::string prefix) {
         for (unsigned long i = old; i < count; ++i) {
             std::unique_ptr<BufferData> storage(
                 prefix.empty() ? ReadBufferData::CreateBufferData()
-                               : MmapBufferData::CreateBufferData(prefix + std::to_string(i)));
+                               : MmapBufferData::CreateBufferData(prefix + std::to_string(i), owner));
             pool_.emplace_back(i, storage.get());
             storage.release();
         }

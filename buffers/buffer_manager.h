@@ -37,8 +37,9 @@ public:
 
     unsigned long get_pool_size() const;
     // An empty prefix gives heap buffers (read() I/O), otherwise shared-memory files
-    // named prefix + index. On failure the pool keeps its previous size.
-    void resize_pool(unsigned long count, std::string prefix);
+    // named prefix + index and created for owner. On failure the pool keeps its
+    // previous size.
+    void resize_pool(unsigned long count, std::string prefix, FileOwner owner = {});
     void clear_pool();
     // Calls init on every slot in index order. Throws std::system_error EOVERFLOW
     // when a shared-memory buffer's mapping offset or length does not fit the 32-bit

@@ -55,8 +55,25 @@ void V4lDriver::set_input(int& index) {
     driver->current_input = index;
 }
 
+namespace {
+
+// The capture thread holds the driver mutex across fetch_data; a driver blocked there
+// must not hold up requests for longer than a frame may take.
+void lock_driver(boost::mutex& driver_mutex, boost::chrono::milliseconds frame_timeout) {
+    const auto bound = frame_timeout.count() != 0 ? frame_timeout : boost::chrono::milliseconds(1000);
+    const auto deadline = boost::chrono::steady_clock::now() + bound;
+    while (!driver_mutex.try_lock()) {
+        if (boost::chrono::steady_clock::now() >= deadline)
+            throw std::system_error(EBUSY, std::generic_category(), "the driver is busy");
+        boost::this_thread::sleep_for(boost::chrono::milliseconds(1));
+    }
+}
+
+}  // namespace
+
 void V4lDriver::set_format(v4l2_format& fmt) {
-    boost::lock_guard<boost::mutex> lock(driver_mutex);
+    lock_driver(driver_mutex, frame_timeout);
+    boost::lock_guard<boost::mutex> lock(driver_mutex, boost::adopt_lock);
     driver->set_fmt(fmt);
     // Buffers are re-sized for the new format while current_format still holds the old one.
     buffer_manager.init_pool_buffers(buffer_initialiser(&fmt));
@@ -89,7 +106,8 @@ void V4lDriver::set_parameters(v4l2_streamparm& parm) {
         capture.readbuffers = std::max<std::uint32_t>(stream_parm.parm.capture.readbuffers, 2);
     capture.readbuffers = std::min(capture.readbuffers, max_read_buffers);
     {
-        boost::lock_guard<boost::mutex> lock(driver_mutex);
+        lock_driver(driver_mutex, frame_timeout);
+        boost::lock_guard<boost::mutex> lock(driver_mutex, boost::adopt_lock);
         driver->set_frameinterval(capture.timeperframe);
     }
     // The reply says whether the rate was honoured, as G_PARM does; clients that see
@@ -112,7 +130,9 @@ void V4lDriver::request_buffers(v4l2_requestbuffers& request) {
     // Grant the largest count that fits, one less at a time.
     while (request.count > 0) {
         try {
-            buffer_manager.resize_pool(request.count, mapping_service.segment_name());
+            // Only the requesting client may read or write its frames.
+            buffer_manager.resize_pool(request.count, mapping_service.segment_name(),
+                                       FileOwner{current_uid, static_cast<gid_t>(current_gid)});
             buffer_manager.init_pool_buffers(buffer_initialiser(nullptr));
             buffer_manager.assert_allocated_memory();
             break;
@@ -249,6 +269,7 @@ void V4lDriver::lock_memory() {
 }
 
 void V4lDriver::start_capture() {
+    capture_stopping.store(false);
     driver->interruption_flag.store(false);
     driver->init_transfer();
     try {
@@ -269,13 +290,13 @@ void V4lDriver::start_capture() {
 }
 
 void V4lDriver::interrupt_capture() {
-    if (driver->interruption_flag.load()) return;
+    if (capture_stopping.exchange(true)) return;
     driver->interruption_flag.store(true);
     capture_thread.interrupt();
     driver->interruption_callback();
 }
 
-bool V4lDriver::capture_interrupted() const { return driver->interrupted(); }
+bool V4lDriver::capture_interrupted() const { return capture_stopping.load(); }
 
 void V4lDriver::suspend_capture() {
     boost::unique_lock<boost::mutex> lock(interruption_mutex);
@@ -378,6 +399,7 @@ void V4lDriver::capture_loop() {
             if (!suspend_requested) return;
             // Suspended: acknowledge with empty queues, then wait for buffers again.
             buffer_manager.clear_in_out_queues();
+            capture_stopping.store(false);
             driver->interruption_flag.store(false);
             suspend_requested = false;
             suspend_done.notify_all();
@@ -406,6 +428,13 @@ void V4lDriver::capture_frames() {
                 boost::lock_guard<boost::mutex> lock(driver_mutex);
                 data.clear();
                 const auto start = boost::chrono::steady_clock::now();
+                frame_watchdog.arm();
+                // Disarmed on every way out, or it would cut the next capture's frame.
+                struct Disarm {
+                    FrameWatchdog& watchdog;
+                    bool done = false;
+                    ~Disarm() { if (!done) watchdog.disarm(); }
+                } disarm{frame_watchdog};
                 for (;;) {
                     driver->fetch_data();
                     boost::this_thread::interruption_point();
@@ -421,6 +450,13 @@ void V4lDriver::capture_frames() {
                     if (state == BufferState::Timeout || state == BufferState::Complete ||
                         state == BufferState::Error)
                         break;
+                }
+                disarm.done = true;
+                if (frame_watchdog.disarm()) {
+                    // The watchdog's interruption was for this frame only, unless a stop
+                    // came meanwhile (it sets capture_stopping before the flag).
+                    driver->interruption_flag.store(false);
+                    if (capture_stopping.load()) driver->interruption_flag.store(true);
                 }
                 if (!data.is_valid()) data.set_state(BufferState::Error);
             }

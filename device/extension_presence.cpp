@@ -105,6 +105,27 @@ int process_of(int thread) {
     return thread;
 }
 
+// The pid a process has in its own, innermost namespace (the last of NSpid), 0 if none other.
+int innermost_pid_of(int pid) {
+    std::ifstream file("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(file, line)) {
+        if (line.rfind("NSpid:", 0) != 0) continue;
+        const auto last = line.find_last_of(" \t");
+        const int inner = last == std::string::npos ? 0 : std::atoi(line.c_str() + last + 1);
+        return inner != pid ? inner : 0;
+    }
+    return 0;
+}
+
+std::uint64_t read_mark(int fd, int pid) {
+    std::uint64_t mark = 0;
+    if (pid <= 0 || static_cast<std::uint32_t>(pid) >= map_slots) return 0;
+    const off_t offset = header_size + static_cast<off_t>(pid) * 8;
+    if (pread(fd, &mark, sizeof mark, offset) != sizeof mark) return 0;
+    return mark;
+}
+
 Lookup look_up(int pid) {
     const Fd fd{shm_open(pid_map_name, O_RDWR | O_NOFOLLOW | O_CLOEXEC, 0)};
     if (fd.value < 0) return Lookup::no_map;
@@ -119,11 +140,14 @@ Lookup look_up(int pid) {
     pid = process_of(pid);
     if (pid <= 0 || static_cast<std::uint32_t>(pid) >= map_slots) return Lookup::absent;
     const off_t offset = header_size + static_cast<off_t>(pid) * 8;
-    std::uint64_t mark = 0;
-    if (pread(fd.value, &mark, sizeof mark, offset) != sizeof mark || mark == 0)
-        return Lookup::absent;
     const std::uint64_t start_time = start_time_of(pid);
+    const std::uint64_t mark = read_mark(fd.value, pid);
     if (start_time != 0 && mark == start_time + 1) return Lookup::present;
+    // A process in a pid namespace with a /proc of its own marks the slot of its own pid
+    // there; the slot may be another's too, so it is only read, never pruned.
+    if (start_time != 0 && read_mark(fd.value, innermost_pid_of(pid)) == start_time + 1)
+        return Lookup::present;
+    if (mark == 0) return Lookup::absent;
     // Left by a process that is gone: the pid now belongs to another one, or to none.
     const std::uint64_t none = 0;
     if (pwrite(fd.value, &none, sizeof none, offset) != sizeof none) { /* checked again next time */

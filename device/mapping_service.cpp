@@ -4,19 +4,25 @@
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 
+#include <unistd.h>
+
 #include <atomic>
 #include <cerrno>
+#include <cstdlib>
+#include <fstream>
+#include <new>
+#include <string>
 #include <thread>
 
 #include <boost/filesystem/operations.hpp>
-#include <boost/interprocess/managed_shared_memory.hpp>
+#include <boost/interprocess/mapped_region.hpp>
 #include <boost/interprocess/permissions.hpp>
 #include <boost/interprocess/shared_memory_object.hpp>
-#include <boost/interprocess/sync/scoped_lock.hpp>
 #include <boost/thread/condition_variable.hpp>
 #include <boost/thread/lock_types.hpp>
 #include <boost/thread/thread.hpp>
 
+#include "buffers/bus_guard.h"
 #include "device/mapped_data.h"
 #include "frix/log.h"
 
@@ -43,6 +49,43 @@ void remove_stale_buffers(const std::string& prefix) {
     }
 }
 
+// The pid the client wrote is its own view; in a pid namespace of its own it is not the
+// daemon's. The process meant is one that has the node open under the fd it names.
+bool holds_node(int pid, int fd, dev_t device) {
+    struct stat file {};
+    const std::string path = "/proc/" + std::to_string(pid) + "/fd/" + std::to_string(fd);
+    return ::stat(path.c_str(), &file) == 0 && S_ISCHR(file.st_mode) && file.st_rdev == device;
+}
+
+// The last NSpid entry of /proc/<dir>/status: the pid as the process itself sees it.
+long innermost_pid(const std::string& dir) {
+    std::ifstream status("/proc/" + dir + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.compare(0, 6, "NSpid:") != 0) continue;
+        const auto last = line.find_last_of(" \t");
+        return last == std::string::npos ? -1 : std::strtol(line.c_str() + last + 1, nullptr, 10);
+    }
+    return -1;
+}
+
+int daemon_pid_of(int pid, int fd, dev_t device) {
+    if (pid > 0 && holds_node(pid, fd, device)) return pid;
+    boost::system::error_code error;
+    for (boost::filesystem::directory_iterator entry("/proc", error), end; !error && entry != end;
+         entry.increment(error)) {
+        const std::string name = entry->path().filename().string();
+        if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+        const int candidate = std::atoi(name.c_str());
+        if (candidate != pid && innermost_pid(name) == pid && holds_node(candidate, fd, device))
+            return candidate;
+    }
+    return pid;
+}
+
+// Slices of the worker's waits, so that a stop is seen within one of them.
+constexpr long slice_ms = 100;
+
 }  // namespace
 
 struct MappingService::Impl {
@@ -55,9 +98,14 @@ struct MappingService::Impl {
 
     std::string device_name;
     std::string segment_name;
-    std::unique_ptr<ipc::managed_shared_memory> segment;
+    dev_t device = 0;
+    std::unique_ptr<ipc::shared_memory_object> segment;
+    std::unique_ptr<ipc::mapped_region> region;
+    std::unique_ptr<BusGuard> guard;
     MappedData* record = nullptr;  // set once, by the first successful initialisation
+    RecordLockWatch watch;         // the worker's view of a holder across its slices
     std::atomic<bool> running{false};
+    std::atomic<bool> stopping{false};
     boost::thread worker;
 
     boost::mutex start_mutex;
@@ -81,18 +129,32 @@ struct MappingService::Impl {
             struct stat status {};
             if (::stat(path.c_str(), &status) != 0)
                 throw std::system_error(errno, std::system_category(), path);
+            device = status.st_rdev;
             segment_name = segment_name_of(status.st_rdev);
             ipc::shared_memory_object::remove(segment_name.c_str());
             remove_stale_buffers(segment_name);
-            segment = std::make_unique<ipc::managed_shared_memory>(
-                ipc::open_or_create, segment_name.c_str(), mapping_segment_size, nullptr,
-                ipc::permissions(0666));
-            record = segment->find_or_construct<MappedData>(mapped_data_object_name)();
-            if (!record)
-                FRIX_LOG(core, warning)
-                    << "Could not find or construct data interface on the segment";
+            // Exclusively, so nobody's planted file is taken over; readable and writable
+            // by those who may open the node, whatever the umask.
+            auto object = std::make_unique<ipc::shared_memory_object>(
+                ipc::create_only, segment_name.c_str(), ipc::read_write, ipc::permissions(0660));
+            const int fd = object->get_mapping_handle().handle;
+            if (::fchown(fd, static_cast<uid_t>(-1), status.st_gid) != 0 || ::fchmod(fd, 0660) != 0)
+                throw std::system_error(errno, std::system_category(), segment_name);
+            object->truncate(static_cast<ipc::offset_t>(mapping_segment_size));
+            auto mapping = std::make_unique<ipc::mapped_region>(*object, ipc::read_write, 0,
+                                                                mapping_segment_size);
+            // Those allowed to write the record may also shrink its file.
+            guard = std::make_unique<BusGuard>(mapping->get_address(), mapping_segment_size);
+            auto* fresh = new (mapping->get_address()) MappedData;
+            fresh->device = static_cast<std::uint64_t>(status.st_rdev);
+            fresh->version = mapped_data_version;
+            __atomic_store_n(&fresh->magic, mapped_data_magic, __ATOMIC_RELEASE);
+            segment = std::move(object);
+            region = std::move(mapping);
+            record = fresh;
         } catch (const std::exception& e) {
             FRIX_LOG(core, warning) << "Initialization for mmap() failed: " << e.what();
+            ipc::shared_memory_object::remove(segment_name.c_str());
         } catch (...) {
             FRIX_LOG(core, warning) << "Initialization for mmap() failed for unknown reason";
         }
@@ -108,56 +170,125 @@ struct MappingService::Impl {
         report_started();  // a no-op unless serve() failed before reporting
     }
 
+    // A client died holding the mutex: nobody will take the answer of its request, and a
+    // live claimant must not wait for one that never comes.
+    void recover(MappedData& data) {
+        FRIX_LOG(core, warning) << "A client held the mapping record for over "
+                                << record_hold_limit_ms
+                                << " ms (it died, stopped or will not let go); its request fails";
+        if (data.claim_pid != 0 && !data.replied) {
+            data.error = EIO;
+            data.replied = 1;
+        }
+        data.posted = 0;
+        bump_word(&data.reply_seq);
+    }
+
     void serve() {
         initialise();
         if (!record) return;
-        ipc::scoped_lock<ipc::interprocess_mutex> lock(record->mutex);
-        record->serving = true;
-        record->posted = 0;  // a request left from an earlier run has no waiter any more
+        MappedData& data = *record;
+        bool first = true;
+        // Serving before start() returns, unless somebody holds the record.
+        const int opened = lock_record(data, record_deadline(slice_ms), watch);
+        if (opened == 0 || opened == EOWNERDEAD) {
+            if (opened == EOWNERDEAD) recover(data);
+            data.posted = 0;  // a request left from an earlier run has no waiter
+            data.serving = 1;
+            first = false;
+            unlock_record(data);
+        }
         running = true;
         report_started();
-        for (;;) {
-            record->request_condition.wait(lock,
-                                           [this] { return !record->serving || record->posted; });
-            if (!record->serving) break;
-            record->posted = 0;
-            handle(*record);
+        while (!stopping) {
+            const std::uint32_t seen = __atomic_load_n(&data.request_seq, __ATOMIC_SEQ_CST);
+            const int locked = lock_record(data, record_deadline(slice_ms), watch);
+            if (locked != 0 && locked != EOWNERDEAD) {
+                // Held by somebody who does not let go: keep trying, never block.
+                if (locked != ETIMEDOUT) std::this_thread::sleep_for(std::chrono::milliseconds(slice_ms));
+                continue;
+            }
+            if (locked == EOWNERDEAD) recover(data);
+            if (first) data.posted = 0;  // a request left from an earlier run has no waiter
+            first = false;
+            data.serving = 1;
+            if (data.posted && !stopping) {
+                data.posted = 0;
+                handle(data);
+            }
+            unlock_record(data);
+            wait_word(&data.request_seq, seen, record_deadline(slice_ms));
         }
+        const int locked = lock_record(data, record_deadline(slice_ms), watch);
+        if (locked == 0 || locked == EOWNERDEAD) {
+            data.serving = 0;
+            unlock_record(data);
+        } else {
+            __atomic_store_n(&data.serving, 0, __ATOMIC_SEQ_CST);
+        }
+        bump_word(&data.reply_seq);
     }
 
-    // Record mutex held. A refusal is answered like a success; only a machine mutex that
-    // stays busy leaves the client without a reply.
+    // Record lock held, and held again on return. The request is resolved without it, so
+    // no hold of the daemon's ever comes near the hold limit: the answer is written only
+    // if the claim that posted it is still there. A refusal is answered like a success;
+    // only a machine mutex that stays busy leaves the client without a reply.
     void handle(MappedData& data) {
         const MmapRequest request{data.addr, data.length, data.prot,
                                   data.flags, data.fd,    data.offset};
-        boost::unique_lock<boost::mutex> machine(machine_mutex, boost::defer_lock);
-        if (!lock_machine(machine)) {
+        const std::int32_t claim_pid = data.claim_pid;
+        const std::uint32_t claim_stamp = data.claim_stamp;
+        const int client_pid = data.pid;
+        unlock_record(data);
+
+        const int pid = daemon_pid_of(client_pid, request.fd, device);
+        int error = ETIMEDOUT;
+        unsigned long index = 0;
+        bool resolved = false;
+        {
+            boost::unique_lock<boost::mutex> machine(machine_mutex, boost::defer_lock);
+            if (lock_machine(machine)) {
+                resolved = true;
+                const std::system_error result = resolve(request, pid, index);
+                error = result.code().value();
+                if (error != 0)
+                    FRIX_LOG(core, error) << "mmap() failed: " << result.what()
+                                          << " error: " << result.code().message();
+            }
+        }
+
+        for (;;) {
+            const int locked = lock_record(data, record_deadline(slice_ms), watch);
+            if (locked == 0 || locked == EOWNERDEAD) {
+                if (locked == EOWNERDEAD) recover(data);
+                break;
+            }
+            // Without the lock; the caller's unlock then changes nothing.
+            if (stopping) return;
+        }
+        if (data.claim_pid != claim_pid || data.claim_stamp != claim_stamp || data.replied) return;
+        if (!resolved) {
             data.error = ETIMEDOUT;
             return;
         }
-        unsigned long index = 0;
-        const std::system_error result = resolve(request, data.pid, index);
-        if (!result.code()) {
+        if (error == 0)
             data.index = index;
-        } else {
-            FRIX_LOG(core, error) << "mmap() failed: " << result.what()
-                                  << " error: " << result.code().message();
-            data.error = result.code().value();
-        }
+        else
+            data.error = error;
         data.replied = 1;
-        // Claim waiters sleep on the same condition, so everybody is woken.
-        data.reply_condition.notify_all();
+        // Claim waiters sleep on the same word, so everybody is woken.
+        bump_word(&data.reply_seq);
     }
 
     // The capture thread and the CUSE threads hold the machine mutex for short spells
-    // only; a worker that blocked on it could hold up every client and stop().
+    // only; a worker that blocked on it could hold up every client and stop(). A stop
+    // holds it while it waits for the worker, so the worker gives up at once then.
     bool lock_machine(boost::unique_lock<boost::mutex>& machine) const {
         const auto deadline = std::chrono::steady_clock::now() + lock_budget;
         for (;;) {
             if (machine.try_lock()) return true;
-            if (std::chrono::steady_clock::now() >= deadline) return false;
-            std::this_thread::yield();
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            if (stopping || std::chrono::steady_clock::now() >= deadline) return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
         }
     }
 
@@ -185,6 +316,8 @@ MappingService::~MappingService() {
         FRIX_LOG(core, error) << "Could not stop the mmap() worker thread: " << e.what();
     }
     impl_->record = nullptr;
+    impl_->guard.reset();
+    impl_->region.reset();
     impl_->segment.reset();
     if (!impl_->segment_name.empty())
         ipc::shared_memory_object::remove(impl_->segment_name.c_str());
@@ -195,6 +328,7 @@ void MappingService::start(const std::string& device_name) {
     if (s.running) return;
     if (s.worker.joinable()) s.worker.join();  // a worker that gave up has ended
     s.device_name = device_name;
+    s.stopping = false;
     {
         boost::lock_guard<boost::mutex> lock(s.start_mutex);
         s.started = false;
@@ -211,12 +345,11 @@ void MappingService::start(const std::string& device_name) {
 
 void MappingService::stop() {
     Impl& s = *impl_;
-    if (s.record) {
-        ipc::scoped_lock<ipc::interprocess_mutex> lock(s.record->mutex);
-        s.record->serving = false;
-        s.running = false;
-        s.record->request_condition.notify_all();
-    }
+    // No lock on the record: anybody may hold that. The worker sees the flag within a
+    // slice and gives up a request that waits for the machine mutex.
+    s.stopping = true;
+    s.running = false;
+    if (s.record) bump_word(&s.record->request_seq);
     if (s.worker.joinable()) s.worker.join();
 }
 

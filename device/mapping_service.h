@@ -32,7 +32,8 @@ public:
     // Initialises the segment of /dev/<device_name> once, starts the worker and waits
     // until it serves or has given up. Never throws; failures are logged.
     void start(const std::string& device_name);
-    // Stops serving and joins the worker. Waits while the worker handles a request.
+    // Stops serving and joins the worker, within about 100 ms whoever holds the record;
+    // a request waiting for the machine mutex is given up.
     void stop();
     // The record exists and the worker accepts requests. Takes no lock.
     bool is_running() const;

@@ -44,7 +44,12 @@ V4lDriver::V4lDriver(std::shared_ptr<Driver> driver_, unsigned int extension_pre
       frame_timeout(frame_timeout_),
       drop_bad_frames(drop_bad_frames_),
       relaxed_ownership(relaxed_ownership_),
-      mem_lock(mem_lock_) {
+      mem_lock(mem_lock_),
+      frame_watchdog(std::chrono::milliseconds(frame_timeout_), [this] {
+          // Only fetch_data returns: the waiters are not woken, capture goes on.
+          driver->interruption_flag.store(true);
+          driver->interruption_callback();
+      }) {
     std::memset(&stream_parm, 0, sizeof stream_parm);
     stream_parm.parm.capture.readbuffers = frame_buffers;
     initiate();
@@ -284,6 +289,7 @@ void V4lDriver::take_request_context(fuse_req_t req) {
     const fuse_ctx* context = fuse_req_ctx(req);
     current_pid = context->pid;
     current_gid = static_cast<int>(context->gid);
+    current_uid = context->uid;
 }
 
 const char* V4lDriver::state_name() const {

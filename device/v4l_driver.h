@@ -23,6 +23,7 @@
 #include "buffers/buffer_manager.h"
 #include "device/control_events.h"
 #include "device/file_priorities.h"
+#include "device/frame_watchdog.h"
 #include "device/mapping_service.h"
 #include "frix/driver.h"
 #include "frix/server.h"
@@ -212,6 +213,7 @@ private:
     BufferManager buffer_manager;
     int current_pid = -1;
     int current_gid = -1;
+    uid_t current_uid = static_cast<uid_t>(-1);  // owner of the buffer files it requests
     int owner_pid = -1;
     // The file handle of the request being served.
     std::uint64_t current_file = 0;
@@ -235,6 +237,11 @@ private:
     boost::condition_variable suspend_done;
     std::shared_future<void> capture_result;
     boost::thread capture_thread;
+    // Set when capture is told to stop or suspend; the driver's own flag is also set
+    // by the watchdog for one frame.
+    std::atomic<bool> capture_stopping{false};
+    // Last: it may call into the driver until it is gone.
+    FrameWatchdog frame_watchdog;
 };
 
 }  // namespace frix

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/sysmacros.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -27,6 +28,15 @@ std::string segment_name_of(dev_t device) {
     return "frix_" + std::to_string(major(device)) + "_" + std::to_string(minor(device)) + "i";
 }
 
+// The segment must come from the daemon: a file of root (or of this very user, who can
+// only fool itself), writable by nobody else at large, of the record's size, and made
+// for this very device.
+bool trustworthy(const struct stat& file) {
+    return S_ISREG(file.st_mode) && (file.st_uid == 0 || file.st_uid == ::geteuid()) &&
+           (file.st_mode & S_IWOTH) == 0 &&
+           static_cast<std::size_t>(file.st_size) == mapping_segment_size;
+}
+
 // Empty when no daemon serves the device; errno is left as the caller had it so that
 // the forwarded call reports only its own failures.
 OpenedSegment open_segment(int fd, std::string& name) noexcept {
@@ -36,10 +46,22 @@ OpenedSegment open_segment(int fd, std::string& name) noexcept {
         struct stat status {};
         if (::fstat(fd, &status) == 0 && S_ISCHR(status.st_mode)) {
             name = segment_name_of(status.st_rdev);
+            ipc::shared_memory_object object(ipc::open_only, name.c_str(), ipc::read_write);
             struct stat file {};
-            if (::stat(("/dev/shm/" + name).c_str(), &file) == 0) segment.file = file.st_ino;
-            segment.memory =
-                std::make_unique<ipc::managed_shared_memory>(ipc::open_only, name.c_str());
+            if (::fstat(object.get_mapping_handle().handle, &file) != 0 || !trustworthy(file)) {
+                write_error({"refusing the mapping segment ", name.c_str(), "\n"});
+                throw std::runtime_error("untrusted segment");
+            }
+            segment.file = file.st_ino;
+            segment.memory = std::make_unique<ipc::mapped_region>(object, ipc::read_write, 0,
+                                                                  mapping_segment_size);
+            const MappedData* record = segment.record();
+            if (__atomic_load_n(&record->magic, __ATOMIC_ACQUIRE) != mapped_data_magic ||
+                record->version != mapped_data_version ||
+                record->device != static_cast<std::uint64_t>(status.st_rdev)) {
+                write_error({"refusing the mapping segment ", name.c_str(), "\n"});
+                throw std::runtime_error("untrusted segment");
+            }
         }
     } catch (...) {
         segment.memory.reset();
@@ -78,11 +100,9 @@ void* intercept_mmap(NextSymbol* next, void* addr, size_t length, int prot, int 
     try {
         MappingTables& tables = mapping_tables();
         std::lock_guard<std::mutex> lock(tables.mutex);
-        ipc::managed_shared_memory& segment = tables.keep_segment(name, std::move(opened));
-        MappedData* record = segment.find<MappedData>(mapped_data_object_name).first;
-        if (!record) throw std::system_error(std::error_code(ENODEV, std::system_category()));
+        MappedData& record = tables.keep_segment(name, std::move(opened));
         const std::uint64_t index =
-            request_buffer_index(*record, MappingRequest{addr, length, prot, flags, fd, offset});
+            request_buffer_index(record, MappingRequest{addr, length, prot, flags, fd, offset});
         return map_buffer(tables, name + std::to_string(index), addr, length);
     } catch (const std::system_error& e) {
         report_failure(e.what(), fd);

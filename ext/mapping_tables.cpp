@@ -7,12 +7,11 @@ namespace ipc = boost::interprocess;
 
 namespace frixext {
 
-ipc::managed_shared_memory& MappingTables::keep_segment(const std::string& name,
-                                                        OpenedSegment opened) {
+MappedData& MappingTables::keep_segment(const std::string& name, OpenedSegment opened) {
     OpenedSegment& kept = segments[name];
     // Only the holder of the table mutex ever uses a kept segment, so it can go.
     if (!kept.memory || (opened.file != 0 && opened.file != kept.file)) kept = std::move(opened);
-    return *kept.memory;
+    return *kept.record();
 }
 
 void MappingTables::keep_buffer(const std::string& name,

@@ -9,8 +9,10 @@
 #include <mutex>
 #include <string>
 
-#include <boost/interprocess/managed_shared_memory.hpp>
+#include <boost/interprocess/mapped_region.hpp>
 #include <boost/interprocess/shared_memory_object.hpp>
+
+#include "ext/mapped_record.h"
 
 namespace frixext {
 
@@ -20,10 +22,11 @@ struct BufferMapping {
     size_t length = 0;
 };
 
-// A device's mapping segment and the identity of its file in /dev/shm (0: unknown).
+// A device's verified mapping segment and the identity of its file in /dev/shm.
 struct OpenedSegment {
-    std::unique_ptr<boost::interprocess::managed_shared_memory> memory;
+    std::unique_ptr<boost::interprocess::mapped_region> memory;
     ino_t file = 0;
+    MappedData* record() const { return static_cast<MappedData*>(memory->get_address()); }
 };
 
 struct MappingTables {
@@ -35,8 +38,7 @@ struct MappingTables {
 
     // The segment kept under name, opened once per process and reused. A segment that a
     // later daemon run has replaced is given up for the new one.
-    boost::interprocess::managed_shared_memory& keep_segment(const std::string& name,
-                                                             OpenedSegment opened);
+    MappedData& keep_segment(const std::string& name, OpenedSegment opened);
 
     // Replaces an earlier entry of the name; its file handle is closed, its mapping stays.
     void keep_buffer(const std::string& name,

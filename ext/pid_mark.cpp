@@ -28,9 +28,11 @@ struct Header {
     std::uint32_t slot_size;
 };
 
-// Field 22 of /proc/self/stat, counted after the command name, which may hold anything.
+// Fields 1 and 22 of /proc/self/stat, the second counted after the command name, which
+// may hold anything. The pid is the one of /proc's namespace: in a container that shares
+// the host's /proc, the daemon's pid for us, where getpid() would give the container's.
 // Only async-signal-safe calls: this also runs in the child of fork().
-std::uint64_t own_start_time() {
+std::uint64_t own_start_time(pid_t& pid) {
     char text[1024];
     const int fd = open("/proc/self/stat", O_RDONLY | O_CLOEXEC);
     if (fd < 0) return 0;
@@ -38,6 +40,9 @@ std::uint64_t own_start_time() {
     close(fd);
     if (length <= 0) return 0;
     text[length] = '\0';
+    pid = 0;
+    for (const char* digit = text; *digit >= '0' && *digit <= '9'; ++digit)
+        pid = pid * 10 + (*digit - '0');
     const char* field = strrchr(text, ')');
     if (!field) return 0;
     // ") S ppid ...": the state is field 3, the start time field 22.
@@ -65,8 +70,8 @@ int open_map() {
 // No daemon, no table: nothing to do, and a process never creates it.
 void update_mark(bool present) {
     const int saved_errno = errno;
-    const pid_t pid = getpid();
-    const std::uint64_t start_time = own_start_time();
+    pid_t pid = 0;
+    const std::uint64_t start_time = own_start_time(pid);
     const int fd =
         start_time != 0 && pid > 0 && static_cast<std::uint32_t>(pid) < map_slots ? open_map() : -1;
     if (fd >= 0) {

@@ -1,20 +1,17 @@
 // Claim, post, wait: one request at a time on a record shared by every client process.
 #include "ext/record_client.h"
 
+#include <linux/futex.h>
 #include <signal.h>
+#include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <system_error>
 
-#include <boost/date_time/posix_time/posix_time_types.hpp>
-#include <boost/interprocess/sync/scoped_lock.hpp>
-
+#include "device/record_lock.h"
 #include "ext/diagnostics.h"
-
-namespace ipc = boost::interprocess;
-namespace pt = boost::posix_time;
 
 namespace frixext {
 
@@ -23,11 +20,14 @@ namespace {
 // The daemon's answer must come within this; a claim older than it is abandoned.
 constexpr std::uint32_t reply_budget_ms = 1000;
 
-using RecordLock = ipc::scoped_lock<ipc::interprocess_mutex>;
-
-std::uint32_t monotonic_ms() {
+timespec monotonic_now() {
     timespec now{};
     ::clock_gettime(CLOCK_MONOTONIC, &now);
+    return now;
+}
+
+std::uint32_t monotonic_ms() {
+    const timespec now = monotonic_now();
     return static_cast<std::uint32_t>(static_cast<std::uint64_t>(now.tv_sec) * 1000u +
                                        static_cast<std::uint64_t>(now.tv_nsec) / 1000000u);
 }
@@ -43,6 +43,69 @@ std::system_error failure(int value) {
     return std::system_error(std::error_code(value, std::system_category()));
 }
 
+[[noreturn]] void time_out() {
+    write_error({"Timeout!\n"});
+    throw failure(ETIMEDOUT);
+}
+
+// The record's lock, never waited for past the request's deadline.
+class RecordLock {
+public:
+    RecordLock(MappedData& record, const timespec& deadline)
+        : record_(record), deadline_(deadline) {
+        lock();
+    }
+    ~RecordLock() {
+        if (held_) frix::unlock_record_word(&record_.lock);
+    }
+    RecordLock(const RecordLock&) = delete;
+    RecordLock& operator=(const RecordLock&) = delete;
+
+    // Sleeps until *word changes or the deadline, without the lock, then takes it again.
+    void wait_for_change(std::uint32_t* word) {
+        const std::uint32_t seen = __atomic_load_n(word, __ATOMIC_SEQ_CST);
+        frix::unlock_record_word(&record_.lock);
+        held_ = false;
+        const timespec now = monotonic_now();
+        timespec left{deadline_.tv_sec - now.tv_sec, deadline_.tv_nsec - now.tv_nsec};
+        if (left.tv_nsec < 0) {
+            --left.tv_sec;
+            left.tv_nsec += 1000000000L;
+        }
+        if (left.tv_sec >= 0) ::syscall(SYS_futex, word, FUTEX_WAIT, seen, &left, nullptr, 0);
+        lock();
+    }
+
+    void set_deadline(const timespec& deadline) { deadline_ = deadline; }
+
+    bool expired() const {
+        const timespec now = monotonic_now();
+        return now.tv_sec > deadline_.tv_sec ||
+               (now.tv_sec == deadline_.tv_sec && now.tv_nsec >= deadline_.tv_nsec);
+    }
+
+private:
+    void lock() {
+        // Taken over (EOWNERDEAD): whatever the holder left is judged by the claim rules.
+        const int result = frix::lock_record_word(&record_.lock, deadline_, watch_);
+        if (result != 0 && result != EOWNERDEAD) {
+            if (result == ETIMEDOUT) time_out();
+            throw failure(result);
+        }
+        held_ = true;
+    }
+
+    MappedData& record_;
+    timespec deadline_;
+    frix::RecordLockWatch watch_;
+    bool held_ = false;
+};
+
+void wake(std::uint32_t* word) {
+    __atomic_add_fetch(word, 1, __ATOMIC_SEQ_CST);
+    ::syscall(SYS_futex, word, FUTEX_WAKE, 0x7fffffff, nullptr, nullptr, 0);
+}
+
 // This process's right to the request fields, dropped on every way out.
 class Claim {
 public:
@@ -55,7 +118,7 @@ public:
         if (!held()) return;
         record_.claim_pid = 0;
         record_.posted = 0;
-        record_.reply_condition.notify_all();
+        wake(&record_.reply_seq);
     }
     Claim(const Claim&) = delete;
     Claim& operator=(const Claim&) = delete;
@@ -77,15 +140,21 @@ void wait_for_claim(MappedData& record, RecordLock& lock) {
         if (holder == 0 || holder == self || is_dead(holder)) return;
         const std::uint32_t age = monotonic_ms() - record.claim_stamp;
         if (age >= reply_budget_ms) return;
-        record.reply_condition.timed_wait(
-            lock, pt::microsec_clock::universal_time() + pt::milliseconds(reply_budget_ms - age));
+        if (lock.expired()) time_out();
+        lock.wait_for_change(&record.reply_seq);
     }
+}
+
+timespec budget_from_now() {
+    timespec deadline = monotonic_now();
+    deadline.tv_sec += reply_budget_ms / 1000;
+    return deadline;
 }
 
 }  // namespace
 
 std::uint64_t request_buffer_index(MappedData& record, const MappingRequest& request) {
-    RecordLock lock(record.mutex);
+    RecordLock lock(record, budget_from_now());
     if (!record.serving) throw failure(EAGAIN);
     wait_for_claim(record, lock);
 
@@ -100,15 +169,12 @@ std::uint64_t request_buffer_index(MappedData& record, const MappingRequest& req
     record.pid = ::getpid();
     record.replied = 0;
     record.posted = 1;
-    record.request_condition.notify_all();
+    wake(&record.request_seq);
 
-    const pt::ptime deadline = pt::microsec_clock::universal_time() + pt::seconds(1);
-    record.reply_condition.timed_wait(lock, deadline,
-                                      [&] { return record.replied || !claim.held(); });
-    if (!claim.held() || !record.replied) {
-        write_error({"Timeout!\n"});
-        throw failure(ETIMEDOUT);
-    }
+    lock.set_deadline(budget_from_now());
+    while (claim.held() && !record.replied && !lock.expired())
+        lock.wait_for_change(&record.reply_seq);
+    if (!claim.held() || !record.replied) time_out();
     if (record.error != 0) throw failure(record.error);
     return record.index;
 }

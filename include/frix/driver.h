@@ -60,6 +60,10 @@ public:
 
     // Replaces the callable the core runs right after it sets the interruption flag;
     // a blocking fetch_data wakes through it. Never install an empty one.
+    // A fetch_data that can wait for its source (a stalled camera) must wait in slices
+    // or on something the callback can wake, and return soon once interrupted() is
+    // true: the capture thread holds the driver mutex meanwhile, and S_FMT and S_PARM
+    // give up on it with EBUSY after the frame time-out (1 s without one).
     void set_interruption_callback(const std::function<void()>& callback);
     bool interrupted() const { return interruption_flag.load(); }
 

@@ -96,7 +96,7 @@ TEST_F(BufferPool, AFailedGrowthRestoresThePreviousPool) {
         manager.resize_pool(4, prefix);
         FAIL() << "the storage for index 3 cannot be created";
     } catch (const boost::interprocess::interprocess_exception& e) {
-        EXPECT_EQ(e.get_native_error(), EINVAL);
+        EXPECT_EQ(e.get_native_error(), EEXIST);
     }
     ::rmdir(test::shm_path(prefix + "3").c_str());
     EXPECT_EQ(log.lines(),

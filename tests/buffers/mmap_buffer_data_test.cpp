@@ -7,6 +7,8 @@
 
 #include <cerrno>
 #include <cstring>
+#include <csignal>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <system_error>
@@ -50,15 +52,17 @@ int native_error(const boost::interprocess::interprocess_exception& e) {
 
 using MmapBufferDataTest = test::ShmTest;
 
-TEST_F(MmapBufferDataTest, CreatesASharedFileOfMode0666WhateverTheUmask) {
+TEST_F(MmapBufferDataTest, CreatesAFileOfMode0600ForItsOwnerWhateverTheUmask) {
     const std::string name = prefix + "0";
-    const mode_t old_umask = ::umask(077);
+    const mode_t old_umask = ::umask(0);
     {
-        MmapBufferData buffer(name, 1000);
+        MmapBufferData buffer(name, 1000, FileOwner{65534, 65533});
         ::umask(old_umask);
         EXPECT_EQ(buffer.name(), name);
         const struct stat info = stat_of(name);
-        EXPECT_EQ(info.st_mode & 07777, 0666u);
+        EXPECT_EQ(info.st_mode & 07777, 0600u);
+        EXPECT_EQ(info.st_uid, 65534u);
+        EXPECT_EQ(info.st_gid, 65533u);
         EXPECT_EQ(static_cast<unsigned long>(info.st_size), page);
         EXPECT_EQ(buffer.capacity(), page);
         EXPECT_EQ(buffer.get_length(), 1000u);
@@ -71,6 +75,48 @@ TEST_F(MmapBufferDataTest, CreatesASharedFileOfMode0666WhateverTheUmask) {
     EXPECT_FALSE(shm_exists(name));
 }
 
+// The client owns its file and may shrink it under the daemon's mapping.
+TEST_F(MmapBufferDataTest, AFileItsOwnerTruncatesCostsFramesNotTheDaemon) {
+    const std::string name = prefix + "0";
+    test::LogCapture log;
+    {
+        MmapBufferData buffer(name, 3 * page);
+        ASSERT_EQ(::truncate(shm_path(name).c_str(), 0), 0);
+        const std::string frame(3 * page, 'q');
+        buffer.copy_from(reinterpret_cast<const unsigned char*>(frame.data()), frame.size());
+        EXPECT_EQ(std::string(reinterpret_cast<const char*>(buffer.data()), frame.size()), frame);
+        // Still the file's own name, so the client sees the loss, not somebody's data.
+        EXPECT_EQ(stat_of(name).st_size, 0);
+    }
+    const auto lines = log.lines();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_NE(lines[0].find("Buffer file " + name + " was cut short by its client"),
+              std::string::npos)
+        << lines[0];
+}
+
+// Another mapping's fault is no buffer's business: it still ends the process.
+void touch_a_truncated_foreign_file(const std::string& name) {
+    MmapBufferData buffer(name, page);  // the handler is installed
+    const int fd = ::open(shm_path(name + "x").c_str(), O_CREAT | O_RDWR, 0600);
+    if (fd < 0 || ::ftruncate(fd, static_cast<off_t>(page)) != 0) std::_Exit(2);
+    auto* foreign = static_cast<volatile char*>(
+        ::mmap(nullptr, page, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0));
+    ::unlink(shm_path(name + "x").c_str());
+    if (::ftruncate(fd, 0) != 0) std::_Exit(3);
+    foreign[0] = 1;
+    std::_Exit(0);
+}
+
+TEST_F(MmapBufferDataTest, ABusErrorOutsideTheBuffersStillEndsTheProcess) {
+#if defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "ThreadSanitizer takes SIGBUS itself and reports the death as an error";
+#endif
+    EXPECT_EXIT(touch_a_truncated_foreign_file(prefix + "0"), ::testing::KilledBySignal(SIGBUS),
+                "");
+    std::filesystem::remove(shm_path(prefix + "0"));
+}
+
 TEST_F(MmapBufferDataTest, ReplacesAStaleFileOfTheSameName) {
     const std::string name = prefix + "0";
     const int fd = ::open(shm_path(name).c_str(), O_CREAT | O_EXCL | O_RDWR, 0600);
@@ -81,7 +127,7 @@ TEST_F(MmapBufferDataTest, ReplacesAStaleFileOfTheSameName) {
     std::unique_ptr<BufferData> buffer(MmapBufferData::CreateBufferData(name));
     const struct stat info = stat_of(name);
     EXPECT_EQ(info.st_size, 0);
-    EXPECT_EQ(info.st_mode & 07777, 0666u);
+    EXPECT_EQ(info.st_mode & 07777, 0600u);
     EXPECT_EQ(buffer->data(), nullptr);
     EXPECT_EQ(buffer->capacity(), 0u);
 }
@@ -196,15 +242,14 @@ TEST_F(MmapBufferDataTest, ANameThatCannotBeCreatedThrowsTheErrno) {
     } catch (const boost::interprocess::interprocess_exception& e) {
         EXPECT_EQ(native_error(e), EINVAL);
     }
-    // An existing directory of that name is not a shared-memory object (the C library
-    // reports EISDIR as EINVAL).
+    // Whatever is left in the way after the stale file's removal is never opened.
     const std::string name = prefix + "0";
     ASSERT_EQ(::mkdir(shm_path(name).c_str(), 0700), 0);
     try {
         MmapBufferData buffer(name, 0);
         FAIL() << "directory in the way";
     } catch (const boost::interprocess::interprocess_exception& e) {
-        EXPECT_EQ(native_error(e), EINVAL);
+        EXPECT_EQ(native_error(e), EEXIST);
     }
     ::rmdir(shm_path(name).c_str());
 }

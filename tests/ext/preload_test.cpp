@@ -14,14 +14,16 @@
 #include <string>
 #include <vector>
 
-#include <boost/interprocess/managed_shared_memory.hpp>
+#include <fcntl.h>
+#include <sys/mman.h>
+
 #include <boost/interprocess/shared_memory_object.hpp>
-#include <boost/interprocess/sync/scoped_lock.hpp>
 #include <gtest/gtest.h>
 
 #include "child_process.h"
 #include "device/mapped_data.h"
 #include "device_node.h"
+#include "tests/support/record_segment.h"
 
 namespace frix::test {
 namespace {
@@ -99,18 +101,18 @@ protected:
 
     // Leaves a claim in the record as a client that posted and went away would.
     void plant_claim(pid_t pid, std::chrono::milliseconds age) {
-        ipc::managed_shared_memory segment(ipc::open_only, segment_of(node).c_str());
-        MappedData* record = segment.find<MappedData>(mapped_data_object_name).first;
-        ASSERT_NE(record, nullptr);
+        RecordSegment segment(segment_of(node));
+        MappedData* record = &segment.record();
         timespec now{};
         ::clock_gettime(CLOCK_MONOTONIC, &now);
         const auto stamp = std::chrono::seconds(now.tv_sec) +
                            std::chrono::nanoseconds(now.tv_nsec) - age;
-        ipc::scoped_lock<ipc::interprocess_mutex> lock(record->mutex);
+        ASSERT_EQ(lock_record(*record, record_deadline(1000)), 0);
         record->claim_pid = pid;
         record->claim_stamp = static_cast<std::uint32_t>(
             std::chrono::duration_cast<std::chrono::milliseconds>(stamp).count());
         record->posted = 0;
+        unlock_record(*record);
     }
 
     std::string command(const std::string& line) {
@@ -168,17 +170,50 @@ TEST(PreloadProbe, ADeviceNoDaemonServesGoesToTheSystem) {
     EXPECT_EQ(result.errors, "");
 }
 
-TEST(PreloadProbe, ASegmentWithoutTheRecordGivesEnodev) {
+// Writes a segment that looks like the daemon's record for the node, owned by uid.
+void plant_segment(const std::string& name, dev_t device, uid_t uid, std::uint32_t version,
+                   std::size_t size = mapping_segment_size) {
+    const int fd = ::shm_open(("/" + name).c_str(), O_CREAT | O_EXCL | O_RDWR, 0644);
+    ASSERT_GE(fd, 0);
+    MappedData record;
+    record.magic = mapped_data_magic;
+    record.version = version;
+    record.device = device;
+    record.serving = 1;
+    ASSERT_EQ(::ftruncate(fd, static_cast<off_t>(size)), 0);
+    ASSERT_EQ(::pwrite(fd, &record, sizeof record, 0), static_cast<ssize_t>(sizeof record));
+    ASSERT_EQ(::fchown(fd, uid, 0), 0);
+    ::close(fd);
+}
+
+// Nothing but the daemon's own record for this very node is followed; everything else
+// goes to the system as if no daemon served the node.
+TEST(PreloadProbe, ASegmentThatCannotBeVerifiedIsNotFollowed) {
     DeviceNode bare;
     if (!bare.made()) GTEST_SKIP() << bare.error();
+    struct stat node_status {};
+    ASSERT_EQ(::stat(("/dev/" + bare.name()).c_str(), &node_status), 0);
+    const dev_t device = node_status.st_rdev;
     const std::string name = segment_of(bare);
-    {
-        ipc::managed_shared_memory segment(ipc::create_only, name.c_str(), 8192);
+    struct Plant {
+        const char* what;
+        uid_t uid;
+        std::uint32_t version;
+        dev_t device;
+        std::size_t size;
+    };
+    for (const Plant& plant :
+         {Plant{"another user's", 65534, mapped_data_version, device, mapping_segment_size},
+          Plant{"an old version", 0, mapped_data_version - 1, device, mapping_segment_size},
+          Plant{"another device's", 0, mapped_data_version, device + 1, mapping_segment_size},
+          Plant{"a short", 0, mapped_data_version, device, sizeof(MappedData)}}) {
+        plant_segment(name, plant.device, plant.uid, plant.version, plant.size);
+        const Outcome result =
+            probe({"device", "/dev/" + bare.name(), "0", "4096", "rw", "shared"});
+        ipc::shared_memory_object::remove(name.c_str());
+        EXPECT_EQ(value(result, "errno"), std::to_string(EBADF)) << plant.what;
+        EXPECT_EQ(result.errors, "refusing the mapping segment " + name + "\n") << plant.what;
     }
-    const Outcome result = probe({"device", "/dev/" + bare.name(), "0", "4096", "rw", "shared"});
-    ipc::shared_memory_object::remove(name.c_str());
-    EXPECT_EQ(value(result, "errno"), std::to_string(ENODEV));
-    EXPECT_EQ(result.errors, failure_line(result, "No such device"));
 }
 
 TEST_F(PreloadTest, ABufferIsMappedReadOnlyFromItsFile) {

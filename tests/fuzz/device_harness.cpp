@@ -10,6 +10,7 @@
 #include <poll.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <linux/videodev2.h>
 
 #include <algorithm>
@@ -20,6 +21,7 @@
 #include <sstream>
 
 #include "device/client_memory.h"
+#include "device/extension_presence.h"
 #include "device/io_states.h"
 #include "device/ioctl_table.h"
 #include "device/states.h"
@@ -188,6 +190,9 @@ private:
     void shaped_ioctl(pid_t pid);
     void map(pid_t pid);
     void script_driver();
+    // What a local user may write: any byte of the request record (but its lock word),
+    // any byte of the pid map.
+    void scribble();
     void all_closed();
 
     Handle* pick_handle() {
@@ -211,6 +216,8 @@ private:
     // A failed init_transfer() leaves nothing to cancel.
     bool transfer_failures_ = false;
     unsigned extension_mode_ = 1;
+    // The record was written behind the daemon's back: the next mapping may go unanswered.
+    bool scribbled_ = false;
     std::optional<std::uint32_t> read_frame_;
 };
 
@@ -229,6 +236,11 @@ std::vector<std::string> Session::run() {
     const std::uint8_t config = in_.byte();
     relaxed_ = config & 1;
     extension_mode_ = (config >> 1) & 1;
+    if ((config >> 5) & 1) {
+        // Presence looked up in the pid map, which scribble() writes into.
+        extension_mode_ = 2;
+        prepare_pid_map();
+    }
     const bool drop_bad_frames = (config >> 2) & 1;
     const unsigned frame_buffers = 2 + ((config >> 3) & 3);
     const bool with_node = device_node().made();
@@ -272,8 +284,11 @@ std::vector<std::string> Session::run() {
             case 13:
                 map(pid);
                 break;
-            default:
+            case 14:
                 script_driver();
+                break;
+            default:
+                scribble();
                 break;
         }
     }
@@ -704,7 +719,10 @@ void Session::map(pid_t pid) {
     const bool streaming = in_state<StreamingIO>();
     const bool other_owner = known_other_owner(pid);
     const test::MappingAnswer answer = mapping_->request(request, pid);
+    const bool scribbled = scribbled_;
+    scribbled_ = false;
     if (!answer.answered) {
+        if (scribbled) return;
         fail() << "no answer";
         return;
     }
@@ -719,6 +737,35 @@ void Session::map(pid_t pid) {
             (match->m.offset != request.offset || match->length != request.length))
             fail() << "resolved to buffer " << answer.index << " at another offset";
     }
+}
+
+void Session::scribble() {
+    const std::uint8_t what = in_.byte();
+    const std::uint8_t at = in_.byte();
+    std::uint8_t bytes[8];
+    const std::size_t count = 1 + what % 8;
+    for (std::size_t i = 0; i < count; ++i) bytes[i] = in_.byte();
+    if (what & 0x80) {
+        const int fd = ::open("/dev/shm/frix_pid_map", O_RDWR | O_CLOEXEC);
+        if (fd < 0) return;
+        // The header, or the slot of one of the session's processes.
+        const off_t offset = (what & 0x40) ? at % 64 : 64 + pids[at % 3] * 8 + (at >> 2) % 8;
+        op_ = "pid map scribbled at " + std::to_string(offset);
+        if (::pwrite(fd, bytes, count, offset) < 0) fail() << "cannot write the pid map";
+        ::close(fd);
+        return;
+    }
+    if (!mapping_) return;
+    MappedData& record = mapping_->record();
+    const std::size_t offset = 20 + at % (sizeof(MappedData) - 20);
+    op_ = "record scribbled at " + std::to_string(offset);
+    if (const int locked = lock_record(record, record_deadline(100));
+        locked != 0 && locked != EOWNERDEAD)
+        return;
+    std::memcpy(reinterpret_cast<unsigned char*>(&record) + offset, bytes,
+                std::min(count, sizeof(MappedData) - offset));
+    unlock_record(record);
+    scribbled_ = true;
 }
 
 void Session::script_driver() {

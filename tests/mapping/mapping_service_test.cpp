@@ -13,7 +13,8 @@
 #include <future>
 #include <thread>
 
-#include <boost/interprocess/sync/scoped_lock.hpp>
+#include <signal.h>
+#include <sys/wait.h>
 #include <gtest/gtest.h>
 
 #include "device_node.h"
@@ -62,6 +63,12 @@ protected:
         EXPECT_EQ(shm_status(segment()).st_nlink, 0u) << segment() << " left in /dev/shm";
     }
 
+    struct stat node_status() const {
+        struct stat status {};
+        ::stat(("/dev/" + node.name()).c_str(), &status);
+        return status;
+    }
+
     std::string segment() const {
         return "frix_240_" + std::to_string(node.minor_number()) + "i";
     }
@@ -80,9 +87,11 @@ TEST_F(MappingServiceTest, ServesTheBufferAtTheQueriedOffset) {
     ASSERT_TRUE(service.is_running());
     EXPECT_EQ(service.segment_name(), segment());
 
+    // Only those who may open the node may reach the record.
     const struct stat file = shm_status(segment());
-    EXPECT_EQ(file.st_mode & 07777, 0666u);
-    EXPECT_EQ(file.st_size, 8192);
+    EXPECT_EQ(file.st_mode & 07777, 0660u);
+    EXPECT_EQ(file.st_gid, node_status().st_gid);
+    EXPECT_EQ(file.st_size, 4096);
 
     RecordClient client(segment());
     const MmapRequest request{reinterpret_cast<void*>(0x7000000), FakeDevice::buffer_length,
@@ -174,11 +183,7 @@ TEST_F(MappingServiceTest, AWakeUpWithoutARequestIsNotHandled) {
     MappingService service(machine, device.handler());
     service.start(node.name());
     RecordClient client(segment());
-    {
-        boost::interprocess::scoped_lock<boost::interprocess::interprocess_mutex> lock(
-            client.record().mutex);
-        client.record().request_condition.notify_all();
-    }
+    bump_word(&client.record().request_seq);
     EXPECT_EQ(client.request(buffer_request(2), 4242).index, 2u);
     EXPECT_EQ(device.calls, 1);
 }
@@ -186,6 +191,7 @@ TEST_F(MappingServiceTest, AWakeUpWithoutARequestIsNotHandled) {
 TEST_F(MappingServiceTest, AStaleSegmentIsReplaced) {
     const int fd = ::shm_open(("/" + segment()).c_str(), O_CREAT | O_RDWR | O_TRUNC, 0600);
     ASSERT_GE(fd, 0);
+    ASSERT_EQ(::fchown(fd, 65534, 65534), 0);
     const std::string junk(100, '\xab');
     ASSERT_EQ(::write(fd, junk.data(), junk.size()), 100);
     ::close(fd);
@@ -194,8 +200,9 @@ TEST_F(MappingServiceTest, AStaleSegmentIsReplaced) {
     service.start(node.name());
     ASSERT_TRUE(service.is_running());
     const struct stat file = shm_status(segment());
-    EXPECT_EQ(file.st_size, 8192);
-    EXPECT_EQ(file.st_mode & 07777, 0666u);
+    EXPECT_EQ(file.st_size, 4096);
+    EXPECT_EQ(file.st_mode & 07777, 0660u);
+    EXPECT_EQ(file.st_uid, 0u) << "the planter's file is gone, not reused";
     EXPECT_EQ(RecordClient(segment()).request(buffer_request(1), 4242).index, 1u);
 }
 
@@ -257,6 +264,94 @@ TEST_F(MappingServiceTest, DestructionRemovesTheSegment) {
         ASSERT_NE(shm_status(segment()).st_nlink, 0u);
     }
     EXPECT_EQ(shm_status(segment()).st_nlink, 0u);
+}
+
+// Another process that takes the record's lock and keeps it; it ends with the process.
+class MutexHolder {
+public:
+    explicit MutexHolder(MappedData& record) {
+        int ready[2];
+        if (::pipe(ready) != 0) return;
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            const int locked = lock_record(record, record_deadline(5000));
+            const char answer = locked == 0 || locked == EOWNERDEAD ? 'y' : 'n';
+            if (::write(ready[1], &answer, 1) != 1) std::_Exit(2);
+            ::pause();
+            std::_Exit(0);
+        }
+        ::close(ready[1]);
+        char answer = 0;
+        locked_ = ::read(ready[0], &answer, 1) == 1 && answer == 'y';
+        ::close(ready[0]);
+    }
+    ~MutexHolder() { kill(); }
+    MutexHolder(const MutexHolder&) = delete;
+    MutexHolder& operator=(const MutexHolder&) = delete;
+
+    bool locked() const { return locked_; }
+    void kill() {
+        if (pid_ <= 0) return;
+        ::kill(pid_, SIGKILL);
+        ::waitpid(pid_, nullptr, 0);
+        pid_ = -1;
+    }
+
+private:
+    pid_t pid_ = -1;
+    bool locked_ = false;
+};
+
+TEST_F(MappingServiceTest, AHeldRecordStopsNothingAndALongHoldIsTakenOver) {
+    MappingService service(machine, device.handler());
+    service.start(node.name());
+    RecordClient client(segment());
+    MutexHolder holder(client.record());
+    ASSERT_TRUE(holder.locked());
+
+    // The client gives up within its own bound; the stop and the next start do not wait.
+    const auto begin = std::chrono::steady_clock::now();
+    EXPECT_FALSE(client.request(buffer_request(1), 4242, milliseconds(300)).answered);
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, milliseconds(1000));
+    within(milliseconds(1000), [&] { service.stop(); });
+    within(milliseconds(1000), [&] { service.start(node.name()); });
+    EXPECT_TRUE(service.is_running());
+
+    // The holder lives on and never lets go: after the hold limit the record is served
+    // again all the same.
+    const Reply reply = client.request(buffer_request(2), 4242, milliseconds(3000));
+    EXPECT_TRUE(reply.answered);
+    EXPECT_EQ(reply.error, 0);
+    EXPECT_EQ(reply.index, 2u);
+    EXPECT_EQ(log.count("<warning> [core] A client held the mapping record for over 1000 ms (it "
+                        "died, stopped or will not let go); its request fails"),
+              1);
+    within(milliseconds(1000), [&] { service.stop(); });
+}
+
+TEST_F(MappingServiceTest, AStopDoesNotWaitOutTheBudgetOfARequestInFlight) {
+    MappingService service(machine, device.handler(), milliseconds(5000));
+    service.start(node.name());
+    RecordClient client(segment());
+    // As a last close does: the machine mutex is held across the stop.
+    boost::unique_lock<boost::mutex> held(machine);
+    auto answer = std::async(std::launch::async,
+                             [&] { return client.request(buffer_request(1), 4242, milliseconds(3000)); });
+    // The worker has taken the request once `posted` is back to 0 under the claim.
+    const auto taken = [&] {
+        MappedData& record = client.record();
+        const int locked = lock_record(record, record_deadline(10));
+        if (locked != 0 && locked != EOWNERDEAD) return false;
+        const bool result = record.claim_pid == 4242 && record.posted == 0;
+        unlock_record(record);
+        return result;
+    };
+    const auto limit = std::chrono::steady_clock::now() + milliseconds(2000);
+    while (!taken() && std::chrono::steady_clock::now() < limit) std::this_thread::yield();
+    within(milliseconds(1000), [&] { service.stop(); });
+    held.unlock();
+    EXPECT_FALSE(answer.get().answered);
+    EXPECT_EQ(device.calls, 0);
 }
 
 }  // namespace

@@ -3,26 +3,23 @@
 
 #include <stdexcept>
 
-#include <boost/date_time/posix_time/posix_time_types.hpp>
-#include <boost/interprocess/sync/scoped_lock.hpp>
-
-namespace ipc = boost::interprocess;
 
 namespace frix::test {
 
 RecordClient::RecordClient(const std::string& segment_name)
-    : segment_(std::make_unique<ipc::managed_shared_memory>(ipc::open_only,
-                                                             segment_name.c_str())) {
-    record_ = segment_->find<MappedData>(mapped_data_object_name).first;
-    if (!record_) throw std::runtime_error("no record in " + segment_name);
-}
+    : segment_(std::make_unique<RecordSegment>(segment_name)), record_(&segment_->record()) {}
 
 Reply RecordClient::request(const MmapRequest& request, int pid, std::chrono::milliseconds wait) {
     Reply reply;
     MappedData& r = *record_;
-    ipc::scoped_lock<ipc::interprocess_mutex> lock(r.mutex);
+    const timespec deadline = record_deadline(static_cast<long>(wait.count()));
+    if (const int locked = lock_record(r, deadline); locked != 0 && locked != EOWNERDEAD)
+        return reply;
     reply.serving = r.serving;
-    if (!r.serving) return reply;
+    if (!r.serving) {
+        unlock_record(r);
+        return reply;
+    }
     r.claim_pid = pid;
     r.error = 0;
     r.fd = request.fd;
@@ -34,14 +31,27 @@ Reply RecordClient::request(const MmapRequest& request, int pid, std::chrono::mi
     r.pid = pid;
     r.replied = 0;
     r.posted = 1;
-    r.request_condition.notify_all();
-    const auto deadline = boost::posix_time::microsec_clock::universal_time() +
-                          boost::posix_time::milliseconds(wait.count());
-    reply.answered = r.reply_condition.timed_wait(lock, deadline, [&] { return r.replied != 0; });
+    bump_word(&r.request_seq);
+    bool locked = true;
+    while (!r.replied) {
+        const std::uint32_t seen = __atomic_load_n(&r.reply_seq, __ATOMIC_SEQ_CST);
+        unlock_record(r);
+        wait_word(&r.reply_seq, seen, deadline);
+        const int result = lock_record(r, deadline);
+        locked = result == 0 || result == EOWNERDEAD;
+        if (!locked) break;
+        timespec now{};
+        ::clock_gettime(CLOCK_MONOTONIC, &now);
+        if (now.tv_sec > deadline.tv_sec ||
+            (now.tv_sec == deadline.tv_sec && now.tv_nsec >= deadline.tv_nsec))
+            break;
+    }
+    reply.answered = r.replied != 0;
     reply.error = r.error;
     reply.index = r.index;
     r.claim_pid = 0;
     r.posted = 0;
+    if (locked) unlock_record(r);
     return reply;
 }
 

@@ -7,10 +7,10 @@
 #include <memory>
 #include <string>
 
-#include <boost/interprocess/managed_shared_memory.hpp>
 
 #include "buffers/mmap_request.h"
 #include "device/mapped_data.h"
+#include "tests/support/record_segment.h"
 
 namespace frix::test {
 
@@ -32,7 +32,7 @@ public:
     MappedData& record() { return *record_; }
 
 private:
-    std::unique_ptr<boost::interprocess::managed_shared_memory> segment_;
+    std::unique_ptr<RecordSegment> segment_;
     MappedData* record_ = nullptr;
 };
 

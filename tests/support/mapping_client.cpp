@@ -3,12 +3,8 @@
 
 #include <time.h>
 
-#include <boost/date_time/posix_time/posix_time_types.hpp>
-#include <boost/interprocess/sync/scoped_lock.hpp>
 
 namespace frix::test {
-
-namespace ipc = boost::interprocess;
 
 namespace {
 
@@ -21,20 +17,25 @@ std::uint32_t monotonic_ms() {
 }  // namespace
 
 MappingClient::MappingClient(const std::string& segment_name)
-    : segment_(std::make_unique<ipc::managed_shared_memory>(ipc::open_only, segment_name.c_str())),
-      record_(segment_->find<MappedData>(mapped_data_object_name).first) {
-    if (!record_) throw std::runtime_error("no request record in " + segment_name);
-}
+    : segment_(std::make_unique<RecordSegment>(segment_name)), record_(&segment_->record()) {}
 
 MappingAnswer MappingClient::request(const MmapRequest& request, pid_t pid,
                                      std::chrono::milliseconds wait) {
     MappedData& data = *record_;
-    const auto deadline = boost::posix_time::microsec_clock::universal_time() +
-                          boost::posix_time::milliseconds(wait.count());
-    ipc::scoped_lock<ipc::interprocess_mutex> lock(data.mutex);
+    const timespec deadline = record_deadline(static_cast<long>(wait.count()));
     MappingAnswer answer;
+    if (const int locked = lock_record(data, deadline); locked != 0 && locked != EOWNERDEAD)
+        return answer;
+    // Unlocks, sleeps on the word and locks again; false once the wait is over.
+    auto wait_on = [&](std::uint32_t* word) {
+        const std::uint32_t seen = __atomic_load_n(word, __ATOMIC_SEQ_CST);
+        unlock_record(data);
+        wait_word(word, seen, deadline);
+        const int locked = lock_record(data, deadline);
+        return locked == 0 || locked == EOWNERDEAD;
+    };
     while (data.claim_pid != 0)
-        if (!data.reply_condition.timed_wait(lock, deadline)) return answer;
+        if (!wait_on(&data.reply_seq)) return answer;
     data.claim_pid = pid;
     data.claim_stamp = monotonic_ms();
     data.pid = pid;
@@ -47,9 +48,15 @@ MappingAnswer MappingClient::request(const MmapRequest& request, pid_t pid,
     data.error = 0;
     data.replied = 0;
     data.posted = 1;
-    data.request_condition.notify_all();
-    while (!data.replied && data.claim_pid == pid)
-        if (!data.reply_condition.timed_wait(lock, deadline)) break;
+    bump_word(&data.request_seq);
+    while (!data.replied && data.claim_pid == pid) {
+        if (!wait_on(&data.reply_seq)) return answer;
+        timespec now{};
+        ::clock_gettime(CLOCK_MONOTONIC, &now);
+        if (now.tv_sec > deadline.tv_sec ||
+            (now.tv_sec == deadline.tv_sec && now.tv_nsec >= deadline.tv_nsec))
+            break;
+    }
     if (data.replied && data.claim_pid == pid) {
         answer.answered = true;
         answer.error = data.error;
@@ -59,7 +66,8 @@ MappingAnswer MappingClient::request(const MmapRequest& request, pid_t pid,
         data.claim_pid = 0;
         data.posted = 0;
     }
-    data.reply_condition.notify_all();
+    bump_word(&data.reply_seq);
+    unlock_record(data);
     return answer;
 }
 

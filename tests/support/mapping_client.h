@@ -9,10 +9,10 @@
 #include <memory>
 #include <string>
 
-#include <boost/interprocess/managed_shared_memory.hpp>
 
 #include "buffers/mmap_request.h"
 #include "device/mapped_data.h"
+#include "tests/support/record_segment.h"
 
 namespace frix::test {
 
@@ -30,9 +30,11 @@ public:
 
     MappingAnswer request(const MmapRequest& request, pid_t pid,
                           std::chrono::milliseconds wait = std::chrono::seconds(2));
+    // The record itself, as any process that may open the node can write it.
+    MappedData& record() { return *record_; }
 
 private:
-    std::unique_ptr<boost::interprocess::managed_shared_memory> segment_;
+    std::unique_ptr<RecordSegment> segment_;
     MappedData* record_ = nullptr;
 };
 

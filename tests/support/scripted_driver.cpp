@@ -62,7 +62,9 @@ void ScriptedDriver::release_stall() {
         changed_.notify_all();
         return;
     }
-    const auto next = std::find(script_.begin(), script_.end(), Frame::Stall);
+    const auto next = std::find_if(script_.begin(), script_.end(), [](Frame frame) {
+        return frame == Frame::Stall || frame == Frame::DeafStall;
+    });
     if (next != script_.end()) script_.erase(next);
 }
 
@@ -267,11 +269,13 @@ void ScriptedDriver::init_buffer(BufferData& data, unsigned index, unsigned, con
 void ScriptedDriver::fetch_data() {
     std::unique_lock<std::mutex> lock(mutex_);
     const bool between_frames = current_ != Frame::Never;
-    if (between_frames && !script_.empty() && script_.front() == Frame::Stall) {
+    if (between_frames && !script_.empty() &&
+        (script_.front() == Frame::Stall || script_.front() == Frame::DeafStall)) {
+        const bool deaf = script_.front() == Frame::DeafStall;
         script_.pop_front();
         stalled_ = true;
         changed_.notify_all();
-        changed_.wait(lock, [this] { return !stalled_ || interrupted(); });
+        changed_.wait(lock, [this, deaf] { return !stalled_ || (!deaf && interrupted()); });
         stalled_ = false;
         return;
     }
@@ -288,7 +292,9 @@ void ScriptedDriver::process_data(BufferDataBase& data) {
     if (data.size() == 0) {
         current_ = Frame::Complete;
         // A stall the fetch did not take (it came right after a Never frame) is dropped.
-        while (!script_.empty() && script_.front() == Frame::Stall) script_.pop_front();
+        while (!script_.empty() &&
+               (script_.front() == Frame::Stall || script_.front() == Frame::DeafStall))
+            script_.pop_front();
         if (!script_.empty()) {
             current_ = script_.front();
             script_.pop_front();
@@ -311,6 +317,7 @@ void ScriptedDriver::process_data(BufferDataBase& data) {
         case Frame::Error:
         case Frame::Invalid:
         case Frame::Stall:
+        case Frame::DeafStall:
             break;
     }
     const auto bytes = frame_bytes(number, data.get_length());

@@ -32,6 +32,8 @@ public:
         StdError,     // process_data throws std::runtime_error("scripted failure")
         Stall,        // not a frame: the fetch_data before the next frame blocks until
                       // release_stall() or an interruption of capture
+        DeafStall,    // a Stall that only release_stall() ends (a driver that ignores
+                      // interruption)
     };
 
     // How a scripted call fails.

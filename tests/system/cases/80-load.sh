@@ -1,7 +1,8 @@
 # Load: four clients opening, querying, streaming (read() and mapped buffers), polling
 # and closing at random for a minute, and one sending random ioctls. Afterwards the
 # daemon answers, holds no more descriptors or memory than before, has left nothing
-# in /dev/shm but its mapping segment, and every frame any client got was right.
+# in /dev/shm but its mapping segment, and every frame any client got was right. Beside
+# them, a local user who may not open the node keeps trying the buffer files and /dev/cuse.
 
 LOAD_SECONDS=${LOAD_SECONDS:-60}
 # The figures before are taken after a short load of the same kind, so that the CUSE
@@ -11,6 +12,13 @@ LOAD_SECONDS=${LOAD_SECONDS:-60}
 # A leak of one frame per open, or of one buffer per thousand opens, would not fit.
 RSS_TOLERANCE_KB=2048
 WARM_UP_SECONDS=10
+
+# The node's segment, frix_<major>_<minor>i, the prefix of its buffer files.
+load_segment() {
+  local numbers
+  read -r -a numbers < <(stat -c '%t %T' "$FRIX_NODE")
+  echo "frix_$((16#${numbers[0]}))_$((16#${numbers[1]}))i"
+}
 
 fd_count() { ls "/proc/$FRIX_PID/fd" | wc -l; }
 rss_kb() { awk '/^VmRSS:/ {print $2}' "/proc/$FRIX_PID/status"; }
@@ -41,6 +49,12 @@ run_load() {
   timeout -k 5 $((seconds + 60)) \
     "$load" "$FRIX_NODE" --seconds "$seconds" --seed "$RANDOM" --random-ioctls >${tag}ioctls.out 2>&1 &
   pids+=($!)
+  local segment
+  segment=$(load_segment)
+  timeout -k 5 $((seconds + 60)) setpriv --reuid 1002 --regid 1002 --clear-groups \
+    "$(dirname "${BASH_SOURCE[0]}")/../tools/hostile.py" pester "$segment" "$seconds" \
+    >${tag}attacker.out 2>&1 &
+  local attacker=$!
   # Where a client that overran is stuck, before its time limit ends it.
   if ! wait_until $((seconds + 15)) all_gone "${pids[@]}"; then
     for i in "${pids[@]}"; do
@@ -53,8 +67,11 @@ run_load() {
   for i in "${!pids[@]}"; do
     wait "${pids[$i]}" || { echo "client $((i + 1)) failed (status $?)"; failed=1; }
   done
+  wait "$attacker" || { echo "the attacker failed (status $?)"; failed=1; }
   head -n 5 $tag*.out
   [ $failed = 0 ] || fail "a load client failed"
+  ! grep -q '^reached' ${tag}attacker.out || fail "the attacker reached $(grep '^reached' ${tag}attacker.out | head -3)"
+  grep -q '^pestered [1-9]' ${tag}attacker.out || fail "the attacker did not run: $(cat ${tag}attacker.out)"
 }
 
 case_load_random_clients() {

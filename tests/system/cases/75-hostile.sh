@@ -1,0 +1,175 @@
+# Local users who try to read, corrupt or stall a camera they were not given.
+
+HOSTILE=$(dirname "${BASH_SOURCE[0]}")/../tools/hostile.py
+# One who may open the node (group video), one who may not.
+FRIEND=(setpriv --reuid 1001 --regid 1001 --groups 44)
+STRANGER=(setpriv --reuid 1002 --regid 1002 --clear-groups)
+
+# The node belongs to group video before anybody opens it, as udev would have it.
+start_shared_frix() {
+  start_frix "$@"
+  chgrp video "$FRIX_NODE" && chmod 0660 "$FRIX_NODE" || fail "cannot give $FRIX_NODE to video"
+}
+
+# The node's own segment, frix_<major>_<minor>i.
+segment_file() {
+  local numbers
+  read -r -a numbers < <(stat -c '%t %T' "$FRIX_NODE")
+  echo "frix_$((16#${numbers[0]}))_$((16#${numbers[1]}))i"
+}
+
+# owner_streams COUNT FILE [v4l2-ctl options]
+owner_streams() {
+  local count=$1 file=$2
+  shift 2
+  LD_PRELOAD=$FRIX_EXT v4l2-ctl -d "$FRIX_NODE" "$@" --stream-mmap --stream-count="$count" \
+    --stream-to="$file" 2>"$file.err"
+}
+
+# start_owner_stream COUNT FILE [v4l2-ctl options]: in the background, OWNER_PID is
+# v4l2-ctl's own pid (a backgrounded function would be a shell whose kill leaves
+# v4l2-ctl writing on).
+start_owner_stream() {
+  local count=$1 file=$2
+  shift 2
+  LD_PRELOAD=$FRIX_EXT v4l2-ctl -d "$FRIX_NODE" "$@" --stream-mmap --stream-count="$count" \
+    --stream-to="$file" 2>"$file.err" &
+  OWNER_PID=$!
+}
+
+# Every buffer file is out of the user's reach, and there is at least one.
+expect_files_refused() {
+  local who=$1 out=$2
+  grep -q '^files=[1-9]' "$out" || fail "$who saw no buffer files: $(cat "$out"), /dev/shm: $(shm_files)"
+  if grep -v '^files=' "$out" | grep -qv 'read=EACCES write=EACCES truncate=EACCES'; then
+    cat "$out" >&2
+    fail "$who reached a buffer file"
+  fi
+}
+
+daemon_alive() {
+  kill -0 "$FRIX_PID" 2>/dev/null || { cat "$CASE_DIR/frix.log" >&2; fail "frix died"; }
+}
+
+case_hostile_users_neither_read_nor_stall_the_owner() {
+  start_shared_frix
+  # Until it is ended after the attacks, at 30 frames a second.
+  start_owner_stream 1000000 owner.raw --set-parm=30
+  local owner=$OWNER_PID
+  wait_until 60 test -s owner.raw || fail "the owner got no frame"
+  local segment
+  segment=$(segment_file)
+  [ -e "/dev/shm/$segment" ] || fail "no mapping segment $segment: $(shm_files)"
+  expect_eq "$(stat -c '%a %U %G' "/dev/shm/$segment")" "660 root video" "segment mode"
+
+  "${STRANGER[@]}" "$HOSTILE" files "$segment" >stranger-files.txt
+  expect_files_refused stranger stranger-files.txt
+  "${FRIEND[@]}" "$HOSTILE" files "$segment" >friend-files.txt
+  expect_files_refused friend friend-files.txt
+  if "${STRANGER[@]}" "$HOSTILE" hold "$segment" >stranger-hold.txt 2>&1; then
+    fail "a user who may not open the node opened the record"
+  fi
+  expect_file_match stranger-hold.txt PermissionError
+
+  # Holding the record's mutex, stopped, then killed while holding it.
+  coproc HOLDER { "${FRIEND[@]}" "$HOSTILE" hold "$segment"; }
+  local holder=$HOLDER_PID line=
+  read -r -t 30 line <&"${HOLDER[0]}" || true
+  expect_eq "$line" held "the friend's hold"
+  kill -STOP "$holder"
+  sleep 1 # the owner's stream runs on meanwhile; nothing is waited for here
+  kill -KILL "$holder"
+  wait "$holder" 2>/dev/null || true
+
+  kill -0 "$owner" 2>/dev/null || { cat owner.raw.err >&2; fail "the owner's stream ended"; }
+  daemon_alive
+  kill "$owner"
+  wait "$owner" 2>/dev/null || true
+  # The frame being written when it was ended is cut short; every whole one must be intact.
+  local frame=$((640 * 480 * 2)) size
+  size=$(stat -c %s owner.raw)
+  truncate -s $((size / frame * frame)) owner.raw
+  "$FRAME_CHECK" --size 640x480 --format YUYV --consecutive --min-frames 30 owner.raw
+  # The record a dead holder left is usable again.
+  owner_streams 6 after.raw || { cat after.raw.err >&2; fail "no stream after the holder died"; }
+  "$FRAME_CHECK" --size 640x480 --format YUYV --consecutive --min-frames 6 after.raw
+  expect_file_match "$CASE_DIR/frix.log" 'A client held the mapping record for over 1000 ms'
+}
+
+case_hostile_holder_stalls_a_stop_for_no_time() {
+  start_shared_frix
+  owner_streams 3 first.raw || fail "no first stream"
+  local segment
+  segment=$(segment_file)
+  coproc HOLDER { "${FRIEND[@]}" "$HOSTILE" hold "$segment"; }
+  local holder=$HOLDER_PID line=
+  read -r -t 30 line <&"${HOLDER[0]}" || true
+  expect_eq "$line" held "the friend's hold"
+  kill -STOP "$holder"
+  # Opens and last closes start and stop the mapping service under the held mutex.
+  local begin=$SECONDS
+  v4l2-ctl -d "$FRIX_NODE" --all >all.txt 2>&1 || fail "the node stopped answering"
+  v4l2-ctl -d "$FRIX_NODE" --all >>all.txt 2>&1 || fail "the node stopped answering"
+  [ $((SECONDS - begin)) -le 5 ] || fail "two opens took $((SECONDS - begin)) s"
+  stop_frix TERM
+  expect_eq "$FRIX_STATUS" 0 "exit status with the record held"
+  kill -KILL "$holder"
+}
+
+case_hostile_owner_truncating_its_buffers_kills_nothing() {
+  start_shared_frix
+  start_owner_stream 100000 cut.raw
+  local owner=$OWNER_PID
+  wait_until 60 test -s cut.raw || fail "the owner got no frame"
+  local segment
+  segment=$(segment_file)
+  for f in /dev/shm/"$segment"[0-9]*; do truncate -s 0 "$f"; done
+  # The owner dies of its own cut mapping; the capture thread writes into the cut files.
+  wait_until 20 bash -c "! kill -0 $owner 2>/dev/null" || kill "$owner"
+  wait "$owner" 2>/dev/null || true
+  daemon_alive
+  owner_streams 6 after.raw || { cat after.raw.err >&2; fail "no stream after the truncation"; }
+  "$FRAME_CHECK" --size 640x480 --format YUYV --consecutive --min-frames 6 after.raw
+  expect_file_match "$CASE_DIR/frix.log" 'was cut short by its client'
+}
+
+case_hostile_planted_segment_of_another_device_is_not_followed() {
+  rm -f /dev/shm/frix_1_5i
+  "${STRANGER[@]}" "$HOSTILE" plant frix_1_5i /dev/zero >plant.txt || fail "could not plant"
+  LD_PRELOAD=$FRIX_EXT python3 -c '
+import mmap, os
+fd = os.open("/dev/zero", os.O_RDWR)
+m = mmap.mmap(fd, 4096)
+print("mapped", m[0])' >zero.txt 2>zero.err || true
+  rm -f /dev/shm/frix_1_5i
+  expect_file_match zero.txt '^mapped 0$'
+  expect_file_match zero.err 'refusing the mapping segment frix_1_5i'
+}
+
+case_hostile_planted_pid_map_and_cuse_are_out_of_reach() {
+  rm -f /dev/shm/frix_pid_map
+  "${STRANGER[@]}" python3 -c '
+import os
+fd = os.open("/dev/shm/frix_pid_map", os.O_CREAT | os.O_EXCL | os.O_RDWR, 0o666)
+os.write(fd, b"\xff" * 4096)' || fail "could not plant the pid map"
+  if "${FRIEND[@]}" python3 -c 'open("/dev/cuse", "rb")' 2>cuse.err; then
+    fail "a member of the node's group opened /dev/cuse"
+  fi
+  expect_file_match cuse.err PermissionError
+  start_shared_frix
+  expect_eq "$(stat -c '%U' /dev/shm/frix_pid_map)" root "the pid map's owner"
+  owner_streams 6 planted.raw || { cat planted.raw.err >&2; fail "no stream with a planted pid map"; }
+  "$FRAME_CHECK" --size 640x480 --format YUYV --consecutive --min-frames 6 planted.raw
+  expect_file_match "$CASE_DIR/frix.log" 'Replacing the pid map /dev/shm/frix_pid_map: owned by uid 1002'
+}
+
+case_hostile_client_in_its_own_pid_namespace_streams() {
+  start_shared_frix
+  # Sharing the host's /proc, and with a /proc of its own, as a container has.
+  LD_PRELOAD=$FRIX_EXT unshare --pid --fork v4l2-ctl -d "$FRIX_NODE" --stream-mmap \
+    --stream-count=12 --stream-to=ns.raw 2>ns.err || { cat ns.err >&2; fail "no stream"; }
+  "$FRAME_CHECK" --size 640x480 --format YUYV --consecutive --min-frames 12 ns.raw
+  LD_PRELOAD=$FRIX_EXT unshare --pid --fork --mount-proc v4l2-ctl -d "$FRIX_NODE" --stream-mmap \
+    --stream-count=12 --stream-to=ns-proc.raw 2>ns-proc.err || { cat ns-proc.err >&2; fail "no stream with its own /proc"; }
+  "$FRAME_CHECK" --size 640x480 --format YUYV --consecutive --min-frames 12 ns-proc.raw
+}
