@@ -212,6 +212,9 @@ void IoctlDispatcher::dispatch(IoctlRequest& request, std::uint32_t number, size
     if ((row->checks & extension) && !device.check_extension_presence())
         return reply(request, number, row, refusal(EINVAL), nullptr);
     row->handler(*row, request);
+    // Streaming may have stopped, the buffers gone or the device failed: parked dequeues
+    // learn it now. A dequeue changes none of that.
+    if (row->number != VIDIOC_DQBUF) device.answer_waiting_dequeues();
 }
 
 template <std::uint32_t N, auto member>
@@ -233,8 +236,6 @@ void IoctlDispatcher::serve(const IoctlRow& row, IoctlRequest& request) {
     fill_argument(event.arg, row, request.in_buf);
     request.device.process_event(event);
     reply(request, row.number, &row, event.result, &event.arg);
-    // Streaming may have stopped or the buffers gone: parked dequeues learn it now.
-    request.device.answer_waiting_dequeues();
 }
 
 void IoctlDispatcher::dequeue(const IoctlRow& row, IoctlRequest& request) {
@@ -265,14 +266,23 @@ void IoctlDispatcher::dequeue(const IoctlRow& row, IoctlRequest& request) {
     // libfuse runs the callback inside this call when the signal came first, holding the
     // request, which a reply would free under it: that one is answered below instead.
     fuse_req_interrupt_func(request.req, &IoctlDispatcher::interrupted, &device);
+    // libfuse sets the flag before it runs the callback: a callback that found the request
+    // not yet interruptible left its flag for this check. Asked under waiting_mutex, as a
+    // callback that took the request out may have answered and so freed it.
+    bool signalled = false;
     {
         boost::lock_guard<boost::mutex> lock(device.waiting_mutex);
-        for (auto& entry : device.waiting_dequeues)
-            if (entry.req == request.req) entry.interruptible = true;
+        auto& parked = device.waiting_dequeues;
+        const auto found = std::find_if(parked.begin(), parked.end(), [&](const auto& entry) {
+            return entry.req == request.req;
+        });
+        if (found != parked.end()) {
+            found->interruptible = true;
+            signalled = fuse_req_interrupted(request.req) != 0;
+            if (signalled) parked.erase(found);
+        }
     }
-    // The flag is set before the callback runs: a callback that found the request not yet
-    // interruptible left its flag for this check.
-    if (fuse_req_interrupted(request.req)) interrupted(request.req, &device);
+    if (signalled) reply(request, row.number, &row, refusal(EINTR), nullptr);
 }
 
 void IoctlDispatcher::deliver(const IoctlRow& row, IoctlRequest& request) {
@@ -328,12 +338,15 @@ void IoctlDispatcher::answer_waiting(V4lDriver& device, V4lDriver::DequeueAnswer
             deferred->pid = waiting.pid;
             continue;
         }
+        // An interruption while it was taken out found nothing to answer; its flag stays.
+        bool signalled;
         {
             boost::lock_guard<boost::mutex> lock(device.waiting_mutex);
-            device.waiting_dequeues.insert(device.waiting_dequeues.begin(), waiting);
+            signalled = fuse_req_interrupted(waiting.req) != 0;
+            if (!signalled)
+                device.waiting_dequeues.insert(device.waiting_dequeues.begin(), waiting);
         }
-        // An interruption while it was taken out found nothing to answer; its flag stays.
-        if (fuse_req_interrupted(waiting.req)) interrupted(waiting.req, &device);
+        if (signalled) reply(request, row.number, &row, refusal(EINTR), nullptr);
         return;
     }
 }
