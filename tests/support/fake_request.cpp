@@ -137,17 +137,13 @@ bool FakeRequest::wait_for_reply(std::chrono::milliseconds timeout) const {
 }
 
 int FakeRequest::record(Reply reply) {
-    int result;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (registering_) ADD_FAILURE() << "answered inside fuse_req_interrupt_func's callback";
-        reply.returned = reply_result_;
-        replies_.push_back(std::move(reply));
-        result = reply_result_;
-    }
-    // After the unlock: a waiter woken under the lock would only wait for it again.
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (registering_) ADD_FAILURE() << "answered inside fuse_req_interrupt_func's callback";
+    reply.returned = reply_result_;
+    replies_.push_back(std::move(reply));
+    // Under the lock: the waiter may end the request as soon as it sees the reply.
     replied_.notify_all();
-    return result;
+    return reply_result_;
 }
 
 FakePollHandle::FakePollHandle() : handle_{this} {}
