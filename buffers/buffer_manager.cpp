@@ -131,6 +131,7 @@ v4l2_buffer BufferManager::get_v4l2buffer(unsigned long index) {
 }
 
 std::error_code BufferManager::enqueue_free_buffer(unsigned long index) {
+    bool wake = false;
     {
         boost::lock_guard<boost::mutex> lock(mutex_);
         if (index >= pool_.size() || pool_[index].is_queued()) return errno_code(EINVAL);
@@ -139,8 +140,10 @@ std::error_code BufferManager::enqueue_free_buffer(unsigned long index) {
         record.timestamp = timeval{};
         record.sequence = 0;
         free_queue_.push_back(pool_[index]);
+        wake = capture_waiting_;
     }
-    free_buffer_condition_.notify_one();
+    // A capture thread that is busy takes the buffer without being told.
+    if (wake) free_buffer_condition_.notify_one();
     return {};
 }
 
@@ -163,7 +166,16 @@ void BufferManager::enqueue_free_buffers() {
 std::pair<Buffer*, bool> BufferManager::get_enqueued_buffer() {
     boost::unique_lock<boost::mutex> lock(mutex_);
     const bool was_empty = free_queue_.empty();
-    while (free_queue_.empty() || stream_state_ != 1) free_buffer_condition_.wait(lock);
+    while (free_queue_.empty() || stream_state_ != 1) {
+        capture_waiting_ = true;
+        try {
+            free_buffer_condition_.wait(lock);
+        } catch (...) {
+            capture_waiting_ = false;
+            throw;
+        }
+    }
+    capture_waiting_ = false;
     return {&free_queue_.front(), was_empty};
 }
 

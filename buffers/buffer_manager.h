@@ -22,7 +22,7 @@
 namespace frix {
 
 // Reached by the CUSE worker threads, the capture thread and the mapping worker.
-// `mutex_` guards both queues, the stream state, the sequence counter and the two
+// `mutex_` guards both queues, the stream state, the sequence counter and the three
 // flags; conditions are signalled after it is released. The pool vector itself changes
 // only while the capture thread is stopped and streaming is off.
 // Lock order: a caller's own mutex (the device's machine mutex) before `mutex_`.
@@ -106,6 +106,8 @@ private:
     Queue ready_queue_;
     bool poll_in_use_ = false;
     bool read_in_progress_ = false;
+    // The capture thread waits for a buffer: only then does queueing one wake it.
+    bool capture_waiting_ = false;
     std::int32_t stream_state_ = 0;
     std::uint32_t sequence_ = 0;
 };

@@ -467,11 +467,15 @@ void V4lDriver::capture_frames() {
             boost::this_thread::interruption_point();
             boost::this_thread::yield();
         }
+        // The frame goes straight to a parked dequeue from here, no worker woken.
+        DequeueAnswer answer;
         {
             boost::lock_guard<boost::mutex> lock(machine_mutex, boost::adopt_lock);
             buffer_manager.make_frame_ready_and_notify();
             notify_poll();
+            answer_waiting_dequeues(&answer);
         }
+        send_dequeue_answer(answer);
         if (single_core) boost::this_thread::yield();
     }
 }
@@ -486,6 +490,7 @@ void V4lDriver::report_streaming_error() {
     // The device stops capture from this very thread: no interruption point may fire.
     boost::this_thread::disable_interruption no_interruption;
     process_event(boost::statechart::exception_thrown());
+    answer_waiting_dequeues();
 }
 
 }  // namespace frix

@@ -1,8 +1,11 @@
 // The ioctl entry point: the table of served ioctls and the protocol around their events.
 #include <fcntl.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+
+#include <boost/thread/lock_guard.hpp>
 
 #include "device/events.h"
 #include "device/ioctl_names.h"
@@ -18,9 +21,13 @@ namespace frix {
 struct IoctlRequest {
     V4lDriver& device;
     fuse_req_t req;
+    // Null for a parked dequeue answered later.
     fuse_file_info* fi;
     const void* in_buf;
-    boost::unique_lock<boost::mutex>& lock;
+    // The requester, for the trace and the failure line.
+    int pid;
+    // The state the trace names; null: the device's, read under the machine mutex.
+    const char* state = nullptr;
 };
 
 namespace {
@@ -45,10 +52,22 @@ struct IoctlDispatcher {
     template <class Event>
     static void serve(const IoctlRow& row, IoctlRequest& request);
     static void dequeue(const IoctlRow& row, IoctlRequest& request);
+    // Dequeues the ready frame for a dequeue that may have it.
+    static void deliver(const IoctlRow& row, IoctlRequest& request);
+    static void answer_waiting(V4lDriver& device, V4lDriver::DequeueAnswer* deferred);
+    // libfuse's interrupt callback of a parked dequeue.
+    static void interrupted(fuse_req_t req, void* device);
+    static const IoctlRow& dequeue_row();
 
     // The one place a request's outcome becomes its reply (and its trace line).
     static void reply(IoctlRequest& request, std::uint32_t number, const IoctlRow* row,
                       const std::system_error& result, const void* argument);
+    // The halves of reply: the trace needs the machine mutex (or request.state), the
+    // reply call nothing.
+    static void send(fuse_req_t req, int pid, std::uint32_t number, const IoctlRow* row,
+                     int error, const void* argument);
+    static void trace(IoctlRequest& request, std::uint32_t number, const IoctlRow* row,
+                      int error, const void* argument);
 };
 
 namespace {
@@ -161,7 +180,7 @@ void V4lDriver::sys_ioctl(fuse_req_t req, unsigned int cmd, void*, fuse_file_inf
     // through negative on the way here; the kernel's numbers are 32-bit unsigned values,
     // and from here on they are only ever compared as such.
     const std::uint32_t number = static_cast<std::uint32_t>(cmd);
-    IoctlRequest request{*this, req, fi, in_buf, lock};
+    IoctlRequest request{*this, req, fi, in_buf, current_pid};
     IoctlDispatcher::dispatch(request, number, in_bufsz, out_bufsz);
 }
 
@@ -193,6 +212,9 @@ void IoctlDispatcher::dispatch(IoctlRequest& request, std::uint32_t number, size
     if ((row->checks & extension) && !device.check_extension_presence())
         return reply(request, number, row, refusal(EINVAL), nullptr);
     row->handler(*row, request);
+    // Streaming may have stopped, the buffers gone or the device failed: parked dequeues
+    // learn it now. A dequeue changes none of that.
+    if (row->number != VIDIOC_DQBUF) device.answer_waiting_dequeues();
 }
 
 template <std::uint32_t N, auto member>
@@ -220,54 +242,192 @@ void IoctlDispatcher::dequeue(const IoctlRow& row, IoctlRequest& request) {
     V4lDriver& device = request.device;
     const bool nonblocking =
         (request.fi->flags & O_NONBLOCK) || (request.fi->fh & V4lDriver::nonblocking_handle);
-    fuse_req_t req = request.req;
-    for (;;) {
-        // Asked again after every wait: the machine mutex was released meanwhile, and
-        // streaming may have stopped or the device failed.
-        EvIoctlDQBufAccept accept;
-        fill_argument(accept.arg, row, request.in_buf);
-        device.process_event(accept);
-        if (accept.result.code()) return reply(request, row.number, &row, accept.result, nullptr);
-        if (device.buffer_manager.is_frame_ready()) break;
-        if (nonblocking) return reply(request, row.number, &row, refusal(EAGAIN), nullptr);
+    EvIoctlDQBufAccept accept;
+    fill_argument(accept.arg, row, request.in_buf);
+    device.process_event(accept);
+    if (accept.result.code()) return reply(request, row.number, &row, accept.result, nullptr);
+    if (device.buffer_manager.is_frame_ready()) return deliver(row, request);
+    if (nonblocking) return reply(request, row.number, &row, refusal(EAGAIN), nullptr);
+    if (fuse_req_interrupted(request.req))
+        return reply(request, row.number, &row, refusal(EINTR), nullptr);
 
-        const bool no_frame = device.buffer_manager.wait_frame_interruptible_timeout(
-            request.lock, [&] { return fuse_req_interrupted(req) || device.capture_interrupted(); },
-            boost::chrono::milliseconds(0));
-        if (no_frame && fuse_req_interrupted(req))
-            return reply(request, row.number, &row, refusal(EINTR), nullptr);
+    // No worker waits for the frame: the thread that makes it ready answers, which spares
+    // a wake-up, a switch of threads and a second trip through the machine mutex a frame.
+    V4lDriver::WaitingDequeue waiting;
+    waiting.req = request.req;
+    fill_argument(waiting.arg, row, request.in_buf);
+    waiting.pid = device.current_pid;
+    waiting.gid = device.current_gid;
+    waiting.file = device.current_file;
+    {
+        boost::lock_guard<boost::mutex> lock(device.waiting_mutex);
+        device.waiting_dequeues.push_back(waiting);
     }
+    // libfuse runs the callback inside this call when the signal came first, holding the
+    // request, which a reply would free under it: that one is answered below instead.
+    fuse_req_interrupt_func(request.req, &IoctlDispatcher::interrupted, &device);
+    // libfuse sets the flag before it runs the callback: a callback that found the request
+    // not yet interruptible left its flag for this check. Asked under waiting_mutex, as a
+    // callback that took the request out may have answered and so freed it.
+    bool signalled = false;
+    {
+        boost::lock_guard<boost::mutex> lock(device.waiting_mutex);
+        auto& parked = device.waiting_dequeues;
+        const auto found = std::find_if(parked.begin(), parked.end(), [&](const auto& entry) {
+            return entry.req == request.req;
+        });
+        if (found != parked.end()) {
+            found->interruptible = true;
+            signalled = fuse_req_interrupted(request.req) != 0;
+            if (signalled) parked.erase(found);
+        }
+    }
+    if (signalled) reply(request, row.number, &row, refusal(EINTR), nullptr);
+}
 
+void IoctlDispatcher::deliver(const IoctlRow& row, IoctlRequest& request) {
     EvIoctlDQBuf event;
     fill_argument(event.arg, row, request.in_buf);
-    device.process_event(event);
+    request.device.process_event(event);
     reply(request, row.number, &row, event.result, &event.arg);
+}
+
+const IoctlRow& IoctlDispatcher::dequeue_row() {
+    static const IoctlRow& row = *find_ioctl_row(VIDIOC_DQBUF);
+    return row;
+}
+
+void IoctlDispatcher::answer_waiting(V4lDriver& device, V4lDriver::DequeueAnswer* deferred) {
+    const IoctlRow& row = dequeue_row();
+    for (;;) {
+        V4lDriver::WaitingDequeue waiting;
+        {
+            boost::lock_guard<boost::mutex> lock(device.waiting_mutex);
+            if (device.waiting_dequeues.empty()) return;
+            waiting = device.waiting_dequeues.front();
+            device.waiting_dequeues.erase(device.waiting_dequeues.begin());
+        }
+        // Asked again as the waiting worker used to ask after each wake-up: streaming may
+        // have stopped, the buffers gone or the device failed since it parked.
+        device.current_pid = waiting.pid;
+        device.current_gid = waiting.gid;
+        device.current_file = waiting.file;
+        IoctlRequest request{device, waiting.req, nullptr, &waiting.arg, waiting.pid};
+        EvIoctlDQBufAccept accept;
+        accept.arg = waiting.arg;
+        device.process_event(accept);
+        if (accept.result.code()) {
+            reply(request, row.number, &row, accept.result, nullptr);
+            continue;
+        }
+        if (device.buffer_manager.is_frame_ready()) {
+            if (deferred == nullptr || deferred->req != nullptr) {
+                deliver(row, request);
+                continue;
+            }
+            EvIoctlDQBuf event;
+            event.arg = waiting.arg;
+            device.process_event(event);
+            if (event.result.code()) {
+                reply(request, row.number, &row, event.result, &event.arg);
+                continue;
+            }
+            trace(request, row.number, &row, 0, &event.arg);
+            deferred->req = waiting.req;
+            deferred->arg = event.arg;
+            deferred->pid = waiting.pid;
+            continue;
+        }
+        // An interruption while it was taken out found nothing to answer; its flag stays.
+        bool signalled;
+        {
+            boost::lock_guard<boost::mutex> lock(device.waiting_mutex);
+            signalled = fuse_req_interrupted(waiting.req) != 0;
+            if (!signalled)
+                device.waiting_dequeues.insert(device.waiting_dequeues.begin(), waiting);
+        }
+        if (signalled) reply(request, row.number, &row, refusal(EINTR), nullptr);
+        return;
+    }
+}
+
+void IoctlDispatcher::interrupted(fuse_req_t req, void* data) {
+    V4lDriver& device = *static_cast<V4lDriver*>(data);
+    V4lDriver::WaitingDequeue waiting;
+    {
+        boost::lock_guard<boost::mutex> lock(device.waiting_mutex);
+        auto& parked = device.waiting_dequeues;
+        const auto found = std::find_if(parked.begin(), parked.end(),
+                                        [req](const auto& entry) { return entry.req == req; });
+        // Answered already (the callback may come after the reply), or still being parked.
+        if (found == parked.end() || !found->interruptible) return;
+        waiting = *found;
+        parked.erase(found);
+    }
+    // Without the machine mutex: a dequeue parks only in StreamingIO, and the state it
+    // shows is the one it waited in.
+    IoctlRequest request{device, req, nullptr, &waiting.arg, waiting.pid, "StreamingIO"};
+    reply(request, VIDIOC_DQBUF, &dequeue_row(), refusal(EINTR), nullptr);
+}
+
+void V4lDriver::answer_waiting_dequeues(DequeueAnswer* deferred) {
+    IoctlDispatcher::answer_waiting(*this, deferred);
+}
+
+void V4lDriver::send_dequeue_answer(const DequeueAnswer& answer) {
+    if (answer.req == nullptr) return;
+    IoctlDispatcher::send(answer.req, answer.pid, VIDIOC_DQBUF, &IoctlDispatcher::dequeue_row(), 0,
+                          &answer.arg);
+}
+
+void V4lDriver::fail_waiting_dequeues(int error) {
+    const IoctlRow& row = IoctlDispatcher::dequeue_row();
+    const std::system_error result{std::error_code(error, std::generic_category())};
+    for (;;) {
+        WaitingDequeue waiting;
+        {
+            boost::lock_guard<boost::mutex> lock(waiting_mutex);
+            if (waiting_dequeues.empty()) return;
+            waiting = waiting_dequeues.front();
+            waiting_dequeues.erase(waiting_dequeues.begin());
+        }
+        IoctlRequest request{*this, waiting.req, nullptr, &waiting.arg, waiting.pid};
+        IoctlDispatcher::reply(request, row.number, &row, result, nullptr);
+    }
 }
 
 void IoctlDispatcher::reply(IoctlRequest& request, std::uint32_t number, const IoctlRow* row,
                             const std::system_error& result, const void* argument) {
     const int error = result.code().value();
+    send(request.req, request.pid, number, row, error, argument);
+    trace(request, number, row, error, argument);
+}
+
+void IoctlDispatcher::send(fuse_req_t req, int pid, std::uint32_t number, const IoctlRow* row,
+                           int error, const void* argument) {
     const Output output = row ? row->output : Output::nothing;
     int replied;
     if (error != 0 && output != Output::argument_always)
-        replied = fuse_reply_err(request.req, error);
+        replied = fuse_reply_err(req, error);
     else if (output == Output::nothing)
-        replied = fuse_reply_ioctl(request.req, 0, nullptr, 0);
+        replied = fuse_reply_ioctl(req, 0, nullptr, 0);
     else
-        replied = fuse_reply_ioctl(request.req, -error, argument, row->size());
-
-    if (trace_enabled()) {
-        // A failed request shows what the client asked for.
-        const bool answered = error == 0 || output == Output::argument_always;
-        const void* shown = answered ? argument
-                            : row && row->input == Input::client_copy ? request.in_buf
-                                                                      : nullptr;
-        FRIX_LOG(core, debug) << describe_request(request.device.current_pid, number, shown,
-                                                  error, request.device.state_name());
-    }
+        replied = fuse_reply_ioctl(req, -error, argument, row->size());
     if (replied != 0)
-        FRIX_LOG(core, error) << "ioctl(" << ioctl_name(number)
-                              << ") reply failed pid: " << request.device.current_pid;
+        FRIX_LOG(core, error) << "ioctl(" << ioctl_name(number) << ") reply failed pid: " << pid;
+}
+
+void IoctlDispatcher::trace(IoctlRequest& request, std::uint32_t number, const IoctlRow* row,
+                            int error, const void* argument) {
+    if (!trace_enabled()) return;
+    const Output output = row ? row->output : Output::nothing;
+    // A failed request shows what the client asked for.
+    const bool answered = error == 0 || output == Output::argument_always;
+    const void* shown = answered                                     ? argument
+                        : row && row->input == Input::client_copy ? request.in_buf
+                                                                  : nullptr;
+    const char* state = request.state ? request.state : request.device.state_name();
+    FRIX_LOG(core, debug) << describe_request(request.pid, number, shown, error, state);
 }
 
 }  // namespace frix

@@ -60,6 +60,7 @@ V4lDriver::~V4lDriver() {
         // Stops capture when the device is still active.
         boost::lock_guard<boost::mutex> lock(machine_mutex);
         terminate();
+        fail_waiting_dequeues(EIO);
     } catch (...) {
         log_exception(std::current_exception());
     }
@@ -99,6 +100,8 @@ void V4lDriver::sys_destroy() {
     } catch (...) {
         log_exception(std::current_exception());
     }
+    // No frame comes any more.
+    fail_waiting_dequeues(EIO);
 }
 
 void V4lDriver::sys_open(fuse_req_t req, fuse_file_info* fi) {
@@ -134,6 +137,8 @@ void V4lDriver::sys_release(fuse_req_t req, fuse_file_info* fi) {
     EvRelease event;
     process_event(event);
     fuse_reply_err(req, 0);
+    // The owner's queue may be gone with the last close or another file's release.
+    answer_waiting_dequeues();
 }
 
 void V4lDriver::sys_read(fuse_req_t req, size_t size, off_t off, fuse_file_info* fi) {

@@ -58,10 +58,14 @@ struct IoctlDispatcher;
 //   controls, extended controls, control events           controls.cpp         CUSE workers    machine
 //   file priorities                                       file_priorities.cpp  CUSE workers    machine
 //   mapping requests (EvMmap)                             v4l_driver.cpp       mapping worker  record, then machine by try-lock
+//   parked VIDIOC_DQBUF requests and their answers        ioctl_dispatch.cpp   whoever holds   machine, then waiting
+//                                                                              the machine
+//   the interruption of a parked VIDIOC_DQBUF             ioctl_dispatch.cpp   libfuse's       waiting
 // Fields: everything below is guarded by machine_mutex unless it says otherwise; the
 // driver's interruption flag is the one field shared without a lock (atomic).
 // Lock order: machine mutex, then the interruption mutex or the driver mutex, then the
-// buffer manager's mutex.
+// buffer manager's mutex; waiting_mutex is a leaf, also taken after libfuse's own lock
+// of an interrupted request.
 class V4lDriver
     : public boost::statechart::state_machine<V4lDriver, Alive, std::allocator<void>,
                                               boost::statechart::exception_translator<>> {
@@ -88,7 +92,9 @@ public:
     static constexpr std::uint64_t nonblocking_handle = std::uint64_t(1) << 32;
     static constexpr unsigned open_serial_shift = 33;
 
-    // CUSE entry points; each replies to its request exactly once.
+    // CUSE entry points; each replies to its request exactly once. A blocking VIDIOC_DQBUF
+    // that finds no frame is the one exception to replying before returning: it waits
+    // parked and is answered later (answer_waiting_dequeues, or its interruption).
     void sys_init();
     void sys_destroy();
     void sys_open(fuse_req_t req, fuse_file_info* fi);
@@ -100,6 +106,21 @@ public:
 
     // Capture thread, machine mutex held: wakes the last poller once.
     void notify_poll();
+    // A parked dequeue's frame, to be sent once the machine mutex is released: the client
+    // comes back at once with its next request, which would find the mutex still held.
+    struct DequeueAnswer {
+        fuse_req_t req = nullptr;
+        v4l2_buffer arg{};
+        int pid = -1;
+    };
+    // Machine mutex held: answers the parked dequeues whose wait has ended, oldest first,
+    // with a frame or with the refusal the device now gives; one frame's answer goes to
+    // deferred, when given, for send_dequeue_answer.
+    void answer_waiting_dequeues(DequeueAnswer* deferred = nullptr);
+    // Without the machine mutex; does nothing for an empty answer.
+    void send_dequeue_answer(const DequeueAnswer& answer);
+    // Machine mutex held, the device going away: every parked dequeue fails with error.
+    void fail_waiting_dequeues(int error);
     // Owns the machine mutex, or does not when the request was interrupted meanwhile.
     boost::unique_lock<boost::mutex> lock_interruptible(fuse_req_t req);
     void log_exception(std::exception_ptr exception);
@@ -225,6 +246,21 @@ private:
     FilePriorities priorities;
     ControlEvents control_events;
     fuse_pollhandle* poll_handle = nullptr;
+    // A blocking VIDIOC_DQBUF that found no frame, kept with what its answer needs: the
+    // request outlives its entry point, its arguments do not.
+    struct WaitingDequeue {
+        fuse_req_t req = nullptr;
+        v4l2_buffer arg{};
+        int pid = -1;
+        int gid = -1;
+        std::uint64_t file = 0;
+        // Set once libfuse's interrupt callback may answer it.
+        bool interruptible = false;
+    };
+    // Guarded by waiting_mutex, not the machine mutex: an interruption takes a parked
+    // request out without the machine mutex. Whoever takes one out answers it, once.
+    std::vector<WaitingDequeue> waiting_dequeues;
+    boost::mutex waiting_mutex;
     // The frame a read() is delivering in pieces; valid while the buffer manager's
     // read-in-progress flag is set, so later pieces never come from a newer frame.
     Buffer* read_frame = nullptr;

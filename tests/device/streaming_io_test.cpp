@@ -3,9 +3,11 @@
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <cstring>
+#include <ctime>
 #include <fstream>
 #include <iterator>
 #include <thread>
@@ -194,6 +196,82 @@ TEST_F(StreamingIO, ABlockingDequeueEndsWithEINTRWhenInterruptedAndEINVALWhenStr
     // EINTR would send a client that retries on it (ffmpeg does) into a busy loop.
     EXPECT_EQ(stopped.reply().error, EINVAL);
     EXPECT_EQ(app.ioctl(VIDIOC_DQBUF, buffer), EINVAL) << "and so does every retry, at once";
+}
+
+// With one buffer every dequeue waits for the frame of the buffer queued after it.
+TEST_F(StreamingIO, AWaitingDequeueIsAnsweredByTheFrameOfTheOwnersNextBufferOnly) {
+    TestClient app = opened(9035);
+    v4l2_requestbuffers request = mmap_request(1);
+    ASSERT_EQ(app.ioctl(VIDIOC_REQBUFS, request), 0);
+    int type = capture_type;
+    ASSERT_EQ(app.ioctl(VIDIOC_STREAMON, type), 0);
+
+    v4l2_buffer buffer = capture_buffer(0);
+    fuse_file_info fi = app.file();
+    FakeRequest waiting(9035);
+    std::thread waiter([&] {
+        device().sys_ioctl(waiting, VIDIOC_DQBUF, nullptr, &fi, 0, &buffer, sizeof buffer,
+                           sizeof buffer);
+    });
+    TestClient other = opened(9036);
+    v4l2_buffer theirs = capture_buffer(0);
+    EXPECT_EQ(other.ioctl(VIDIOC_QBUF, theirs), EBUSY) << "the buffers are another file's";
+    v4l2_capability cap{};
+    EXPECT_EQ(other.ioctl(VIDIOC_QUERYCAP, cap), 0) << "served while the dequeue waits";
+    EXPECT_FALSE(waiting.wait_for_reply(std::chrono::milliseconds(50))) << "no frame yet";
+
+    v4l2_buffer queued = capture_buffer(0);
+    ASSERT_EQ(app.ioctl(VIDIOC_QBUF, queued), 0);
+    ASSERT_TRUE(waiting.wait_for_reply());
+    waiter.join();
+    const Reply reply = waiting.reply();
+    ASSERT_EQ(reply.kind, ReplyKind::Ioctl);
+    ASSERT_EQ(reply.bytes.size(), sizeof(v4l2_buffer));
+    v4l2_buffer done{};
+    std::memcpy(&done, reply.bytes.data(), sizeof done);
+    EXPECT_EQ(done.index, 0u);
+    EXPECT_EQ(done.bytesused, frame_size);
+    EXPECT_EQ(done.sequence, 0u);
+    EXPECT_TRUE(is_driver_frame(file_bytes(0, frame_size)));
+
+    // Each later frame is made after its dequeue was asked for; numbers and times go on.
+    timeval previous = done.timestamp;
+    for (std::uint32_t frame = 1; frame < 5; ++frame) {
+        ASSERT_EQ(app.ioctl(VIDIOC_QBUF, done), 0);
+        ASSERT_EQ(app.ioctl(VIDIOC_DQBUF, done), 0);
+        EXPECT_EQ(done.sequence, frame);
+        EXPECT_TRUE(timercmp(&previous, &done.timestamp, <=)) << "frame " << frame;
+        previous = done.timestamp;
+    }
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    EXPECT_LE(previous.tv_sec, now.tv_sec) << "monotonic clock times";
+}
+
+TEST_F(StreamingIO, AWaitingDequeueFailsWithEIOWhenTheDeviceFailsMeanwhile) {
+    TestClient app = opened(9037);
+    v4l2_requestbuffers request = mmap_request(1);
+    ASSERT_EQ(app.ioctl(VIDIOC_REQBUFS, request), 0);
+    int type = capture_type;
+    ASSERT_EQ(app.ioctl(VIDIOC_STREAMON, type), 0);
+    driver().script({ScriptedDriver::Frame::Stall, ScriptedDriver::Frame::DeviceError});
+    v4l2_buffer queued = capture_buffer(0);
+    ASSERT_EQ(app.ioctl(VIDIOC_QBUF, queued), 0);
+    ASSERT_TRUE(driver().wait_stalled());
+
+    v4l2_buffer buffer = capture_buffer(0);
+    fuse_file_info fi = app.file();
+    FakeRequest waiting(9037);
+    std::thread waiter([&] {
+        device().sys_ioctl(waiting, VIDIOC_DQBUF, nullptr, &fi, 0, &buffer, sizeof buffer,
+                           sizeof buffer);
+    });
+    EXPECT_FALSE(waiting.wait_for_reply(std::chrono::milliseconds(50))) << "it waits";
+    driver().release_stall();
+    ASSERT_TRUE(waiting.wait_for_reply()) << "a device that failed makes no frame";
+    waiter.join();
+    EXPECT_EQ(waiting.reply().error, EIO);
+    EXPECT_TRUE(in_state<Defective>());
 }
 
 TEST_F(StreamingIO, SettingsAndReadIOAreRefusedWhileBuffersExist) {

@@ -481,6 +481,13 @@ void Session::ioctl(pid_t pid, std::uint32_t number, std::vector<std::uint8_t> i
     if (interrupted) req.interrupt();
     device_->sys_ioctl(req, number, nullptr, &handle->file, 0, in.empty() ? nullptr : in.data(),
                        in.size(), out_size);
+    // A blocking dequeue without a frame is answered later; a client gives up on it with
+    // a signal, and the request must not outlive this call.
+    if (!req.replied() && !req.wait_for_reply(std::chrono::milliseconds(200))) {
+        interrupted = true;
+        req.interrupt();
+        req.wait_for_reply();
+    }
     expect_one_reply(req, "ioctl");
     const Reply reply = req.replies().front();
     const int error = reply.kind == ReplyKind::Error ? reply.error

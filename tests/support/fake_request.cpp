@@ -72,8 +72,34 @@ void FakeRequest::set_gid(gid_t gid) {
 void FakeRequest::set_userdata(void* userdata) { userdata_ = userdata; }
 
 void FakeRequest::interrupt() {
+    std::lock_guard<std::mutex> held(callback_mutex_);
+    fuse_interrupt_func_t callback = nullptr;
+    void* data = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        interrupted_ = true;
+        // libfuse no longer knows an answered request.
+        if (replies_.empty()) {
+            callback = interrupt_callback_;
+            data = interrupt_data_;
+        }
+    }
+    if (callback) callback(&handle_, data);
+}
+
+void FakeRequest::set_interrupt_callback(fuse_interrupt_func_t callback, void* data) {
+    std::lock_guard<std::mutex> held(callback_mutex_);
+    bool run;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        interrupt_callback_ = callback;
+        interrupt_data_ = data;
+        run = interrupted_ && callback;
+        registering_ = run;
+    }
+    if (run) callback(&handle_, data);
     std::lock_guard<std::mutex> lock(mutex_);
-    interrupted_ = true;
+    registering_ = false;
 }
 
 void FakeRequest::fail_replies(int result) {
@@ -112,8 +138,10 @@ bool FakeRequest::wait_for_reply(std::chrono::milliseconds timeout) const {
 
 int FakeRequest::record(Reply reply) {
     std::lock_guard<std::mutex> lock(mutex_);
+    if (registering_) ADD_FAILURE() << "answered inside fuse_req_interrupt_func's callback";
     reply.returned = reply_result_;
     replies_.push_back(std::move(reply));
+    // Under the lock: the waiter may end the request as soon as it sees the reply.
     replied_.notify_all();
     return reply_result_;
 }
@@ -202,6 +230,10 @@ const struct fuse_ctx* fuse_req_ctx(fuse_req_t req) { return req->owner->context
 void* fuse_req_userdata(fuse_req_t req) { return req->owner->userdata(); }
 
 int fuse_req_interrupted(fuse_req_t req) { return req->owner->interrupted() ? 1 : 0; }
+
+void fuse_req_interrupt_func(fuse_req_t req, fuse_interrupt_func_t func, void* data) {
+    req->owner->set_interrupt_callback(func, data);
+}
 
 int fuse_notify_poll(struct fuse_pollhandle* ph) {
     ph->owner->notify();

@@ -8,8 +8,9 @@
 //   EXPECT_EQ(req.reply().bytes.size(), 100u);
 //
 // Requests may be answered on another thread: wait_for_reply() waits, interrupt() makes
-// fuse_req_interrupted() report the request as interrupted, fail_replies() makes the
-// reply calls return an error as libfuse does when the client has gone.
+// fuse_req_interrupted() report the request as interrupted and runs the callback of
+// fuse_req_interrupt_func() as libfuse does, fail_replies() makes the reply calls return
+// an error as libfuse does when the client has gone.
 #pragma once
 
 #include <sys/types.h>
@@ -74,8 +75,11 @@ public:
     void set_pid(pid_t pid);
     void set_gid(gid_t gid);
     void set_userdata(void* userdata);
-    // From now on fuse_req_interrupted() reports the request as interrupted.
+    // From now on fuse_req_interrupted() reports the request as interrupted; a registered
+    // interrupt callback runs on this thread, unless the request was answered.
     void interrupt();
+    // fuse_req_interrupt_func(): runs the callback here when already interrupted.
+    void set_interrupt_callback(fuse_interrupt_func_t callback, void* data);
     // Every later reply call returns result (libfuse gives a negative errno).
     void fail_replies(int result = -ENOENT);
 
@@ -102,6 +106,13 @@ private:
     std::vector<Reply> replies_;
     bool interrupted_ = false;
     int reply_result_ = 0;
+    fuse_interrupt_func_t interrupt_callback_ = nullptr;
+    void* interrupt_data_ = nullptr;
+    // libfuse's lock of the request, held around registration and every callback.
+    std::mutex callback_mutex_;
+    // Inside the callback that registration runs: libfuse would free the request under
+    // its own feet if it were answered there.
+    bool registering_ = false;
 };
 
 // What libfuse hands to poll(): the device keeps it to notify, then destroys it.

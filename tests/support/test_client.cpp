@@ -63,6 +63,13 @@ Reply TestClient::ioctl(std::uint32_t number, const void* in, std::size_t in_siz
     fuse_file_info file{};
     file.fh = file_.fh;
     device_.sys_ioctl(req, number, nullptr, &file, 0, in, in_size, out_size);
+    // A blocking dequeue may be answered after the entry point returned, by the thread
+    // that makes its frame ready; the request must outlive that answer.
+    if (!req.wait_for_reply(std::chrono::seconds(30))) {
+        ADD_FAILURE() << "ioctl 0x" << std::hex << number << " unanswered after 30 s";
+        req.interrupt();
+        req.wait_for_reply();
+    }
     return req.reply();
 }
 
