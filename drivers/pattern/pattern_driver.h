@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "controls.h"
+#include "frame.h"
 #include "frame_clock.h"
 #include "options.h"
 #include "frix/driver.h"
@@ -57,6 +58,7 @@ private:
     // Capture thread only (init_transfer runs before the thread starts).
     bool frame_due_ = false;
     std::uint64_t sequence_ = 0;
+    PictureStrip picture_;
 
     // Per pool buffer: its storage and the picture generation drawn in it.
     static constexpr std::uint64_t nothing_drawn = ~std::uint64_t(0);
