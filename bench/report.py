@@ -103,10 +103,14 @@ def in_vm(vm, table):
     table.section("VM (qemu, CUSE; one boot): frix beside the floor")
     rw, w4 = vm.get("floor_ioctl_rw88"), vm.get("floor_ioctl_w4")
     if rw:
-        table.row("88-byte read/write ioctl round trip", "", f"{rw:.1f} µs")
+        table.row("floor at start: 88-byte ioctl round trip", "", f"{rw:.1f} µs")
     if w4:
-        table.row("4-byte write ioctl round trip", "", f"{w4:.1f} µs")
-    two_trips = 1e6 / (2 * rw) if rw else None
+        table.row("floor at start: 4-byte ioctl round trip", "", f"{w4:.1f} µs")
+    for size, nbytes in SIZES:
+        floor_read = vm.get(f"floor_{nbytes}_read_throughput")
+        if floor_read:
+            table.row(f"floor at start: read() {size}", "", f"{floor_read:.0f} MB/s")
+    first_two_trips = 1e6 / (2 * rw) if rw else None
 
     def against(figure, key, unit, floor, floor_text, goal):
         value = vm.get(key)
@@ -120,11 +124,15 @@ def in_vm(vm, table):
             table.row(figure, f"{value:.0f} {unit}", "no floor")
 
     for size, nbytes in SIZES:
-        floor_read = vm.get(f"floor_{nbytes}_read_throughput")
-        two_text = f"{two_trips:.0f} frames/s" if two_trips else "missing"
-        read_text = f"{floor_read:.0f} MB/s" if floor_read else "missing"
         for mode in ("static", "moving"):
             tag = f"frix_{mode}_{size}"
+            # The floor measured right before this figure, else the one of the boot's start.
+            beside = vm.get(f"floor_{tag}_ioctl_rw88")
+            two_trips = 1e6 / (2 * beside) if beside else first_two_trips
+            floor_read = vm.get(f"floor_{tag}_read_throughput") or \
+                vm.get(f"floor_{nbytes}_read_throughput")
+            two_text = f"{two_trips:.0f} frames/s" if two_trips else "missing"
+            read_text = f"{floor_read:.0f} MB/s" if floor_read else "missing"
             against(f"mmap {size} {mode}, v4l2-ctl", f"{tag}_v4l2ctl_frames", "frames/s",
                     two_trips, two_text, MMAP_GOAL)
             against(f"mmap {size} {mode}, client", f"{tag}_stream_frames", "frames/s", two_trips,

@@ -61,17 +61,29 @@ for size in $sizes; do
   record "memcpy_$bytes $(awk -v b=$((bytes * count)) -v ns=$(($(now_ns) - start)) 'BEGIN{printf "%.1f", b / ns * 1000}') MB/s"
 done
 
-# The floor.
+# The floor, serving all through the boot: besides its own figures here, it is measured
+# again right before each frix figure, so that a change of the host's load between the
+# two does not show as frix's.
 "$build/bin/cuse_floor" -f --name frix-floor >>"$log" 2>&1 &
 floor=$!
+floor_up=
 if wait_node /dev/frix-floor; then
+  floor_up=yes
   measure floor "$client" ioctl /dev/frix-floor --count $((frames * 5))
   for size in $sizes; do
     measure "floor_$(yuyv_bytes $size)" "$client" read /dev/frix-floor --size "$(yuyv_bytes $size)" \
       --count "$(reads $size)"
   done
 fi
-stop $floor /dev/frix-floor
+# floor_beside TAG ioctl|read SIZE: the floor's figure for the frix figure TAG.
+floor_beside() {
+  [ -n "$floor_up" ] || return 0
+  if [ "$2" = ioctl ]; then
+    measure "floor_$1" "$client" ioctl /dev/frix-floor --count $frames
+  else
+    measure "floor_$1" "$client" read /dev/frix-floor --size "$(yuyv_bytes $3)" --count "$(reads $3)"
+  fi
+}
 
 # start MODE FPS: frix with the pattern driver; sets pid.
 start_frix() {
@@ -99,9 +111,11 @@ for mode in static moving; do
   start_frix $mode 0 || continue
   for size in $sizes; do
     w=${size%x*} h=${size#*x}
+    floor_beside "frix_${mode}_${size}" ioctl
     stream_v4l2ctl "frix_${mode}_${size}" "$w" "$h" "$(streams $size)"
     measure "frix_${mode}_${size}" env LD_PRELOAD="$ext" "$client" stream $node --size "$size" \
-      --map --stamp next --count "$(streams $size)"
+      --map --stamp end --count "$(streams $size)"
+    floor_beside "frix_${mode}_${size}" read $size
     measure "frix_${mode}_${size}" "$client" read $node --size "$size" --count "$(reads $size)"
   done
   if [ $mode = static ]; then
@@ -124,8 +138,9 @@ done
 if start_frix static 30; then
   for size in $sizes; do
     measure "frix_30fps_${size}" env LD_PRELOAD="$ext" "$client" stream $node --size "$size" \
-      --map --stamp next --count $lat
+      --map --stamp end --count $lat
   done
   stop $pid $node
 fi
+stop $floor /dev/frix-floor
 echo "guest done" >>"$log"
