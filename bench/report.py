@@ -99,6 +99,11 @@ def read_vm(out):
     return vm
 
 
+def mean(*values):
+    known = [v for v in values if v]
+    return sum(known) / len(known) if known else None
+
+
 def in_vm(vm, table):
     table.section("VM (qemu, CUSE; one boot): frix beside the floor")
     rw, w4 = vm.get("floor_ioctl_rw88"), vm.get("floor_ioctl_w4")
@@ -126,10 +131,11 @@ def in_vm(vm, table):
     for size, nbytes in SIZES:
         for mode in ("static", "moving"):
             tag = f"frix_{mode}_{size}"
-            # The floor measured right before this figure, else the one of the boot's start.
-            beside = vm.get(f"floor_{tag}_ioctl_rw88")
+            # The floor measured right before and after this figure, else at the boot's start.
+            beside = mean(vm.get(f"floor_{tag}_ioctl_rw88"), vm.get(f"floor_{tag}_after_ioctl_rw88"))
             two_trips = 1e6 / (2 * beside) if beside else first_two_trips
-            floor_read = vm.get(f"floor_{tag}_read_throughput") or \
+            floor_read = mean(vm.get(f"floor_{tag}_read_throughput"),
+                              vm.get(f"floor_{tag}_after_read_throughput")) or \
                 vm.get(f"floor_{nbytes}_read_throughput")
             two_text = f"{two_trips:.0f} frames/s" if two_trips else "missing"
             read_text = f"{floor_read:.0f} MB/s" if floor_read else "missing"

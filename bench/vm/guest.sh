@@ -62,8 +62,8 @@ for size in $sizes; do
 done
 
 # The floor, serving all through the boot: besides its own figures here, it is measured
-# again right before each frix figure, so that a change of the host's load between the
-# two does not show as frix's.
+# again right before and right after each frix figure, so that a change of the host's
+# load between the two does not show as frix's.
 "$build/bin/cuse_floor" -f --name frix-floor >>"$log" 2>&1 &
 floor=$!
 floor_up=
@@ -75,7 +75,8 @@ if wait_node /dev/frix-floor; then
       --count "$(reads $size)"
   done
 fi
-# floor_beside TAG ioctl|read SIZE: the floor's figure for the frix figure TAG.
+# floor_beside TAG ioctl|read SIZE: the floor's figure for the frix figure TAG (TAG_after
+# for the one after it).
 floor_beside() {
   [ -n "$floor_up" ] || return 0
   if [ "$2" = ioctl ]; then
@@ -115,8 +116,10 @@ for mode in static moving; do
     stream_v4l2ctl "frix_${mode}_${size}" "$w" "$h" "$(streams $size)"
     measure "frix_${mode}_${size}" env LD_PRELOAD="$ext" "$client" stream $node --size "$size" \
       --map --stamp end --count "$(streams $size)"
+    floor_beside "frix_${mode}_${size}_after" ioctl
     floor_beside "frix_${mode}_${size}" read $size
     measure "frix_${mode}_${size}" "$client" read $node --size "$size" --count "$(reads $size)"
+    floor_beside "frix_${mode}_${size}_after" read $size
   done
   if [ $mode = static ]; then
     # Memory with 5 buffers at 1080p while a client streams: the buffer files apart.
