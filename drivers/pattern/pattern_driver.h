@@ -18,7 +18,7 @@ namespace frix::pattern {
 // Request operations may run on client threads while the capture thread is inside
 // fetch_data or process_data: the controls and the clock are thread-safe, the frame
 // rate is atomic, the record of drawn buffers has its own mutex, and the sequence
-// number belongs to the capture thread alone.
+// number and the drawn strip belong to the capture thread alone.
 class PatternDriver : public Driver {
 public:
     explicit PatternDriver(const Options& options);
