@@ -1,21 +1,48 @@
 #!/usr/bin/env python3
 """Prints the benchmark table from what scripts/bench.sh collected in one directory:
 device.json and buffers.json (Google Benchmark), ext.txt (frix_bench_ext) and, after a
-VM run, vm/bench.txt ("<metric> <value> <unit>" lines from bench/vm/guest.sh)."""
+VM run, vm/bench.txt ("<metric> <value> <unit>" lines from bench/vm/guest.sh).
+
+  report.py RESULTS-DIR [--markdown FILE]
+
+With --markdown, FILE's text between the two marker lines below is replaced by the same
+table and the list of goals held and missed, so that the file states the figures of
+this run and no others."""
+import datetime
 import json
 import os
+import platform
 import re
 import sys
 
-out = sys.argv[1]
-rows = []
+BEGIN = "<!-- figures: written by bench/report.py -->"
+END = "<!-- end of figures -->"
+SIZES = (("640x480", 640 * 480 * 2), ("1920x1080", 1920 * 1080 * 2), ("3840x2160", 3840 * 2160 * 2))
+MMAP_GOAL, READ_GOAL, P99_GOAL_MS = 0.8, 0.8, 10.0
+HEADER = ("Figure", "frix", "Floor / reference", "Ratio", "Goal", "")
 
 
-def row(figure, value, reference="", ratio="", target=""):
-    rows.append((figure, value, reference, ratio, target))
+class Table:
+    def __init__(self):
+        self.rows = []
+
+    def section(self, title):
+        self.rows.append((title, "", "", "", "", ""))
+
+    def row(self, figure, value, reference="", ratio="", goal="", held=None):
+        status = "" if held is None else ("held" if held else "missed")
+        self.rows.append(("  " + figure, value, reference, ratio, goal, status))
+
+    def goals(self):
+        return [r for r in self.rows if r[5]]
+
+    def text(self):
+        widths = [max(len(r[i]) for r in self.rows + [HEADER]) for i in range(len(HEADER))]
+        return "\n".join("  ".join(c.ljust(w) for c, w in zip(r, widths)).rstrip()
+                         for r in [HEADER] + self.rows)
 
 
-def load_benchmarks(name):
+def load_benchmarks(out, name):
     path = os.path.join(out, name)
     if not os.path.exists(path):
         return {}
@@ -27,109 +54,177 @@ def us(ns):
     return f"{ns / 1000:.2f} µs"
 
 
-row("In-process (host, request double)", "", "", "", "")
-device = load_benchmarks("device.json")
-for name, b in device.items():
-    label = name.replace("/real_time", "").replace("w:", "").replace("/h:", "x")
-    if name.startswith("mmap_cycle"):
-        row(f"  DQBUF+QBUF cycle {label.split('/', 1)[1]}", us(b["real_time"]),
-            f"{b['frames/s']:.0f} frames/s")
-    elif name.startswith("read_frame"):
-        row(f"  read() frame {label.split('/', 1)[1]}", us(b["real_time"]),
-            f"{b['bytes_per_second'] / 1e6:.0f} MB/s")
-    elif name.startswith("query_buffer"):
-        row("  one ioctl (QUERYBUF)", us(b["real_time"]))
-for name, b in load_benchmarks("buffers.json").items():
-    row(f"  buffer manager {name}", us(b["real_time"]))
+def in_process(out, table):
+    table.section("In-process (host, request double)")
+    for name, b in load_benchmarks(out, "device.json").items():
+        label = name.replace("/real_time", "").replace("w:", "").replace("/h:", "x")
+        if name.startswith("mmap_cycle"):
+            table.row(f"DQBUF+QBUF cycle {label.split('/', 1)[1]}", us(b["real_time"]),
+                      f"{b['frames/s']:.0f} frames/s")
+        elif name.startswith("read_frame"):
+            table.row(f"read() frame {label.split('/', 1)[1]}", us(b["real_time"]),
+                      f"{b['bytes_per_second'] / 1e6:.0f} MB/s")
+        elif name.startswith("query_buffer"):
+            table.row("one ioctl (QUERYBUF)", us(b["real_time"]))
+    for name, b in load_benchmarks(out, "buffers.json").items():
+        table.row(f"buffer manager {name}", us(b["real_time"]))
 
-ext_path = os.path.join(out, "ext.txt")
-if os.path.exists(ext_path):
+    ext_path = os.path.join(out, "ext.txt")
+    if not os.path.exists(ext_path):
+        return
     text = open(ext_path).read()
-    m = re.search(r"anonymous.*?without libfrixext\s+([\d.]+).*?with libfrixext\s+([\d.]+).*?ratio ([\d.]+)",
-                  text, re.S)
+    m = re.search(r"anonymous.*?without libfrixext\s+([\d.]+).*?with libfrixext\s+([\d.]+)"
+                  r".*?ratio ([\d.]+)", text, re.S)
     if m:
         ratio = float(m.group(3))
-        row("  anon mmap+munmap with libfrixext", f"{float(m.group(2)):.0f} ns",
-            f"{float(m.group(1)):.0f} ns without", f"{ratio:.3f}",
-            "≤ 1.05 " + ("holds" if ratio <= 1.05 else "MISSED"))
+        table.row("anon mmap+munmap with libfrixext", f"{float(m.group(2)):.0f} ns",
+                  f"{float(m.group(1)):.0f} ns without", f"{ratio:.3f}", "≤ 1.05", ratio <= 1.05)
     m = re.search(r"device mapping round trip.*: ([\d.]+) us", text)
     if m:
-        row("  device mmap round trip (preload)", f"{m.group(1)} µs")
+        table.row("device mmap round trip (preload)", f"{m.group(1)} µs")
 
-vm_path = os.path.join(out, "vm", "bench.txt")
-if os.path.exists(vm_path):
+
+def read_vm(out):
     vm = {}
-    for line in open(vm_path):
+    path = os.path.join(out, "vm", "bench.txt")
+    if not os.path.exists(path):
+        return None
+    for line in open(path):
         parts = line.split()
         if len(parts) >= 2:
             try:
                 vm[parts[0]] = float(parts[1])
             except ValueError:
                 pass
+    return vm
 
-    def get(key):
-        return vm.get(key)
 
-    def ratio_row(figure, key, unit, floor, floor_text, target):
-        value = get(key)
-        if value is None:
-            row(figure, "missing")
-            return
-        if floor:
-            r = value / floor
-            verdict = "holds" if r >= target else "MISSED"
-            row(figure, f"{value:.0f} {unit}", floor_text, f"{r:.2f}", f"≥ {target:.2f} {verdict}")
-        else:
-            row(figure, f"{value:.0f} {unit}")
+def mean(*values):
+    known = [v for v in values if v]
+    return sum(known) / len(known) if known else None
 
-    row("VM (qemu, CUSE; one boot)", "", "", "", "")
-    rw, w4 = get("floor_ioctl_rw88"), get("floor_ioctl_w4")
+
+def in_vm(vm, table):
+    table.section("VM (qemu, CUSE; one boot): frix beside the floor")
+    rw, w4 = vm.get("floor_ioctl_rw88"), vm.get("floor_ioctl_w4")
     if rw:
-        row("  floor: 88-byte read/write ioctl", f"{rw:.1f} µs")
-        row("  floor: 4-byte write ioctl", f"{w4:.1f} µs")
-    two_ioctl = 1e6 / (2 * rw) if rw else None
-    if two_ioctl:
-        row("  floor: two-ioctl frame rate", f"{two_ioctl:.0f} frames/s")
-    for size, nbytes in (("640x480", 614400), ("1920x1080", 4147200)):
-        floor_read = get(f"floor_{nbytes}_read_throughput")
+        table.row("floor at start: 88-byte ioctl round trip", "", f"{rw:.1f} µs")
+    if w4:
+        table.row("floor at start: 4-byte ioctl round trip", "", f"{w4:.1f} µs")
+    for size, nbytes in SIZES:
+        floor_read = vm.get(f"floor_{nbytes}_read_throughput")
         if floor_read:
-            row(f"  floor: read() {size}", f"{floor_read:.0f} MB/s",
-                f"{get(f'floor_{nbytes}_read_frames') or 0:.0f} frames/s")
-        mmap_target = 0.8 if size == "640x480" else 0.7
+            table.row(f"floor at start: read() {size}", "", f"{floor_read:.0f} MB/s")
+    first_two_trips = 1e6 / (2 * rw) if rw else None
+
+    def against(figure, key, unit, floor, floor_text, goal):
+        value = vm.get(key)
+        if value is None:
+            table.row(figure, "missing", floor_text)
+        elif floor:
+            ratio = value / floor
+            table.row(figure, f"{value:.0f} {unit}", floor_text, f"{ratio:.2f}", f"≥ {goal:.2f}",
+                      ratio >= goal)
+        else:
+            table.row(figure, f"{value:.0f} {unit}", "no floor")
+
+    for size, nbytes in SIZES:
         for mode in ("static", "moving"):
             tag = f"frix_{mode}_{size}"
-            drawn = "" if mode == "static" else " (drawn)"
-            ratio_row(f"  frix mmap {size}{drawn}, v4l2-ctl", f"{tag}_v4l2ctl_frames", "frames/s",
-                      two_ioctl, "two-ioctl floor", mmap_target)
-            ratio_row(f"  frix mmap {size}{drawn}, client", f"{tag}_stream_frames", "frames/s",
-                      two_ioctl, "two-ioctl floor", mmap_target)
-            ratio_row(f"  frix read() {size}{drawn}", f"{tag}_read_throughput", "MB/s", floor_read,
-                      "floor read", 0.8)
-            cpu = get(f"{tag}_cpu_per_frame")
+            # The floor measured right before and after this figure, else at the boot's start.
+            beside = mean(vm.get(f"floor_{tag}_ioctl_rw88"), vm.get(f"floor_{tag}_after_ioctl_rw88"))
+            two_trips = 1e6 / (2 * beside) if beside else first_two_trips
+            floor_read = mean(vm.get(f"floor_{tag}_read_throughput"),
+                              vm.get(f"floor_{tag}_after_read_throughput")) or \
+                vm.get(f"floor_{nbytes}_read_throughput")
+            two_text = f"{two_trips:.0f} frames/s" if two_trips else "missing"
+            read_text = f"{floor_read:.0f} MB/s" if floor_read else "missing"
+            against(f"mmap {size} {mode}, v4l2-ctl", f"{tag}_v4l2ctl_frames", "frames/s",
+                    two_trips, two_text, MMAP_GOAL)
+            against(f"mmap {size} {mode}, client", f"{tag}_stream_frames", "frames/s", two_trips,
+                    two_text, MMAP_GOAL)
+            against(f"read() {size} {mode}", f"{tag}_read_throughput", "MB/s", floor_read,
+                    read_text, READ_GOAL)
+            cpu = vm.get(f"{tag}_cpu_per_frame")
             if cpu is not None:
-                row(f"  frix CPU per frame {size}{drawn}", f"{cpu:.0f} µs")
-        memcpy = get(f"memcpy_{nbytes}")
+                table.row(f"daemon CPU per frame {size} {mode}", f"{cpu:.0f} µs")
+        memcpy = vm.get(f"memcpy_{nbytes}")
         if memcpy:
-            row(f"  memory copy at {size} (dd)", f"{memcpy:.0f} MB/s")
-    rt = rw or 0
-    for size in ("640x480", "1920x1080"):
-        med, p99 = get(f"frix_30fps_{size}_latency_median"), get(f"frix_30fps_{size}_latency_p99")
+            table.row(f"memory copy of a {size} frame (dd)", "",
+                      f"{memcpy:.0f} MB/s, {nbytes / memcpy:.0f} µs")
+    for size, _ in SIZES:
+        med = vm.get(f"frix_30fps_{size}_latency_median")
+        p99 = vm.get(f"frix_30fps_{size}_latency_p99")
         if med is not None:
-            row(f"  latency 30 fps {size} median", f"{med / 1000:.2f} ms", f"floor trip {rt:.0f} µs", "",
-                "< 2 ms + trip " + ("holds" if med < 2000 + rt else "MISSED"))
-            row(f"  latency 30 fps {size} p99", f"{p99 / 1000:.2f} ms", "", "",
-                "< 10 ms " + ("holds" if p99 < 10000 else "MISSED"))
-    heap, buffers = get("frix_rss_heap"), get("frix_rss_buffers")
+            table.row(f"latency 30 fps {size} median", f"{med / 1000:.2f} ms")
+        if p99 is not None:
+            table.row(f"latency 30 fps {size} p99", f"{p99 / 1000:.2f} ms", "", "",
+                      f"< {P99_GOAL_MS:.0f} ms", p99 / 1000 < P99_GOAL_MS)
+    heap, buffers = vm.get("frix_rss_heap"), vm.get("frix_rss_buffers")
     if heap is not None:
-        row("  daemon RSS, 5 buffers 1080p: buffers", f"{buffers / 1024:.1f} MiB")
-        row("  daemon RSS: heap and anonymous", f"{heap / 1024:.1f} MiB", "", "",
-            "< 16 MiB " + ("holds" if heap < 16 * 1024 else "MISSED"))
-        row("  daemon RSS: mapped files (code)", f"{get('frix_rss_mapped_files') / 1024:.1f} MiB")
-else:
-    row("VM part", "not run", "", "", "")
+        table.row("daemon RSS, 5 buffers 1080p: buffers", f"{buffers / 1024:.1f} MiB")
+        table.row("daemon RSS: heap and anonymous", f"{heap / 1024:.1f} MiB", "", "", "< 16 MiB",
+                  heap < 16 * 1024)
+        files = vm.get("frix_rss_mapped_files")
+        if files is not None:
+            table.row("daemon RSS: mapped files (code)", f"{files / 1024:.1f} MiB")
 
-widths = [max(len(r[i]) for r in rows + [("Figure", "Value", "Reference", "Ratio", "Target")])
-          for i in range(5)]
-header = ("Figure", "Value", "Reference", "Ratio", "Target")
-for r in [header] + rows:
-    print("  ".join(c.ljust(w) for c, w in zip(r, widths)).rstrip())
+
+def machine(out):
+    cpu = ""
+    try:
+        for line in open("/proc/cpuinfo"):
+            if line.startswith("model name"):
+                cpu = line.split(":", 1)[1].strip()
+                break
+    except OSError:
+        pass
+    kernel_path = os.path.join(out, "vm", "kernel.txt")
+    guest = open(kernel_path).read().strip() if os.path.exists(kernel_path) else "not run"
+    return (f"Run {datetime.date.today().isoformat()}: host {cpu or platform.machine()}, "
+            f"{os.cpu_count()} cores; guest kernel {guest} under qemu TCG, 2 vCPUs, 2 GiB.")
+
+
+def summary(table):
+    goals = table.goals()
+    held = [g for g in goals if g[5] == "held"]
+    lines = [f"Goals held: {len(held)} of {len(goals)}.", ""]
+    for verdict in ("held", "missed"):
+        chosen = [g for g in goals if g[5] == verdict]
+        if chosen:
+            lines.append(f"- {verdict.capitalize()}: " +
+                         "; ".join(f"{g[0].strip()} ({g[3] or g[1]}, goal {g[4]})" for g in chosen)
+                         + ".")
+    return "\n".join(lines)
+
+
+def write_markdown(path, table, out):
+    text = open(path).read()
+    start, end = text.find(BEGIN), text.find(END)
+    if start < 0 or end < start:
+        sys.exit(f"report.py: {path} lacks the lines {BEGIN} and {END}")
+    section = f"{BEGIN}\n{machine(out)}\n\n```\n{table.text()}\n```\n\n{summary(table)}\n"
+    with open(path, "w") as f:
+        f.write(text[:start] + section + text[end:])
+
+
+def main(argv):
+    if len(argv) not in (2, 4) or (len(argv) == 4 and argv[2] != "--markdown"):
+        sys.exit("usage: report.py RESULTS-DIR [--markdown FILE]")
+    out = argv[1]
+    table = Table()
+    in_process(out, table)
+    vm = read_vm(out)
+    if vm is None:
+        table.section("VM part: not run")
+    else:
+        in_vm(vm, table)
+    print(table.text())
+    print()
+    print(summary(table))
+    if len(argv) == 4:
+        write_markdown(argv[3], table, out)
+
+
+if __name__ == "__main__":
+    main(sys.argv)

@@ -13,8 +13,13 @@ log=${FRIX_VM_RESULTS:-/tmp}/bench.log
 client=$build/bin/cuse_floor_client
 ext=$build/lib/libfrixext.so
 node=/dev/video0
-frames=2000 read640=400 read1080=80 lat=300
-[ -n "$quick" ] && frames=300 read640=60 read1080=15 lat=60
+sizes="640x480 1920x1080 3840x2160"
+frames=2000 lat=300
+[ -n "$quick" ] && frames=300 lat=60
+# About the same bytes per size: fewer frames the larger they are.
+reads() { case $1 in 640x480) echo $((frames / 5)) ;; 1920x1080) echo $((frames / 25)) ;; *) echo $((frames / 100)) ;; esac; }
+streams() { case $1 in 3840x2160) echo $((frames / 4)) ;; *) echo $frames ;; esac; }
+yuyv_bytes() { echo $((${1%x*} * ${1#*x} * 2)); }
 
 record() { echo "$*" | tee -a "$out"; }
 # client ARGS...: runs the client and records its lines under a prefix.
@@ -45,23 +50,41 @@ stop() {
 now_ns() { date +%s%N; }
 cpu_ticks() { awk '{print $14 + $15}' "/proc/$1/stat"; }
 
-# The machine's memory-copy rate at frame size, for the drawing figures.
-for bytes in 614400 4147200; do
+uname -r >"${FRIX_VM_RESULTS:-/tmp}/kernel.txt"
+
+# The machine's memory-copy rate at frame size: what a moving picture costs at least.
+for size in $sizes; do
+  bytes=$(yuyv_bytes $size)
   count=$((1200000000 / bytes))
   start=$(now_ns)
   dd if=/dev/zero of=/dev/null bs=$bytes count=$count 2>/dev/null
   record "memcpy_$bytes $(awk -v b=$((bytes * count)) -v ns=$(($(now_ns) - start)) 'BEGIN{printf "%.1f", b / ns * 1000}') MB/s"
 done
 
-# The floor.
+# The floor, serving all through the boot: besides its own figures here, it is measured
+# again right before and right after each frix figure, so that a change of the host's
+# load between the two does not show as frix's.
 "$build/bin/cuse_floor" -f --name frix-floor >>"$log" 2>&1 &
 floor=$!
+floor_up=
 if wait_node /dev/frix-floor; then
+  floor_up=yes
   measure floor "$client" ioctl /dev/frix-floor --count $((frames * 5))
-  measure floor_614400 "$client" read /dev/frix-floor --size 614400 --count $read640
-  measure floor_4147200 "$client" read /dev/frix-floor --size 4147200 --count $read1080
+  for size in $sizes; do
+    measure "floor_$(yuyv_bytes $size)" "$client" read /dev/frix-floor --size "$(yuyv_bytes $size)" \
+      --count "$(reads $size)"
+  done
 fi
-stop $floor /dev/frix-floor
+# floor_beside TAG ioctl|read SIZE: the floor's figure for the frix figure TAG (TAG_after
+# for the one after it).
+floor_beside() {
+  [ -n "$floor_up" ] || return 0
+  if [ "$2" = ioctl ]; then
+    measure "floor_$1" "$client" ioctl /dev/frix-floor --count $frames
+  else
+    measure "floor_$1" "$client" read /dev/frix-floor --size "$(yuyv_bytes $3)" --count "$(reads $3)"
+  fi
+}
 
 # start MODE FPS: frix with the pattern driver; sets pid.
 start_frix() {
@@ -87,14 +110,16 @@ stream_v4l2ctl() {
 
 for mode in static moving; do
   start_frix $mode 0 || continue
-  for size in 640x480 1920x1080; do
+  for size in $sizes; do
     w=${size%x*} h=${size#*x}
-    stream_v4l2ctl "frix_${mode}_${size}" "$w" "$h" $frames
+    floor_beside "frix_${mode}_${size}" ioctl
+    stream_v4l2ctl "frix_${mode}_${size}" "$w" "$h" "$(streams $size)"
     measure "frix_${mode}_${size}" env LD_PRELOAD="$ext" "$client" stream $node --size "$size" \
-      --map --stamp next --count $frames
-    count=$read640
-    [ "$size" = 1920x1080 ] && count=$read1080
-    measure "frix_${mode}_${size}" "$client" read $node --size "$size" --count $count
+      --map --stamp end --count "$(streams $size)"
+    floor_beside "frix_${mode}_${size}_after" ioctl
+    floor_beside "frix_${mode}_${size}" read $size
+    measure "frix_${mode}_${size}" "$client" read $node --size "$size" --count "$(reads $size)"
+    floor_beside "frix_${mode}_${size}_after" read $size
   done
   if [ $mode = static ]; then
     # Memory with 5 buffers at 1080p while a client streams: the buffer files apart.
@@ -114,10 +139,11 @@ done
 
 # Latency at 30 frames/s.
 if start_frix static 30; then
-  for size in 640x480 1920x1080; do
+  for size in $sizes; do
     measure "frix_30fps_${size}" env LD_PRELOAD="$ext" "$client" stream $node --size "$size" \
-      --map --stamp next --count $lat
+      --map --stamp end --count $lat
   done
   stop $pid $node
 fi
+stop $floor /dev/frix-floor
 echo "guest done" >>"$log"

@@ -26,7 +26,7 @@ struct FrameSize {
     std::uint32_t height;
 };
 
-inline constexpr std::array<FrameSize, 8> frame_sizes{{
+inline constexpr std::array<FrameSize, 9> frame_sizes{{
     {160, 120},
     {176, 144},
     {320, 240},
@@ -35,6 +35,7 @@ inline constexpr std::array<FrameSize, 8> frame_sizes{{
     {800, 600},
     {1280, 720},
     {1920, 1080},
+    {3840, 2160},
 }};
 
 // Frames per second, fastest first; every size offers every rate.

@@ -88,6 +88,15 @@ void render_row(const FrameSpec& spec, std::uint32_t shift, std::uint32_t band,
     }
 }
 
+std::uint32_t shift_of(const FrameSpec& spec, std::uint64_t sequence) {
+    const std::uint64_t frame = spec.mode == Mode::Moving ? sequence : 0;
+    return static_cast<std::uint32_t>((frame * shift_per_frame) % spec.width);
+}
+
+std::uint32_t band_height(const FrameSpec& spec) {
+    return spec.kind == Kind::Checkerboard ? square_size : spec.height;
+}
+
 }  // namespace
 
 std::size_t frame_size(const FrameSpec& spec) {
@@ -98,18 +107,17 @@ void render_picture(const FrameSpec& spec, std::uint64_t sequence, unsigned char
     const std::size_t size = frame_size(spec);
     if (size == 0) return;
     const std::size_t stride = size / spec.height;
-    const std::uint64_t frame = spec.mode == Mode::Moving ? sequence : 0;
-    const auto shift = static_cast<std::uint32_t>((frame * shift_per_frame) % spec.width);
+    const auto shift = shift_of(spec, sequence);
     // Draw the first row of each band once and copy it down the band.
-    const std::uint32_t band_height = spec.kind == Kind::Checkerboard ? square_size : spec.height;
-    for (std::uint32_t top = 0; top < spec.height; top += band_height) {
+    const std::uint32_t band_rows = band_height(spec);
+    for (std::uint32_t top = 0; top < spec.height; top += band_rows) {
         unsigned char* first = out + top * stride;
-        const std::uint32_t band = (top / band_height) % 2;
-        if (top < 2 * band_height)
+        const std::uint32_t band = (top / band_rows) % 2;
+        if (top < 2 * band_rows)
             render_row(spec, shift, band, first);
         else
-            std::memcpy(first, out + (band * band_height) * stride, stride);
-        const std::uint32_t rows = std::min(band_height, spec.height - top);
+            std::memcpy(first, out + (band * band_rows) * stride, stride);
+        const std::uint32_t rows = std::min(band_rows, spec.height - top);
         for (std::uint32_t row = 1; row < rows; ++row)
             std::memcpy(first + row * stride, first, stride);
     }
@@ -133,6 +141,36 @@ std::vector<unsigned char> expected_frame(const FrameSpec& spec, std::uint64_t s
     render_picture(spec, sequence, frame.data());
     write_header(sequence, frame.data());
     return frame;
+}
+
+void PictureStrip::draw(const FrameSpec& spec) {
+    stride_ = frame_size(spec) / spec.height;
+    // Allocates only when a format or width needs a longer strip than before.
+    strip_.resize(2 * 2 * stride_);
+    for (std::uint32_t band = 0; band < 2; ++band) {
+        unsigned char* row = strip_.data() + band * 2 * stride_;
+        render_row(spec, 0, band, row);
+        std::memcpy(row + stride_, row, stride_);
+    }
+    drawn_spec_ = spec;
+    drawn_ = true;
+}
+
+void PictureStrip::copy_picture(const FrameSpec& spec, std::uint64_t sequence,
+                                unsigned char* out) {
+    if (frame_size(spec) == 0) return;
+    // The height and mode change no row's bytes.
+    if (!drawn_ || drawn_spec_.fourcc != spec.fourcc || drawn_spec_.width != spec.width ||
+        drawn_spec_.kind != spec.kind || drawn_spec_.brightness != spec.brightness)
+        draw(spec);
+    // Four pixels a frame and even widths make every shift even: a YUYV shift keeps the
+    // pixel pairs whole, so the rows equal render_row's.
+    const std::size_t offset = std::size_t{shift_of(spec, sequence)} * (stride_ / spec.width);
+    const std::uint32_t band_rows = band_height(spec);
+    for (std::uint32_t y = 0; y < spec.height; ++y) {
+        const std::uint32_t band = (y / band_rows) % 2;
+        std::memcpy(out + y * stride_, strip_.data() + band * 2 * stride_ + offset, stride_);
+    }
 }
 
 }  // namespace frix::pattern

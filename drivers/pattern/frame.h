@@ -56,4 +56,21 @@ std::optional<std::uint64_t> read_header(const unsigned char* frame, std::size_t
 // Exactly the bytes the driver delivers as frame `sequence`.
 std::vector<unsigned char> expected_frame(const FrameSpec& spec, std::uint64_t sequence);
 
+// The driver's fast way to the same pictures as render_picture: the first row of each
+// band is drawn once, twice side by side, and any shifted row is then one copy out of
+// that strip, so a moving frame costs what copying it costs. Draws again only when the
+// format, width, picture or brightness changes. Not thread-safe.
+class PictureStrip {
+public:
+    void copy_picture(const FrameSpec& spec, std::uint64_t sequence, unsigned char* out);
+
+private:
+    void draw(const FrameSpec& spec);
+
+    bool drawn_ = false;
+    FrameSpec drawn_spec_{};
+    std::size_t stride_ = 0;
+    std::vector<unsigned char> strip_;  // per band: its row twice, 2 × stride bytes
+};
+
 }  // namespace frix::pattern

@@ -29,7 +29,7 @@ po::options_description describe() {
          "negotiated")
         ("size", po::value<std::string>()->default_value("640x480"),
          "frame size until a client sets a format: 160x120, 176x144, 320x240, 352x288, "
-         "640x480, 800x600, 1280x720 or 1920x1080")
+         "640x480, 800x600, 1280x720, 1920x1080 or 3840x2160")
         ("format", po::value<std::string>()->default_value("YUYV"),
          "pixel format until a client sets one: YUYV, RGB24 or GREY")
         ("pattern", po::value<std::string>()->default_value("bars"),
@@ -37,8 +37,9 @@ po::options_description describe() {
         ("brightness", po::value<std::int32_t>()->default_value(Controls::brightness_default),
          "brightness, 0 to 255 (the \"Brightness\" control)")
         ("mode", po::value<std::string>()->default_value("moving"),
-         "moving: every frame is drawn anew and the picture moves; static: the picture "
-         "is drawn once per buffer, afterwards only the frame header is rewritten");
+         "moving: the picture is drawn once and every frame is copied from it, shifted, "
+         "so that it moves; static: the picture is copied once per buffer, afterwards "
+         "only the frame header is rewritten");
     // clang-format on
     return options;
 }

@@ -167,7 +167,7 @@ void PatternDriver::process_data(BufferDataBase& data) {
         throw DeviceError(std::make_error_code(std::errc::invalid_argument), "pattern: no format");
     data.resize(size);  // std::overflow_error if the buffer was sized for a smaller format
     if (spec.mode == Mode::Moving || !holds_picture(data.data(), generation))
-        render_picture(spec, sequence_, data.data());
+        picture_.copy_picture(spec, sequence_, data.data());
     write_header(sequence_, data.data());
     ++sequence_;
     data.set_state(BufferState::Complete);

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "controls.h"
+#include "frame.h"
 #include "frame_clock.h"
 #include "options.h"
 #include "frix/driver.h"
@@ -17,7 +18,7 @@ namespace frix::pattern {
 // Request operations may run on client threads while the capture thread is inside
 // fetch_data or process_data: the controls and the clock are thread-safe, the frame
 // rate is atomic, the record of drawn buffers has its own mutex, and the sequence
-// number belongs to the capture thread alone.
+// number and the drawn strip belong to the capture thread alone.
 class PatternDriver : public Driver {
 public:
     explicit PatternDriver(const Options& options);
@@ -57,6 +58,7 @@ private:
     // Capture thread only (init_transfer runs before the thread starts).
     bool frame_due_ = false;
     std::uint64_t sequence_ = 0;
+    PictureStrip picture_;
 
     // Per pool buffer: its storage and the picture generation drawn in it.
     static constexpr std::uint64_t nothing_drawn = ~std::uint64_t(0);

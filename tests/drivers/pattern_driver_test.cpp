@@ -5,6 +5,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -160,9 +161,9 @@ TEST_F(PatternDriverTest, TryAndSetFormatAdjustInsteadOfFailing) {
 
     fmt = capture_format(V4L2_PIX_FMT_RGB24, 4000, 4000);
     driver->set_fmt(fmt);
-    EXPECT_EQ(fmt.fmt.pix.width, 1920u);
-    EXPECT_EQ(fmt.fmt.pix.height, 1080u);
-    EXPECT_EQ(fmt.fmt.pix.sizeimage, 1920u * 1080 * 3);
+    EXPECT_EQ(fmt.fmt.pix.width, 3840u);
+    EXPECT_EQ(fmt.fmt.pix.height, 2160u);
+    EXPECT_EQ(fmt.fmt.pix.sizeimage, 3840u * 2160 * 3);
 
     fmt.type = V4L2_BUF_TYPE_VIDEO_OUTPUT;
     EXPECT_EQ(error_of([&] { driver->try_fmt(fmt); }), EINVAL);
@@ -191,7 +192,7 @@ TEST_F(PatternDriverTest, FrameSizesAreDiscrete) {
                          std::to_string(sizes.discrete.height));
     }
     EXPECT_THAT(listed, ElementsAre("160x120", "176x144", "320x240", "352x288", "640x480",
-                                    "800x600", "1280x720", "1920x1080"));
+                                    "800x600", "1280x720", "1920x1080", "3840x2160"));
     sizes = {};
     sizes.pixel_format = V4L2_PIX_FMT_MJPEG;
     EXPECT_EQ(error_of([&] { driver->enum_framesizes(sizes); }), EINVAL);
@@ -391,6 +392,82 @@ TEST_F(PatternDriverTest, FramesCarryTheirSequenceAndTheExpectedPicture) {
             }
             TearDown();
         }
+}
+
+// The picture of frame 0 with every row rotated left by `pixels`, headed as frame `sequence`.
+std::vector<unsigned char> shifted_frame(const FrameSpec& spec, std::uint32_t pixels,
+                                         std::uint64_t sequence) {
+    FrameSpec first = spec;
+    first.mode = Mode::Static;
+    std::vector<unsigned char> picture(frame_size(first));
+    render_picture(first, 0, picture.data());
+    const std::size_t stride = picture.size() / spec.height;
+    const std::size_t offset = pixels * (stride / spec.width);
+    for (std::size_t row = 0; row < spec.height; ++row) {
+        auto begin = picture.begin() + static_cast<std::ptrdiff_t>(row * stride);
+        std::rotate(begin, begin + static_cast<std::ptrdiff_t>(offset),
+                    begin + static_cast<std::ptrdiff_t>(stride));
+    }
+    write_header(sequence, picture.data());
+    return picture;
+}
+
+// Moving frames scroll the one picture 4 pixels a frame, wrapping at the width, in every
+// format and picture; a brightness change shows in the very next frame.
+TEST_F(PatternDriverTest, MovingFramesAreThePictureShifted) {
+    for (const auto kind : {Kind::Bars, Kind::Gradient, Kind::Checkerboard}) {
+        load({"--fps=0", "--mode=moving", "--size=160x120", "--pattern",
+              kind == Kind::Bars ? "bars" : kind == Kind::Gradient ? "gradient" : "checkerboard"});
+        for (const auto& format : pixel_formats) {
+            SCOPED_TRACE(std::string(format.name) + " picture " + std::to_string(int(kind)));
+            ReadBufferData a, b;
+            auto fmt = capture_format(format.fourcc, 160, 120);
+            driver->set_fmt(fmt);
+            driver->init_buffer(a, 0, 2, &fmt);
+            driver->init_buffer(b, 1, 2, &fmt);
+            driver->current_format = fmt;
+            driver->init_transfer();
+            FrameSpec spec{format.fourcc, 160, 120, kind};
+            std::vector<unsigned char> previous;
+            // 160 pixels are 40 frames: frame 40 is frame 0 again.
+            for (std::uint64_t n = 0; n < 42; ++n) {
+                auto& buffer = n % 2 ? b : a;
+                capture(buffer);
+                const auto frame = bytes(buffer);
+                ASSERT_TRUE(frame == shifted_frame(spec, std::uint32_t(n * 4 % 160), n))
+                    << "frame " << n;
+                if (!previous.empty()) {
+                    EXPECT_FALSE(std::equal(frame.begin() + header_size, frame.end(),
+                                            previous.begin() + header_size))
+                        << "frame " << n << " shows the picture of the frame before";
+                }
+                previous = frame;
+            }
+            driver->set_control({V4L2_CID_BRIGHTNESS, 60});
+            capture(a);
+            spec.brightness = 60;
+            EXPECT_TRUE(bytes(a) == shifted_frame(spec, 42 * 4 % 160, 42));
+            driver->set_control({V4L2_CID_BRIGHTNESS, 128});
+        }
+        TearDown();
+    }
+}
+
+// The largest size in every format: buffers sized to the whole frame, frames complete.
+TEST_F(PatternDriverTest, FramesAt2160p) {
+    load({"--fps=0"});
+    for (const auto& format : pixel_formats) {
+        SCOPED_TRACE(format.name);
+        ReadBufferData buffer;
+        auto fmt = capture_format(format.fourcc, 3840, 2160);
+        set_format(fmt, buffer);
+        EXPECT_EQ(fmt.fmt.pix.sizeimage, 3840u * 2160 * format.bytes_per_pixel);
+        EXPECT_EQ(buffer.get_length(), fmt.fmt.pix.sizeimage);
+        driver->init_transfer();
+        capture(buffer);
+        capture(buffer);
+        EXPECT_TRUE(bytes(buffer) == expected_frame({format.fourcc, 3840, 2160}, 1));
+    }
 }
 
 TEST_F(PatternDriverTest, StaticModeRedrawsAfterAControlChange) {

@@ -76,6 +76,25 @@ TEST(PatternFrameTest, MovingPictureShiftsFourPixelsPerFrame) {
     EXPECT_NE(expected_frame(spec, 1), first);
 }
 
+// The driver's copies out of a drawn strip give the pictures drawn pixel by pixel, across
+// the wrap at the width, in every format and picture, and after the spec changes.
+TEST(PatternFrameTest, StripCopiesEqualTheDrawnPictures) {
+    PictureStrip strip;
+    for (const auto fourcc : {V4L2_PIX_FMT_YUYV, V4L2_PIX_FMT_RGB24, V4L2_PIX_FMT_GREY})
+        for (const auto kind : {Kind::Bars, Kind::Gradient, Kind::Checkerboard})
+            for (const std::int32_t brightness : {128, 10})
+                for (const auto mode : {Mode::Moving, Mode::Static}) {
+                    const FrameSpec spec{fourcc, 176, 144, kind, brightness, mode};
+                    std::vector<unsigned char> drawn(frame_size(spec)), copied(drawn.size());
+                    for (const std::uint64_t n : {0u, 1u, 21u, 43u, 44u, 45u, 1001u}) {
+                        render_picture(spec, n, drawn.data());
+                        strip.copy_picture(spec, n, copied.data());
+                        ASSERT_TRUE(copied == drawn) << fourcc << " " << int(kind) << " "
+                                                     << brightness << " frame " << n;
+                    }
+                }
+}
+
 TEST(PatternFrameTest, StaticPictureDiffersOnlyInTheHeader) {
     FrameSpec spec{V4L2_PIX_FMT_YUYV, 176, 144, Kind::Gradient};
     spec.mode = Mode::Static;

@@ -16,6 +16,7 @@ case_list_formats_ext() {
     expect_file_match formats.txt "'$fourcc'"
   done
   expect_file_match formats.txt 'Size: Discrete 1920x1080'
+  expect_file_match formats.txt 'Size: Discrete 3840x2160'
   expect_file_match formats.txt 'Size: Discrete 160x120'
 }
 

@@ -19,6 +19,15 @@ case_mmap_v4l2_ctl_other_format() {
   "$FRAME_CHECK" --size 1280x720 --format RGB24 --consecutive --min-frames 6 frames.raw
 }
 
+# The largest size, moving: each frame the picture scrolled on by 4 pixels.
+case_mmap_v4l2_ctl_2160p() {
+  start_frix
+  with_ext v4l2-ctl -d "$FRIX_NODE" --set-fmt-video=width=3840,height=2160,pixelformat=YUYV \
+    --stream-mmap=3 --stream-count=5 --stream-to=frames.raw
+  "$FRAME_CHECK" --size 3840x2160 --format YUYV --consecutive --min-frames 5 frames.raw
+  rm -f frames.raw  # 80 MB of frames that matched
+}
+
 case_mmap_ffmpeg() {
   start_frix
   # Monotonic frame times that advance with the frames: ffmpeg finds no odd duration.
