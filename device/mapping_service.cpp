@@ -99,7 +99,6 @@ struct MappingService::Impl {
     std::string device_name;
     std::string segment_name;
     dev_t device = 0;
-    std::unique_ptr<ipc::shared_memory_object> segment;
     std::unique_ptr<ipc::mapped_region> region;
     std::unique_ptr<BusGuard> guard;
     MappedData* record = nullptr;  // set once, by the first successful initialisation
@@ -149,7 +148,7 @@ struct MappingService::Impl {
             fresh->device = static_cast<std::uint64_t>(status.st_rdev);
             fresh->version = mapped_data_version;
             __atomic_store_n(&fresh->magic, mapped_data_magic, __ATOMIC_RELEASE);
-            segment = std::move(object);
+            // The mapping stays when the file is closed: no descriptor is kept for it.
             region = std::move(mapping);
             record = fresh;
         } catch (const std::exception& e) {
@@ -318,7 +317,6 @@ MappingService::~MappingService() {
     impl_->record = nullptr;
     impl_->guard.reset();
     impl_->region.reset();
-    impl_->segment.reset();
     if (!impl_->segment_name.empty())
         ipc::shared_memory_object::remove(impl_->segment_name.c_str());
 }
