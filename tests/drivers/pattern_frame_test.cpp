@@ -77,7 +77,7 @@ TEST(PatternFrameTest, MovingPictureShiftsFourPixelsPerFrame) {
 }
 
 // The driver's copies out of a drawn strip give the pictures drawn pixel by pixel, across
-// the wrap at the width, in every format and picture, and after the spec changes.
+// the wrap at the width, in every format and picture, and after the format or brightness changes.
 TEST(PatternFrameTest, StripCopiesEqualTheDrawnPictures) {
     PictureStrip strip;
     for (const auto fourcc : {V4L2_PIX_FMT_YUYV, V4L2_PIX_FMT_RGB24, V4L2_PIX_FMT_GREY})
