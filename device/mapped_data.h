@@ -15,8 +15,8 @@
 namespace frix {
 
 // The whole of the mapping segment "frix_<major>_<minor>i" is this record, at offset 0.
-// Its layout is a contract with libfrixext, which keeps its own copy: change neither
-// side alone, and bump `mapped_data_version` when it changes. Nothing in it is trusted:
+// libfrixext uses this very definition; a client built against an older one is told
+// apart by `mapped_data_version`, to bump whenever the layout changes. Nothing in it is trusted:
 // everybody allowed to open the node may write any byte of it.
 //
 // `lock` is the record's lock (record_lock.h): a holder that keeps it too long is taken
