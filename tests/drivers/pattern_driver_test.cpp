@@ -70,6 +70,18 @@ protected:
         driver->current_format = fmt;
     }
 
+    // Sets the format and two buffers for it, then starts a transfer.
+    v4l2_format start_two_buffers(std::uint32_t fourcc, std::uint32_t width, std::uint32_t height,
+                                  BufferData& a, BufferData& b) {
+        auto fmt = capture_format(fourcc, width, height);
+        driver->set_fmt(fmt);
+        driver->init_buffer(a, 0, 2, &fmt);
+        driver->init_buffer(b, 1, 2, &fmt);
+        driver->current_format = fmt;
+        driver->init_transfer();
+        return fmt;
+    }
+
     // One capture step as the capture thread performs it.
     void capture(BufferDataBase& buffer) {
         buffer.clear();
@@ -373,12 +385,7 @@ TEST_F(PatternDriverTest, FramesCarryTheirSequenceAndTheExpectedPicture) {
             for (const auto& format : pixel_formats) {
                 SCOPED_TRACE(std::string(mode) + " " + pattern + " " + format.name);
                 ReadBufferData a, b;
-                auto fmt = capture_format(format.fourcc, 176, 144);
-                driver->set_fmt(fmt);
-                driver->init_buffer(a, 0, 2, &fmt);
-                driver->init_buffer(b, 1, 2, &fmt);
-                driver->current_format = fmt;
-                driver->init_transfer();
+                const auto fmt = start_two_buffers(format.fourcc, 176, 144, a, b);
                 FrameSpec spec{format.fourcc, 176, 144, kind};
                 spec.mode = mode[0] == 'm' ? Mode::Moving : Mode::Static;
                 for (std::uint64_t n = 0; n < 6; ++n) {
@@ -421,12 +428,7 @@ TEST_F(PatternDriverTest, MovingFramesAreThePictureShifted) {
         for (const auto& format : pixel_formats) {
             SCOPED_TRACE(std::string(format.name) + " picture " + std::to_string(int(kind)));
             ReadBufferData a, b;
-            auto fmt = capture_format(format.fourcc, 160, 120);
-            driver->set_fmt(fmt);
-            driver->init_buffer(a, 0, 2, &fmt);
-            driver->init_buffer(b, 1, 2, &fmt);
-            driver->current_format = fmt;
-            driver->init_transfer();
+            start_two_buffers(format.fourcc, 160, 120, a, b);
             FrameSpec spec{format.fourcc, 160, 120, kind};
             std::vector<unsigned char> previous;
             // 160 pixels are 40 frames: frame 40 is frame 0 again.
