@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "device/patient_lock.h"
 #include "device/v4l_driver.h"
 #include "frix/log.h"
 
@@ -463,10 +464,10 @@ void V4lDriver::capture_frames() {
             if (data.get_state() != BufferState::Error || !drop_bad_frames) break;
         }
 
-        while (!machine_mutex.try_lock()) {
+        lock_unless(machine_mutex, [] {
             boost::this_thread::interruption_point();
-            boost::this_thread::yield();
-        }
+            return false;
+        });
         // The frame goes straight to a parked dequeue from here, no worker woken.
         DequeueAnswer answer;
         {
@@ -481,11 +482,9 @@ void V4lDriver::capture_frames() {
 }
 
 void V4lDriver::report_streaming_error() {
-    while (!machine_mutex.try_lock()) {
-        // Whoever interrupts will see the failure in the capture result instead.
-        if (boost::this_thread::interruption_requested()) throw;
-        boost::this_thread::yield();
-    }
+    // Whoever interrupts will see the failure in the capture result instead.
+    if (!lock_unless(machine_mutex, [] { return boost::this_thread::interruption_requested(); }))
+        throw;
     boost::lock_guard<boost::mutex> lock(machine_mutex, boost::adopt_lock);
     // The device stops capture from this very thread: no interruption point may fire.
     boost::this_thread::disable_interruption no_interruption;

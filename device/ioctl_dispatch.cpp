@@ -28,6 +28,21 @@ struct IoctlRequest {
     int pid;
     // The state the trace names; null: the device's, read under the machine mutex.
     const char* state = nullptr;
+    // Where the reply waits until the machine mutex is released; null: sent at once.
+    struct PendingReply* pending = nullptr;
+};
+
+// A reply kept to be sent after the machine mutex: the client comes back at once with
+// its next request (and QBUF's capture thread with its frame), which would find the
+// mutex still held while the reply is written.
+struct PendingReply {
+    fuse_req_t req = nullptr;
+    std::uint32_t number = 0;
+    const IoctlRow* row = nullptr;
+    int error = 0;
+    bool has_argument = false;
+    // Large enough for every served ioctl's argument but a few; those are sent at once.
+    alignas(std::max_align_t) unsigned char argument[256];
 };
 
 namespace {
@@ -180,8 +195,14 @@ void V4lDriver::sys_ioctl(fuse_req_t req, unsigned int cmd, void*, fuse_file_inf
     // through negative on the way here; the kernel's numbers are 32-bit unsigned values,
     // and from here on they are only ever compared as such.
     const std::uint32_t number = static_cast<std::uint32_t>(cmd);
+    PendingReply pending;
     IoctlRequest request{*this, req, fi, in_buf, current_pid};
+    request.pending = &pending;
     IoctlDispatcher::dispatch(request, number, in_bufsz, out_bufsz);
+    lock.unlock();
+    if (pending.req != nullptr)
+        IoctlDispatcher::send(pending.req, request.pid, pending.number, pending.row, pending.error,
+                              pending.has_argument ? pending.argument : nullptr);
 }
 
 void IoctlDispatcher::dispatch(IoctlRequest& request, std::uint32_t number, size_t in_bufsz,
@@ -399,8 +420,17 @@ void V4lDriver::fail_waiting_dequeues(int error) {
 void IoctlDispatcher::reply(IoctlRequest& request, std::uint32_t number, const IoctlRow* row,
                             const std::system_error& result, const void* argument) {
     const int error = result.code().value();
-    send(request.req, request.pid, number, row, error, argument);
     trace(request, number, row, error, argument);
+    PendingReply* pending = request.pending;
+    const std::size_t size = row ? row->size() : 0;
+    if (pending == nullptr || pending->req != nullptr || size > sizeof pending->argument)
+        return send(request.req, request.pid, number, row, error, argument);
+    pending->req = request.req;
+    pending->number = number;
+    pending->row = row;
+    pending->error = error;
+    pending->has_argument = argument != nullptr;
+    if (argument != nullptr) std::memcpy(pending->argument, argument, size);
 }
 
 void IoctlDispatcher::send(fuse_req_t req, int pid, std::uint32_t number, const IoctlRow* row,

@@ -14,6 +14,7 @@
 #include "device/extension_presence.h"
 #include "device/active_state.h"
 #include "device/io_states.h"
+#include "device/patient_lock.h"
 #include "device/states.h"
 #include "frix/log.h"
 #include "plugins/loader.h"
@@ -248,21 +249,11 @@ void V4lDriver::notify_poll() {
 }
 
 boost::unique_lock<boost::mutex> V4lDriver::lock_interruptible(fuse_req_t req) {
-    boost::unique_lock<boost::mutex> lock(machine_mutex, boost::defer_lock);
-    unsigned failures = 0;
-    while (!lock.try_lock()) {
-        // Yield a few times first: the holder is usually about to finish.
-        if (failures < 5) {
-            boost::this_thread::yield();
-            ++failures;
-        } else {
-            // Short naps: the holder is rarely busy for long, and a request that slept
-            // 50 ms at a time cost streaming clients whole frames.
-            boost::this_thread::sleep_for(boost::chrono::milliseconds(1));
-        }
-        if (fuse_req_interrupted(req)) break;
-    }
-    return lock;
+    // A holder may keep the device for long (a driver starting up): the request waits
+    // for it, but no longer than until its client interrupts it.
+    if (lock_unless(machine_mutex, [req] { return fuse_req_interrupted(req) != 0; }))
+        return boost::unique_lock<boost::mutex>(machine_mutex, boost::adopt_lock);
+    return boost::unique_lock<boost::mutex>(machine_mutex, boost::defer_lock);
 }
 
 void V4lDriver::log_exception(std::exception_ptr exception) {

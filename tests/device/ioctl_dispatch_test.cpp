@@ -366,6 +366,37 @@ TEST_F(IoctlDispatch, AnIoctlInterruptedWhileWaitingForTheDeviceFailsWithEINTR) 
     opener.join();
 }
 
+TEST_F(IoctlDispatch, AnIoctlWaitsForABusyDeviceUntilItIsFreeOrTheClientInterruptsIt) {
+    driver().hold_next_init_transfer();
+    FakeRequest opening(8142);
+    fuse_file_info opening_fi{};
+    std::thread opener([&] { device().sys_open(opening, &opening_fi); });
+    ASSERT_TRUE(driver().wait_held());
+
+    v4l2_capability cap{};
+    fuse_file_info fi{};
+    FakeRequest patient(8143);
+    std::thread waiting([&] {
+        device().sys_ioctl(patient, VIDIOC_QUERYCAP, nullptr, &fi, 0, nullptr, 0, sizeof cap);
+    });
+    FakeRequest impatient(8144);
+    std::thread giving_up([&] {
+        device().sys_ioctl(impatient, VIDIOC_QUERYCAP, nullptr, &fi, 0, nullptr, 0, sizeof cap);
+    });
+    EXPECT_FALSE(impatient.wait_for_reply(std::chrono::milliseconds(50))) << "it waits";
+    impatient.interrupt();
+    ASSERT_TRUE(impatient.wait_for_reply());
+    giving_up.join();
+    EXPECT_EQ(impatient.reply().error, EINTR);
+    EXPECT_FALSE(patient.wait_for_reply(std::chrono::milliseconds(0)));
+
+    driver().release_held();
+    opener.join();
+    ASSERT_TRUE(patient.wait_for_reply());
+    waiting.join();
+    EXPECT_EQ(patient.reply().error, 0);
+}
+
 TEST_F(IoctlDispatch, ATestClientCanQueryReadPollAndClose) {
     TestClient app = opened(8150);
     v4l2_capability cap{};
