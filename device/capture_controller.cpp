@@ -470,13 +470,15 @@ void V4lDriver::capture_frames() {
         });
         // The frame goes straight to a parked dequeue from here, no worker woken.
         DequeueAnswer answer;
+        fuse_pollhandle* poller;
         {
             boost::lock_guard<boost::mutex> lock(machine_mutex, boost::adopt_lock);
             buffer_manager.make_frame_ready_and_notify();
-            notify_poll();
+            poller = take_poller();
             answer_waiting_dequeues(&answer);
         }
         send_dequeue_answer(answer);
+        notify_poller(poller);
         if (single_core) boost::this_thread::yield();
     }
 }

@@ -241,11 +241,18 @@ void V4lDriver::sys_poll(fuse_req_t req, fuse_file_info* fi, fuse_pollhandle* ph
         FRIX_LOG(core, error) << "poll() failed pid: " << current_pid;
 }
 
-void V4lDriver::notify_poll() {
-    if (!poll_handle) return;
-    fuse_notify_poll(poll_handle);
-    fuse_pollhandle_destroy(poll_handle);
+void V4lDriver::notify_poll() { notify_poller(take_poller()); }
+
+fuse_pollhandle* V4lDriver::take_poller() {
+    fuse_pollhandle* taken = poll_handle;
     poll_handle = nullptr;
+    return taken;
+}
+
+void V4lDriver::notify_poller(fuse_pollhandle* poller) {
+    if (!poller) return;
+    fuse_notify_poll(poller);
+    fuse_pollhandle_destroy(poller);
 }
 
 boost::unique_lock<boost::mutex> V4lDriver::lock_interruptible(fuse_req_t req) {

@@ -106,6 +106,10 @@ public:
 
     // Capture thread, machine mutex held: wakes the last poller once.
     void notify_poll();
+    // The same in two halves, so that the notification is written after the machine mutex
+    // is released: take_poller with it held, notify_poller (null: nothing) without.
+    fuse_pollhandle* take_poller();
+    static void notify_poller(fuse_pollhandle* poller);
     // A parked dequeue's frame, to be sent once the machine mutex is released: the client
     // comes back at once with its next request, which would find the mutex still held.
     struct DequeueAnswer {
