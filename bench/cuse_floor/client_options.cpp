@@ -48,9 +48,10 @@ void parse_size(const std::string& text, ClientOptions& options) {
 std::string client_usage() {
     std::ostringstream text;
     text << "usage: cuse_floor_client MODE DEVICE [options]\n"
-            "  ioctl   µs per 88-byte read/write ioctl and per 4-byte write ioctl\n"
+            "  ioctl   µs per 88-byte read/write ioctl, per 4-byte write ioctl, per poll()\n"
             "  read    read() of frames of --size bytes: MB/s and frames/s\n"
             "  stream  memory-mapped streaming at --size WxH: frames/s, latency\n"
+            "  copy    memcpy of a --size frame in memory, MB/s (DEVICE is not opened: -)\n"
          << described();
     return text.str();
 }
@@ -82,13 +83,15 @@ ClientOptions parse_client_options(const std::vector<std::string>& args) {
         options.mode = Mode::Read;
     else if (mode == "stream")
         options.mode = Mode::Stream;
+    else if (mode == "copy")
+        options.mode = Mode::Copy;
     else
         throw std::invalid_argument("unknown mode '" + mode + "'");
     options.device = values["device"].as<std::string>();
 
     if (values.count("size")) parse_size(values["size"].as<std::string>(), options);
-    if (options.mode == Mode::Read && options.frame_bytes == 0)
-        throw std::invalid_argument("read needs --size");
+    if ((options.mode == Mode::Read || options.mode == Mode::Copy) && options.frame_bytes == 0)
+        throw std::invalid_argument(mode + " needs --size");
     if (options.mode == Mode::Stream && options.width == 0)
         throw std::invalid_argument("stream needs --size WxH");
 

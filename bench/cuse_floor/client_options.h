@@ -9,9 +9,10 @@
 namespace frix::bench {
 
 enum class Mode {
-    Ioctl,   // µs per 88-byte read/write and per 4-byte write ioctl (the floor device)
+    Ioctl,   // µs per 88-byte read/write and 4-byte write ioctl, and per poll() (the floor)
     Read,    // read() of whole frames: MB/s and frames/s (any node)
     Stream,  // memory-mapped streaming, DQBUF + QBUF: frames/s and latency (a V4L2 node)
+    Copy,    // memcpy of a whole frame in memory: what a device that writes frames costs
 };
 
 // Which stamp a frame's finishing time is read from: a kernel driver stamps a buffer

@@ -5,9 +5,11 @@
 //   cuse_floor_client read /dev/frix-floor --size 614400
 //   cuse_floor_client read /dev/video0 --size 1920x1080
 //   cuse_floor_client stream /dev/video0 --size 640x480 --map --stamp next
+//   cuse_floor_client copy - --size 1920x1080
 #include <fcntl.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
+#include <poll.h>
 #include <sys/time.h>
 #include <unistd.h>
 #include <linux/videodev2.h>
@@ -79,6 +81,22 @@ void measure_ioctls(int fd, const ClientOptions& options) {
               if (::ioctl(fd, w4, &value) != 0) fail("4-byte ioctl");
           }),
           "us");
+    // A poll() asks the device every time, even one that never waits.
+    print("poll_round_trip", us_per_call(options.count, options.warmup, [&] {
+              pollfd entry{fd, POLLIN, 0};
+              if (::poll(&entry, 1, 0) < 0) fail("poll");
+          }),
+          "us");
+}
+
+// What writing every frame costs at least: a copy of the whole frame.
+void measure_copy(const ClientOptions& options) {
+    std::vector<unsigned char> from(options.frame_bytes, 0x80), to(options.frame_bytes);
+    const double us = us_per_call(options.count, options.warmup, [&] {
+        std::memcpy(to.data(), from.data(), to.size());
+        from[to[to.size() / 2] % from.size()] ^= 1;  // keeps every copy
+    });
+    print("copy_throughput", static_cast<double>(options.frame_bytes) / us, "MB/s");
 }
 
 // YUYV at the asked size; a device that answers every ioctl (the floor) accepts it too.
@@ -201,6 +219,10 @@ int main(int argc, char** argv) {
         std::printf("%s", frix::bench::client_usage().c_str());
         return 0;
     }
+    if (options.mode == Mode::Copy) {
+        measure_copy(options);
+        return 0;
+    }
     const int fd = ::open(options.device.c_str(), O_RDWR);
     if (fd < 0) {
         std::fprintf(stderr, "cuse_floor_client: %s: %s\n", options.device.c_str(),
@@ -218,6 +240,8 @@ int main(int argc, char** argv) {
                 break;
             case Mode::Stream:
                 measure_streaming(fd, options);
+                break;
+            case Mode::Copy:
                 break;
         }
     } catch (const std::exception& error) {

@@ -52,13 +52,10 @@ cpu_ticks() { awk '{print $14 + $15}' "/proc/$1/stat"; }
 
 uname -r >"${FRIX_VM_RESULTS:-/tmp}/kernel.txt"
 
-# The machine's memory-copy rate at frame size: what a moving picture costs at least.
+# The machine's memory-copy rate at frame size: what writing a moving frame costs at least.
 for size in $sizes; do
   bytes=$(yuyv_bytes $size)
-  count=$((1200000000 / bytes))
-  start=$(now_ns)
-  dd if=/dev/zero of=/dev/null bs=$bytes count=$count 2>/dev/null
-  record "memcpy_$bytes $(awk -v b=$((bytes * count)) -v ns=$(($(now_ns) - start)) 'BEGIN{printf "%.1f", b / ns * 1000}') MB/s"
+  measure "memcpy_$bytes" "$client" copy - --size "$bytes" --count $((600000000 / bytes + 20)) --warmup 2
 done
 
 # The floor, serving all through the boot: besides its own figures here, it is measured

@@ -50,6 +50,7 @@ TEST(ClientOptions, IncompleteOrWrongCommandLinesAreRefusedWithAReason) {
     EXPECT_EQ(refusal({"ioctl"}), "a mode and a device are needed");
     EXPECT_EQ(refusal({"write", "/dev/x"}), "unknown mode 'write'");
     EXPECT_EQ(refusal({"read", "/dev/x"}), "read needs --size");
+    EXPECT_EQ(refusal({"copy", "-"}), "copy needs --size");
     EXPECT_EQ(refusal({"stream", "/dev/x", "--size", "614400"}), "stream needs --size WxH");
     EXPECT_EQ(refusal({"read", "/dev/x", "--size", "640x"}),
               "--size takes bytes or WxH, not '640x'");
