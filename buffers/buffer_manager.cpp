@@ -140,11 +140,20 @@ std::error_code BufferManager::enqueue_free_buffer(unsigned long index) {
         record.timestamp = timeval{};
         record.sequence = 0;
         free_queue_.push_back(pool_[index]);
-        wake = capture_waiting_;
+        wake = capture_wanted();
     }
     // A capture thread that is busy takes the buffer without being told.
     if (wake) free_buffer_condition_.notify_one();
     return {};
+}
+
+bool BufferManager::capture_wanted() const {
+    // While the client has two frames to take, a waiting capture thread is left asleep
+    // until a second buffer comes, and then fills both on one wake-up. Any dequeue that
+    // leaves fewer frames wakes it: the client never waits for a frame a free buffer
+    // could have held.
+    return capture_waiting_ && !free_queue_.empty() &&
+           (ready_queue_.size() < 2 || free_queue_.size() >= 2);
 }
 
 void BufferManager::enqueue_free_buffers() {
@@ -205,16 +214,22 @@ void BufferManager::clear_in_out_queues() {
 }
 
 v4l2_buffer BufferManager::dequeue_buffer() {
-    boost::lock_guard<boost::mutex> lock(mutex_);
-    if (ready_queue_.empty()) throw std::system_error(errno_code(EAGAIN));
-    Buffer& head = ready_queue_.front();
-    // Reported once it has left the queue: the client holds it, neither queued nor done.
-    ready_queue_.pop_front();
-    v4l2_buffer record = report(head.record_.index);
-    // A timed-out frame is no good frame either: read() answers ETIMEDOUT for it.
-    const BufferState state = head.data()->get_state();
-    if (state == BufferState::Error || state == BufferState::Timeout)
-        record.flags |= V4L2_BUF_FLAG_ERROR;
+    v4l2_buffer record;
+    bool wake;
+    {
+        boost::lock_guard<boost::mutex> lock(mutex_);
+        if (ready_queue_.empty()) throw std::system_error(errno_code(EAGAIN));
+        Buffer& head = ready_queue_.front();
+        // Reported once it has left the queue: the client holds it, neither queued nor done.
+        ready_queue_.pop_front();
+        record = report(head.record_.index);
+        // A timed-out frame is no good frame either: read() answers ETIMEDOUT for it.
+        const BufferState state = head.data()->get_state();
+        if (state == BufferState::Error || state == BufferState::Timeout)
+            record.flags |= V4L2_BUF_FLAG_ERROR;
+        wake = capture_wanted();
+    }
+    if (wake) free_buffer_condition_.notify_one();
     return record;
 }
 
@@ -229,9 +244,14 @@ Buffer* BufferManager::get_frame() {
 }
 
 void BufferManager::pop_frame() {
-    boost::lock_guard<boost::mutex> lock(mutex_);
-    ready_queue_.clear();
-    poll_in_use_ = false;
+    bool wake;
+    {
+        boost::lock_guard<boost::mutex> lock(mutex_);
+        ready_queue_.clear();
+        poll_in_use_ = false;
+        wake = capture_wanted();
+    }
+    if (wake) free_buffer_condition_.notify_one();
 }
 
 void BufferManager::stream_on() {

@@ -87,6 +87,8 @@ public:
     std::error_code find_buffer_for_mapping(const MmapRequest& request, unsigned long& index);
 
 private:
+    // mutex_ held: whether a waiting capture thread is to be woken now.
+    bool capture_wanted() const;
     // FIFO linked through the slots themselves: never allocates, and a slot's
     // membership is its hook being linked.
     using Queue = boost::intrusive::slist<

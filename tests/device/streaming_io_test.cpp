@@ -6,6 +6,7 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstring>
 #include <ctime>
 #include <fstream>
@@ -147,6 +148,46 @@ TEST_F(StreamingIO, BuffersCycleThroughTheQueuesWithTheDriversBytes) {
     ASSERT_EQ(app.ioctl(VIDIOC_STREAMON, type), 0);
     ASSERT_EQ(app.ioctl(VIDIOC_DQBUF, none), 0);
     EXPECT_EQ(none.sequence, 0u) << "a new stream counts from 0 again";
+}
+
+TEST_F(StreamingIO, ABufferQueuedWhileTheClientHasFramesToTakeIsFilledBeforeItRunsOut) {
+    TestClient app = opened(9015);
+    v4l2_requestbuffers request = mmap_request(3);
+    ASSERT_EQ(app.ioctl(VIDIOC_REQBUFS, request), 0);
+    for (std::uint32_t i = 0; i < 3; ++i) {
+        v4l2_buffer buffer = capture_buffer(i);
+        ASSERT_EQ(app.ioctl(VIDIOC_QBUF, buffer), 0);
+    }
+    int type = capture_type;
+    ASSERT_EQ(app.ioctl(VIDIOC_STREAMON, type), 0);
+    v4l2_buffer first = capture_buffer(0);
+    ASSERT_EQ(app.ioctl(VIDIOC_DQBUF, first), 0);
+    // The other two frames are done before the first buffer comes back.
+    auto done_count = [&] {
+        unsigned done = 0;
+        for (std::uint32_t i = 0; i < 3; ++i) {
+            v4l2_buffer state = capture_buffer(i);
+            if (app.ioctl(VIDIOC_QUERYBUF, state) == 0 && (state.flags & V4L2_BUF_FLAG_DONE))
+                ++done;
+        }
+        return done;
+    };
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (done_count() < 2 && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::yield();
+    ASSERT_EQ(done_count(), 2u);
+    ASSERT_EQ(app.ioctl(VIDIOC_QBUF, first), 0);
+
+    // Two frames to take, then the one the returned buffer holds: none lost, no wait forever.
+    for (std::uint32_t sequence = 1; sequence <= 3; ++sequence) {
+        v4l2_buffer done = capture_buffer(0);
+        ASSERT_EQ(app.ioctl(VIDIOC_DQBUF, done), 0) << "frame " << sequence;
+        EXPECT_EQ(done.sequence, sequence);
+        if (sequence == 3) {
+            EXPECT_EQ(done.index, first.index);
+        }
+    }
+    ASSERT_EQ(app.ioctl(VIDIOC_STREAMOFF, type), 0);
 }
 
 TEST_F(StreamingIO, ANonBlockingDequeueWithoutAFrameFailsWithEAGAIN) {
