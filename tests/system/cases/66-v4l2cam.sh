@@ -192,7 +192,7 @@ case_v4l2cam_camera_faults() {
   v4l2-ctl -d "$VIVID_NODE" -c inject_fatal_streaming_error=1 || fail "cannot break the stream"
   wait_until 60 bash -c "! kill -0 $client 2>/dev/null" || fail "the client was not told"
   wait "$client"
-  expect_file_match frix.log "camera $VIVID_NODE '.*': VIDIOC_DQBUF: Input/output error"
+  expect_file_match frix.log "camera $VIVID_NODE '.*': VIDIOC_(DQ|Q)BUF: Input/output error"
   expect_file_match frix.log 'DEFECTIVE'
   wait_until 30 grep -q "found camera $VIVID_NODE '.*' again" frix.log || fail "the camera was not reopened"
   LD_PRELOAD=$FRIX_EXT v4l2-ctl -d "$FRIX_NODE" --set-fmt-video="$VIVID_FORMAT" --stream-mmap \
