@@ -1,8 +1,8 @@
 // A pool slot: queue link, owned storage and the V4L2 description of the buffer.
+#include "buffers/buffer.h"
+
 #include <cstdint>
 #include <cstring>
-
-#include "buffers/buffer.h"
 
 namespace frix {
 

@@ -4,11 +4,10 @@
 #include <sys/mman.h>
 #include <time.h>
 
+#include <boost/thread/thread.hpp>
 #include <cerrno>
 #include <limits>
 #include <memory>
-
-#include <boost/thread/thread.hpp>
 
 #include "buffers/mapping_offset.h"
 #include "buffers/shm_space.h"
@@ -47,8 +46,9 @@ void BufferManager::resize_pool(unsigned long count, std::string prefix, FileOwn
         pool_.reserve(count);
         for (unsigned long i = old; i < count; ++i) {
             std::unique_ptr<BufferData> storage(
-                prefix.empty() ? ReadBufferData::CreateBufferData()
-                               : MmapBufferData::CreateBufferData(prefix + std::to_string(i), owner));
+                prefix.empty()
+                    ? ReadBufferData::CreateBufferData()
+                    : MmapBufferData::CreateBufferData(prefix + std::to_string(i), owner));
             pool_.emplace_back(i, storage.get());
             storage.release();
         }

@@ -3,17 +3,16 @@
 
 #include <linux/videodev2.h>
 
+#include <boost/chrono.hpp>
+#include <boost/intrusive/slist.hpp>
+#include <boost/thread/condition_variable.hpp>
+#include <boost/thread/mutex.hpp>
 #include <cstdint>
 #include <functional>
 #include <string>
 #include <system_error>
 #include <utility>
 #include <vector>
-
-#include <boost/chrono.hpp>
-#include <boost/intrusive/slist.hpp>
-#include <boost/thread/condition_variable.hpp>
-#include <boost/thread/mutex.hpp>
 
 #include "buffers/buffer.h"
 #include "buffers/buffer_storage.h"

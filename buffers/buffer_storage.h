@@ -3,11 +3,10 @@
 
 #include <sys/types.h>
 
-#include <memory>
-#include <string>
-
 #include <boost/interprocess/mapped_region.hpp>
 #include <boost/interprocess/shared_memory_object.hpp>
+#include <memory>
+#include <string>
 
 #include "buffers/bus_guard.h"
 #include "frix/buffer_data.h"

@@ -41,7 +41,8 @@ void on_bus_error(int signal, siginfo_t* info, void* context) {
     }
     // Not ours: whoever was there before decides, by default the process dies.
     if (previous_action.sa_flags & SA_SIGINFO) {
-        if (previous_action.sa_sigaction) return previous_action.sa_sigaction(signal, info, context);
+        if (previous_action.sa_sigaction)
+            return previous_action.sa_sigaction(signal, info, context);
     } else if (previous_action.sa_handler != SIG_DFL && previous_action.sa_handler != SIG_IGN) {
         return previous_action.sa_handler(signal);
     }

@@ -2,15 +2,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <boost/interprocess/exceptions.hpp>
 #include <cerrno>
 #include <stdexcept>
 #include <string>
 #include <system_error>
 
-#include <boost/interprocess/exceptions.hpp>
-
-#include "buffers/shm_space.h"
 #include "buffers/buffer_storage.h"
+#include "buffers/shm_space.h"
 #include "frix/log.h"
 
 namespace ipc = boost::interprocess;
@@ -31,7 +30,8 @@ MmapBufferData::MmapBufferData(const std::string& name, unsigned long length, Fi
     const int fd = object_.get_mapping_handle().handle;
     if (owner.uid != static_cast<uid_t>(-1) || owner.gid != static_cast<gid_t>(-1)) {
         if (::fchown(fd, owner.uid, owner.gid) != 0)
-            throw std::system_error(errno, std::generic_category(), "cannot give " + name_ + " away");
+            throw std::system_error(errno, std::generic_category(),
+                                    "cannot give " + name_ + " away");
     }
     // After the chown, which may drop mode bits; the umask may not have left 0600 either.
     if (::fchmod(fd, 0600) != 0)

@@ -1,11 +1,10 @@
 // The streaming server alone, running until the user interrupts it.
 #include "core/external_driver_mode.h"
 
-#include <csignal>
-#include <memory>
-
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/signal_set.hpp>
+#include <csignal>
+#include <memory>
 
 #include "frix/log.h"
 #include "plugins/loader.h"

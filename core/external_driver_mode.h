@@ -1,10 +1,9 @@
 // frix attaching only the streaming server to a node that another process serves.
 #pragma once
 
+#include <boost/program_options/variables_map.hpp>
 #include <string>
 #include <vector>
-
-#include <boost/program_options/variables_map.hpp>
 
 namespace frix {
 

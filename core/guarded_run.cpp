@@ -1,10 +1,9 @@
 // The four handlers around frix's start-up.
 #include "core/guarded_run.h"
 
+#include <boost/program_options/errors.hpp>
 #include <exception>
 #include <iostream>
-
-#include <boost/program_options/errors.hpp>
 
 #include "frix/log.h"
 

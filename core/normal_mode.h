@@ -1,10 +1,9 @@
 // frix serving its own device node: driver, optional server, device object, CUSE session.
 #pragma once
 
+#include <boost/program_options/variables_map.hpp>
 #include <string>
 #include <vector>
-
-#include <boost/program_options/variables_map.hpp>
 
 namespace frix {
 

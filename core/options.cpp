@@ -1,10 +1,9 @@
 // Option groups of frix and the two-source parse (command line, then configuration file).
 #include "core/options.h"
 
-#include <fstream>
-
 #include <boost/program_options/parsers.hpp>
 #include <boost/program_options/value_semantic.hpp>
+#include <fstream>
 
 namespace po = boost::program_options;
 

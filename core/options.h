@@ -1,12 +1,11 @@
 // The option vocabulary of frix and the parsing of its command line and configuration file.
 #pragma once
 
+#include <boost/program_options/options_description.hpp>
+#include <boost/program_options/variables_map.hpp>
 #include <optional>
 #include <string>
 #include <vector>
-
-#include <boost/program_options/options_description.hpp>
-#include <boost/program_options/variables_map.hpp>
 
 namespace frix {
 

@@ -8,15 +8,15 @@
 namespace frix {
 
 struct Active : sc::simple_state<Active, Stable, NoIO> {
-    using reactions = mpl::list16<
-        sc::custom_reaction<EvOpen>, sc::custom_reaction<EvRelease>, sc::custom_reaction<EvClose>,
-        sc::custom_reaction<EvIoctlQuery>, sc::custom_reaction<EvIoctlSFmt>,
-        sc::custom_reaction<EvIoctlSInput>, sc::custom_reaction<EvIoctlSParm>,
-        sc::custom_reaction<EvIoctlDbgSRegister>, sc::custom_reaction<EvIoctlQueryBuf>,
-        sc::custom_reaction<EvIoctlQBuf>, sc::custom_reaction<EvIoctlDQBufAccept>,
-        sc::custom_reaction<EvIoctlDQBuf>, sc::custom_reaction<EvIoctlStreamOn>,
-        sc::custom_reaction<EvIoctlStreamOff>, sc::custom_reaction<EvTerminateIO>,
-        sc::custom_reaction<sc::exception_thrown>>;
+    using reactions =
+        mpl::list16<sc::custom_reaction<EvOpen>, sc::custom_reaction<EvRelease>,
+                    sc::custom_reaction<EvClose>, sc::custom_reaction<EvIoctlQuery>,
+                    sc::custom_reaction<EvIoctlSFmt>, sc::custom_reaction<EvIoctlSInput>,
+                    sc::custom_reaction<EvIoctlSParm>, sc::custom_reaction<EvIoctlDbgSRegister>,
+                    sc::custom_reaction<EvIoctlQueryBuf>, sc::custom_reaction<EvIoctlQBuf>,
+                    sc::custom_reaction<EvIoctlDQBufAccept>, sc::custom_reaction<EvIoctlDQBuf>,
+                    sc::custom_reaction<EvIoctlStreamOn>, sc::custom_reaction<EvIoctlStreamOff>,
+                    sc::custom_reaction<EvTerminateIO>, sc::custom_reaction<sc::exception_thrown>>;
 
     // Stops capture whenever the device stops being active.
     void exit();

@@ -61,7 +61,8 @@ namespace {
 // The capture thread holds the driver mutex across fetch_data; a driver blocked there
 // must not hold up requests for longer than a frame may take.
 void lock_driver(boost::mutex& driver_mutex, boost::chrono::milliseconds frame_timeout) {
-    const auto bound = frame_timeout.count() != 0 ? frame_timeout : boost::chrono::milliseconds(1000);
+    const auto bound =
+        frame_timeout.count() != 0 ? frame_timeout : boost::chrono::milliseconds(1000);
     const auto deadline = boost::chrono::steady_clock::now() + bound;
     while (!driver_mutex.try_lock()) {
         if (boost::chrono::steady_clock::now() >= deadline)
@@ -434,7 +435,9 @@ void V4lDriver::capture_frames() {
                 struct Disarm {
                     FrameWatchdog& watchdog;
                     bool done = false;
-                    ~Disarm() { if (!done) watchdog.disarm(); }
+                    ~Disarm() {
+                        if (!done) watchdog.disarm();
+                    }
                 } disarm{frame_watchdog};
                 for (;;) {
                     driver->fetch_data();

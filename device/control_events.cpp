@@ -49,8 +49,7 @@ void ControlEvents::changed(const v4l2_queryctrl& control, std::int32_t value,
     }
 }
 
-void ControlEvents::initial(std::uint64_t file, const v4l2_queryctrl& control,
-                            std::int32_t value) {
+void ControlEvents::initial(std::uint64_t file, const v4l2_queryctrl& control, std::int32_t value) {
     const auto found = subscriptions_.find({file, control.id});
     if (found == subscriptions_.end()) return;
     put(found->second, control, value, V4L2_EVENT_CTRL_CH_VALUE | V4L2_EVENT_CTRL_CH_FLAGS);

@@ -21,15 +21,24 @@ bool is_class_control(std::uint32_t id) { return (id & 0xffff) == 1; }
 
 const char* class_name(std::uint32_t control_class) {
     switch (control_class) {
-        case V4L2_CTRL_CLASS_USER: return "User Controls";
-        case V4L2_CTRL_CLASS_CODEC: return "Codec Controls";
-        case V4L2_CTRL_CLASS_CAMERA: return "Camera Controls";
-        case V4L2_CTRL_CLASS_FLASH: return "Flash Controls";
-        case V4L2_CTRL_CLASS_JPEG: return "JPEG Compression Controls";
-        case V4L2_CTRL_CLASS_IMAGE_SOURCE: return "Image Source Controls";
-        case V4L2_CTRL_CLASS_IMAGE_PROC: return "Image Processing Controls";
-        case V4L2_CTRL_CLASS_DETECT: return "Detection Controls";
-        default: return "Controls";
+        case V4L2_CTRL_CLASS_USER:
+            return "User Controls";
+        case V4L2_CTRL_CLASS_CODEC:
+            return "Codec Controls";
+        case V4L2_CTRL_CLASS_CAMERA:
+            return "Camera Controls";
+        case V4L2_CTRL_CLASS_FLASH:
+            return "Flash Controls";
+        case V4L2_CTRL_CLASS_JPEG:
+            return "JPEG Compression Controls";
+        case V4L2_CTRL_CLASS_IMAGE_SOURCE:
+            return "Image Source Controls";
+        case V4L2_CTRL_CLASS_IMAGE_PROC:
+            return "Image Processing Controls";
+        case V4L2_CTRL_CLASS_DETECT:
+            return "Detection Controls";
+        default:
+            return "Controls";
     }
 }
 
@@ -202,7 +211,8 @@ void V4lDriver::access_ext_controls(v4l2_ext_controls& controls, ControlAccess a
 
     std::vector<v4l2_ext_control> array(controls.count);
     const std::size_t bytes = array.size() * sizeof(v4l2_ext_control);
-    if (!client_memory().read(current_pid, array.data(), controls.controls, bytes)) fail_with(EFAULT);
+    if (!client_memory().read(current_pid, array.data(), controls.controls, bytes))
+        fail_with(EFAULT);
 
     // Validation touches nothing; a set that fails it names no control either, so a
     // client learns with TRY which one it was.
@@ -227,8 +237,7 @@ void V4lDriver::access_ext_controls(v4l2_ext_controls& controls, ControlAccess a
         // A class control is both: it has no value.
         if (access == ControlAccess::get && (info.flags & V4L2_CTRL_FLAG_WRITE_ONLY))
             refuse(EACCES);
-        if (access != ControlAccess::get && (info.flags & V4L2_CTRL_FLAG_READ_ONLY))
-            refuse(EACCES);
+        if (access != ControlAccess::get && (info.flags & V4L2_CTRL_FLAG_READ_ONLY)) refuse(EACCES);
         if (!is_value_type(info.type)) refuse(EINVAL);
         if (access != ControlAccess::get && info.type == V4L2_CTRL_TYPE_MENU) {
             v4l2_querymenu item{};

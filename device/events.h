@@ -3,10 +3,9 @@
 
 #include <linux/videodev2.h>
 
+#include <boost/statechart/event.hpp>
 #include <cstdint>
 #include <system_error>
-
-#include <boost/statechart/event.hpp>
 
 #include "buffers/mmap_request.h"
 
@@ -34,10 +33,10 @@ struct EvSysCall {
 template <std::uint32_t N>
 struct IoctlArgument;
 
-#define FRIX_IOCTL_ARGUMENT(number, type)   \
-    template <>                             \
-    struct IoctlArgument<number> {          \
-        using argument_type = type;         \
+#define FRIX_IOCTL_ARGUMENT(number, type) \
+    template <>                           \
+    struct IoctlArgument<number> {        \
+        using argument_type = type;       \
     }
 
 FRIX_IOCTL_ARGUMENT(VIDIOC_S_FMT, v4l2_format);

@@ -37,7 +37,8 @@ sc::result NoIO::react(const EvAcceptReadIO& event) {
         fail(event, EBUSY, locked_text(device.owner_pid));
         return discard_event();
     }
-    if (!run_request<LetThrough::device_failures>(event, [&] { device.prepare_read_buffers(); })) return discard_event();
+    if (!run_request<LetThrough::device_failures>(event, [&] { device.prepare_read_buffers(); }))
+        return discard_event();
     device.owner_pid = device.current_pid;
     device.buffer_manager.stream_on();
     return transit<ReadIO>();
@@ -50,7 +51,9 @@ sc::result NoIO::react(const EvIoctlReqBufs& event) {
         return discard_event();
     }
     if (event.arg.count == 0) return discard_event();
-    if (!run_request<LetThrough::device_failures>(event, [&] { device.request_buffers(event.arg); })) return discard_event();
+    if (!run_request<LetThrough::device_failures>(event,
+                                                  [&] { device.request_buffers(event.arg); }))
+        return discard_event();
     if (event.arg.count == 0) {
         fail(event, ENOMEM);
         return discard_event();
@@ -237,8 +240,7 @@ sc::result StreamingIO::react(const EvIoctlDQBuf& event) {
 
 sc::result StreamingIO::react(const EvMmap& event) {
     auto& device = context<V4lDriver>();
-    if (!device.relaxed_ownership &&
-        owned_by_another(device.owner_pid, device.current_pid)) {
+    if (!device.relaxed_ownership && owned_by_another(device.owner_pid, device.current_pid)) {
         fail(event, EBUSY, locked_text(device.owner_pid));
         return discard_event();
     }

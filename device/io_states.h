@@ -33,14 +33,15 @@ struct ReadIO : sc::simple_state<ReadIO, Active> {
 };
 
 struct StreamingIO : sc::simple_state<StreamingIO, Active> {
-    using reactions = mpl::list15<
-        sc::custom_reaction<EvAcceptReadIO>, sc::custom_reaction<EvPollEnqueueBuffers>,
-        sc::custom_reaction<EvIoctlReqBufs>, sc::custom_reaction<EvIoctlCreateBufs>, sc::custom_reaction<EvIoctlSFmt>,
-        sc::custom_reaction<EvIoctlSInput>, sc::custom_reaction<EvIoctlSParm>,
-        sc::custom_reaction<EvIoctlQueryBuf>, sc::custom_reaction<EvIoctlQBuf>,
-        sc::custom_reaction<EvIoctlStreamOn>, sc::custom_reaction<EvIoctlStreamOff>,
-        sc::custom_reaction<EvIoctlDQBufAccept>, sc::custom_reaction<EvIoctlDQBuf>,
-        sc::custom_reaction<EvMmap>, sc::custom_reaction<EvTerminateIO>>;
+    using reactions =
+        mpl::list15<sc::custom_reaction<EvAcceptReadIO>, sc::custom_reaction<EvPollEnqueueBuffers>,
+                    sc::custom_reaction<EvIoctlReqBufs>, sc::custom_reaction<EvIoctlCreateBufs>,
+                    sc::custom_reaction<EvIoctlSFmt>, sc::custom_reaction<EvIoctlSInput>,
+                    sc::custom_reaction<EvIoctlSParm>, sc::custom_reaction<EvIoctlQueryBuf>,
+                    sc::custom_reaction<EvIoctlQBuf>, sc::custom_reaction<EvIoctlStreamOn>,
+                    sc::custom_reaction<EvIoctlStreamOff>, sc::custom_reaction<EvIoctlDQBufAccept>,
+                    sc::custom_reaction<EvIoctlDQBuf>, sc::custom_reaction<EvMmap>,
+                    sc::custom_reaction<EvTerminateIO>>;
 
     // The buffers go with the state: another file may request its own.
     void exit() { context<V4lDriver>().queue_owner_file = 0; }

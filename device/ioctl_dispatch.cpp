@@ -2,10 +2,9 @@
 #include <fcntl.h>
 
 #include <algorithm>
+#include <boost/thread/lock_guard.hpp>
 #include <cerrno>
 #include <cstring>
-
-#include <boost/thread/lock_guard.hpp>
 
 #include "device/events.h"
 #include "device/ioctl_names.h"
@@ -79,10 +78,10 @@ struct IoctlDispatcher {
                       const std::system_error& result, const void* argument);
     // The halves of reply: the trace needs the machine mutex (or request.state), the
     // reply call nothing.
-    static void send(fuse_req_t req, int pid, std::uint32_t number, const IoctlRow* row,
-                     int error, const void* argument);
-    static void trace(IoctlRequest& request, std::uint32_t number, const IoctlRow* row,
-                      int error, const void* argument);
+    static void send(fuse_req_t req, int pid, std::uint32_t number, const IoctlRow* row, int error,
+                     const void* argument);
+    static void trace(IoctlRequest& request, std::uint32_t number, const IoctlRow* row, int error,
+                      const void* argument);
 };
 
 namespace {
@@ -108,8 +107,7 @@ const IoctlRow served_ioctls[] = {
     query<VIDIOC_G_FMT, &D::get_fmt>(no_checks, I::client_copy, O::argument),
     request<EvIoctlSFmt>(ownership | priority, I::client_copy, O::argument),
     query<VIDIOC_TRY_FMT, &D::try_fmt>(no_checks, I::client_copy, O::argument),
-    request<EvIoctlReqBufs>(ownership | extension | priority | queue, I::client_copy,
-                            O::argument),
+    request<EvIoctlReqBufs>(ownership | extension | priority | queue, I::client_copy, O::argument),
     request<EvIoctlCreateBufs>(ownership | extension | priority | queue, I::client_copy,
                                O::argument),
     request<EvIoctlQueryBuf>(no_checks, I::client_copy, O::argument),
@@ -128,20 +126,17 @@ const IoctlRow served_ioctls[] = {
     request<EvIoctlSInput>(ownership | priority, I::client_copy, O::nothing),
     query<VIDIOC_ENUM_FRAMESIZES, &D::enum_framesizes>(no_checks, I::client_copy, O::argument),
     query<VIDIOC_ENUM_FRAMEINTERVALS, &D::enum_frameintervals>(no_checks, I::client_copy,
-                                                                O::argument),
+                                                               O::argument),
     request<EvIoctlDbgSRegister>(no_checks, I::client_copy, O::nothing),
     query<VIDIOC_QUERY_EXT_CTRL, &D::query_ext_control>(no_checks, I::client_copy, O::argument),
-    query<VIDIOC_G_EXT_CTRLS, &D::get_ext_controls>(no_checks, I::client_copy,
-                                                     O::argument_always),
-    query<VIDIOC_S_EXT_CTRLS, &D::set_ext_controls>(priority, I::client_copy,
-                                                     O::argument_always),
+    query<VIDIOC_G_EXT_CTRLS, &D::get_ext_controls>(no_checks, I::client_copy, O::argument_always),
+    query<VIDIOC_S_EXT_CTRLS, &D::set_ext_controls>(priority, I::client_copy, O::argument_always),
     query<VIDIOC_TRY_EXT_CTRLS, &D::try_ext_controls>(no_checks, I::client_copy,
-                                                       O::argument_always),
+                                                      O::argument_always),
     query<VIDIOC_G_PRIORITY, &D::get_priority>(no_checks, I::zeroed, O::argument),
     query<VIDIOC_S_PRIORITY, &D::set_priority>(no_checks, I::client_copy, O::nothing),
     query<VIDIOC_SUBSCRIBE_EVENT, &D::subscribe_event>(no_checks, I::client_copy, O::nothing),
-    query<VIDIOC_UNSUBSCRIBE_EVENT, &D::unsubscribe_event>(no_checks, I::client_copy,
-                                                            O::nothing),
+    query<VIDIOC_UNSUBSCRIBE_EVENT, &D::unsubscribe_event>(no_checks, I::client_copy, O::nothing),
     query<VIDIOC_DQEVENT, &D::dequeue_event>(no_checks, I::zeroed, O::argument),
 };
 
@@ -158,11 +153,16 @@ const std::system_error& refusal(int error) {
     static const std::system_error intr{std::error_code(EINTR, std::generic_category())};
     static const std::system_error again{std::error_code(EAGAIN, std::generic_category())};
     switch (error) {
-        case ENOTTY: return notty;
-        case EBUSY: return busy;
-        case EINTR: return intr;
-        case EAGAIN: return again;
-        default: return inval;
+        case ENOTTY:
+            return notty;
+        case EBUSY:
+            return busy;
+        case EINTR:
+            return intr;
+        case EAGAIN:
+            return again;
+        default:
+            return inval;
     }
 }
 
@@ -180,8 +180,8 @@ std::vector<std::uint32_t> served_ioctl_numbers() {
     return numbers;
 }
 
-void V4lDriver::sys_ioctl(fuse_req_t req, unsigned int cmd, void*, fuse_file_info* fi,
-                          unsigned int, const void* in_buf, size_t in_bufsz, size_t out_bufsz) {
+void V4lDriver::sys_ioctl(fuse_req_t req, unsigned int cmd, void*, fuse_file_info* fi, unsigned int,
+                          const void* in_buf, size_t in_bufsz, size_t out_bufsz) {
     auto lock = lock_interruptible(req);
     if (!lock.owns_lock()) {
         fuse_reply_err(req, EINTR);
@@ -453,7 +453,7 @@ void IoctlDispatcher::trace(IoctlRequest& request, std::uint32_t number, const I
     const Output output = row ? row->output : Output::nothing;
     // A failed request shows what the client asked for.
     const bool answered = error == 0 || output == Output::argument_always;
-    const void* shown = answered                                     ? argument
+    const void* shown = answered                                  ? argument
                         : row && row->input == Input::client_copy ? request.in_buf
                                                                   : nullptr;
     const char* state = request.state ? request.state : request.device.state_name();

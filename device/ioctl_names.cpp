@@ -11,7 +11,8 @@ namespace {
 
 using NameTable = std::unordered_map<std::uint32_t, const char*>;
 
-#define FRIX_IOCTL_NAME(number) {static_cast<std::uint32_t>(number), #number}
+#define FRIX_IOCTL_NAME(number) \
+    { static_cast<std::uint32_t>(number), #number }
 
 const NameTable& names() {
     static const NameTable table{

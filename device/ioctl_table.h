@@ -1,11 +1,11 @@
 // The table of served ioctls: one row says everything about one request.
 #pragma once
 
+#include <linux/ioctl.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <vector>
-
-#include <linux/ioctl.h>
 
 namespace frix {
 

@@ -3,17 +3,9 @@
 
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
-
 #include <unistd.h>
 
 #include <atomic>
-#include <cerrno>
-#include <cstdlib>
-#include <fstream>
-#include <new>
-#include <string>
-#include <thread>
-
 #include <boost/filesystem/operations.hpp>
 #include <boost/interprocess/mapped_region.hpp>
 #include <boost/interprocess/permissions.hpp>
@@ -21,6 +13,12 @@
 #include <boost/thread/condition_variable.hpp>
 #include <boost/thread/lock_types.hpp>
 #include <boost/thread/thread.hpp>
+#include <cerrno>
+#include <cstdlib>
+#include <fstream>
+#include <new>
+#include <string>
+#include <thread>
 
 #include "buffers/bus_guard.h"
 #include "device/mapped_data.h"
@@ -40,8 +38,8 @@ std::string segment_name_of(dev_t device) {
 // those its own pool happens to reach, and tmpfs memory stays taken by the rest.
 void remove_stale_buffers(const std::string& prefix) {
     boost::system::error_code error;
-    for (boost::filesystem::directory_iterator entry("/dev/shm", error), end; !error && entry != end;
-         entry.increment(error)) {
+    for (boost::filesystem::directory_iterator entry("/dev/shm", error), end;
+         !error && entry != end; entry.increment(error)) {
         const std::string name = entry->path().filename().string();
         if (name.size() > prefix.size() && name.compare(0, prefix.size(), prefix) == 0 &&
             name.find_first_not_of("0123456789", prefix.size()) == std::string::npos)
@@ -204,7 +202,8 @@ struct MappingService::Impl {
             const int locked = lock_record(data, record_deadline(slice_ms), watch);
             if (locked != 0 && locked != EOWNERDEAD) {
                 // Held by somebody who does not let go: keep trying, never block.
-                if (locked != ETIMEDOUT) std::this_thread::sleep_for(std::chrono::milliseconds(slice_ms));
+                if (locked != ETIMEDOUT)
+                    std::this_thread::sleep_for(std::chrono::milliseconds(slice_ms));
                 continue;
             }
             if (locked == EOWNERDEAD) recover(data);
@@ -233,8 +232,8 @@ struct MappingService::Impl {
     // if the claim that posted it is still there. A refusal is answered like a success;
     // only a machine mutex that stays busy leaves the client without a reply.
     void handle(MappedData& data) {
-        const MmapRequest request{data.addr, data.length, data.prot,
-                                  data.flags, data.fd,    data.offset};
+        const MmapRequest request{data.addr,  data.length, data.prot,
+                                  data.flags, data.fd,     data.offset};
         const std::int32_t claim_pid = data.claim_pid;
         const std::uint32_t claim_stamp = data.claim_stamp;
         const int client_pid = data.pid;

@@ -2,13 +2,12 @@
 // and a worker thread that resolves clients' mmap() requests to pool buffers.
 #pragma once
 
+#include <boost/thread/mutex.hpp>
 #include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
 #include <system_error>
-
-#include <boost/thread/mutex.hpp>
 
 #include "buffers/mmap_request.h"
 

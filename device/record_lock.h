@@ -38,8 +38,7 @@ inline std::uint32_t self() { return static_cast<std::uint32_t>(::syscall(SYS_ge
 
 // 0, or EOWNERDEAD when taken over from a holder that kept it too long: the lock is then
 // held. ETIMEDOUT at the deadline (CLOCK_MONOTONIC) without it.
-inline int lock_record_word(std::uint32_t* word, const timespec& deadline,
-                            RecordLockWatch& watch) {
+inline int lock_record_word(std::uint32_t* word, const timespec& deadline, RecordLockWatch& watch) {
     using namespace record_lock_detail;
     const std::uint32_t me = self();
     for (;;) {

@@ -117,8 +117,8 @@ void print_argument(std::ostream& out, std::uint32_t number, const void* argumen
         case VIDIOC_S_PARM: {
             const auto& parm = as<v4l2_streamparm>(argument);
             const v4l2_fract& interval = parm.parm.capture.timeperframe;
-            out << " type=" << type_name(parm.type) << " timeperframe=" << interval.numerator
-                << '/' << interval.denominator;
+            out << " type=" << type_name(parm.type) << " timeperframe=" << interval.numerator << '/'
+                << interval.denominator;
             break;
         }
         case VIDIOC_STREAMON:

@@ -18,7 +18,8 @@ class RequesterReport {
 public:
     explicit RequesterReport(const EvOpen& event) : event_(event) {}
     ~RequesterReport() {
-        if (event_.requester_result && event_.result.code()) *event_.requester_result = event_.result;
+        if (event_.requester_result && event_.result.code())
+            *event_.requester_result = event_.result;
     }
     RequesterReport(const RequesterReport&) = delete;
     RequesterReport& operator=(const RequesterReport&) = delete;
@@ -67,7 +68,8 @@ Idle::Idle(my_context context) : my_base(context) {
 sc::result Idle::react(const EvOpen& event) {
     RequesterReport report(event);
     auto& device = context<V4lDriver>();
-    if (!run_request<LetThrough::all_failures>(event, [&] { device.start_capture(); })) return discard_event();
+    if (!run_request<LetThrough::all_failures>(event, [&] { device.start_capture(); }))
+        return discard_event();
     device.open_count = 1;
     return transit<Active>();
 }

@@ -2,17 +2,16 @@
 #include "device/v4l_driver.h"
 
 #include <fcntl.h>
+#include <fuse/fuse.h>
 #include <poll.h>
 
+#include <boost/thread/lock_guard.hpp>
 #include <cerrno>
 #include <cstring>
 
-#include <boost/thread/lock_guard.hpp>
-#include <fuse/fuse.h>
-
+#include "device/active_state.h"
 #include "device/events.h"
 #include "device/extension_presence.h"
-#include "device/active_state.h"
 #include "device/io_states.h"
 #include "device/patient_lock.h"
 #include "device/states.h"
@@ -155,7 +154,8 @@ void V4lDriver::sys_read(fuse_req_t req, size_t size, off_t off, fuse_file_info*
 
     if (off != 0) {
         if (!buffer_manager.is_read_in_progress()) {
-            FRIX_LOG(core, error) << "read() failed: offset was specified but no read is in progress";
+            FRIX_LOG(core, error)
+                << "read() failed: offset was specified but no read is in progress";
             fuse_reply_err(req, EFAULT);
             return;
         }

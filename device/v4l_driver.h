@@ -1,16 +1,9 @@
 // The device object: one per device node, called by the CUSE session for every request.
 #pragma once
 
-#include <sys/types.h>
+#include <fuse/cuse_lowlevel.h>
 #include <linux/videodev2.h>
-
-#include <cstdint>
-#include <exception>
-#include <future>
-#include <memory>
-#include <string>
-#include <system_error>
-#include <vector>
+#include <sys/types.h>
 
 #include <boost/chrono.hpp>
 #include <boost/statechart/exception_translator.hpp>
@@ -18,7 +11,13 @@
 #include <boost/thread/condition_variable.hpp>
 #include <boost/thread/mutex.hpp>
 #include <boost/thread/thread.hpp>
-#include <fuse/cuse_lowlevel.h>
+#include <cstdint>
+#include <exception>
+#include <future>
+#include <memory>
+#include <string>
+#include <system_error>
+#include <vector>
 
 #include "buffers/buffer_manager.h"
 #include "device/control_events.h"
@@ -47,20 +46,25 @@ struct IoctlDispatcher;
 // under the machine mutex, and the reply is built from the result the reaction stored.
 //
 // Map of the object: member group, file, calling thread, lock.
-//   entry points sys_init/destroy/open/release/read/poll   v4l_driver.cpp       CUSE workers    machine
-//   entry point sys_ioctl, the ioctl table, the trace      ioctl_dispatch.cpp   CUSE workers    machine
-//   state reactions (Alive ... StreamingIO)                states.cpp, active_state.cpp,
-//                                                          io_states.cpp        caller's        machine
+//   entry points sys_init/destroy/open/release/read/poll   v4l_driver.cpp       CUSE workers
+//   machine entry point sys_ioctl, the ioctl table, the trace      ioctl_dispatch.cpp   CUSE
+//   workers    machine state reactions (Alive ... StreamingIO)                states.cpp,
+//   active_state.cpp,
+//                                                          io_states.cpp        caller's machine
 //   queries, formats, parameters, buffers (capture        capture_controller.cpp
-//   controller), start/stop/suspend of capture                                  caller's        machine, then
-//                                                                                               driver or interruption
-//   the capture thread: capture_loop, capture_frames      capture_controller.cpp capture        driver; machine by try-lock
-//   controls, extended controls, control events           controls.cpp         CUSE workers    machine
-//   file priorities                                       file_priorities.cpp  CUSE workers    machine
-//   mapping requests (EvMmap)                             v4l_driver.cpp       mapping worker  record, then machine by try-lock
-//   parked VIDIOC_DQBUF requests and their answers        ioctl_dispatch.cpp   whoever holds   machine, then waiting
+//   controller), start/stop/suspend of capture                                  caller's machine,
+//   then
+//                                                                                               driver
+//                                                                                               or
+//                                                                                               interruption
+//   the capture thread: capture_loop, capture_frames      capture_controller.cpp capture driver;
+//   machine by try-lock controls, extended controls, control events           controls.cpp CUSE
+//   workers    machine file priorities                                       file_priorities.cpp
+//   CUSE workers    machine mapping requests (EvMmap)                             v4l_driver.cpp
+//   mapping worker  record, then machine by try-lock parked VIDIOC_DQBUF requests and their answers
+//   ioctl_dispatch.cpp   whoever holds   machine, then waiting
 //                                                                              the machine
-//   the interruption of a parked VIDIOC_DQBUF             ioctl_dispatch.cpp   libfuse's       waiting
+//   the interruption of a parked VIDIOC_DQBUF             ioctl_dispatch.cpp   libfuse's waiting
 // Fields: everything below is guarded by machine_mutex unless it says otherwise; the
 // driver's interruption flag is the one field shared without a lock (atomic).
 // Lock order: machine mutex, then the interruption mutex or the driver mutex, then the
@@ -80,8 +84,7 @@ public:
               const std::string& device_name, unsigned int frame_timeout,
               unsigned int frame_buffers, bool drop_bad_frames, bool relaxed_ownership,
               bool mem_lock, std::shared_ptr<Server> server, bool server_enabled,
-              const std::vector<std::string>& server_options,
-              const std::string& library_directory);
+              const std::vector<std::string>& server_options, const std::string& library_directory);
     ~V4lDriver() override;
 
     const std::string& get_device_name() const { return device_name; }

@@ -54,8 +54,8 @@ void report_failure(const char* what, int fd) noexcept {
         value /= 10;
     } while (value != 0);
     if (fd < 0) *--p = '-';
-    iovec parts[] = {part("error: "), part(what), part("fd: "),
-                     {p, static_cast<size_t>(end - p)}, part("\n")};
+    iovec parts[] = {
+        part("error: "), part(what), part("fd: "), {p, static_cast<size_t>(end - p)}, part("\n")};
     write_all(parts, 5);
 }
 

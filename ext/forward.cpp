@@ -41,8 +41,8 @@ void* forward_mmap(NextSymbol* next, void* addr, size_t length, int prot, int fl
     if (void* function = next->get())
         return reinterpret_cast<MmapFunction>(function)(addr, length, prot, flags, fd, offset);
     const char* reason = ::dlerror();
-    write_error({"forward_mmap() failed when loading the '", next->name(), "' symbol: ",
-                 reason ? reason : "", "\n"});
+    write_error({"forward_mmap() failed when loading the '", next->name(),
+                 "' symbol: ", reason ? reason : "", "\n"});
     errno = ECANCELED;
     return MAP_FAILED;
 }

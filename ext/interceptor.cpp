@@ -14,8 +14,8 @@
 #include <system_error>
 
 #include "ext/diagnostics.h"
-#include "ext/mapping_tables.h"
 #include "ext/mapped_record.h"
+#include "ext/mapping_tables.h"
 #include "ext/record_client.h"
 
 namespace ipc = boost::interprocess;
@@ -71,8 +71,8 @@ OpenedSegment open_segment(int fd, std::string& name) noexcept {
 }
 
 void* map_buffer(MappingTables& tables, const std::string& name, void* addr, size_t length) {
-    auto file = std::make_unique<ipc::shared_memory_object>(ipc::open_only, name.c_str(),
-                                                             ipc::read_only);
+    auto file =
+        std::make_unique<ipc::shared_memory_object>(ipc::open_only, name.c_str(), ipc::read_only);
     auto map = reinterpret_cast<MmapFunction>(next_mmap.get());
     if (!map) throw std::runtime_error("no mmap() to map " + name + " with");
     void* mapping = map(addr, length, PROT_READ, MAP_SHARED, file->get_mapping_handle().handle, 0);
@@ -125,10 +125,10 @@ long intercept_syscall(long number, const long (&args)[7]) noexcept {
         return -1;
     }
     if (number == SYS_mmap) {
-        void* mapping = intercept_mmap(nullptr, reinterpret_cast<void*>(args[0]),
-                                       static_cast<size_t>(args[1]), static_cast<int>(args[2]),
-                                       static_cast<int>(args[3]), static_cast<int>(args[4]),
-                                       static_cast<off_t>(args[5]));
+        void* mapping =
+            intercept_mmap(nullptr, reinterpret_cast<void*>(args[0]), static_cast<size_t>(args[1]),
+                           static_cast<int>(args[2]), static_cast<int>(args[3]),
+                           static_cast<int>(args[4]), static_cast<off_t>(args[5]));
         if (mapping != MAP_FAILED) return reinterpret_cast<long>(mapping);
     }
     return next(number, args[0], args[1], args[2], args[3], args[4], args[5], args[6]);

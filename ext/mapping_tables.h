@@ -3,14 +3,13 @@
 
 #include <sys/types.h>
 
+#include <boost/interprocess/mapped_region.hpp>
+#include <boost/interprocess/shared_memory_object.hpp>
 #include <cstddef>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
-
-#include <boost/interprocess/mapped_region.hpp>
-#include <boost/interprocess/shared_memory_object.hpp>
 
 #include "ext/mapped_record.h"
 

@@ -29,7 +29,7 @@ timespec monotonic_now() {
 std::uint32_t monotonic_ms() {
     const timespec now = monotonic_now();
     return static_cast<std::uint32_t>(static_cast<std::uint64_t>(now.tv_sec) * 1000u +
-                                       static_cast<std::uint64_t>(now.tv_nsec) / 1000000u);
+                                      static_cast<std::uint64_t>(now.tv_nsec) / 1000000u);
 }
 
 bool is_dead(pid_t pid) {
@@ -109,8 +109,7 @@ void wake(std::uint32_t* word) {
 // This process's right to the request fields, dropped on every way out.
 class Claim {
 public:
-    explicit Claim(MappedData& record)
-        : record_(record), pid_(::getpid()), stamp_(monotonic_ms()) {
+    explicit Claim(MappedData& record) : record_(record), pid_(::getpid()), stamp_(monotonic_ms()) {
         record_.claim_pid = pid_;
         record_.claim_stamp = stamp_;
     }

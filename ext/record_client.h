@@ -20,9 +20,9 @@ struct MappingRequest {
 };
 
 // Posts the request under this process's claim and waits at most one second, the
-// record's lock included, for the daemon's answer. Returns the buffer index; throws std::system_error with EAGAIN (not
-// serving), ETIMEDOUT (no answer, "Timeout!" written) or the daemon's errno, and
-// whatever the record's locking throws.
+// record's lock included, for the daemon's answer. Returns the buffer index; throws
+// std::system_error with EAGAIN (not serving), ETIMEDOUT (no answer, "Timeout!" written) or the
+// daemon's errno, and whatever the record's locking throws.
 std::uint64_t request_buffer_index(MappedData& record, const MappingRequest& request);
 
 }  // namespace frixext

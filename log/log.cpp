@@ -1,8 +1,6 @@
 // Console and UDP syslog sinks, formatters and the global loggers.
 #include "log/log.h"
 
-#include <iostream>
-
 #include <boost/core/null_deleter.hpp>
 #include <boost/log/attributes/value_extraction.hpp>
 #include <boost/log/core/core.hpp>
@@ -12,6 +10,7 @@
 #include <boost/log/sinks/text_ostream_backend.hpp>
 #include <boost/make_shared.hpp>
 #include <boost/shared_ptr.hpp>
+#include <iostream>
 
 namespace logging = boost::log;
 namespace sinks = boost::log::sinks;
@@ -62,7 +61,7 @@ void write_line(const logging::record_view& record, logging::formatting_ostream&
 
 channel_logger make_logger(const char* channel) {
     return channel_logger(keywords::channel = std::string(channel),
-                       keywords::severity = Severity::info);
+                          keywords::severity = Severity::info);
 }
 
 }  // namespace
@@ -81,8 +80,7 @@ void formatter(const logging::record_view& record, logging::formatting_ostream& 
     write_line(record, stream, false);
 }
 
-void colouring_formatter(const logging::record_view& record,
-                         logging::formatting_ostream& stream) {
+void colouring_formatter(const logging::record_view& record, logging::formatting_ostream& stream) {
     write_line(record, stream, true);
 }
 
@@ -105,8 +103,8 @@ void init_log(Severity level, const std::string& syslog_host, int syslog_port, b
 
     using console_sink = sinks::synchronous_sink<sinks::text_ostream_backend>;
     auto console = boost::make_shared<console_sink>();
-    console->locked_backend()->add_stream(boost::shared_ptr<std::ostream>(&std::clog,
-                                                                          boost::null_deleter()));
+    console->locked_backend()->add_stream(
+        boost::shared_ptr<std::ostream>(&std::clog, boost::null_deleter()));
     console->locked_backend()->auto_flush(false);
     const int threshold = static_cast<int>(level);
     console->set_filter([threshold](const logging::attribute_value_set& attributes) {
@@ -123,8 +121,8 @@ void init_log(Severity level, const std::string& syslog_host, int syslog_port, b
 
     auto backend = boost::make_shared<sinks::syslog_backend>(
         keywords::facility = sinks::syslog::user,
-        keywords::use_impl = sinks::syslog::udp_socket_based,
-        keywords::ip_version = sinks::v4, keywords::ident = std::string());
+        keywords::use_impl = sinks::syslog::udp_socket_based, keywords::ip_version = sinks::v4,
+        keywords::ident = std::string());
     // Severity values are syslog levels already; anything outside them goes as info
     // rather than throwing from inside a logging statement.
     backend->set_severity_mapper([](const logging::record_view& record) {

@@ -1,10 +1,9 @@
 // Logging set-up of the daemon: console and syslog sinks, line formatters.
 #pragma once
 
-#include <string>
-
 #include <boost/log/core/record_view.hpp>
 #include <boost/log/utility/formatting_ostream.hpp>
+#include <string>
 
 #include "frix/log.h"
 

@@ -2,7 +2,6 @@
 #include "servers/broadcaster.h"
 
 #include <algorithm>
-
 #include <boost/asio/post.hpp>
 
 namespace frix::streaming {

@@ -2,13 +2,12 @@
 #pragma once
 
 #include <atomic>
+#include <boost/asio/io_context.hpp>
 #include <chrono>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <vector>
-
-#include <boost/asio/io_context.hpp>
 
 #include "servers/frame.h"
 

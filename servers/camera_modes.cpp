@@ -52,28 +52,40 @@ void add_rates(int fd, std::uint32_t pixelformat, std::uint32_t width, std::uint
 
 std::uint32_t spa_format_of(std::uint32_t pixelformat) {
     switch (pixelformat) {
-        case V4L2_PIX_FMT_YUYV: return SPA_VIDEO_FORMAT_YUY2;
-        case V4L2_PIX_FMT_RGB24: return SPA_VIDEO_FORMAT_RGB;
-        case V4L2_PIX_FMT_GREY: return SPA_VIDEO_FORMAT_GRAY8;
-        default: return SPA_VIDEO_FORMAT_UNKNOWN;
+        case V4L2_PIX_FMT_YUYV:
+            return SPA_VIDEO_FORMAT_YUY2;
+        case V4L2_PIX_FMT_RGB24:
+            return SPA_VIDEO_FORMAT_RGB;
+        case V4L2_PIX_FMT_GREY:
+            return SPA_VIDEO_FORMAT_GRAY8;
+        default:
+            return SPA_VIDEO_FORMAT_UNKNOWN;
     }
 }
 
 std::uint32_t pixelformat_of(std::uint32_t spa_format) {
     switch (spa_format) {
-        case SPA_VIDEO_FORMAT_YUY2: return V4L2_PIX_FMT_YUYV;
-        case SPA_VIDEO_FORMAT_RGB: return V4L2_PIX_FMT_RGB24;
-        case SPA_VIDEO_FORMAT_GRAY8: return V4L2_PIX_FMT_GREY;
-        default: return 0;
+        case SPA_VIDEO_FORMAT_YUY2:
+            return V4L2_PIX_FMT_YUYV;
+        case SPA_VIDEO_FORMAT_RGB:
+            return V4L2_PIX_FMT_RGB24;
+        case SPA_VIDEO_FORMAT_GRAY8:
+            return V4L2_PIX_FMT_GREY;
+        default:
+            return 0;
     }
 }
 
 unsigned bytes_per_pixel(std::uint32_t pixelformat) {
     switch (pixelformat) {
-        case V4L2_PIX_FMT_YUYV: return 2;
-        case V4L2_PIX_FMT_RGB24: return 3;
-        case V4L2_PIX_FMT_GREY: return 1;
-        default: return 0;
+        case V4L2_PIX_FMT_YUYV:
+            return 2;
+        case V4L2_PIX_FMT_RGB24:
+            return 3;
+        case V4L2_PIX_FMT_GREY:
+            return 1;
+        default:
+            return 0;
     }
 }
 

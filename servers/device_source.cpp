@@ -153,8 +153,8 @@ void DeviceSource::run(const std::shared_ptr<Shared>& shared) {
 
         const int fd = ::open(shared->node_path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
         if (fd < 0) {
-            FRIX_LOG(server, error) << "Cannot open " << shared->node_path << ": "
-                                    << error_text(errno);
+            FRIX_LOG(server, error)
+                << "Cannot open " << shared->node_path << ": " << error_text(errno);
             retry_later();
             continue;
         }
@@ -176,18 +176,18 @@ void DeviceSource::run(const std::shared_ptr<Shared>& shared) {
             fmt.fmt.pix.bytesperline = 0;
             fmt.fmt.pix.sizeimage = 0;
             if (::ioctl(fd, VIDIOC_S_FMT, &fmt) != 0)
-                FRIX_LOG(server, warning) << "Cannot set " << requested.width << "x"
-                                          << requested.height << " on " << shared->node_path
-                                          << ": " << error_text(errno);
+                FRIX_LOG(server, warning)
+                    << "Cannot set " << requested.width << "x" << requested.height << " on "
+                    << shared->node_path << ": " << error_text(errno);
         }
         const int format_error = ::ioctl(fd, VIDIOC_G_FMT, &fmt) == 0 ? 0 : errno;
         const bool encodable = encoder && JpegEncoder::supports(fmt.fmt.pix.pixelformat);
         if (format_error || (!encodable && !raw_wanted) || fmt.fmt.pix.sizeimage == 0) {
             FRIX_LOG(server, error)
                 << "Cannot stream " << shared->node_path << ": "
-                << (format_error ? error_text(format_error)
-                                 : "format " + fourcc_name(fmt.fmt.pix.pixelformat) +
-                                       " is not supported");
+                << (format_error
+                        ? error_text(format_error)
+                        : "format " + fourcc_name(fmt.fmt.pix.pixelformat) + " is not supported");
             ::close(fd);
             retry_later();
             continue;
@@ -220,8 +220,8 @@ void DeviceSource::run(const std::shared_ptr<Shared>& shared) {
                                "frames once it lets go";
                     busy_reported = true;
                 } else {
-                    FRIX_LOG(server, error) << "Cannot read " << shared->node_path << ": "
-                                            << error_text(error);
+                    FRIX_LOG(server, error)
+                        << "Cannot read " << shared->node_path << ": " << error_text(error);
                 }
                 failed = true;
                 break;

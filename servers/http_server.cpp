@@ -2,12 +2,11 @@
 #include "servers/http_server.h"
 
 #include <array>
-#include <optional>
-
 #include <boost/asio/write.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/core/tcp_stream.hpp>
 #include <boost/beast/http.hpp>
+#include <optional>
 
 #include "frix/log.h"
 #include "servers/routes.h"
@@ -185,11 +184,10 @@ void Session::reply(http::response<http::string_body>& response) {
     if (head_) response.body().clear();  // the length stays that of the GET reply
     text_reply_ = std::move(response);
     stream_.expires_after(server_.limits().write_timeout);
-    http::async_write(stream_, *text_reply_,
-                      [self = shared_from_this(), close_after = !keep_alive_](
-                          const error_code& error, std::size_t) {
-                          self->on_written(error, close_after);
-                      });
+    http::async_write(
+        stream_, *text_reply_,
+        [self = shared_from_this(), close_after = !keep_alive_](
+            const error_code& error, std::size_t) { self->on_written(error, close_after); });
 }
 
 void Session::reply_snapshot(const FramePtr& frame) {
@@ -249,10 +247,11 @@ void Session::offer(const FramePtr& frame) {
 void Session::begin_stream() {
     mode_ = Mode::Stream;
     stream_.expires_never();
-    part_header_ = "HTTP/1.1 200 OK\r\nServer: frix\r\nContent-Type: multipart/x-mixed-replace; "
-                   "boundary=" +
-                   std::string(boundary) +
-                   "\r\nCache-Control: no-store\r\nPragma: no-cache\r\nConnection: close\r\n\r\n";
+    part_header_ =
+        "HTTP/1.1 200 OK\r\nServer: frix\r\nContent-Type: multipart/x-mixed-replace; "
+        "boundary=" +
+        std::string(boundary) +
+        "\r\nCache-Control: no-store\r\nPragma: no-cache\r\nConnection: close\r\n\r\n";
     if (head_) {
         asio::async_write(stream_.socket(), asio::buffer(part_header_),
                           [self = shared_from_this()](const error_code& error, std::size_t) {
@@ -283,9 +282,10 @@ void Session::send_frame(FramePtr frame) {
     current_ = std::move(frame);
     const bool first = !part_header_.empty() && part_header_.front() == 'H';
     if (!first) part_header_.clear();
-    part_header_ += "--" + std::string(boundary) +
-                    "\r\nContent-Type: image/jpeg\r\nContent-Length: " +
-                    std::to_string(current_->size()) + "\r\n\r\n";
+    part_header_ +=
+        "--" + std::string(boundary) +
+        "\r\nContent-Type: image/jpeg\r\nContent-Length: " + std::to_string(current_->size()) +
+        "\r\n\r\n";
     static const char end_of_part[] = "\r\n";
     const std::array<asio::const_buffer, 3> buffers{
         asio::buffer(part_header_), asio::buffer(current_->data(), current_->size()),

@@ -1,14 +1,13 @@
 // The HTTP side: accepts connections, answers the four paths and feeds stream viewers.
 #pragma once
 
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <chrono>
 #include <cstdint>
 #include <list>
 #include <memory>
 #include <string>
-
-#include <boost/asio/ip/tcp.hpp>
-#include <boost/asio/steady_timer.hpp>
 
 #include "servers/broadcaster.h"
 

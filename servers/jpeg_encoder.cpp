@@ -43,8 +43,8 @@ bool JpegEncoder::supports(std::uint32_t pixelformat) {
            pixelformat == V4L2_PIX_FMT_GREY;
 }
 
-FramePtr JpegEncoder::encode(const unsigned char* data, std::size_t size,
-                             const FrameFormat& format, std::uint32_t bytes_per_line) {
+FramePtr JpegEncoder::encode(const unsigned char* data, std::size_t size, const FrameFormat& format,
+                             std::uint32_t bytes_per_line) {
     int pixel_size = 0;
     int pixel_format = 0;
     int subsampling = 0;
@@ -69,8 +69,8 @@ FramePtr JpegEncoder::encode(const unsigned char* data, std::size_t size,
     }
     if (format.width == 0 || format.height == 0 || format.width % 2 || format.width > 16384 ||
         format.height > 16384)
-        throw std::runtime_error("cannot encode a frame of " + std::to_string(format.width) +
-                                 "x" + std::to_string(format.height));
+        throw std::runtime_error("cannot encode a frame of " + std::to_string(format.width) + "x" +
+                                 std::to_string(format.height));
     const std::uint32_t pitch = bytes_per_line ? bytes_per_line : format.width * pixel_size;
     if (pitch < format.width * pixel_size ||
         size < static_cast<std::size_t>(pitch) * (format.height - 1) + format.width * pixel_size)

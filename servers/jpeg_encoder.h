@@ -26,8 +26,7 @@ public:
                     std::uint32_t bytes_per_line = 0);
 
 private:
-    FramePtr encode_yuyv(const unsigned char* data, const FrameFormat& format,
-                         std::uint32_t pitch);
+    FramePtr encode_yuyv(const unsigned char* data, const FrameFormat& format, std::uint32_t pitch);
 
     void* handle_;
     const int quality_;

@@ -1,13 +1,13 @@
 // Parsing and describing the streaming server's options.
 #include "servers/options.h"
 
+#include <pwd.h>
+#include <unistd.h>
+
 #include <boost/asio/ip/address.hpp>
 #include <boost/program_options.hpp>
 #include <cerrno>
 #include <stdexcept>
-
-#include <pwd.h>
-#include <unistd.h>
 
 namespace po = boost::program_options;
 

@@ -185,8 +185,8 @@ bool PipewireOutput::connect() {
     if (camera_.modes.empty()) return false;
 
     pw_properties* core_properties = nullptr;
-    if (!remote_.empty()) core_properties = pw_properties_new(PW_KEY_REMOTE_NAME, remote_.c_str(),
-                                                              nullptr);
+    if (!remote_.empty())
+        core_properties = pw_properties_new(PW_KEY_REMOTE_NAME, remote_.c_str(), nullptr);
     core_ = pw_context_connect(context_, core_properties, 0);
     if (!core_) {
         if (!absence_reported_)
@@ -224,7 +224,8 @@ bool PipewireOutput::connect() {
         static_cast<pw_stream_flags>(PW_STREAM_FLAG_DRIVER | PW_STREAM_FLAG_MAP_BUFFERS),
         params.data(), static_cast<uint32_t>(params.size()));
     if (connected < 0) {
-        FRIX_LOG(server, error) << "Cannot publish the PipeWire node: " << std::strerror(-connected);
+        FRIX_LOG(server, error) << "Cannot publish the PipeWire node: "
+                                << std::strerror(-connected);
         disconnect();
         return false;
     }
@@ -275,8 +276,8 @@ void PipewireOutput::raw_frame(const unsigned char* data, std::size_t size,
     if (closed_) return;
     pw_thread_loop_lock(loop_);
     // Frames of the old format still arrive until the node has been switched.
-    if (stream_ && streaming_ && format.width == format_.width &&
-        format.height == format_.height && format.pixelformat == format_.pixelformat) {
+    if (stream_ && streaming_ && format.width == format_.width && format.height == format_.height &&
+        format.pixelformat == format_.pixelformat) {
         if (pw_buffer* buffer = pw_stream_dequeue_buffer(stream_)) {
             spa_data& d = buffer->buffer->datas[0];
             if (d.data) {

@@ -1,9 +1,10 @@
 // Registers the streaming server while the library is loaded, and removes it on unload.
+#include "frix/registration.h"
+
 #include <iostream>
 #include <stdexcept>
 
 #include "frix/log.h"
-#include "frix/registration.h"
 #include "servers/options.h"
 #include "servers/streaming_server.h"
 

@@ -1,11 +1,10 @@
 // The streaming server plug-in object: the network thread, the frame source, HTTP and PipeWire.
 #include "servers/streaming_server.h"
 
-#include <chrono>
-#include <future>
-
 #include <boost/asio/ip/address.hpp>
 #include <boost/asio/post.hpp>
+#include <chrono>
+#include <future>
 
 #include "frix/log.h"
 #include "servers/device_source.h"
@@ -21,14 +20,14 @@ void StreamingServer::start(const std::string& device_name) {
     if (thread_.joinable()) return;
     if (!options_.http && !options_.pipewire) {
         FRIX_LOG(server, notice) << "Streaming server: no output asked for (--server-option "
-                                  "'--port=9000' serves the camera over HTTP, '--pipewire' "
-                                  "to PipeWire)";
+                                    "'--port=9000' serves the camera over HTTP, '--pipewire' "
+                                    "to PipeWire)";
         return;
     }
     try {
-        source_ = make_source_ ? make_source_(device_name, options_.quality)
-                               : std::make_unique<DeviceSource>("/dev/" + device_name,
-                                                                options_.quality);
+        source_ = make_source_
+                      ? make_source_(device_name, options_.quality)
+                      : std::make_unique<DeviceSource>("/dev/" + device_name, options_.quality);
         broadcaster_ = std::make_unique<Broadcaster>(io_, *source_, options_.fps);
         http_ = std::make_unique<HttpServer>(io_, *broadcaster_, device_name, options_.password,
                                              limits_);
@@ -55,8 +54,8 @@ void StreamingServer::start(const std::string& device_name) {
             FRIX_LOG(server, notice) << "Streaming " << device_name << " on http://"
                                      << options_.bind << ":" << http_->port() << "/";
     } catch (const std::exception& error) {
-        FRIX_LOG(server, error) << "Cannot start the streaming server on " << options_.bind
-                                << ":" << options_.port << ": " << error.what();
+        FRIX_LOG(server, error) << "Cannot start the streaming server on " << options_.bind << ":"
+                                << options_.port << ": " << error.what();
         pipewire_.reset();
         http_.reset();
         broadcaster_.reset();

@@ -1,12 +1,11 @@
 // The streaming server plug-in object: the network thread, the frame source, HTTP and PipeWire.
 #pragma once
 
+#include <boost/asio/io_context.hpp>
 #include <functional>
 #include <memory>
 #include <string>
 #include <thread>
-
-#include <boost/asio/io_context.hpp>
 
 #include "frix/server.h"
 #include "servers/broadcaster.h"

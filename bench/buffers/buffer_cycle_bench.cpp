@@ -1,9 +1,8 @@
 // One slot through the whole frame path: enqueue, take for filling, make ready, dequeue.
+#include <benchmark/benchmark.h>
 #include <unistd.h>
 
 #include <string>
-
-#include <benchmark/benchmark.h>
 
 #include "buffers/buffer_manager.h"
 

@@ -1,11 +1,10 @@
 // Command line of cuse_floor_client.
 #include "bench/cuse_floor/client_options.h"
 
+#include <boost/program_options.hpp>
 #include <regex>
 #include <sstream>
 #include <stdexcept>
-
-#include <boost/program_options.hpp>
 
 namespace po = boost::program_options;
 

@@ -6,9 +6,8 @@
 //
 // Ioctls are restricted, as frix registers them: the kernel takes direction and size
 // from the number.
-#include <poll.h>
-
 #include <fuse/cuse_lowlevel.h>
+#include <poll.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -63,10 +62,11 @@ int main(int argc, char** argv) {
         if (std::strcmp(argv[i], "--name") == 0 && i + 1 < argc) {
             name = argv[++i];
         } else if (std::strcmp(argv[i], "--help") == 0) {
-            std::printf("usage: %s [--name NAME] [-f] [-s] [-d]\n"
-                        "Serves /dev/NAME (default frix-floor) through CUSE; answers every "
-                        "ioctl and read at once.\n",
-                        argv[0]);
+            std::printf(
+                "usage: %s [--name NAME] [-f] [-s] [-d]\n"
+                "Serves /dev/NAME (default frix-floor) through CUSE; answers every "
+                "ioctl and read at once.\n",
+                argv[0]);
             return 0;
         } else {
             fuse_args.push_back(argv[i]);
@@ -87,6 +87,6 @@ int main(int argc, char** argv) {
     ops.write = on_write;
     ops.ioctl = on_ioctl;
     ops.poll = on_poll;
-    return cuse_lowlevel_main(static_cast<int>(fuse_args.size()) - 1, fuse_args.data(), &info,
-                              &ops, nullptr);
+    return cuse_lowlevel_main(static_cast<int>(fuse_args.size()) - 1, fuse_args.data(), &info, &ops,
+                              nullptr);
 }

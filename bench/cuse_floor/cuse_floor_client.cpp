@@ -7,12 +7,12 @@
 //   cuse_floor_client stream /dev/video0 --size 640x480 --map --stamp next
 //   cuse_floor_client copy - --size 1920x1080
 #include <fcntl.h>
+#include <linux/videodev2.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
-#include <poll.h>
 #include <sys/time.h>
 #include <unistd.h>
-#include <linux/videodev2.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -72,20 +72,26 @@ double us_per_call(long count, long warmup, Call call) {
 void measure_ioctls(int fd, const ClientOptions& options) {
     v4l2_buffer buffer{};
     int value = 1;
-    print("ioctl_rw88", us_per_call(options.count, options.warmup, [&] {
-              buffer.index = 1;
-              if (::ioctl(fd, rw88, &buffer) != 0) fail("88-byte ioctl");
-          }),
+    print("ioctl_rw88",
+          us_per_call(options.count, options.warmup,
+                      [&] {
+                          buffer.index = 1;
+                          if (::ioctl(fd, rw88, &buffer) != 0) fail("88-byte ioctl");
+                      }),
           "us");
-    print("ioctl_w4", us_per_call(options.count, options.warmup, [&] {
-              if (::ioctl(fd, w4, &value) != 0) fail("4-byte ioctl");
-          }),
+    print("ioctl_w4",
+          us_per_call(options.count, options.warmup,
+                      [&] {
+                          if (::ioctl(fd, w4, &value) != 0) fail("4-byte ioctl");
+                      }),
           "us");
     // A poll() asks the device every time, even one that never waits.
-    print("poll_round_trip", us_per_call(options.count, options.warmup, [&] {
-              pollfd entry{fd, POLLIN, 0};
-              if (::poll(&entry, 1, 0) < 0) fail("poll");
-          }),
+    print("poll_round_trip",
+          us_per_call(options.count, options.warmup,
+                      [&] {
+                          pollfd entry{fd, POLLIN, 0};
+                          if (::poll(&entry, 1, 0) < 0) fail("poll");
+                      }),
           "us");
 }
 
@@ -138,7 +144,8 @@ double stamp_us(const timeval& stamp) {
 // The stamp's clock, as the buffer's flags name it (frix sets none: wall time).
 double now_us(std::uint32_t flags) {
     timespec now{};
-    const bool monotonic = (flags & V4L2_BUF_FLAG_TIMESTAMP_MASK) == V4L2_BUF_FLAG_TIMESTAMP_MONOTONIC;
+    const bool monotonic =
+        (flags & V4L2_BUF_FLAG_TIMESTAMP_MASK) == V4L2_BUF_FLAG_TIMESTAMP_MONOTONIC;
     ::clock_gettime(monotonic ? CLOCK_MONOTONIC : CLOCK_REALTIME, &now);
     return static_cast<double>(now.tv_sec) * 1e6 + static_cast<double>(now.tv_nsec) / 1e3;
 }
@@ -183,7 +190,8 @@ void measure_streaming(int fd, const ClientOptions& options) {
         flags = buffer.flags;
         dequeued.push_back(now_us(flags));
         stamps.push_back(stamp_us(buffer.timestamp));
-        if (options.map) checksum += *static_cast<volatile unsigned char*>(maps[buffer.index].first);
+        if (options.map)
+            checksum += *static_cast<volatile unsigned char*>(maps[buffer.index].first);
         if (::ioctl(fd, VIDIOC_QBUF, &buffer) != 0) fail("VIDIOC_QBUF");
     }
     const double elapsed = seconds_since(start);
@@ -209,7 +217,8 @@ void measure_streaming(int fd, const ClientOptions& options) {
 int main(int argc, char** argv) {
     ClientOptions options;
     try {
-        options = frix::bench::parse_client_options(std::vector<std::string>(argv + 1, argv + argc));
+        options =
+            frix::bench::parse_client_options(std::vector<std::string>(argv + 1, argv + argc));
     } catch (const std::invalid_argument& error) {
         std::fprintf(stderr, "cuse_floor_client: %s\n%s", error.what(),
                      frix::bench::client_usage().c_str());

@@ -8,14 +8,13 @@
 //   query_buffer   one ioctl through the dispatcher and the state machine, nothing else
 //
 // Needs root: the mapping service serves only a device with a node under /dev.
+#include <benchmark/benchmark.h>
 #include <linux/videodev2.h>
 
 #include <cstdint>
 #include <cstring>
 #include <memory>
 #include <string>
-
-#include <benchmark/benchmark.h>
 
 #include "device/v4l_driver.h"
 #include "log/log.h"
@@ -69,8 +68,8 @@ struct Bench {
     Bench(std::uint32_t width, std::uint32_t height, unsigned read_buffers) {
         frix::disable_logging();
         device = std::make_unique<frix::V4lDriver>(
-            std::make_shared<InstantDriver>(), 1, node.name(), 0, read_buffers, false, false,
-            false, nullptr, false, std::vector<std::string>(), "/nonexistent");
+            std::make_shared<InstantDriver>(), 1, node.name(), 0, read_buffers, false, false, false,
+            nullptr, false, std::vector<std::string>(), "/nonexistent");
         device->sys_init();
         client = std::make_unique<TestClient>(*device, 4242);
         if (client->open().kind != ReplyKind::Open) return;
@@ -134,8 +133,8 @@ void mmap_cycle(benchmark::State& state) {
         }
     }
     app.ioctl(VIDIOC_STREAMOFF, type);
-    state.counters["frames/s"] = benchmark::Counter(static_cast<double>(state.iterations()),
-                                                    benchmark::Counter::kIsRate);
+    state.counters["frames/s"] =
+        benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
 }
 
 void read_frame(benchmark::State& state) {
@@ -160,8 +159,8 @@ void read_frame(benchmark::State& state) {
         }
     }
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * frame));
-    state.counters["frames/s"] = benchmark::Counter(static_cast<double>(state.iterations()),
-                                                    benchmark::Counter::kIsRate);
+    state.counters["frames/s"] =
+        benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
 }
 
 void query_buffer(benchmark::State& state) {

@@ -130,9 +130,10 @@ void device_round_trip(const char* self) {
             std::vector<double> runs;
             for (int round = 0; round < 5; ++round)
                 runs.push_back(child(self, true, {"device", "2000", node, std::to_string(length)}));
-            std::printf("device mapping round trip (request, reply, map 1 MiB, munmap), 2000 "
-                        "mappings, median of 5 runs: %.1f us\n",
-                        median(runs) / 1000.0);
+            std::printf(
+                "device mapping round trip (request, reply, map 1 MiB, munmap), 2000 "
+                "mappings, median of 5 runs: %.1f us\n",
+                median(runs) / 1000.0);
         }
         if (fd >= 0) ::close(fd);
         ::shm_unlink(buffer.c_str());

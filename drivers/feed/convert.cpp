@@ -20,19 +20,25 @@ const OutputFormat* find_output(std::uint32_t fourcc) {
 
 std::uint32_t line_bytes(std::uint32_t fourcc, std::uint32_t width) {
     switch (fourcc) {
-    case V4L2_PIX_FMT_YUYV: return width * 2;
-    case V4L2_PIX_FMT_RGB24: return width * 3;
-    case V4L2_PIX_FMT_NV12:
-    case V4L2_PIX_FMT_YUV420: return width;
-    default: return 0;
+        case V4L2_PIX_FMT_YUYV:
+            return width * 2;
+        case V4L2_PIX_FMT_RGB24:
+            return width * 3;
+        case V4L2_PIX_FMT_NV12:
+        case V4L2_PIX_FMT_YUV420:
+            return width;
+        default:
+            return 0;
     }
 }
 
 std::uint32_t image_bytes(std::uint32_t fourcc, std::uint32_t width, std::uint32_t height) {
     switch (fourcc) {
-    case V4L2_PIX_FMT_NV12:
-    case V4L2_PIX_FMT_YUV420: return width * height + 2 * ((width + 1) / 2) * ((height + 1) / 2);
-    default: return line_bytes(fourcc, width) * height;
+        case V4L2_PIX_FMT_NV12:
+        case V4L2_PIX_FMT_YUV420:
+            return width * height + 2 * ((width + 1) / 2) * ((height + 1) / 2);
+        default:
+            return line_bytes(fourcc, width) * height;
     }
 }
 
@@ -59,14 +65,14 @@ void Converter::convert(const PictureView& source, std::uint32_t fourcc, std::ui
         libyuv::I420ToYUY2(source.data, w, u, (w + 1) / 2, v, (w + 1) / 2, target, w * 2, w, h);
         return;
     }
-    const Key key{source.pixel_format, source.width,         source.height, source.full_range,
-                  output->pixel_format, width,                height};
+    const Key key{source.pixel_format,  source.width, source.height, source.full_range,
+                  output->pixel_format, width,        height};
     if (!context_ || !(key == key_)) {
         sws_freeContext(context_);
-        context_ = sws_getContext(static_cast<int>(source.width), static_cast<int>(source.height),
-                                  source.pixel_format, static_cast<int>(width),
-                                  static_cast<int>(height), output->pixel_format, SWS_BILINEAR,
-                                  nullptr, nullptr, nullptr);
+        context_ =
+            sws_getContext(static_cast<int>(source.width), static_cast<int>(source.height),
+                           source.pixel_format, static_cast<int>(width), static_cast<int>(height),
+                           output->pixel_format, SWS_BILINEAR, nullptr, nullptr, nullptr);
         if (!context_) throw std::runtime_error("feed: cannot convert the producer's pictures");
         if (source.full_range) {
             int* inverse = nullptr;

@@ -77,8 +77,8 @@ v4l2_capability FeedDriver::query_cap() {
     copy_name(cap.card, "frix feed");
     copy_name(cap.bus_info, "platform:frix-feed");
     cap.version = LINUX_VERSION_CODE;
-    cap.device_caps = V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_READWRITE | V4L2_CAP_STREAMING |
-                      V4L2_CAP_EXT_PIX_FORMAT;
+    cap.device_caps =
+        V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_READWRITE | V4L2_CAP_STREAMING | V4L2_CAP_EXT_PIX_FORMAT;
     cap.capabilities = cap.device_caps | V4L2_CAP_DEVICE_CAPS;
     return cap;
 }
@@ -107,7 +107,8 @@ v4l2_format FeedDriver::make_format(std::uint32_t fourcc, FrameSize size) const 
     pix.bytesperline = line_bytes(fourcc, size.width);
     pix.sizeimage = image_bytes(fourcc, size.width, size.height);
     // What libswscale produces by default: BT.601, limited range for YUV.
-    pix.colorspace = fourcc == V4L2_PIX_FMT_RGB24 ? V4L2_COLORSPACE_SRGB : V4L2_COLORSPACE_SMPTE170M;
+    pix.colorspace =
+        fourcc == V4L2_PIX_FMT_RGB24 ? V4L2_COLORSPACE_SRGB : V4L2_COLORSPACE_SMPTE170M;
     pix.priv = V4L2_PIX_FMT_PRIV_MAGIC;
     return result;
 }
@@ -243,11 +244,10 @@ void FeedDriver::process_data(BufferDataBase& data) {
     data.resize(pix.sizeimage);  // std::overflow_error if sized for a smaller format
     bool shown = false;
     try {
-        shown = reader_.with_newest(Clock::now(), options_.idle_timeout,
-                                    [&](const PictureView& picture) {
-                                        converter_.convert(picture, pix.pixelformat, pix.width,
-                                                           pix.height, data.data());
-                                    });
+        shown = reader_.with_newest(
+            Clock::now(), options_.idle_timeout, [&](const PictureView& picture) {
+                converter_.convert(picture, pix.pixelformat, pix.width, pix.height, data.data());
+            });
         conversion_failed_ = false;
     } catch (const std::runtime_error& error) {
         // A picture the library cannot convert: the client gets the placeholder.

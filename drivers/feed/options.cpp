@@ -7,10 +7,9 @@ extern "C" {
 }
 
 #include <algorithm>
+#include <boost/program_options.hpp>
 #include <sstream>
 #include <stdexcept>
-
-#include <boost/program_options.hpp>
 
 namespace po = boost::program_options;
 
@@ -19,8 +18,8 @@ namespace frix::feed {
 namespace {
 
 po::options_description describe() {
-    po::options_description options("Options of the feed driver (a camera fed by any producer)",
-                                    80, 40);
+    po::options_description options("Options of the feed driver (a camera fed by any producer)", 80,
+                                    40);
     // clang-format off
     options.add_options()
         ("input", po::value<std::string>()->default_value("/run/frix/feed"),
@@ -103,8 +102,8 @@ Options parse_options(const std::vector<std::string>& arguments) {
         raw.width = size.width;
         raw.height = size.height;
         raw.layout = input_format;
-        raw.full_range = pixel_format == AV_PIX_FMT_YUVJ420P || pixel_format == AV_PIX_FMT_YUVJ422P ||
-                         pixel_format == AV_PIX_FMT_YUVJ444P;
+        raw.full_range = pixel_format == AV_PIX_FMT_YUVJ420P ||
+                         pixel_format == AV_PIX_FMT_YUVJ422P || pixel_format == AV_PIX_FMT_YUVJ444P;
         raw.frame_bytes = picture_bytes(pixel_format, size.width, size.height);
         if (raw.frame_bytes == 0)
             invalid("input-size", size_text, "not a size of " + input_format + " pictures");

@@ -19,11 +19,11 @@ struct FrameSize {
 
 struct Options {
     std::string input = "/run/frix/feed";
-    std::optional<StreamFormat> raw;  // empty: producers write YUV4MPEG2
-    std::vector<FrameSize> sizes;     // in the order given; the first is the default
-    std::vector<std::uint32_t> rates; // frames per second, fastest first
+    std::optional<StreamFormat> raw;   // empty: producers write YUV4MPEG2
+    std::vector<FrameSize> sizes;      // in the order given; the first is the default
+    std::vector<std::uint32_t> rates;  // frames per second, fastest first
     std::chrono::milliseconds idle_timeout{2000};
-    std::string placeholder;          // empty: the built-in card
+    std::string placeholder;  // empty: the built-in card
 };
 
 // Throws std::invalid_argument naming the option and the accepted values.

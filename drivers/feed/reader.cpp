@@ -73,7 +73,8 @@ void Reader::reopen(int& fd) {
         fd = open_fifo(path_);
         open_failed_ = false;
     } catch (const std::system_error& error) {
-        if (!open_failed_) FRIX_LOG(driver, error) << "feed: cannot read producers: " << error.what();
+        if (!open_failed_)
+            FRIX_LOG(driver, error) << "feed: cannot read producers: " << error.what();
         open_failed_ = true;
         return;
     }
@@ -161,14 +162,16 @@ void Reader::read_producers() {
             if (n > 0) {
                 last_data_ = now;
                 // The next producer's first write begins a read once the pipe is drained.
-                if (discarding_ && !raw_ && starts_stream(chunk_.data(), static_cast<std::size_t>(n)))
+                if (discarding_ && !raw_ &&
+                    starts_stream(chunk_.data(), static_cast<std::size_t>(n)))
                     discarding_ = false;
                 if (!discarding_) feed(fd, static_cast<std::size_t>(n));
             } else if (n == 0) {
                 finished();
                 reopen(fd);
             } else if (errno != EAGAIN && errno != EINTR) {
-                FRIX_LOG(driver, error) << "feed: reading " << path_ << ": " << std::strerror(errno);
+                FRIX_LOG(driver, error)
+                    << "feed: reading " << path_ << ": " << std::strerror(errno);
                 finished();
                 reopen(fd);
             }

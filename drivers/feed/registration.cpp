@@ -1,11 +1,12 @@
 // Registers the feed driver while the library is loaded, and removes it on unload.
+#include "frix/registration.h"
+
 #include <iostream>
 #include <stdexcept>
 
 #include "drivers/feed/feed_driver.h"
 #include "drivers/feed/options.h"
 #include "frix/log.h"
-#include "frix/registration.h"
 
 namespace frix::feed {
 
@@ -21,7 +22,9 @@ std::shared_ptr<Driver> create(std::vector<std::string> arguments) {
 }
 
 struct Registrar {
-    Registrar() { Registration::register_driver("feed", &create, [] { print_help(std::cout); }); }
+    Registrar() {
+        Registration::register_driver("feed", &create, [] { print_help(std::cout); });
+    }
     ~Registrar() { Registration::deregister_driver("feed"); }
 } registrar;
 

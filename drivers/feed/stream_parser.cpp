@@ -25,12 +25,12 @@ struct Chroma {
 };
 
 const Chroma chromas[] = {
-    {"420jpeg", AV_PIX_FMT_YUV420P},      {"420mpeg2", AV_PIX_FMT_YUV420P},
-    {"420paldv", AV_PIX_FMT_YUV420P},     {"420", AV_PIX_FMT_YUV420P},
-    {"411", AV_PIX_FMT_YUV411P},          {"422", AV_PIX_FMT_YUV422P},
-    {"444", AV_PIX_FMT_YUV444P},          {"444alpha", AV_PIX_FMT_YUVA444P},
-    {"mono", AV_PIX_FMT_GRAY8},           {"420p10", AV_PIX_FMT_YUV420P10LE},
-    {"422p10", AV_PIX_FMT_YUV422P10LE},   {"444p10", AV_PIX_FMT_YUV444P10LE},
+    {"420jpeg", AV_PIX_FMT_YUV420P},    {"420mpeg2", AV_PIX_FMT_YUV420P},
+    {"420paldv", AV_PIX_FMT_YUV420P},   {"420", AV_PIX_FMT_YUV420P},
+    {"411", AV_PIX_FMT_YUV411P},        {"422", AV_PIX_FMT_YUV422P},
+    {"444", AV_PIX_FMT_YUV444P},        {"444alpha", AV_PIX_FMT_YUVA444P},
+    {"mono", AV_PIX_FMT_GRAY8},         {"420p10", AV_PIX_FMT_YUV420P10LE},
+    {"422p10", AV_PIX_FMT_YUV422P10LE}, {"444p10", AV_PIX_FMT_YUV444P10LE},
     {"mono16", AV_PIX_FMT_GRAY16LE},
 };
 
@@ -126,35 +126,37 @@ bool StreamParser::parse_stream_header(const std::string& line, Listener& listen
         if (token.empty()) continue;
         const std::string value = token.substr(1);
         switch (token[0]) {
-        case 'W':
-            if (!parse_number(value, width)) return fail("bad width '" + value + "'");
-            sized = true;
-            break;
-        case 'H':
-            if (!parse_number(value, height)) return fail("bad height '" + value + "'");
-            sized = true;
-            break;
-        case 'F': {
-            std::uint64_t numerator = 0, denominator = 0;
-            if (!parse_ratio(value, numerator, denominator) || (numerator == 0) != (denominator == 0))
-                return fail("bad frame rate '" + value + "'");
-            format.rate_numerator = static_cast<std::uint32_t>(numerator);
-            format.rate_denominator = static_cast<std::uint32_t>(denominator);
-            break;
-        }
-        case 'C': {
-            const auto known = std::find_if(std::begin(chromas), std::end(chromas),
-                                            [&](const Chroma& c) { return value == c.name; });
-            if (known == std::end(chromas)) return fail("unsupported colour space 'C" + value + "'");
-            format.pixel_format = known->format;
-            format.layout = known->name;
-            break;
-        }
-        case 'X':
-            if (value == "COLORRANGE=FULL") format.full_range = true;
-            break;
-        default:  // interlacing, aspect ratio, comments: nothing the picture depends on
-            break;
+            case 'W':
+                if (!parse_number(value, width)) return fail("bad width '" + value + "'");
+                sized = true;
+                break;
+            case 'H':
+                if (!parse_number(value, height)) return fail("bad height '" + value + "'");
+                sized = true;
+                break;
+            case 'F': {
+                std::uint64_t numerator = 0, denominator = 0;
+                if (!parse_ratio(value, numerator, denominator) ||
+                    (numerator == 0) != (denominator == 0))
+                    return fail("bad frame rate '" + value + "'");
+                format.rate_numerator = static_cast<std::uint32_t>(numerator);
+                format.rate_denominator = static_cast<std::uint32_t>(denominator);
+                break;
+            }
+            case 'C': {
+                const auto known = std::find_if(std::begin(chromas), std::end(chromas),
+                                                [&](const Chroma& c) { return value == c.name; });
+                if (known == std::end(chromas))
+                    return fail("unsupported colour space 'C" + value + "'");
+                format.pixel_format = known->format;
+                format.layout = known->name;
+                break;
+            }
+            case 'X':
+                if (value == "COLORRANGE=FULL") format.full_range = true;
+                break;
+            default:  // interlacing, aspect ratio, comments: nothing the picture depends on
+                break;
         }
     }
     if (!sized) return fail("the stream header has no size (W and H)");
@@ -218,8 +220,9 @@ bool StreamParser::feed(const std::uint8_t* data, std::size_t size, Listener& li
             return fail("not a YUV4MPEG2 stream");
         if (state_ == State::FrameHeader && !may_start_with(line_, frame_magic) &&
             !may_start_with(line_, stream_magic))
-            return fail("no FRAME header where one was due: a picture is longer than the "
-                        "stream header declares, or the stream is garbage");
+            return fail(
+                "no FRAME header where one was due: a picture is longer than the "
+                "stream header declares, or the stream is garbage");
     }
     return true;
 }
@@ -228,8 +231,7 @@ bool StreamParser::finish() {
     if (state_ == State::Failed) return false;
     if (state_ == State::Picture && (filled_ != 0 || !raw_)) {
         std::ostringstream out;
-        out << "a picture is cut short (" << filled_ << " of " << format_->frame_bytes
-            << " bytes)";
+        out << "a picture is cut short (" << filled_ << " of " << format_->frame_bytes << " bytes)";
         return fail(out.str());
     }
     if (!line_.empty())

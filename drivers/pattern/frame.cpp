@@ -156,8 +156,7 @@ void PictureStrip::draw(const FrameSpec& spec) {
     drawn_ = true;
 }
 
-void PictureStrip::copy_picture(const FrameSpec& spec, std::uint64_t sequence,
-                                unsigned char* out) {
+void PictureStrip::copy_picture(const FrameSpec& spec, std::uint64_t sequence, unsigned char* out) {
     if (frame_size(spec) == 0) return;
     // The height and mode change no row's bytes.
     if (!drawn_ || drawn_spec_.fourcc != spec.fourcc || drawn_spec_.width != spec.width ||

@@ -2,11 +2,10 @@
 #include "options.h"
 
 #include <algorithm>
+#include <boost/program_options.hpp>
 #include <cctype>
 #include <sstream>
 #include <stdexcept>
-
-#include <boost/program_options.hpp>
 
 #include "controls.h"
 

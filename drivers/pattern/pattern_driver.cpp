@@ -1,12 +1,12 @@
 // The pattern driver's answers to V4L2 requests and its capture steps.
 #include "pattern_driver.h"
 
+#include <linux/version.h>
+
 #include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <system_error>
-
-#include <linux/version.h>
 
 namespace frix::pattern {
 
@@ -47,8 +47,8 @@ v4l2_capability PatternDriver::query_cap() {
     // V4L2 defines the version as the kernel's; clients reject anything older than 3.0.
     cap.version = LINUX_VERSION_CODE;
     // The core keeps STREAMING only for clients that can map buffers.
-    cap.device_caps = V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_READWRITE | V4L2_CAP_STREAMING |
-                      V4L2_CAP_EXT_PIX_FORMAT;
+    cap.device_caps =
+        V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_READWRITE | V4L2_CAP_STREAMING | V4L2_CAP_EXT_PIX_FORMAT;
     cap.capabilities = cap.device_caps | V4L2_CAP_DEVICE_CAPS;
     return cap;
 }

@@ -10,8 +10,8 @@
 #include "controls.h"
 #include "frame.h"
 #include "frame_clock.h"
-#include "options.h"
 #include "frix/driver.h"
+#include "options.h"
 
 namespace frix::pattern {
 

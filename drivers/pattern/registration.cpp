@@ -1,11 +1,12 @@
 // Registers the pattern driver while the library is loaded, and removes it on unload.
+#include "frix/registration.h"
+
 #include <iostream>
 #include <stdexcept>
 
+#include "frix/log.h"
 #include "options.h"
 #include "pattern_driver.h"
-#include "frix/log.h"
-#include "frix/registration.h"
 
 namespace frix::pattern {
 

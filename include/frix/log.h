@@ -1,12 +1,11 @@
 // Severities and the three channel loggers shared by the daemon and its plug-ins.
 #pragma once
 
-#include <ostream>
-#include <string>
-
 #include <boost/log/sources/global_logger_storage.hpp>
 #include <boost/log/sources/record_ostream.hpp>
 #include <boost/log/sources/severity_channel_logger.hpp>
+#include <ostream>
+#include <string>
 
 namespace frix {
 

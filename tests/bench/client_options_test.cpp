@@ -1,11 +1,11 @@
 // The floor client's command line: what each mode measures and what it refuses.
-#include <stdexcept>
-#include <string>
-#include <vector>
+#include "bench/cuse_floor/client_options.h"
 
 #include <gtest/gtest.h>
 
-#include "bench/cuse_floor/client_options.h"
+#include <stdexcept>
+#include <string>
+#include <vector>
 
 namespace frix::bench {
 namespace {

@@ -1,5 +1,6 @@
 // Resolving a client's mmap() of the device node to a shared-memory buffer.
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -7,8 +8,6 @@
 #include <cstring>
 #include <string>
 #include <system_error>
-
-#include <gtest/gtest.h>
 
 #include "buffers/buffer_manager.h"
 #include "shm_test_support.h"

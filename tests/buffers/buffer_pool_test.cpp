@@ -1,7 +1,9 @@
 // Growing, shrinking, initialising and checking the pool of a buffer manager.
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <boost/interprocess/exceptions.hpp>
 #include <cerrno>
 #include <cstdint>
 #include <functional>
@@ -11,9 +13,6 @@
 #include <system_error>
 #include <tuple>
 #include <vector>
-
-#include <boost/interprocess/exceptions.hpp>
-#include <gtest/gtest.h>
 
 #include "buffers/buffer_manager.h"
 #include "buffers/mapping_offset.h"

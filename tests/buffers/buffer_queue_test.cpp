@@ -1,6 +1,8 @@
 // The free and ready queues of the buffer manager as the capture thread and clients use them.
+#include <gtest/gtest.h>
 #include <time.h>
 
+#include <boost/thread/thread.hpp>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -8,9 +10,6 @@
 #include <string>
 #include <system_error>
 #include <vector>
-
-#include <boost/thread/thread.hpp>
-#include <gtest/gtest.h>
 
 #include "buffers/buffer_manager.h"
 
@@ -101,7 +100,8 @@ TEST_F(BufferQueues, SequenceNumbersRestartWithEachStream) {
     manager.stream_on();
     ASSERT_FALSE(manager.enqueue_free_buffer(1));
     capture("a");
-    EXPECT_EQ(manager.dequeue_buffer().sequence, 1u) << "a second STREAMON while on is no new stream";
+    EXPECT_EQ(manager.dequeue_buffer().sequence, 1u)
+        << "a second STREAMON while on is no new stream";
 
     manager.stream_off();
     manager.resize_pool(2, "");

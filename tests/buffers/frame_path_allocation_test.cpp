@@ -1,10 +1,10 @@
 // The frame path (queue, fill, make ready, dequeue) allocates nothing.
+#include <gtest/gtest.h>
+
 #include <atomic>
 #include <cstdlib>
 #include <new>
 #include <string>
-
-#include <gtest/gtest.h>
 
 #include "buffers/buffer_manager.h"
 #include "shm_test_support.h"

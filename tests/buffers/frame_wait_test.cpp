@@ -1,13 +1,13 @@
 // Waiting for a frame with the caller's lock: frames, interruptions, stream off, timeouts.
+#include <gtest/gtest.h>
+
 #include <atomic>
+#include <boost/thread/mutex.hpp>
 #include <chrono>
 #include <future>
 #include <memory>
 #include <string>
 #include <vector>
-
-#include <boost/thread/mutex.hpp>
-#include <gtest/gtest.h>
 
 #include "buffers/buffer_manager.h"
 #include "shm_test_support.h"

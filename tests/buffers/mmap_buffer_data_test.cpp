@@ -1,20 +1,19 @@
 // Shared-memory frame storage against real files in /dev/shm.
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <boost/interprocess/exceptions.hpp>
 #include <cerrno>
-#include <cstring>
 #include <csignal>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
 #include <system_error>
-
-#include <boost/interprocess/exceptions.hpp>
-#include <gtest/gtest.h>
 
 #include "buffers/buffer.h"
 #include "buffers/buffer_storage.h"

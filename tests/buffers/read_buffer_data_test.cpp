@@ -1,4 +1,5 @@
 // Heap frame storage: sizing, bounded writes, clearing and moves.
+#include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <cstdint>
@@ -7,8 +8,6 @@
 #include <new>
 #include <stdexcept>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "buffers/buffer.h"
 #include "buffers/buffer_storage.h"

@@ -1,18 +1,17 @@
 // Helpers for tests that create buffer files in /dev/shm and read log lines.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <boost/log/sinks/sync_frontend.hpp>
+#include <boost/log/sinks/text_ostream_backend.hpp>
 #include <filesystem>
 #include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
-
-#include <boost/log/sinks/sync_frontend.hpp>
-#include <boost/log/sinks/text_ostream_backend.hpp>
-#include <gtest/gtest.h>
 
 namespace frix::test {
 

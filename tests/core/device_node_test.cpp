@@ -1,8 +1,13 @@
 // Registration of a device node: refusing existing files, the CUSE library's failure,
 // and the callback table the library is given.
+#include "core/device_node.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <boost/filesystem.hpp>
 #include <cstdlib>
 #include <iostream>
 #include <memory>
@@ -10,12 +15,7 @@
 #include <string>
 #include <vector>
 
-#include <boost/filesystem.hpp>
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
-
 #include "core/cuse_operations.h"
-#include "core/device_node.h"
 #include "core/fuse_arguments.h"
 #include "core/normal_mode.h"
 #include "device/v4l_driver.h"

@@ -1,5 +1,7 @@
 // The frix program as a user runs it: informational outputs, option errors, logging
 // levels and the end of a run without a driver.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,9 +11,6 @@
 #include <sstream>
 #include <string>
 #include <vector>
-
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 #include "subprocess.h"
 

@@ -1,13 +1,12 @@
 // Stack limit, preload variable and scheduling policy of the calling process.
+#include "core/process_tuning.h"
+
+#include <gtest/gtest.h>
 #include <sched.h>
 #include <sys/resource.h>
 
 #include <cstdlib>
 #include <string>
-
-#include <gtest/gtest.h>
-
-#include "core/process_tuning.h"
 
 namespace frix {
 namespace {

@@ -1,5 +1,8 @@
 // The pieces start-up is made of: FUSE arguments, driver list, video number search, exit
 // statuses.
+#include <gtest/gtest.h>
+
+#include <boost/program_options/errors.hpp>
 #include <cstdint>
 #include <iostream>
 #include <limits>
@@ -7,9 +10,6 @@
 #include <stdexcept>
 #include <string>
 #include <vector>
-
-#include <boost/program_options/errors.hpp>
-#include <gtest/gtest.h>
 
 #include "core/device_node.h"
 #include "core/fuse_arguments.h"

@@ -4,8 +4,6 @@
 #include <signal.h>
 
 #include <array>
-#include <future>
-
 #include <boost/asio/buffer.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/process/args.hpp>
@@ -14,6 +12,7 @@
 #include <boost/process/child.hpp>
 #include <boost/process/exe.hpp>
 #include <boost/process/io.hpp>
+#include <future>
 
 namespace bp = boost::process;
 using Clock = std::chrono::steady_clock;

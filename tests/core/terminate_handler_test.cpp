@@ -1,7 +1,7 @@
 // The terminate handler's report and exit status in each situation that ends a program.
-#include <string>
-
 #include <gtest/gtest.h>
+
+#include <string>
 
 #include "subprocess.h"
 

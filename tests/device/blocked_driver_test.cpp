@@ -1,10 +1,9 @@
 // A driver stuck inside fetch_data holds up no other request for longer than a frame.
+#include <gtest/gtest.h>
 #include <linux/videodev2.h>
 
 #include <chrono>
 #include <thread>
-
-#include <gtest/gtest.h>
 
 #include "tests/device/device_fixture.h"
 

@@ -157,8 +157,9 @@ TEST_F(CaptureController, RequestBuffersGrantsNoMoreThanV4l2Allows) {
     EXPECT_EQ(request.count, 5u);
     EXPECT_EQ(log.count("<warning> [core] no room for buffer 5"), VIDEO_MAX_FRAME - 5u)
         << "tries start at 32 buffers";
-    EXPECT_TRUE(log.contains("The number of successfully allocated buffers is 5 while "
-                             "application asked for 4294967295."));
+    EXPECT_TRUE(
+        log.contains("The number of successfully allocated buffers is 5 while "
+                     "application asked for 4294967295."));
 }
 
 TEST_F(CaptureController, RequestBuffersMayGrantNothing) {
@@ -167,8 +168,9 @@ TEST_F(CaptureController, RequestBuffersMayGrantNothing) {
     request.count = 3;
     device().request_buffers(request);
     EXPECT_EQ(request.count, 0u);
-    EXPECT_TRUE(log.contains("The number of successfully allocated buffers is 0 while "
-                             "application asked for 3."));
+    EXPECT_TRUE(
+        log.contains("The number of successfully allocated buffers is 0 while "
+                     "application asked for 3."));
     v4l2_buffer buffer{};
     buffer.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
     EXPECT_EQ(errno_of([&] { device().query_buffer(buffer); }), EINVAL) << "no buffer left";

@@ -15,7 +15,8 @@ class ControlsDriver : public ScriptedDriver {
 public:
     void get_queryctrl(v4l2_queryctrl& ctrl) override {
         const bool next = ctrl.id & V4L2_CTRL_FLAG_NEXT_CTRL;
-        const std::uint32_t id = ctrl.id & ~(V4L2_CTRL_FLAG_NEXT_CTRL | V4L2_CTRL_FLAG_NEXT_COMPOUND);
+        const std::uint32_t id =
+            ctrl.id & ~(V4L2_CTRL_FLAG_NEXT_CTRL | V4L2_CTRL_FLAG_NEXT_COMPOUND);
         for (const v4l2_queryctrl& info : table()) {
             if (next ? info.id > id : info.id == id) {
                 ctrl = info;
@@ -27,7 +28,8 @@ public:
     void get_querymenu(v4l2_querymenu& menu) override {
         if (menu.id != V4L2_CID_TEST_PATTERN || menu.index > 2)
             throw std::system_error(EINVAL, std::generic_category());
-        std::snprintf(reinterpret_cast<char*>(menu.name), sizeof menu.name, "Pattern %u", menu.index);
+        std::snprintf(reinterpret_cast<char*>(menu.name), sizeof menu.name, "Pattern %u",
+                      menu.index);
     }
     void get_control(v4l2_control& ctrl) override {
         std::lock_guard<std::mutex> lock(mutex);
@@ -40,15 +42,16 @@ public:
     }
 
     std::mutex mutex;
-    std::map<std::uint32_t, std::int32_t> values{
-        {V4L2_CID_BRIGHTNESS, 128}, {V4L2_CID_AUTO_WHITE_BALANCE, 1},
-        {V4L2_CID_PIXEL_RATE, 1000}, {V4L2_CID_TEST_PATTERN, 0}};
+    std::map<std::uint32_t, std::int32_t> values{{V4L2_CID_BRIGHTNESS, 128},
+                                                 {V4L2_CID_AUTO_WHITE_BALANCE, 1},
+                                                 {V4L2_CID_PIXEL_RATE, 1000},
+                                                 {V4L2_CID_TEST_PATTERN, 0}};
     int sets = 0;
 
 private:
     static std::vector<v4l2_queryctrl> table() {
-        auto control = [](std::uint32_t id, std::uint32_t type, std::int32_t max,
-                          std::int32_t def, std::uint32_t flags) {
+        auto control = [](std::uint32_t id, std::uint32_t type, std::int32_t max, std::int32_t def,
+                          std::uint32_t flags) {
             v4l2_queryctrl q{};
             q.id = id;
             q.type = type;
@@ -104,7 +107,7 @@ TEST_F(Controls, EachClassIsIntroducedByItsClassControl) {
         query.id |= V4L2_CTRL_FLAG_NEXT_CTRL;
     }
     const std::vector<std::uint32_t> expected{
-        V4L2_CID_USER_CLASS,       V4L2_CID_BRIGHTNESS,  V4L2_CID_AUTO_WHITE_BALANCE,
+        V4L2_CID_USER_CLASS,       V4L2_CID_BRIGHTNESS, V4L2_CID_AUTO_WHITE_BALANCE,
         V4L2_CID_IMAGE_PROC_CLASS, V4L2_CID_PIXEL_RATE, V4L2_CID_TEST_PATTERN};
     EXPECT_EQ(walked, expected);
 
@@ -294,14 +297,18 @@ TEST_F(Controls, EveryRequestLeavesOneTraceLineOnlyWhenTheTraceIsOn) {
     EXPECT_EQ(viewer.ioctl(VIDIOC_QBUF, buffer), EINVAL);
     enable_trace(false);
 
-    EXPECT_TRUE(log.contains("<debug> [core] pid 5200 VIDIOC_G_CTRL id=0x980900 value=128 -> 0 [NoIO]"));
-    EXPECT_TRUE(log.contains("<debug> [core] pid 5200 VIDIOC_S_FMT type=capture GREY 640x480 "
-                             "bytesperline=640 sizeimage=307200 -> 0 [NoIO]"))
+    EXPECT_TRUE(
+        log.contains("<debug> [core] pid 5200 VIDIOC_G_CTRL id=0x980900 value=128 -> 0 [NoIO]"));
+    EXPECT_TRUE(
+        log.contains("<debug> [core] pid 5200 VIDIOC_S_FMT type=capture GREY 640x480 "
+                     "bytesperline=640 sizeimage=307200 -> 0 [NoIO]"))
         << "the reply's format, as the driver adjusted it";
-    EXPECT_TRUE(log.contains("<debug> [core] pid 5201 VIDIOC_S_FMT type=capture GREY 640x480 "
-                             "bytesperline=640 sizeimage=307200 -> EBUSY [NoIO]"))
+    EXPECT_TRUE(
+        log.contains("<debug> [core] pid 5201 VIDIOC_S_FMT type=capture GREY 640x480 "
+                     "bytesperline=640 sizeimage=307200 -> EBUSY [NoIO]"))
         << "what the refused client asked for";
-    EXPECT_TRUE(log.contains("<debug> [core] pid 5200 VIDIOC_QBUF index=0 flags=0x0 -> EINVAL [NoIO]"));
+    EXPECT_TRUE(
+        log.contains("<debug> [core] pid 5200 VIDIOC_QBUF index=0 flags=0x0 -> EINVAL [NoIO]"));
     EXPECT_EQ(log.count("<debug>"), 4u) << "one line per request";
 }
 

@@ -1,12 +1,11 @@
 // A device with a scripted driver, started as the CUSE session starts it.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <sys/types.h>
 
 #include <memory>
 #include <string>
-
-#include <gtest/gtest.h>
 
 #include "device/v4l_driver.h"
 #include "tests/support/fake_request.h"
@@ -48,14 +47,16 @@ protected:
         device_ = std::make_unique<V4lDriver>(
             driver_, options.extension_presence, options.device_name, options.frame_timeout,
             options.frame_buffers, options.drop_bad_frames, options.relaxed_ownership,
-            options.mem_lock, options.server, options.server_enabled,
-            std::vector<std::string>(), options.library_directory);
+            options.mem_lock, options.server, options.server_enabled, std::vector<std::string>(),
+            options.library_directory);
         device_->sys_init();
     }
 
     V4lDriver& device() { return *device_; }
     ScriptedDriver& driver() { return *driver_; }
-    TestClient client(pid_t pid, int open_flags = 0) { return TestClient(*device_, pid, open_flags); }
+    TestClient client(pid_t pid, int open_flags = 0) {
+        return TestClient(*device_, pid, open_flags);
+    }
 
     // A client that has opened the device.
     TestClient opened(pid_t pid, int open_flags = 0) {

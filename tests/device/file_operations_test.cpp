@@ -272,8 +272,9 @@ TEST_F(FileOperations, ReadAndPollOfAnotherProcessFailWhileTheOwnerReads) {
     FakePollHandle handle;
     const Reply poll = other.poll(&handle);
     EXPECT_EQ(poll.error, EBUSY);
-    EXPECT_TRUE(log.contains("<error> [core] poll() failed: Device is already in use for "
-                             "streaming by process PID=4100"));
+    EXPECT_TRUE(
+        log.contains("<error> [core] poll() failed: Device is already in use for "
+                     "streaming by process PID=4100"));
     EXPECT_TRUE(handle.destroyed());
 }
 

@@ -180,8 +180,8 @@ TEST_F(IoctlDispatch, TheSizesOfEveryServedIoctlAreTheKernels) {
         EXPECT_EQ(number, expected);
         const std::size_t size = _IOC_SIZE(number);
         // Neither size is the structure's: refused before anything else.
-        EXPECT_EQ(viewer.ioctl(number, garbage, size - 1, size + 1).error, EINVAL) << std::hex
-                                                                                  << number;
+        EXPECT_EQ(viewer.ioctl(number, garbage, size - 1, size + 1).error, EINVAL)
+            << std::hex << number;
         // Too little input for an argument the device reads.
         if (_IOC_DIR(number) & _IOC_WRITE) {
             EXPECT_EQ(viewer.ioctl(number, garbage, 0, size).error, EINVAL) << std::hex << number;
@@ -248,8 +248,9 @@ TEST_F(IoctlDispatch, SettingsMakeTheCallerTheOwnerAndOthersAreRefused) {
     EXPECT_EQ(second.ioctl(VIDIOC_REQBUFS, request), EBUSY);
     const Reply read = second.read(10, 0);
     EXPECT_EQ(read.error, EBUSY);
-    EXPECT_TRUE(log.contains("<error> [core] read() failed: Device is already in use (locked) by "
-                             "process PID=8090: Device or resource busy"));
+    EXPECT_TRUE(
+        log.contains("<error> [core] read() failed: Device is already in use (locked) by "
+                     "process PID=8090: Device or resource busy"));
 
     // Streaming parameters are open to anyone, and make the caller the owner.
     v4l2_streamparm parm{};

@@ -35,8 +35,9 @@ TEST_F(StateMachine, ACaptureFailureMakesTheDeviceDefectiveUntilEveryClientHasCl
 
     const Reply read = blocking_read_during_failure(device(), driver(), 5001);
     EXPECT_EQ(read.error, EIO);
-    EXPECT_TRUE(log.contains("<error> [core] An error occurred while streaming: scripted device "
-                             "failure: Input/output error"));
+    EXPECT_TRUE(
+        log.contains("<error> [core] An error occurred while streaming: scripted device "
+                     "failure: Input/output error"));
     EXPECT_TRUE(log.contains("<error> [core] scripted device failure: Input/output error"));
     EXPECT_EQ(log.count("<warning> [core] DEFECTIVE"), 1u);
     EXPECT_TRUE(in_state<Defective>());
@@ -129,8 +130,9 @@ TEST_F(StateMachine, AFrameThatTimesOutIsDeliveredOnceAsATimeout) {
     EXPECT_EQ(timed_out.kind, ReplyKind::Error);
     EXPECT_EQ(timed_out.error, ETIMEDOUT);
     EXPECT_EQ(log.count("<warning> [core] Frame timeout elapsed: 100 milliseconds"), 1u);
-    EXPECT_TRUE(log.contains("<error> [core] read() failed: Connection timed out error: "
-                             "Connection timed out"));
+    EXPECT_TRUE(
+        log.contains("<error> [core] read() failed: Connection timed out error: "
+                     "Connection timed out"));
 
     const Reply next = reader.read(frame_size, 0);
     EXPECT_TRUE(is_driver_frame(next.bytes));
@@ -142,8 +144,8 @@ TEST_F(StateMachine, BadFramesAreDeliveredAsErrorsUnlessDropped) {
     driver().script({Frame::Error, Frame::Stall, Frame::Invalid, Frame::Stall});
     TestClient reader = opened(5070);
     EXPECT_EQ(reader.read(frame_size, 0).error, EIO);
-    EXPECT_TRUE(log.contains(
-        "<error> [core] read() failed: Input/output error error: Input/output error"));
+    EXPECT_TRUE(
+        log.contains("<error> [core] read() failed: Input/output error error: Input/output error"));
     driver().release_stall();
     EXPECT_EQ(reader.read(frame_size, 0).error, EIO) << "a frame the driver marked invalid";
     driver().release_stall();

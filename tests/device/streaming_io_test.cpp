@@ -354,8 +354,9 @@ TEST_F(StreamingIO, RequestingBuffersAgainReplacesThemAndMayLowerTheCount) {
     v4l2_requestbuffers more = mmap_request(8);
     ASSERT_EQ(app.ioctl(VIDIOC_REQBUFS, more), 0);
     EXPECT_EQ(more.count, 5u);
-    EXPECT_TRUE(log.contains("The number of successfully allocated buffers is 5 while "
-                             "application asked for 8."));
+    EXPECT_TRUE(
+        log.contains("The number of successfully allocated buffers is 5 while "
+                     "application asked for 8."));
     EXPECT_TRUE(exists(buffer_file(4)));
     EXPECT_FALSE(exists(buffer_file(5)));
 
@@ -426,9 +427,10 @@ TEST_F(StreamingIO, MappingRequestsResolveToBuffersOnlyForTheOwner) {
     answer = mapping.request(wanted, 9081);
     ASSERT_TRUE(answer.answered);
     EXPECT_EQ(answer.error, EBUSY);
-    EXPECT_TRUE(log.contains("<error> [core] mmap() failed: Device is already in use (locked) by "
-                             "process PID=9080: Device or resource busy error: Device or resource "
-                             "busy"));
+    EXPECT_TRUE(
+        log.contains("<error> [core] mmap() failed: Device is already in use (locked) by "
+                     "process PID=9080: Device or resource busy error: Device or resource "
+                     "busy"));
 
     MmapRequest private_mapping = wanted;
     private_mapping.flags = MAP_PRIVATE;

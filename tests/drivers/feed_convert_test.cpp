@@ -1,7 +1,6 @@
 // The feed driver's conversions into the client formats, its card and placeholder files.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-
 #include <png.h>
 #include <turbojpeg.h>
 #include <unistd.h>
@@ -24,7 +23,8 @@ using ::testing::HasSubstr;
 std::vector<std::uint8_t> yuv420(std::uint32_t w, std::uint32_t h) {
     std::vector<std::uint8_t> p(w * h * 3 / 2);
     for (std::uint32_t y = 0; y < h; ++y)
-        for (std::uint32_t x = 0; x < w; ++x) p[y * w + x] = static_cast<std::uint8_t>(16 + (x + y) % 200);
+        for (std::uint32_t x = 0; x < w; ++x)
+            p[y * w + x] = static_cast<std::uint8_t>(16 + (x + y) % 200);
     for (std::uint32_t y = 0; y < h / 2; ++y)
         for (std::uint32_t x = 0; x < w / 2; ++x) {
             p[w * h + y * w / 2 + x] = static_cast<std::uint8_t>(60 + x % 100);
@@ -33,8 +33,8 @@ std::vector<std::uint8_t> yuv420(std::uint32_t w, std::uint32_t h) {
     return p;
 }
 
-std::vector<std::uint8_t> solid420(std::uint32_t w, std::uint32_t h, std::uint8_t y,
-                                   std::uint8_t u, std::uint8_t v) {
+std::vector<std::uint8_t> solid420(std::uint32_t w, std::uint32_t h, std::uint8_t y, std::uint8_t u,
+                                   std::uint8_t v) {
     std::vector<std::uint8_t> p(w * h, y);
     p.resize(w * h * 5 / 4, u);
     p.resize(w * h * 3 / 2, v);
@@ -119,15 +119,15 @@ TEST(FeedConvert, ScalingKeepsASmoothPicture) {
         std::vector<std::uint8_t> p(w * h * 3 / 2, 128);
         for (std::uint32_t y = 0; y < h; ++y)
             for (std::uint32_t x = 0; x < w; ++x)
-                p[y * w + x] = static_cast<std::uint8_t>(
-                    std::lround(128 + 80 * std::sin((x + 0.5) * 6.0 / w) * std::cos((y + 0.5) * 4.0 / h)));
+                p[y * w + x] = static_cast<std::uint8_t>(std::lround(
+                    128 + 80 * std::sin((x + 0.5) * 6.0 / w) * std::cos((y + 0.5) * 4.0 / h)));
         return p;
     };
-    const auto up = convert(picture(320, 240), AV_PIX_FMT_YUV420P, 320, 240, V4L2_PIX_FMT_YUV420,
-                            1280, 720);
+    const auto up =
+        convert(picture(320, 240), AV_PIX_FMT_YUV420P, 320, 240, V4L2_PIX_FMT_YUV420, 1280, 720);
     EXPECT_GE(psnr(up.data(), picture(1280, 720).data(), 1280 * 720), 40.0);
-    const auto down = convert(picture(1920, 1080), AV_PIX_FMT_YUV420P, 1920, 1080,
-                              V4L2_PIX_FMT_YUYV, 640, 480);
+    const auto down =
+        convert(picture(1920, 1080), AV_PIX_FMT_YUV420P, 1920, 1080, V4L2_PIX_FMT_YUYV, 640, 480);
     const auto expected = picture(640, 480);
     std::vector<std::uint8_t> luma(640 * 480);
     for (std::size_t i = 0; i < luma.size(); ++i) luma[i] = down[2 * i];
@@ -203,7 +203,8 @@ protected:
         png_alloc_size_t size = 0;
         png_image_write_to_memory(&image, nullptr, &size, 0, pixels.data(), 0, nullptr);
         std::vector<std::uint8_t> out(size);
-        EXPECT_TRUE(png_image_write_to_memory(&image, out.data(), &size, 0, pixels.data(), 0, nullptr));
+        EXPECT_TRUE(
+            png_image_write_to_memory(&image, out.data(), &size, 0, pixels.data(), 0, nullptr));
         out.resize(size);
         return out;
     }
@@ -219,7 +220,8 @@ TEST_F(FeedPlaceholderFile, PngIsDecodedExactlyAndJpegClosely) {
 
     // A smooth picture, so that JPEG at top quality keeps it within a few levels.
     std::vector<std::uint8_t> smooth(64 * 32 * 3);
-    for (std::size_t i = 0; i < smooth.size(); ++i) smooth[i] = static_cast<std::uint8_t>(40 + (i / 3) % 64 * 2);
+    for (std::size_t i = 0; i < smooth.size(); ++i)
+        smooth[i] = static_cast<std::uint8_t>(40 + (i / 3) % 64 * 2);
     tjhandle handle = tjInitCompress();
     unsigned char* jpeg = nullptr;
     unsigned long size = 0;
@@ -247,7 +249,8 @@ TEST_F(FeedPlaceholderFile, UnusableFilesAreRefusedWithTheReason) {
     EXPECT_THAT(reason(write("empty.png", {})), HasSubstr("empty"));
     EXPECT_THAT(reason(write("text.png", {'h', 'e', 'l', 'l', 'o', '\n'})),
                 HasSubstr("neither a JPEG nor a PNG image"));
-    EXPECT_THAT(reason(write("wide.png", png(5000, 2))), HasSubstr("unsupported picture size 5000x2"));
+    EXPECT_THAT(reason(write("wide.png", png(5000, 2))),
+                HasSubstr("unsupported picture size 5000x2"));
     auto cut = png(40, 30);
     cut.resize(cut.size() / 2);
     EXPECT_THAT(reason(write("cut.png", cut)), HasSubstr("cannot use '" + dir + "/cut.png'"));

@@ -1,8 +1,7 @@
 // The feed driver loaded as a plug-in: its pipe, its requests, producers good and bad.
+#include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-
-#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -45,8 +44,8 @@ class Producer {
 public:
     explicit Producer(const std::string& path) {
         const auto deadline = std::chrono::steady_clock::now() + 5s;
-        while ((fd_ = open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC)) < 0 && errno == ENXIO &&
-               std::chrono::steady_clock::now() < deadline)
+        while ((fd_ = open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC)) < 0 &&
+               errno == ENXIO && std::chrono::steady_clock::now() < deadline)
             std::this_thread::sleep_for(10ms);  // no reader yet
         if (fd_ >= 0) fcntl(fd_, F_SETFL, 0);
     }
@@ -72,13 +71,15 @@ private:
 };
 
 std::string y4m_header(std::uint32_t w, std::uint32_t h) {
-    return "YUV4MPEG2 W" + std::to_string(w) + " H" + std::to_string(h) + " F30:1 Ip A1:1 C420jpeg\n";
+    return "YUV4MPEG2 W" + std::to_string(w) + " H" + std::to_string(h) +
+           " F30:1 Ip A1:1 C420jpeg\n";
 }
 
 // A 4:2:0 picture that differs with `n` everywhere.
 std::string picture(std::uint32_t w, std::uint32_t h, int n) {
     std::string p(w * h * 3 / 2, '\0');
-    for (std::size_t i = 0; i < p.size(); ++i) p[i] = static_cast<char>(16 + (i * 3 + n * 37) % 200);
+    for (std::size_t i = 0; i < p.size(); ++i)
+        p[i] = static_cast<char>(16 + (i * 3 + n * 37) % 200);
     return p;
 }
 
@@ -173,7 +174,8 @@ TEST_F(FeedDriverTest, RefusesAPathThatIsNotAPipeOfOurs) {
     const std::string link = dir + "/run/link";
     ASSERT_EQ(symlink(fifo.c_str(), link.c_str()), 0);
     for (const auto& [path, reason] :
-         {std::pair{pipe, "it exists and is not a named pipe"}, std::pair{link, "it is a symbolic link"},
+         {std::pair{pipe, "it exists and is not a named pipe"},
+          std::pair{link, "it is a symbolic link"},
           std::pair{dir + "/run", "it exists and is not a named pipe"}}) {
         test::LogCapture log;
         try {
@@ -197,7 +199,8 @@ TEST_F(FeedDriverTest, BadOptionsAreRefusedWithAClearMessage) {
         {{"--fps", "30,0"}, "the argument ('30,0') for option '--fps' is invalid"},
         {{"--idle-timeout", "0"}, "for option '--idle-timeout' is invalid"},
         {{"--input-format", "mjpeg4"}, "for option '--input-format' is invalid"},
-        {{"--input-format", "yuv420p", "--input-size", "0x0"}, "for option '--input-size' is invalid"},
+        {{"--input-format", "yuv420p", "--input-size", "0x0"},
+         "for option '--input-size' is invalid"},
         {{"--placeholder", "/nonexistent.png"}, "cannot use '/nonexistent.png' as the placeholder"},
         {{"--frobnicate"}, "unrecognised argument '--frobnicate'"},
     };
@@ -216,9 +219,9 @@ TEST_F(FeedDriverTest, HelpListsEveryOptionWithItsDefault) {
     print_driver_help(driver_dir, {"feed"});
     const auto help = ::testing::internal::GetCapturedStdout();
     for (const char* option :
-         {"--input arg (=/run/frix/feed)", "--input-format arg (=y4m)", "--input-size arg (=1280x720)",
-          "--sizes arg (=640x480,1280x720,1920x1080)", "--fps arg (=30)",
-          "--idle-timeout arg (=2000)", "--placeholder arg (=built-in card)"})
+         {"--input arg (=/run/frix/feed)", "--input-format arg (=y4m)",
+          "--input-size arg (=1280x720)", "--sizes arg (=640x480,1280x720,1920x1080)",
+          "--fps arg (=30)", "--idle-timeout arg (=2000)", "--placeholder arg (=built-in card)"})
         EXPECT_THAT(help, HasSubstr(option));
 }
 
@@ -289,7 +292,8 @@ TEST_F(FeedDriverTest, ServesProducersThenThePlaceholderWithoutChangingFormat) {
         }
         // The producer is late: the last picture is repeated.
         EXPECT_EQ(capture(), bytes(picture(64, 48, 2)));
-        EXPECT_TRUE(log.wait_for("<notice> [driver] feed: producer connected: y4m 64x48 420jpeg 30/1 fps"));
+        EXPECT_TRUE(
+            log.wait_for("<notice> [driver] feed: producer connected: y4m 64x48 420jpeg 30/1 fps"));
     }
     EXPECT_TRUE(log.wait_for("<notice> [driver] feed: producer disconnected"));
     EXPECT_TRUE(captures(card(V4L2_PIX_FMT_YUV420, 64, 48))) << "placeholder after the idle time";
@@ -313,7 +317,8 @@ TEST_F(FeedDriverTest, BrokenProducersAreDroppedOnceAndTheNextOneIsServed) {
     {
         Producer garbage(pipe);
         ASSERT_TRUE(garbage.write("this is no video stream at all\n"));
-        EXPECT_TRUE(log.wait_for("<warning> [driver] feed: producer dropped: not a YUV4MPEG2 stream"));
+        EXPECT_TRUE(
+            log.wait_for("<warning> [driver] feed: producer dropped: not a YUV4MPEG2 stream"));
         // Our end was closed: the producer learns it at its next write.
         const auto deadline = std::chrono::steady_clock::now() + 5s;
         bool refused = false;
@@ -331,7 +336,8 @@ TEST_F(FeedDriverTest, BrokenProducersAreDroppedOnceAndTheNextOneIsServed) {
     }
     {
         Producer silent(pipe);
-        ASSERT_TRUE(silent.write(y4m_header(64, 48) + "FRAME\n" + picture(64, 48, 0).substr(0, 100)));
+        ASSERT_TRUE(
+            silent.write(y4m_header(64, 48) + "FRAME\n" + picture(64, 48, 0).substr(0, 100)));
         EXPECT_TRUE(log.wait_for("producer dropped: nothing received for", 1, 5s));
     }
     Producer good(pipe);

@@ -43,8 +43,10 @@ bool feed_in_pieces(StreamParser& parser, const std::string& stream, std::size_t
 }
 
 TEST(FeedStreamParser, HeaderTagsAndPicturesInAnyPieces) {
-    const std::string stream = "YUV4MPEG2 W4 H2 F30000:1001 Ip A1:1 C420mpeg2 XYSCSS=420MPEG2\n"
-                               "FRAME\n" + picture_4x2(0) + "FRAME Ixyz\n" + picture_4x2(100);
+    const std::string stream =
+        "YUV4MPEG2 W4 H2 F30000:1001 Ip A1:1 C420mpeg2 XYSCSS=420MPEG2\n"
+        "FRAME\n" +
+        picture_4x2(0) + "FRAME Ixyz\n" + picture_4x2(100);
     for (const std::size_t piece : {std::size_t(1), std::size_t(5), std::size_t(1000)}) {
         SCOPED_TRACE(piece);
         StreamParser parser;
@@ -73,12 +75,12 @@ TEST(FeedStreamParser, ColourSpacesAndTheirPictureSizes) {
         AVPixelFormat format;
         std::size_t bytes;  // of a 4x2 picture
     };
-    for (const Case& c : {Case{"", AV_PIX_FMT_YUV420P, 12}, Case{" C420jpeg", AV_PIX_FMT_YUV420P, 12},
-                          Case{" C420paldv", AV_PIX_FMT_YUV420P, 12},
-                          Case{" C422", AV_PIX_FMT_YUV422P, 16}, Case{" C444", AV_PIX_FMT_YUV444P, 24},
-                          Case{" Cmono", AV_PIX_FMT_GRAY8, 8}, Case{" C411", AV_PIX_FMT_YUV411P, 12},
-                          Case{" C444alpha", AV_PIX_FMT_YUVA444P, 32},
-                          Case{" C420p10", AV_PIX_FMT_YUV420P10LE, 24}}) {
+    for (const Case& c :
+         {Case{"", AV_PIX_FMT_YUV420P, 12}, Case{" C420jpeg", AV_PIX_FMT_YUV420P, 12},
+          Case{" C420paldv", AV_PIX_FMT_YUV420P, 12}, Case{" C422", AV_PIX_FMT_YUV422P, 16},
+          Case{" C444", AV_PIX_FMT_YUV444P, 24}, Case{" Cmono", AV_PIX_FMT_GRAY8, 8},
+          Case{" C411", AV_PIX_FMT_YUV411P, 12}, Case{" C444alpha", AV_PIX_FMT_YUVA444P, 32},
+          Case{" C420p10", AV_PIX_FMT_YUV420P10LE, 24}}) {
         SCOPED_TRACE(c.tag);
         StreamParser parser;
         Recorder recorder;
@@ -100,8 +102,8 @@ TEST(FeedStreamParser, ColourSpacesAndTheirPictureSizes) {
 TEST(FeedStreamParser, ANewHeaderBetweenPicturesChangesTheFormat) {
     StreamParser parser;
     Recorder recorder;
-    const std::string stream = "YUV4MPEG2 W4 H2\nFRAME\n" + picture_4x2(0) +
-                               "YUV4MPEG2 W2 H2 Cmono\nFRAME\nabcd";
+    const std::string stream =
+        "YUV4MPEG2 W4 H2\nFRAME\n" + picture_4x2(0) + "YUV4MPEG2 W2 H2 Cmono\nFRAME\nabcd";
     ASSERT_TRUE(feed_in_pieces(parser, stream, 7, recorder)) << parser.error();
     ASSERT_EQ(recorder.headers.size(), 2u);
     EXPECT_EQ(recorder.headers[1].width, 2u);
@@ -133,7 +135,8 @@ TEST(FeedStreamParser, BadStreamsAreRefusedWithTheReason) {
         {"YUV4MPEG2 W4 H2 C420p12\n", "unsupported colour space 'C420p12'"},
         {"YUV4MPEG2 W4 H2 " + std::string(2000, 'A'), "a header line is longer than 1024 bytes"},
         // One byte more than the header declares: no FRAME where it was due.
-        {"YUV4MPEG2 W4 H2\nFRAME\n" + picture_4x2(0) + "!FRAME\n", "no FRAME header where one was due"},
+        {"YUV4MPEG2 W4 H2\nFRAME\n" + picture_4x2(0) + "!FRAME\n",
+         "no FRAME header where one was due"},
         {"YUV4MPEG2 W4 H2\nFRAMES\n", "bad FRAME header"},
         {"YUV4MPEG2 W4 H2\nFRA\n", "bad FRAME header"},
         {"YUV4MPEG2 W4 H2\nYUV4M\n", "bad FRAME header"},

@@ -1,7 +1,6 @@
 // The pattern driver loaded as a plug-in: requests, options, frames, pacing, interruption.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -103,8 +102,8 @@ TEST_F(PatternDriverTest, Capabilities) {
     EXPECT_STREQ(reinterpret_cast<const char*>(cap.driver), "pattern");
     EXPECT_STREQ(reinterpret_cast<const char*>(cap.bus_info), "platform:frix-pattern");
     EXPECT_GT(std::strlen(reinterpret_cast<const char*>(cap.card)), 0u);
-    const unsigned device = V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_READWRITE | V4L2_CAP_STREAMING |
-                            V4L2_CAP_EXT_PIX_FORMAT;
+    const unsigned device =
+        V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_READWRITE | V4L2_CAP_STREAMING | V4L2_CAP_EXT_PIX_FORMAT;
     EXPECT_EQ(cap.device_caps, device);
     EXPECT_GE(cap.version >> 16, 3u) << "V4L2 versions are kernel versions";
     EXPECT_EQ(cap.capabilities, device | V4L2_CAP_DEVICE_CAPS);
@@ -424,7 +423,9 @@ std::vector<unsigned char> shifted_frame(const FrameSpec& spec, std::uint32_t pi
 TEST_F(PatternDriverTest, MovingFramesAreThePictureShifted) {
     for (const auto kind : {Kind::Bars, Kind::Gradient, Kind::Checkerboard}) {
         load({"--fps=0", "--mode=moving", "--size=160x120", "--pattern",
-              kind == Kind::Bars ? "bars" : kind == Kind::Gradient ? "gradient" : "checkerboard"});
+              kind == Kind::Bars       ? "bars"
+              : kind == Kind::Gradient ? "gradient"
+                                       : "checkerboard"});
         for (const auto& format : pixel_formats) {
             SCOPED_TRACE(std::string(format.name) + " picture " + std::to_string(int(kind)));
             ReadBufferData a, b;

@@ -2,7 +2,6 @@
 // by hand.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-
 #include <linux/videodev2.h>
 
 #include "drivers/pattern/frame.h"
@@ -89,8 +88,8 @@ TEST(PatternFrameTest, StripCopiesEqualTheDrawnPictures) {
                     for (const std::uint64_t n : {0u, 1u, 21u, 43u, 44u, 45u, 1001u}) {
                         render_picture(spec, n, drawn.data());
                         strip.copy_picture(spec, n, copied.data());
-                        ASSERT_TRUE(copied == drawn) << fourcc << " " << int(kind) << " "
-                                                     << brightness << " frame " << n;
+                        ASSERT_TRUE(copied == drawn)
+                            << fourcc << " " << int(kind) << " " << brightness << " frame " << n;
                     }
                 }
 }

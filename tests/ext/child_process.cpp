@@ -151,7 +151,7 @@ std::string ChildProcess::errors() const {
 }
 
 Outcome run(const std::vector<std::string>& argv, const std::vector<std::string>& env,
-        std::chrono::milliseconds timeout) {
+            std::chrono::milliseconds timeout) {
     ChildProcess child(argv, env);
     Outcome result;
     result.finished = child.finish(timeout);

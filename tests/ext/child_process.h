@@ -53,6 +53,6 @@ struct Outcome {
     std::string errors;
 };
 Outcome run(const std::vector<std::string>& argv, const std::vector<std::string>& env = {},
-        std::chrono::milliseconds timeout = std::chrono::milliseconds(20000));
+            std::chrono::milliseconds timeout = std::chrono::milliseconds(20000));
 
 }  // namespace frix::test

@@ -20,7 +20,8 @@ double nanoseconds_per_map(int fd, int flags, int count) {
         }
         munmap(address, 4096);
     }
-    const std::chrono::duration<double, std::nano> elapsed = std::chrono::steady_clock::now() - start;
+    const std::chrono::duration<double, std::nano> elapsed =
+        std::chrono::steady_clock::now() - start;
     return elapsed.count() / count;
 }
 

@@ -1,24 +1,21 @@
 // Tests of libfrixext preloaded into a client program.
 // Against a daemon side that serves a test device node: what the client's mmap() and
 // syscall() return, and what they print.
+#include <dirent.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <dirent.h>
-
+#include <boost/interprocess/shared_memory_object.hpp>
 #include <chrono>
 #include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
-
-#include <fcntl.h>
-#include <sys/mman.h>
-
-#include <boost/interprocess/shared_memory_object.hpp>
-#include <gtest/gtest.h>
 
 #include "child_process.h"
 #include "device/mapped_data.h"
@@ -57,7 +54,8 @@ Outcome probe(const std::vector<std::string>& args, bool preload = true) {
 // The value of key in a probe's "key=value" output, empty when absent.
 std::string value(const Outcome& result, const std::string& key) {
     const std::string& text = result.output;
-    for (size_t at = text.find(key + "="); at != std::string::npos; at = text.find(key + "=", at + 1)) {
+    for (size_t at = text.find(key + "="); at != std::string::npos;
+         at = text.find(key + "=", at + 1)) {
         if (at != 0 && text[at - 1] != ' ' && text[at - 1] != '\n') continue;
         const size_t begin = at + key.size() + 1;
         return text.substr(begin, text.find_first_of(" \n", begin) - begin);
@@ -105,8 +103,8 @@ protected:
         MappedData* record = &segment.record();
         timespec now{};
         ::clock_gettime(CLOCK_MONOTONIC, &now);
-        const auto stamp = std::chrono::seconds(now.tv_sec) +
-                           std::chrono::nanoseconds(now.tv_nsec) - age;
+        const auto stamp =
+            std::chrono::seconds(now.tv_sec) + std::chrono::nanoseconds(now.tv_nsec) - age;
         ASSERT_EQ(lock_record(*record, record_deadline(1000)), 0);
         record->claim_pid = pid;
         record->claim_stamp = static_cast<std::uint32_t>(
@@ -121,7 +119,7 @@ protected:
     }
 
     Outcome map_device(unsigned long index, const std::string& prot = "rw",
-                   const std::string& flags = "shared", const std::string& way = "") {
+                       const std::string& flags = "shared", const std::string& way = "") {
         return probe({"device", "/dev/" + node.name(), std::to_string(index * buffer_length),
                       std::to_string(buffer_length), prot, flags, way});
     }
@@ -164,7 +162,8 @@ TEST(PreloadProbe, MappingsOfAnythingButAServedDeviceAreUntouched) {
 TEST(PreloadProbe, ADeviceNoDaemonServesGoesToTheSystem) {
     DeviceNode unserved;
     if (!unserved.made()) GTEST_SKIP() << unserved.error();
-    const Outcome result = probe({"device", "/dev/" + unserved.name(), "0", "4096", "rw", "shared"});
+    const Outcome result =
+        probe({"device", "/dev/" + unserved.name(), "0", "4096", "rw", "shared"});
     EXPECT_EQ(value(result, "result"), "failed");
     EXPECT_EQ(value(result, "errno"), std::to_string(EBADF)) << "the kernel's answer to a path fd";
     EXPECT_EQ(result.errors, "");
@@ -292,9 +291,9 @@ TEST_F(PreloadTest, AStalledDaemonTimesOutAfterASecond) {
 }
 
 TEST_F(PreloadTest, AClientFollowsTheDaemonToItsNextRun) {
-    ChildProcess client({FRIX_EXT_PROBE, "twice", "/dev/" + node.name(),
-                         std::to_string(buffer_length)},
-                        {"LD_PRELOAD=" FRIXEXT_LIBRARY});
+    ChildProcess client(
+        {FRIX_EXT_PROBE, "twice", "/dev/" + node.name(), std::to_string(buffer_length)},
+        {"LD_PRELOAD=" FRIXEXT_LIBRARY});
     ASSERT_EQ(client.read_line(10s).value_or(client.errors()), "round0=A");
     quit_daemon();
     start_daemon();

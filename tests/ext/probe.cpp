@@ -94,7 +94,8 @@ int zero() {
 int file(const std::string& path, bool raw) {
     const int fd = ::open(path.c_str(), O_RDWR);
     const off_t length = ::lseek(fd, 0, SEEK_END);
-    void* p = map(raw, nullptr, static_cast<size_t>(length), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    void* p =
+        map(raw, nullptr, static_cast<size_t>(length), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
     if (p == MAP_FAILED) {
         std::cout << "file=failed errno=" << errno << "\n";
         return 1;
@@ -117,7 +118,7 @@ int device(const std::string& node, off_t offset, size_t length, const std::stri
     // path descriptor still tells fstat() what it is.
     const int fd = ::open(node.c_str(), O_PATH);
     if (fd < 0) return 1;
-    const int prot = prot_name == "rw" ? PROT_READ | PROT_WRITE
+    const int prot = prot_name == "rw"  ? PROT_READ | PROT_WRITE
                      : prot_name == "r" ? PROT_READ
                                         : PROT_NONE;
     const int flags = flags_name == "shared" ? MAP_SHARED : MAP_PRIVATE;
@@ -130,8 +131,8 @@ int device(const std::string& node, off_t offset, size_t length, const std::stri
     }
     const char fill = *static_cast<const char*>(p);
     std::cout << "result=mapped first=" << fill
-              << " uniform=" << (first_other(p, length, fill) == 0)
-              << " perms=" << permissions(p) << "\n";
+              << " uniform=" << (first_other(p, length, fill) == 0) << " perms=" << permissions(p)
+              << "\n";
     return ::munmap(p, length) == 0 ? 0 : 1;
 }
 
@@ -141,8 +142,8 @@ int loop(const std::string& node, size_t length, unsigned count, unsigned rounds
     const unsigned start = static_cast<unsigned>(::getpid());
     for (unsigned k = 0; k < rounds; ++k) {
         const unsigned index = (start + k) % count;
-        void* p = ::mmap(nullptr, length, PROT_READ, MAP_SHARED, fd,
-                         static_cast<off_t>(index * length));
+        void* p =
+            ::mmap(nullptr, length, PROT_READ, MAP_SHARED, fd, static_cast<off_t>(index * length));
         if (p == MAP_FAILED) {
             std::cout << "loop=failed round=" << k << " errno=" << errno << "\n";
             return 2;

@@ -9,13 +9,12 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <boost/thread/lock_guard.hpp>
 #include <cerrno>
 #include <cstring>
 #include <iostream>
 #include <string>
 #include <vector>
-
-#include <boost/thread/lock_guard.hpp>
 
 #include "device/mapping_service.h"
 #include "log/log.h"
@@ -27,17 +26,19 @@ struct Device {
     std::uint64_t length = 0;
     int owner_pid = -1;  // guarded by the machine mutex, as in the daemon
 
-    std::system_error resolve(const frix::MmapRequest& request, int pid, unsigned long& index) const {
+    std::system_error resolve(const frix::MmapRequest& request, int pid,
+                              unsigned long& index) const {
         if (owner_pid != -1 && owner_pid != pid)
-            return std::system_error(EBUSY, std::generic_category(),
-                                     "Device is already in use (locked) by process PID=" +
-                                         std::to_string(owner_pid));
+            return std::system_error(
+                EBUSY, std::generic_category(),
+                "Device is already in use (locked) by process PID=" + std::to_string(owner_pid));
         if ((request.flags & (MAP_SHARED | MAP_PRIVATE | MAP_FIXED)) != MAP_SHARED)
             return std::system_error(EINVAL, std::generic_category());
         if (!(request.prot & (PROT_READ | PROT_WRITE)))
             return std::system_error(EACCES, std::generic_category());
         for (unsigned long i = 0; i < count; ++i) {
-            if (request.offset == static_cast<std::int64_t>(i * length) && request.length == length) {
+            if (request.offset == static_cast<std::int64_t>(i * length) &&
+                request.length == length) {
                 index = i;
                 return std::system_error(std::error_code());
             }
@@ -68,10 +69,10 @@ int main(int argc, char** argv) {
     device.length = std::stoull(argv[3]);
 
     boost::mutex machine;
-    frix::MappingService service(machine, [&device](const frix::MmapRequest& request, int pid,
-                                                    unsigned long& index) {
-        return device.resolve(request, pid, index);
-    });
+    frix::MappingService service(
+        machine, [&device](const frix::MmapRequest& request, int pid, unsigned long& index) {
+            return device.resolve(request, pid, index);
+        });
     service.start(argv[1]);
     if (!service.is_running()) return 1;
 

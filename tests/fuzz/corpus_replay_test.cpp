@@ -1,11 +1,11 @@
 // Every input kept in tests/fuzz/corpus runs through the fuzzer's checks.
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "tests/fuzz/device_harness.h"
 

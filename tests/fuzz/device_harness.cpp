@@ -7,11 +7,11 @@
 #include "tests/fuzz/device_harness.h"
 
 #include <fcntl.h>
+#include <linux/videodev2.h>
 #include <poll.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <linux/videodev2.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -114,8 +114,8 @@ const std::vector<std::uint32_t>& served() {
     static const std::vector<std::uint32_t> numbers = served_ioctl_numbers();
     return numbers;
 }
-constexpr std::uint32_t unserved[] = {VIDIOC_CROPCAP, VIDIOC_G_CROP, VIDIOC_S_CROP,
-                                      VIDIOC_G_STD, VIDIOC_DBG_G_REGISTER};
+constexpr std::uint32_t unserved[] = {VIDIOC_CROPCAP, VIDIOC_G_CROP, VIDIOC_S_CROP, VIDIOC_G_STD,
+                                      VIDIOC_DBG_G_REGISTER};
 
 bool is_served(std::uint32_t number) { return find_ioctl_row(number) != nullptr; }
 
@@ -130,15 +130,12 @@ bool replies_argument_on_failure(std::uint32_t number) {
 }
 
 // Refused with EBUSY for anybody but the owner, before the device is asked.
-bool owner_only(std::uint32_t number) {
-    return (find_ioctl_row(number)->checks & ownership) != 0;
-}
+bool owner_only(std::uint32_t number) { return (find_ioctl_row(number)->checks & ownership) != 0; }
 
 // One broken property: streams its description into the session's list.
 class FailureLine {
 public:
-    FailureLine(std::vector<std::string>& failures, const std::string& op)
-        : failures_(failures) {
+    FailureLine(std::vector<std::string>& failures, const std::string& op) : failures_(failures) {
         text_ << op << ": ";
     }
     FailureLine(FailureLine&&) = delete;
@@ -199,7 +196,9 @@ private:
         if (handles_.empty()) return nullptr;
         return &handles_[in_.byte() % handles_.size()];
     }
-    bool known_other_owner(pid_t pid) const { return known_.owner && *known_.owner != -1 && *known_.owner != pid; }
+    bool known_other_owner(pid_t pid) const {
+        return known_.owner && *known_.owner != -1 && *known_.owner != pid;
+    }
 
     Bytes in_;
     std::vector<std::string> failures_;
@@ -248,8 +247,8 @@ std::vector<std::string> Session::run() {
     driver_ = std::make_shared<FuzzDriver>();
     device_ = std::make_unique<V4lDriver>(
         driver_, extension_mode_, with_node ? device_node().name() : "frix-fuzz-no-node", 0,
-        frame_buffers, drop_bad_frames, relaxed_, false, nullptr, false,
-        std::vector<std::string>(), "/nonexistent/frix-plugins");
+        frame_buffers, drop_bad_frames, relaxed_, false, nullptr, false, std::vector<std::string>(),
+        "/nonexistent/frix-plugins");
     device_->sys_init();
 
     while (!in_.empty() && failures_.empty()) {
@@ -366,8 +365,7 @@ void Session::all_closed() {
     known_.owner = in_state<Defective>() ? std::nullopt : std::optional<pid_t>(-1);
     read_frame_.reset();
     if (!in_state<Idle>() && !in_state<Defective>()) fail() << "device neither idle nor defective";
-    if (!transfer_failures_ &&
-        driver_->init_transfer_calls() != driver_->cancel_transfer_calls())
+    if (!transfer_failures_ && driver_->init_transfer_calls() != driver_->cancel_transfer_calls())
         fail() << "transfer still running: " << driver_->init_transfer_calls() << " started, "
                << driver_->cancel_transfer_calls() << " cancelled";
     if (device_node().made()) {
@@ -379,8 +377,8 @@ void Session::all_closed() {
     }
     for (const auto& handle : poll_handles_)
         if (handle->destroy_count() != 1)
-            fail() << "a poll handle outlives every client (destroyed "
-                   << handle->destroy_count() << " times)";
+            fail() << "a poll handle outlives every client (destroyed " << handle->destroy_count()
+                   << " times)";
 }
 
 void Session::read(pid_t pid) {
@@ -403,7 +401,8 @@ void Session::read(pid_t pid) {
     const Reply reply = req.replies().front();
     if (reply.kind == ReplyKind::Error) {
         if (reply.error == 0) fail() << "errno 0";
-        if (reply.error == EBUSY && log_.count("read() failed: Device is already in use") != refusals + 1)
+        if (reply.error == EBUSY &&
+            log_.count("read() failed: Device is already in use") != refusals + 1)
             fail() << "EBUSY without its log line";
         if (offset == 0) read_frame_.reset();
         return;
@@ -417,10 +416,11 @@ void Session::read(pid_t pid) {
     known_.owner = pid;
     // The bytes are the driver's frame at that offset.
     if (offset == 0) read_frame_.reset();
-    if (offset == 0 && reply.bytes.size() >= 4) read_frame_ = ScriptedDriver::frame_number(reply.bytes);
+    if (offset == 0 && reply.bytes.size() >= 4)
+        read_frame_ = ScriptedDriver::frame_number(reply.bytes);
     if (read_frame_ && !reply.bytes.empty()) {
-        const auto frame = ScriptedDriver::frame_bytes(*read_frame_,
-                                                       static_cast<std::size_t>(offset) + reply.bytes.size());
+        const auto frame = ScriptedDriver::frame_bytes(
+            *read_frame_, static_cast<std::size_t>(offset) + reply.bytes.size());
         if (!std::equal(reply.bytes.begin(), reply.bytes.end(), frame.begin() + offset))
             fail() << "bytes are not frame " << *read_frame_ << " at offset " << offset;
     }
@@ -454,7 +454,8 @@ void Session::poll(pid_t pid) {
         fail() << "revents " << reply.revents;
     // Streaming clients may poll for readiness; otherwise a poll selects read() I/O.
     if (!streaming) {
-        if (known_other_owner(pid)) fail() << "served while " << *known_.owner << " owns the device";
+        if (known_other_owner(pid))
+            fail() << "served while " << *known_.owner << " owns the device";
         known_.owner = pid;
     }
 }
@@ -491,8 +492,8 @@ void Session::ioctl(pid_t pid, std::uint32_t number, std::vector<std::uint8_t> i
     expect_one_reply(req, "ioctl");
     const Reply reply = req.replies().front();
     const int error = reply.kind == ReplyKind::Error ? reply.error
-                      : reply.ioctl_result < 0      ? -reply.ioctl_result
-                                                    : 0;
+                      : reply.ioctl_result < 0       ? -reply.ioctl_result
+                                                     : 0;
     if (reply.kind != ReplyKind::Error && reply.kind != ReplyKind::Ioctl) {
         fail() << "answered with " << to_string(reply.kind);
         return;
@@ -511,7 +512,8 @@ void Session::ioctl(pid_t pid, std::uint32_t number, std::vector<std::uint8_t> i
     if (reply.bytes.size() > out_size) fail() << reply.bytes.size() << " bytes for " << out_size;
     if (!kernel_sizes) return;
     if (owner_only(number) && other_owner) {
-        if (error != EBUSY) fail() << "non-owner answered errno " << error << ", owner " << *known_.owner;
+        if (error != EBUSY)
+            fail() << "non-owner answered errno " << error << ", owner " << *known_.owner;
         return;
     }
     if (number == VIDIOC_REQBUFS && extension_mode_ == 0 && known_.unchecked &&
@@ -672,8 +674,8 @@ void Session::shaped_ioctl(pid_t pid) {
             controls.which = classes[(a >> 2) % 4];
             const std::uint32_t counts[] = {0, 1, 8, V4L2_CID_MAX_CTRLS + 1};
             controls.count = counts[(a >> 4) % 4];
-            controls.controls = (a & 0x40) ? reinterpret_cast<v4l2_ext_control*>(0x10)
-                                           : client_controls;
+            controls.controls =
+                (a & 0x40) ? reinterpret_cast<v4l2_ext_control*>(0x10) : client_controls;
             for (v4l2_ext_control& control : client_controls) {
                 control = v4l2_ext_control{};
                 control.id = (a & 0x80) ? in_.u32() : V4L2_CID_BRIGHTNESS + in_.byte() % 4;
@@ -735,11 +737,12 @@ void Session::map(pid_t pid) {
     }
     if (answer.error == 0) {
         if (!streaming) fail() << "mapped without buffers";
-        if (other_owner && !relaxed_) fail() << "mapped while " << *known_.owner << " owns the device";
+        if (other_owner && !relaxed_)
+            fail() << "mapped while " << *known_.owner << " owns the device";
         if (queried_.empty()) return;
-        const auto match = std::find_if(queried_.begin(), queried_.end(), [&](const v4l2_buffer& b) {
-            return b.index == answer.index;
-        });
+        const auto match =
+            std::find_if(queried_.begin(), queried_.end(),
+                         [&](const v4l2_buffer& b) { return b.index == answer.index; });
         if (match != queried_.end() &&
             (match->m.offset != request.offset || match->length != request.length))
             fail() << "resolved to buffer " << answer.index << " at another offset";

@@ -1,11 +1,11 @@
 // Every input kept in tests/fuzz/feed_corpus runs through the feed stream fuzzer's checks.
+#include <gtest/gtest.h>
+
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "tests/fuzz/feed_stream_harness.h"
 

@@ -52,7 +52,8 @@ std::vector<std::string> run_feed_input(const std::uint8_t* data, std::size_t si
         parser.finish();
     } else {
         if (parser.error().empty()) checker.failures.push_back("refused without a reason");
-        if (parser.feed(data, size, checker)) checker.failures.push_back("accepted after a refusal");
+        if (parser.feed(data, size, checker))
+            checker.failures.push_back("accepted after a refusal");
     }
     // The next producer starts afresh.
     parser.reset();

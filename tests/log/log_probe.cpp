@@ -2,12 +2,11 @@
 // Usage: log_probe LEVEL COLOUR(0|1) SYSLOG_HOST SYSLOG_PORT [PLUGIN]
 #include <dlfcn.h>
 
+#include <boost/log/sources/logger.hpp>
+#include <boost/log/sources/severity_logger.hpp>
 #include <cstdio>
 #include <exception>
 #include <string>
-
-#include <boost/log/sources/logger.hpp>
-#include <boost/log/sources/severity_logger.hpp>
 
 #include "frix/log.h"
 #include "log/log.h"

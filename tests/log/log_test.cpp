@@ -1,6 +1,8 @@
 // Log lines on the console, with and without colour, the console filter, and the syslog
 // datagrams a UDP server receives.
 #include <arpa/inet.h>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -8,9 +10,6 @@
 
 #include <string>
 #include <vector>
-
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 #include "subprocess.h"
 

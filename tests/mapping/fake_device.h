@@ -6,14 +6,13 @@
 #include <sys/mman.h>
 
 #include <atomic>
+#include <boost/thread/lock_guard.hpp>
+#include <boost/thread/mutex.hpp>
 #include <cerrno>
 #include <mutex>
 #include <stdexcept>
 #include <string>
 #include <system_error>
-
-#include <boost/thread/lock_guard.hpp>
-#include <boost/thread/mutex.hpp>
 
 #include "device/mapping_service.h"
 
@@ -66,9 +65,9 @@ private:
         }
         if (fail_) throw std::runtime_error("boom");
         if (owner_pid_ != -1 && owner_pid_ != pid)
-            return std::system_error(EBUSY, std::generic_category(),
-                                     "Device is already in use (locked) by process PID=" +
-                                         std::to_string(owner_pid_));
+            return std::system_error(
+                EBUSY, std::generic_category(),
+                "Device is already in use (locked) by process PID=" + std::to_string(owner_pid_));
         if ((request.flags & (MAP_SHARED | MAP_PRIVATE | MAP_FIXED)) != MAP_SHARED)
             return std::system_error(EINVAL, std::generic_category());
         if (!(request.prot & (PROT_READ | PROT_WRITE)))

@@ -2,12 +2,11 @@
 #include "log_capture.h"
 
 #include <algorithm>
-#include <mutex>
-
 #include <boost/log/core/core.hpp>
 #include <boost/log/sinks/basic_sink_backend.hpp>
 #include <boost/log/sinks/sync_frontend.hpp>
 #include <boost/make_shared.hpp>
+#include <mutex>
 
 #include "log/log.h"
 

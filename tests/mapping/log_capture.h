@@ -1,10 +1,9 @@
 // Collects the daemon's log lines, as the console would print them, while it lives.
 #pragma once
 
+#include <boost/shared_ptr.hpp>
 #include <string>
 #include <vector>
-
-#include <boost/shared_ptr.hpp>
 
 namespace frix::test {
 

@@ -1,21 +1,20 @@
 // The daemon side of client mappings: segment, record and worker against a fake device.
 #include "device/mapping_service.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <dirent.h>
 #include <future>
 #include <thread>
-
-#include <signal.h>
-#include <sys/wait.h>
-#include <gtest/gtest.h>
 
 #include "device_node.h"
 #include "fake_device.h"
@@ -29,8 +28,9 @@ using std::chrono::milliseconds;
 
 MmapRequest buffer_request(unsigned long index, int prot = PROT_READ | PROT_WRITE,
                            int flags = MAP_SHARED) {
-    return MmapRequest{nullptr, FakeDevice::buffer_length, prot, flags, 5,
-                       static_cast<std::int64_t>(index * FakeDevice::buffer_length)};
+    return MmapRequest{nullptr, FakeDevice::buffer_length,
+                       prot,    flags,
+                       5,       static_cast<std::int64_t>(index * FakeDevice::buffer_length)};
 }
 
 // Runs what must end soon; a hang cannot be recovered from inside the test.
@@ -69,9 +69,7 @@ protected:
         return status;
     }
 
-    std::string segment() const {
-        return "frix_240_" + std::to_string(node.minor_number()) + "i";
-    }
+    std::string segment() const { return "frix_240_" + std::to_string(node.minor_number()) + "i"; }
 
     DeviceNode node;
     boost::mutex machine;
@@ -94,8 +92,11 @@ TEST_F(MappingServiceTest, ServesTheBufferAtTheQueriedOffset) {
     EXPECT_EQ(file.st_size, 4096);
 
     RecordClient client(segment());
-    const MmapRequest request{reinterpret_cast<void*>(0x7000000), FakeDevice::buffer_length,
-                              PROT_READ | PROT_WRITE, MAP_SHARED, 5,
+    const MmapRequest request{reinterpret_cast<void*>(0x7000000),
+                              FakeDevice::buffer_length,
+                              PROT_READ | PROT_WRITE,
+                              MAP_SHARED,
+                              5,
                               static_cast<std::int64_t>(2 * FakeDevice::buffer_length)};
     const Reply reply = client.request(request, 4242);
     EXPECT_TRUE(reply.answered);
@@ -335,8 +336,9 @@ TEST_F(MappingServiceTest, AStopDoesNotWaitOutTheBudgetOfARequestInFlight) {
     RecordClient client(segment());
     // As a last close does: the machine mutex is held across the stop.
     boost::unique_lock<boost::mutex> held(machine);
-    auto answer = std::async(std::launch::async,
-                             [&] { return client.request(buffer_request(1), 4242, milliseconds(3000)); });
+    auto answer = std::async(std::launch::async, [&] {
+        return client.request(buffer_request(1), 4242, milliseconds(3000));
+    });
     // The worker has taken the request once `posted` is back to 0 under the claim.
     const auto taken = [&] {
         MappedData& record = client.record();

@@ -3,7 +3,6 @@
 
 #include <stdexcept>
 
-
 namespace frix::test {
 
 RecordClient::RecordClient(const std::string& segment_name)

@@ -7,7 +7,6 @@
 #include <memory>
 #include <string>
 
-
 #include "buffers/mmap_request.h"
 #include "device/mapped_data.h"
 #include "tests/support/record_segment.h"

@@ -6,8 +6,8 @@
 
 #include "plugins/loader.h"
 #include "plugins/registry.h"
-#include "tests/support/log_capture.h"
 #include "tests/plugins/plugin_dirs.h"
+#include "tests/support/log_capture.h"
 
 namespace frix {
 namespace {

@@ -1,4 +1,6 @@
 // Loading drivers and the streaming server from plug-in libraries.
+#include "plugins/loader.h"
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -7,10 +9,9 @@
 #include <fstream>
 #include <stdexcept>
 
-#include "plugins/loader.h"
 #include "plugins/registry.h"
-#include "tests/support/log_capture.h"
 #include "tests/plugins/plugin_dirs.h"
+#include "tests/support/log_capture.h"
 
 namespace frix {
 namespace {

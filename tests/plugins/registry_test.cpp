@@ -1,10 +1,10 @@
 // Driver and server registries: order, replacement, lookup failures.
+#include "plugins/registry.h"
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <stdexcept>
-
-#include "plugins/registry.h"
 
 namespace frix {
 namespace {

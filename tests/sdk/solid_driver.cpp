@@ -1,4 +1,7 @@
 // A driver plug-in built outside the tree against the installed SDK: solid grey frames.
+#include <frix/log.h>
+#include <frix/registration.h>
+
 #include <cerrno>
 #include <cstring>
 #include <iostream>
@@ -7,9 +10,6 @@
 #include <string>
 #include <system_error>
 #include <vector>
-
-#include <frix/log.h>
-#include <frix/registration.h>
 
 namespace {
 
@@ -76,8 +76,9 @@ std::shared_ptr<frix::Driver> create(std::vector<std::string> arguments) {
 struct Registrar {
     Registrar() {
         frix::Registration::register_driver("solid", &create, [] {
-            std::cout << "Options of the solid driver (160x120 GREY frames of one level):\n"
-                         "  --level arg (=128)  level of the first frame; each next one is 1 more\n";
+            std::cout
+                << "Options of the solid driver (160x120 GREY frames of one level):\n"
+                   "  --level arg (=128)  level of the first frame; each next one is 1 more\n";
         });
     }
     ~Registrar() { frix::Registration::deregister_driver("solid"); }

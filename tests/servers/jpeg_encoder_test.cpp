@@ -1,4 +1,6 @@
 // The JPEG encoder: what it writes decodes back to the camera's picture.
+#include "servers/jpeg_encoder.h"
+
 #include <gtest/gtest.h>
 #include <linux/videodev2.h>
 #include <turbojpeg.h>
@@ -6,8 +8,6 @@
 #include <cmath>
 #include <cstdlib>
 #include <vector>
-
-#include "servers/jpeg_encoder.h"
 
 namespace frix::streaming {
 namespace {
@@ -71,8 +71,8 @@ TEST(JpegEncoderTest, YuyvKeepsLumaAndChromaWithPadding) {
             p[3] = white ? 128 : 110;
         }
     JpegEncoder encoder(95);
-    const auto decoded = decode(*encoder.encode(yuyv.data(), yuyv.size(),
-                                                {width, height, V4L2_PIX_FMT_YUYV}, pitch));
+    const auto decoded = decode(
+        *encoder.encode(yuyv.data(), yuyv.size(), {width, height, V4L2_PIX_FMT_YUYV}, pitch));
     ASSERT_EQ(decoded.width, 64);
     const unsigned char* left = &decoded.rgb[(8 * 64 + 8) * 3];
     const unsigned char* right = &decoded.rgb[(8 * 64 + 56) * 3];

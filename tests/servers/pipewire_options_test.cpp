@@ -27,9 +27,9 @@ TEST(PipewireOptionsTest, OnlyTheOutputsAskedForAreOpened) {
 }
 
 TEST(PipewireOptionsTest, RemoteNamesTheSocket) {
-    EXPECT_EQ(parse_options({"--pipewire", "--pipewire-remote=/tmp/run/pipewire-0"})
-                  .pipewire_remote,
-              "/tmp/run/pipewire-0");
+    EXPECT_EQ(
+        parse_options({"--pipewire", "--pipewire-remote=/tmp/run/pipewire-0"}).pipewire_remote,
+        "/tmp/run/pipewire-0");
     EXPECT_EQ(parse_options({"--pipewire", "--pipewire-user=root"}).pipewire_remote,
               "/run/user/0/pipewire-0");
     EXPECT_EQ(parse_options({"--pipewire", "--pipewire-user=4242"}).pipewire_remote,

@@ -1,5 +1,7 @@
 // The streaming server's HTTP side against a fake frame source: routes, passwords,
 // snapshots, multipart framing, slow viewers and hostile clients.
+#include "servers/streaming_server.h"
+
 #include <arpa/inet.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -16,7 +18,6 @@
 #include <thread>
 
 #include "servers/routes.h"
-#include "servers/streaming_server.h"
 
 namespace frix::streaming {
 namespace {
@@ -300,7 +301,8 @@ TEST_F(StreamingServerTest, StreamSendsEveryFrameAsOnePart) {
         source_->push(bytes);
         EXPECT_EQ(read_part(viewer), bytes);
     }
-    EXPECT_TRUE(eventually([&] { return status().find("\"frames_sent\":21") != std::string::npos; }));
+    EXPECT_TRUE(
+        eventually([&] { return status().find("\"frames_sent\":21") != std::string::npos; }));
 
     viewer_connection.reset();  // the only viewer leaves
     EXPECT_TRUE(source_->wait_wanted(false)) << "the camera stays open without viewers";

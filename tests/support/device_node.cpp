@@ -35,8 +35,6 @@ DeviceNode::~DeviceNode() {
     if (made_) ::unlink(("/dev/" + name_).c_str());
 }
 
-std::string DeviceNode::segment_name() const {
-    return "frix_240_" + std::to_string(minor_) + "i";
-}
+std::string DeviceNode::segment_name() const { return "frix_240_" + std::to_string(minor_) + "i"; }
 
 }  // namespace frix::test

@@ -1,12 +1,10 @@
 // The fake libfuse request functions and their bookkeeping.
 #include "tests/support/fake_request.h"
 
+#include <fuse/fuse.h>
+#include <gtest/gtest.h>
 #include <sys/uio.h>
 #include <unistd.h>
-
-#include <fuse/fuse.h>
-
-#include <gtest/gtest.h>
 
 #include "device/client_memory.h"
 

@@ -13,6 +13,7 @@
 // an error as libfuse does when the client has gone.
 #pragma once
 
+#include <fuse/fuse_lowlevel.h>
 #include <sys/types.h>
 
 #include <cerrno>
@@ -22,8 +23,6 @@
 #include <mutex>
 #include <string>
 #include <vector>
-
-#include <fuse/fuse_lowlevel.h>
 
 namespace frix::test {
 

@@ -1,13 +1,12 @@
 // A Boost.Log sink with the daemon's line formatter that keeps the lines in memory.
 #include "tests/support/log_capture.h"
 
-#include <condition_variable>
-#include <mutex>
-
 #include <boost/log/core/core.hpp>
 #include <boost/log/sinks/basic_sink_backend.hpp>
 #include <boost/log/sinks/sync_frontend.hpp>
 #include <boost/make_shared.hpp>
+#include <condition_variable>
+#include <mutex>
 
 #include "log/log.h"
 
@@ -17,8 +16,7 @@ namespace sinks = boost::log::sinks;
 
 namespace {
 
-class StringBackend
-    : public sinks::basic_formatted_sink_backend<char, sinks::concurrent_feeding> {
+class StringBackend : public sinks::basic_formatted_sink_backend<char, sinks::concurrent_feeding> {
 public:
     void consume(const boost::log::record_view&, const string_type& line) {
         std::lock_guard<std::mutex> lock(mutex);

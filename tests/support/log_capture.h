@@ -5,12 +5,11 @@
 //   EXPECT_EQ(log.count("<warning> [core] DEFECTIVE"), 1u);
 #pragma once
 
+#include <boost/shared_ptr.hpp>
 #include <chrono>
 #include <cstddef>
 #include <string>
 #include <vector>
-
-#include <boost/shared_ptr.hpp>
 
 namespace frix::test {
 

@@ -3,7 +3,6 @@
 
 #include <time.h>
 
-
 namespace frix::test {
 
 namespace {

@@ -126,10 +126,10 @@ void ScriptedDriver::set_frame_interval(v4l2_fract interval) {
     frame_interval_ = interval;
 }
 
-#define FRIX_LOCKED_GETTER(type, name, field)      \
-    type ScriptedDriver::name() const {            \
-        std::lock_guard<std::mutex> lock(mutex_);  \
-        return field;                              \
+#define FRIX_LOCKED_GETTER(type, name, field)     \
+    type ScriptedDriver::name() const {           \
+        std::lock_guard<std::mutex> lock(mutex_); \
+        return field;                             \
     }
 
 FRIX_LOCKED_GETTER(int, init_calls, init_calls_)
@@ -197,7 +197,8 @@ void ScriptedDriver::get_fmt(v4l2_format& fmt) {
 }
 
 void ScriptedDriver::set_fmt(v4l2_format& fmt) {
-    if (fmt.type != V4L2_BUF_TYPE_VIDEO_CAPTURE) throw request_error(EINVAL, "not a capture format");
+    if (fmt.type != V4L2_BUF_TYPE_VIDEO_CAPTURE)
+        throw request_error(EINVAL, "not a capture format");
     const std::uint32_t width = fmt.fmt.pix.width ? fmt.fmt.pix.width : default_width;
     const std::uint32_t height = fmt.fmt.pix.height ? fmt.fmt.pix.height : default_height;
     fill_default_format(fmt);
@@ -252,7 +253,8 @@ void ScriptedDriver::cancel_transfer() {
     if (fail_cancel_transfer_) throw std::runtime_error("cannot cancel");
 }
 
-void ScriptedDriver::init_buffer(BufferData& data, unsigned index, unsigned, const v4l2_format* fmt) {
+void ScriptedDriver::init_buffer(BufferData& data, unsigned index, unsigned,
+                                 const v4l2_format* fmt) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (index >= init_buffer_limit_)

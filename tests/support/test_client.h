@@ -9,8 +9,8 @@
 //   client.close();
 #pragma once
 
-#include <sys/types.h>
 #include <linux/ioctl.h>
+#include <sys/types.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -54,7 +54,8 @@ public:
         // A failed ioctl may still carry its argument back (error_idx): the kernel copies
         // it out and then returns the error.
         if (reads && !reply.bytes.empty())
-            std::memcpy(&argument, reply.bytes.data(), std::min(reply.bytes.size(), sizeof argument));
+            std::memcpy(&argument, reply.bytes.data(),
+                        std::min(reply.bytes.size(), sizeof argument));
         return reply.ioctl_result < 0 ? -reply.ioctl_result : 0;
     }
 

@@ -110,7 +110,9 @@ std::shared_ptr<Driver> create(std::vector<std::string> arguments) {
 }
 
 struct Registrar {
-    Registrar() { Registration::register_driver("faulty", &create, [] { print_help(std::cout); }); }
+    Registrar() {
+        Registration::register_driver("faulty", &create, [] { print_help(std::cout); });
+    }
     ~Registrar() { Registration::deregister_driver("faulty"); }
 } registrar;
 

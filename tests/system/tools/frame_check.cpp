@@ -1,6 +1,8 @@
 // Checks a file of raw frames captured from a node served with the pattern driver:
 // every frame must carry the "FRIX" header, sequence numbers must rise, and every
 // byte must be the one the driver draws for that sequence number.
+#include <linux/videodev2.h>
+
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -10,8 +12,6 @@
 #include <string>
 #include <vector>
 
-#include <linux/videodev2.h>
-
 #include "drivers/pattern/frame.h"
 #include "tests/system/tools/v4l2_client.h"
 
@@ -19,29 +19,24 @@ namespace {
 
 using frix::pattern::FrameSpec;
 
-int usage()
-{
-    std::cerr << "usage: frix_frame_check --size WxH [--format YUYV|RGB24|GREY] [--pattern bars|gradient|checkerboard]\n"
+int usage() {
+    std::cerr << "usage: frix_frame_check --size WxH [--format YUYV|RGB24|GREY] [--pattern "
+                 "bars|gradient|checkerboard]\n"
                  "                        [--brightness N] [--mode moving|static] [--consecutive]\n"
                  "                        [--min-frames N] [--frame-bytes N] FILE\n";
     return 2;
 }
 
-std::optional<std::uint32_t> parse_format(const std::string& name)
-{
-    if (name == "YUYV")
-        return V4L2_PIX_FMT_YUYV;
-    if (name == "RGB24" || name == "RGB3")
-        return V4L2_PIX_FMT_RGB24;
-    if (name == "GREY")
-        return V4L2_PIX_FMT_GREY;
+std::optional<std::uint32_t> parse_format(const std::string& name) {
+    if (name == "YUYV") return V4L2_PIX_FMT_YUYV;
+    if (name == "RGB24" || name == "RGB3") return V4L2_PIX_FMT_RGB24;
+    if (name == "GREY") return V4L2_PIX_FMT_GREY;
     return std::nullopt;
 }
 
 }  // namespace
 
-int main(int argc, char** argv)
-{
+int main(int argc, char** argv) {
     FrameSpec spec{V4L2_PIX_FMT_YUYV, 0, 0};
     bool consecutive = false;
     unsigned long min_frames = 1;
@@ -58,16 +53,13 @@ int main(int argc, char** argv)
             path = arg;
             continue;
         }
-        if (!value)
-            return usage();
+        if (!value) return usage();
         ++i;
         if (arg == "--size") {
-            if (std::sscanf(value, "%ux%u", &spec.width, &spec.height) != 2)
-                return usage();
+            if (std::sscanf(value, "%ux%u", &spec.width, &spec.height) != 2) return usage();
         } else if (arg == "--format") {
             const auto format = parse_format(value);
-            if (!format)
-                return usage();
+            if (!format) return usage();
             spec.fourcc = *format;
         } else if (arg == "--pattern") {
             const std::string kind = value;
@@ -88,13 +80,10 @@ int main(int argc, char** argv)
         }
     }
     const std::size_t picture = frix::pattern::frame_size(spec);
-    if (path.empty() || picture == 0)
-        return usage();
+    if (path.empty() || picture == 0) return usage();
     // Some clients store whole buffers (sizeimage) rather than the picture alone.
-    if (frame_bytes == 0)
-        frame_bytes = picture;
-    if (frame_bytes < picture)
-        return usage();
+    if (frame_bytes == 0) frame_bytes = picture;
+    if (frame_bytes < picture) return usage();
 
     std::ifstream in(path, std::ios::binary);
     if (!in) {
@@ -103,7 +92,8 @@ int main(int argc, char** argv)
     }
     std::vector<unsigned char> frame(frame_bytes);
     frix::systest::FrameChecker checker(spec);
-    while (in.read(reinterpret_cast<char*>(frame.data()), static_cast<std::streamsize>(frame.size()))) {
+    while (in.read(reinterpret_cast<char*>(frame.data()),
+                   static_cast<std::streamsize>(frame.size()))) {
         const unsigned long index = checker.frames();
         const std::uint64_t previous = checker.last();
         const std::string error = checker.check(frame.data(), picture);
@@ -112,8 +102,8 @@ int main(int argc, char** argv)
             return 1;
         }
         if (consecutive && index > 0 && checker.last() != previous + 1) {
-            std::cerr << "frame " << index << ": sequence " << checker.last() << " after " << previous
-                      << "\n";
+            std::cerr << "frame " << index << ": sequence " << checker.last() << " after "
+                      << previous << "\n";
             return 1;
         }
     }
@@ -122,7 +112,8 @@ int main(int argc, char** argv)
         return 1;
     }
     if (checker.frames() < min_frames) {
-        std::cerr << "only " << checker.frames() << " frames, wanted at least " << min_frames << "\n";
+        std::cerr << "only " << checker.frames() << " frames, wanted at least " << min_frames
+                  << "\n";
         return 1;
     }
     std::cout << checker.frames() << " frames intact, sequences " << checker.first() << " to "

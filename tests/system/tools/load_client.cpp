@@ -55,10 +55,17 @@ public:
             query(fd);
             std::cerr << "fd " << fd << " action " << action << std::endl;
             switch (action) {
-            case 0: read_frames(fd); break;
-            case 1: stream_mmap(fd); break;
-            case 2: poll_once(fd); break;
-            default: break;
+                case 0:
+                    read_frames(fd);
+                    break;
+                case 1:
+                    stream_mmap(fd);
+                    break;
+                case 2:
+                    poll_once(fd);
+                    break;
+                default:
+                    break;
             }
             // Keep up to three descriptors and close a random one.
             while (fds_.size() > pick(3)) {
@@ -98,7 +105,8 @@ private:
             v4l2_fmtdesc desc{};
             desc.index = pick(4);
             desc.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-            if (xioctl(fd, VIDIOC_ENUM_FMT, &desc) == -1 && errno != EINVAL) unexpected("VIDIOC_ENUM_FMT");
+            if (xioctl(fd, VIDIOC_ENUM_FMT, &desc) == -1 && errno != EINVAL)
+                unexpected("VIDIOC_ENUM_FMT");
             v4l2_streamparm parm{};
             parm.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
             if (xioctl(fd, VIDIOC_G_PARM, &parm) == -1) unexpected("VIDIOC_G_PARM");
@@ -115,7 +123,8 @@ private:
         if (xioctl(fd, VIDIOC_G_FMT, &format) == -1) unexpected("VIDIOC_G_FMT");
         const auto spec = FrameChecker::spec_of(format);
         if (!spec) {
-            std::cout << "format " << format.fmt.pix.pixelformat << " is no pattern format" << std::endl;
+            std::cout << "format " << format.fmt.pix.pixelformat << " is no pattern format"
+                      << std::endl;
             std::exit(1);
         }
         return FrameChecker(*spec);
@@ -138,7 +147,9 @@ private:
             // Whole frames mostly; sometimes more than a frame, sometimes a part of one.
             std::size_t size = picture;
             if (pick(4) == 0) size = picture + 1 + pick(4096);
-            if (pick(4) == 0) size = frix::pattern::header_size + pick(unsigned(picture - frix::pattern::header_size));
+            if (pick(4) == 0)
+                size = frix::pattern::header_size +
+                       pick(unsigned(picture - frix::pattern::header_size));
             const ssize_t got = read(fd, data.data(), size);
             if (!accepted(int(got), "read")) return;
             frame(check, data.data(), std::size_t(got));
@@ -192,15 +203,18 @@ private:
                 break;
             }
             if (buffer.index >= maps.size() || (buffer.flags & V4L2_BUF_FLAG_ERROR)) {
-                std::cout << "VIDIOC_DQBUF: index " << buffer.index << ", flags " << buffer.flags << std::endl;
+                std::cout << "VIDIOC_DQBUF: index " << buffer.index << ", flags " << buffer.flags
+                          << std::endl;
                 std::exit(1);
             }
-            frame(check, static_cast<const unsigned char*>(maps[buffer.index].first), buffer.bytesused);
+            frame(check, static_cast<const unsigned char*>(maps[buffer.index].first),
+                  buffer.bytesused);
             if (xioctl(fd, VIDIOC_QBUF, &buffer) == -1) unexpected("VIDIOC_QBUF");
         }
         // End in different ways: STREAMOFF, freeing the buffers, or neither.
         const unsigned ending = pick(3);
-        if (ending >= 1 && xioctl(fd, VIDIOC_STREAMOFF, &type) == -1) unexpected("VIDIOC_STREAMOFF");
+        if (ending >= 1 && xioctl(fd, VIDIOC_STREAMOFF, &type) == -1)
+            unexpected("VIDIOC_STREAMOFF");
         if (ending == 2) {
             request.count = 0;
             if (xioctl(fd, VIDIOC_REQBUFS, &request) == -1) unexpected("VIDIOC_REQBUFS 0");
@@ -220,14 +234,38 @@ const std::set<unsigned long> left_out = {
     // The kernel serves these itself, on the sender's own descriptor or file system.
     FIOCLEX, FIONCLEX, FIONBIO, FIOASYNC, FIOQSIZE, FIFREEZE, FITHAW, FIGETBSZ, FIONREAD};
 
-const std::vector<unsigned long> v4l2_requests = {
-    VIDIOC_QUERYCAP, VIDIOC_ENUM_FMT, VIDIOC_G_FMT, VIDIOC_TRY_FMT, VIDIOC_REQBUFS,
-    VIDIOC_QUERYBUF, VIDIOC_QBUF, VIDIOC_DQBUF, VIDIOC_STREAMON, VIDIOC_STREAMOFF,
-    VIDIOC_G_PARM, VIDIOC_S_PARM, VIDIOC_ENUMINPUT, VIDIOC_G_INPUT, VIDIOC_S_INPUT,
-    VIDIOC_G_CTRL, VIDIOC_QUERYCTRL, VIDIOC_QUERYMENU, VIDIOC_ENUM_FRAMESIZES,
-    VIDIOC_ENUM_FRAMEINTERVALS, VIDIOC_DBG_G_REGISTER, VIDIOC_DBG_S_REGISTER, VIDIOC_CROPCAP,
-    VIDIOC_G_CROP, VIDIOC_G_STD, VIDIOC_ENUMSTD, VIDIOC_G_PRIORITY, VIDIOC_S_PRIORITY,
-    VIDIOC_LOG_STATUS, VIDIOC_OVERLAY, VIDIOC_G_EXT_CTRLS, VIDIOC_TRY_EXT_CTRLS};
+const std::vector<unsigned long> v4l2_requests = {VIDIOC_QUERYCAP,
+                                                  VIDIOC_ENUM_FMT,
+                                                  VIDIOC_G_FMT,
+                                                  VIDIOC_TRY_FMT,
+                                                  VIDIOC_REQBUFS,
+                                                  VIDIOC_QUERYBUF,
+                                                  VIDIOC_QBUF,
+                                                  VIDIOC_DQBUF,
+                                                  VIDIOC_STREAMON,
+                                                  VIDIOC_STREAMOFF,
+                                                  VIDIOC_G_PARM,
+                                                  VIDIOC_S_PARM,
+                                                  VIDIOC_ENUMINPUT,
+                                                  VIDIOC_G_INPUT,
+                                                  VIDIOC_S_INPUT,
+                                                  VIDIOC_G_CTRL,
+                                                  VIDIOC_QUERYCTRL,
+                                                  VIDIOC_QUERYMENU,
+                                                  VIDIOC_ENUM_FRAMESIZES,
+                                                  VIDIOC_ENUM_FRAMEINTERVALS,
+                                                  VIDIOC_DBG_G_REGISTER,
+                                                  VIDIOC_DBG_S_REGISTER,
+                                                  VIDIOC_CROPCAP,
+                                                  VIDIOC_G_CROP,
+                                                  VIDIOC_G_STD,
+                                                  VIDIOC_ENUMSTD,
+                                                  VIDIOC_G_PRIORITY,
+                                                  VIDIOC_S_PRIORITY,
+                                                  VIDIOC_LOG_STATUS,
+                                                  VIDIOC_OVERLAY,
+                                                  VIDIOC_G_EXT_CTRLS,
+                                                  VIDIOC_TRY_EXT_CTRLS};
 
 Counts random_ioctls(const std::string& node, unsigned seed, Clock::time_point end) {
     std::mt19937 random(seed);
@@ -244,7 +282,8 @@ Counts random_ioctls(const std::string& node, unsigned seed, Clock::time_point e
         }
         ++counts.opens;
         for (int n = 0; n < 50 && Clock::now() < end; ++n) {
-            unsigned long request = random() % 2 ? v4l2_requests[random() % v4l2_requests.size()] : word(random);
+            unsigned long request =
+                random() % 2 ? v4l2_requests[random() % v4l2_requests.size()] : word(random);
             if (left_out.count(request)) continue;
             for (auto& w : payload) w = word(random);
             // Half of the payloads name the capture buffer type, which gets further.
@@ -290,7 +329,7 @@ int main(int argc, char** argv) {
         client.run(end);
         counts = client.counts();
     }
-    std::cout << "opens=" << counts.opens << " frames=" << counts.frames << " ioctls=" << counts.ioctls
-              << " refused=" << counts.refused << std::endl;
+    std::cout << "opens=" << counts.opens << " frames=" << counts.frames
+              << " ioctls=" << counts.ioctls << " refused=" << counts.refused << std::endl;
     return 0;
 }

@@ -12,7 +12,8 @@
 // Every dequeued buffer must carry the next V4L2 sequence number from 0 and, but for
 // the first (done before the client could ask), a CLOCK_MONOTONIC time at most
 // --max-age-ms (default 1000) before the dequeue.
-// Prints "N frames intact, sequences A to B, V4L2 sequences 0 to C" and exits 0; a failed call prints
+// Prints "N frames intact, sequences A to B, V4L2 sequences 0 to C" and exits 0; a failed call
+// prints
 // "<call> failed: <errno name>" and exits 3; a wrong frame prints why and exits 1.
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -67,9 +68,11 @@ void check_record(const v4l2_buffer& buffer, const Options& options) {
 }
 
 [[noreturn]] void usage() {
-    std::cerr << "usage: frix_stream_client NODE [--io mmap|read] [--size WxH --format F] [--buffers N]\n"
-                 "                          [--frames N] [--ready-after N] [--pause-after open|reqbufs|streamon]\n"
-                 "                          [--max-age-ms N]\n";
+    std::cerr
+        << "usage: frix_stream_client NODE [--io mmap|read] [--size WxH --format F] [--buffers N]\n"
+           "                          [--frames N] [--ready-after N] [--pause-after "
+           "open|reqbufs|streamon]\n"
+           "                          [--max-age-ms N]\n";
     std::exit(2);
 }
 
@@ -136,7 +139,8 @@ void stream_mmap(int fd, const Options& options, FrameChecker& checker) {
             std::exit(1);
         }
         if (buffer.flags & V4L2_BUF_FLAG_ERROR) {
-            std::cout << "VIDIOC_DQBUF: buffer " << buffer.index << " flagged as an error" << std::endl;
+            std::cout << "VIDIOC_DQBUF: buffer " << buffer.index << " flagged as an error"
+                      << std::endl;
             std::exit(1);
         }
         check_record(buffer, options);
@@ -150,8 +154,7 @@ void stream_read(int fd, const Options& options, FrameChecker& checker) {
     std::vector<unsigned char> frame(checker.picture_size());
     while (more(options, checker)) {
         ssize_t got;
-        do
-            got = read(fd, frame.data(), frame.size());
+        do got = read(fd, frame.data(), frame.size());
         while (got == -1 && errno == EINTR);
         if (got == -1) failed("read");
         frame_done(checker, frame.data(), std::size_t(got));
@@ -174,9 +177,10 @@ Options parse(int argc, char** argv) {
         } else if (arg == "--size") {
             if (std::sscanf(value.c_str(), "%ux%u", &options.width, &options.height) != 2) usage();
         } else if (arg == "--format") {
-            options.fourcc = value == "YUYV" ? V4L2_PIX_FMT_YUYV
-                             : value == "GREY" ? V4L2_PIX_FMT_GREY
-                             : value == "RGB24" ? V4L2_PIX_FMT_RGB24 : 0;
+            options.fourcc = value == "YUYV"    ? V4L2_PIX_FMT_YUYV
+                             : value == "GREY"  ? V4L2_PIX_FMT_GREY
+                             : value == "RGB24" ? V4L2_PIX_FMT_RGB24
+                                                : 0;
             if (options.fourcc == 0) usage();
         } else if (arg == "--buffers") {
             options.buffers = unsigned(std::stoul(value));
@@ -217,7 +221,8 @@ int main(int argc, char** argv) {
     }
     const auto spec = FrameChecker::spec_of(format);
     if (!spec) {
-        std::cout << "format " << format.fmt.pix.pixelformat << " is not a pattern format" << std::endl;
+        std::cout << "format " << format.fmt.pix.pixelformat << " is not a pattern format"
+                  << std::endl;
         return 1;
     }
     FrameChecker checker(*spec);

@@ -24,8 +24,7 @@ inline std::string errno_name(int error) {
 
 inline int xioctl(int fd, unsigned long request, void* arg) {
     int result;
-    do
-        result = ioctl(fd, request, arg);
+    do result = ioctl(fd, request, arg);
     while (result == -1 && errno == EINTR);
     return result;
 }
@@ -49,7 +48,8 @@ public:
 
     // Empty when the frame is right, else what is wrong with it.
     std::string check(const unsigned char* frame, std::size_t size) {
-        if (size < pattern::header_size) return "frame of " + std::to_string(size) + " bytes has no header";
+        if (size < pattern::header_size)
+            return "frame of " + std::to_string(size) + " bytes has no header";
         std::vector<unsigned char> padded(frame, frame + std::min(size, picture_));
         padded.resize(picture_);
         const auto sequence = pattern::read_header(padded.data(), picture_);
@@ -59,13 +59,16 @@ public:
         const bool repeat = last_partial_ && last_ == sequence;
         if (last_ && *sequence <= *last_ && !repeat)
             return "sequence " + std::to_string(*sequence) + " after " + std::to_string(*last_);
-        if (size > picture_) return "frame of " + std::to_string(size) + " bytes, the picture has " + std::to_string(picture_);
+        if (size > picture_)
+            return "frame of " + std::to_string(size) + " bytes, the picture has " +
+                   std::to_string(picture_);
         const auto expected = pattern::expected_frame(spec_, *sequence);
         const auto mismatch = std::mismatch(frame, frame + size, expected.begin());
         if (mismatch.first != frame + size)
             return "sequence " + std::to_string(*sequence) + ": byte " +
-                   std::to_string(mismatch.first - frame) + " is " + std::to_string(*mismatch.first) +
-                   ", the pattern has " + std::to_string(*mismatch.second);
+                   std::to_string(mismatch.first - frame) + " is " +
+                   std::to_string(*mismatch.first) + ", the pattern has " +
+                   std::to_string(*mismatch.second);
         last_ = sequence;
         last_partial_ = size < picture_;
         if (!first_) first_ = sequence;
