@@ -7,6 +7,7 @@
 #include <sstream>
 
 #include "device/ioctl_names.h"
+#include "frix/fourcc.h"
 
 namespace frix {
 
@@ -42,13 +43,6 @@ void print_flags(std::ostream& out, std::uint32_t flags) {
     if (flags != 0 || first) out << (first ? "" : "|") << "0x" << std::hex << flags << std::dec;
 }
 
-void print_fourcc(std::ostream& out, std::uint32_t fourcc) {
-    for (int shift = 0; shift < 32; shift += 8) {
-        const char c = static_cast<char>((fourcc >> shift) & 0xff);
-        out << (c >= 0x20 && c < 0x7f ? c : '.');
-    }
-}
-
 const char* type_name(std::uint32_t type) {
     return type == V4L2_BUF_TYPE_VIDEO_CAPTURE ? "capture" : "other";
 }
@@ -66,17 +60,13 @@ void print_argument(std::ostream& out, std::uint32_t number, const void* argumen
             const auto& fmt = as<v4l2_format>(argument);
             out << " type=" << type_name(fmt.type);
             if (fmt.type != V4L2_BUF_TYPE_VIDEO_CAPTURE) break;
-            out << ' ';
-            print_fourcc(out, fmt.fmt.pix.pixelformat);
-            out << ' ' << fmt.fmt.pix.width << 'x' << fmt.fmt.pix.height
-                << " bytesperline=" << fmt.fmt.pix.bytesperline
+            out << ' ' << format_name(fmt.fmt.pix) << " bytesperline=" << fmt.fmt.pix.bytesperline
                 << " sizeimage=" << fmt.fmt.pix.sizeimage;
             break;
         }
         case VIDIOC_ENUM_FMT: {
             const auto& desc = as<v4l2_fmtdesc>(argument);
-            out << " index=" << desc.index << ' ';
-            print_fourcc(out, desc.pixelformat);
+            out << " index=" << desc.index << ' ' << fourcc_name(desc.pixelformat);
             break;
         }
         case VIDIOC_REQBUFS: {

@@ -1,19 +1,10 @@
 // Hands the newest frame to every viewer and opens the source while anybody watches.
-#include "servers/broadcaster.h"
+#include "broadcaster.h"
 
 #include <algorithm>
 #include <boost/asio/post.hpp>
 
 namespace frix::streaming {
-
-std::string fourcc_name(std::uint32_t fourcc) {
-    std::string name(4, '?');
-    for (int i = 0; i < 4; ++i) {
-        const char c = static_cast<char>((fourcc >> (8 * i)) & 0xff);
-        if (c >= 0x20 && c < 0x7f && c != '"' && c != '\\') name[i] = c;
-    }
-    return name;
-}
 
 Broadcaster::Broadcaster(boost::asio::io_context& io, FrameSource& source, unsigned fps)
     : io_(io),

@@ -9,7 +9,7 @@
 #include <optional>
 #include <vector>
 
-#include "servers/frame.h"
+#include "frame.h"
 
 namespace frix::streaming {
 

@@ -1,5 +1,5 @@
 // The camera's formats as PipeWire names them, read from the V4L2 node.
-#include "servers/camera_modes.h"
+#include "camera_modes.h"
 
 #include <linux/videodev2.h>
 #include <spa/param/video/raw.h>
@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <cstring>
 #include <system_error>
+
+#include "frix/pixel_formats.h"
 
 namespace frix::streaming {
 
@@ -77,16 +79,11 @@ std::uint32_t pixelformat_of(std::uint32_t spa_format) {
 }
 
 unsigned bytes_per_pixel(std::uint32_t pixelformat) {
-    switch (pixelformat) {
-        case V4L2_PIX_FMT_YUYV:
-            return 2;
-        case V4L2_PIX_FMT_RGB24:
-            return 3;
-        case V4L2_PIX_FMT_GREY:
-            return 1;
-        default:
-            return 0;
-    }
+    const PixelFormatInfo* format = find_pixel_format(pixelformat);
+    return format && format->layout == Layout::Packed &&
+                   spa_format_of(pixelformat) != SPA_VIDEO_FORMAT_UNKNOWN
+               ? format->bytes_per_pixel
+               : 0;
 }
 
 CameraDescription describe_camera(int fd) {

@@ -1,5 +1,5 @@
 // Frames from the camera's own node, read as an ordinary V4L2 client would.
-#include "servers/device_source.h"
+#include "device_source.h"
 
 #include <fcntl.h>
 #include <linux/videodev2.h>
@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "frix/log.h"
-#include "servers/jpeg_encoder.h"
+#include "jpeg_encoder.h"
 
 namespace frix::streaming {
 
@@ -199,8 +199,8 @@ void DeviceSource::run(const std::shared_ptr<Shared>& shared) {
             shared->current = format;
         }
         raw.resize(fmt.fmt.pix.sizeimage);
-        FRIX_LOG(server, info) << "Streaming " << shared->node_path << ": " << format.width << "x"
-                               << format.height << " " << fourcc_name(format.pixelformat);
+        FRIX_LOG(server, info) << "Streaming " << shared->node_path << ": "
+                               << format_name(format.width, format.height, format.pixelformat);
 
         bool failed = false;
         while (keep_going(0ms)) {

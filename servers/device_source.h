@@ -7,7 +7,7 @@
 #include <string>
 #include <thread>
 
-#include "servers/frame.h"
+#include "frame.h"
 
 namespace frix::streaming {
 

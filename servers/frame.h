@@ -7,6 +7,8 @@
 #include <memory>
 #include <string>
 
+#include "frix/fourcc.h"
+
 namespace frix::streaming {
 
 struct FrameFormat {
@@ -14,9 +16,6 @@ struct FrameFormat {
     std::uint32_t height = 0;
     std::uint32_t pixelformat = 0;  // V4L2 FourCC
 };
-
-// "YUYV" for V4L2_PIX_FMT_YUYV; unprintable bytes become '?'.
-std::string fourcc_name(std::uint32_t fourcc);
 
 // Immutable once published: viewers on any thread read it without a lock.
 class EncodedFrame {

@@ -1,5 +1,5 @@
 // The HTTP side: accepts connections, answers the four paths and feeds stream viewers.
-#include "servers/http_server.h"
+#include "http_server.h"
 
 #include <array>
 #include <boost/asio/write.hpp>
@@ -9,7 +9,7 @@
 #include <optional>
 
 #include "frix/log.h"
-#include "servers/routes.h"
+#include "routes.h"
 
 namespace frix::streaming {
 

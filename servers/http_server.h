@@ -9,7 +9,7 @@
 #include <memory>
 #include <string>
 
-#include "servers/broadcaster.h"
+#include "broadcaster.h"
 
 namespace frix::streaming {
 

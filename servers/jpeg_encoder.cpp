@@ -1,5 +1,5 @@
 // Encodes camera frames (YUYV, RGB24, GREY) to JPEG with libjpeg-turbo.
-#include "servers/jpeg_encoder.h"
+#include "jpeg_encoder.h"
 
 #include <linux/videodev2.h>
 #include <turbojpeg.h>

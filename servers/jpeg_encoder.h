@@ -6,7 +6,7 @@
 #include <stdexcept>
 #include <vector>
 
-#include "servers/frame.h"
+#include "frame.h"
 
 namespace frix::streaming {
 

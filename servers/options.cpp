@@ -1,13 +1,14 @@
 // Parsing and describing the streaming server's options.
-#include "servers/options.h"
+#include "options.h"
 
 #include <pwd.h>
 #include <unistd.h>
 
 #include <boost/asio/ip/address.hpp>
-#include <boost/program_options.hpp>
 #include <cerrno>
 #include <stdexcept>
+
+#include "frix/plugin_options.h"
 
 namespace po = boost::program_options;
 
@@ -16,8 +17,8 @@ namespace frix::streaming {
 namespace {
 
 po::options_description describe() {
-    po::options_description options(
-        "Options of the streaming server (the camera as MJPEG over HTTP)", 80, 40);
+    auto options =
+        plugin_options("Options of the streaming server (the camera as MJPEG over HTTP)");
     // clang-format off
     options.add_options()
         ("port", po::value<unsigned>()->default_value(9000),
@@ -45,27 +46,13 @@ po::options_description describe() {
 
 [[noreturn]] void invalid(const std::string& option, const std::string& value,
                           const std::string& accepted) {
-    throw std::invalid_argument("the argument ('" + value + "') for option '--" + option +
-                                "' is invalid: use " + accepted);
+    invalid_option(option, value, "use " + accepted);
 }
 
 }  // namespace
 
 Options parse_options(const std::vector<std::string>& arguments) {
-    po::variables_map values;
-    try {
-        const auto description = describe();
-        const auto parsed =
-            po::command_line_parser(arguments).options(description).allow_unregistered().run();
-        const auto unknown = po::collect_unrecognized(parsed.options, po::include_positional);
-        if (!unknown.empty())
-            throw std::invalid_argument("unrecognised argument '" + unknown.front() +
-                                        "' (see --server-help)");
-        po::store(parsed, values);
-        po::notify(values);
-    } catch (const po::error& error) {
-        throw std::invalid_argument(error.what());
-    }
+    const auto values = parse_plugin_options(describe(), arguments, "--server-help");
 
     Options options;
     options.http = !values["port"].defaulted() || !values["bind"].defaulted();
@@ -128,17 +115,18 @@ std::string pipewire_socket_of_user(const std::string& user) {
 }
 
 void print_help(std::ostream& out) {
-    out << describe() << "\n"
-        << "Paths: / (a page with the live picture), /stream.mjpg (multipart MJPEG),\n"
-           "/snapshot.jpg (one frame), /status (JSON: viewers, frames sent and dropped,\n"
-           "the camera's format). The server opens the camera when the first viewer\n"
-           "arrives and closes it when the last one leaves.\n"
-           "Example: frix --driver pattern -f --enable-server auto \\\n"
-           "           --server-option '--port=9000' --server-option '--fps=10'\n"
-           "With --pipewire the camera is also a PipeWire node \"frix.<device>\" (a\n"
-           "Video/Source) for PipeWire and portal applications; the camera opens while\n"
-           "one of them streams. The daemon runs as root: point it at the desktop\n"
-           "user's PipeWire, e.g. --server-option '--pipewire-user=alice'.\n";
+    print_plugin_help(
+        out, describe(),
+        "Paths: / (a page with the live picture), /stream.mjpg (multipart MJPEG),\n"
+        "/snapshot.jpg (one frame), /status (JSON: viewers, frames sent and dropped,\n"
+        "the camera's format). The server opens the camera when the first viewer\n"
+        "arrives and closes it when the last one leaves.\n"
+        "Example: frix --driver pattern -f --enable-server auto \\\n"
+        "           --server-option '--port=9000' --server-option '--fps=10'\n"
+        "With --pipewire the camera is also a PipeWire node \"frix.<device>\" (a\n"
+        "Video/Source) for PipeWire and portal applications; the camera opens while\n"
+        "one of them streams. The daemon runs as root: point it at the desktop\n"
+        "user's PipeWire, e.g. --server-option '--pipewire-user=alice'.\n");
 }
 
 }  // namespace frix::streaming

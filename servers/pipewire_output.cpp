@@ -1,5 +1,5 @@
 // The camera as a PipeWire video source node, fed with the node's raw frames.
-#include "servers/pipewire_output.h"
+#include "pipewire_output.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -259,8 +259,8 @@ void PipewireOutput::negotiated(const FrameFormat& format) {
     const unsigned bpp = bytes_per_pixel(format.pixelformat);
     if (!bpp || !format.width || !format.height) return;
     format_ = format;
-    FRIX_LOG(server, info) << "PipeWire asks for " << format.width << "x" << format.height << " "
-                           << fourcc_name(format.pixelformat);
+    FRIX_LOG(server, info) << "PipeWire asks for "
+                           << format_name(format.width, format.height, format.pixelformat);
     source_.request_format(format);
     const std::uint32_t stride = format.width * bpp;
     std::uint8_t storage[1024];

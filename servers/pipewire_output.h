@@ -6,8 +6,8 @@
 #include <mutex>
 #include <string>
 
-#include "servers/camera_modes.h"
-#include "servers/frame.h"
+#include "camera_modes.h"
+#include "frame.h"
 
 struct pw_thread_loop;
 struct pw_context;

@@ -1,5 +1,5 @@
 // The pieces of the HTTP replies that depend on nothing but their inputs.
-#include "servers/routes.h"
+#include "routes.h"
 
 #include <cctype>
 #include <sstream>

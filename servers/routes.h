@@ -4,7 +4,7 @@
 #include <string>
 #include <string_view>
 
-#include "servers/broadcaster.h"
+#include "broadcaster.h"
 
 namespace frix::streaming {
 

@@ -1,13 +1,13 @@
 // The streaming server plug-in object: the network thread, the frame source, HTTP and PipeWire.
-#include "servers/streaming_server.h"
+#include "streaming_server.h"
 
 #include <boost/asio/ip/address.hpp>
 #include <boost/asio/post.hpp>
 #include <chrono>
 #include <future>
 
+#include "device_source.h"
 #include "frix/log.h"
-#include "servers/device_source.h"
 
 namespace frix::streaming {
 

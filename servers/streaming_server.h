@@ -7,12 +7,12 @@
 #include <string>
 #include <thread>
 
+#include "broadcaster.h"
+#include "frame.h"
 #include "frix/server.h"
-#include "servers/broadcaster.h"
-#include "servers/frame.h"
-#include "servers/http_server.h"
-#include "servers/options.h"
-#include "servers/pipewire_output.h"
+#include "http_server.h"
+#include "options.h"
+#include "pipewire_output.h"
 
 namespace frix::streaming {
 

@@ -1,5 +1,5 @@
 // Conversions through libswscale, with the scaler kept while formats stay the same.
-#include "drivers/feed/convert.h"
+#include "convert.h"
 
 extern "C" {
 #include <libavutil/imgutils.h>
@@ -16,30 +16,6 @@ const OutputFormat* find_output(std::uint32_t fourcc) {
     for (const auto& format : output_formats)
         if (format.fourcc == fourcc) return &format;
     return nullptr;
-}
-
-std::uint32_t line_bytes(std::uint32_t fourcc, std::uint32_t width) {
-    switch (fourcc) {
-        case V4L2_PIX_FMT_YUYV:
-            return width * 2;
-        case V4L2_PIX_FMT_RGB24:
-            return width * 3;
-        case V4L2_PIX_FMT_NV12:
-        case V4L2_PIX_FMT_YUV420:
-            return width;
-        default:
-            return 0;
-    }
-}
-
-std::uint32_t image_bytes(std::uint32_t fourcc, std::uint32_t width, std::uint32_t height) {
-    switch (fourcc) {
-        case V4L2_PIX_FMT_NV12:
-        case V4L2_PIX_FMT_YUV420:
-            return width * height + 2 * ((width + 1) / 2) * ((height + 1) / 2);
-        default:
-            return line_bytes(fourcc, width) * height;
-    }
 }
 
 bool Converter::Key::operator==(const Key& other) const {

@@ -11,6 +11,8 @@ extern "C" {
 #include <cstddef>
 #include <cstdint>
 
+#include "frix/pixel_formats.h"
+
 struct SwsContext;
 
 namespace frix::feed {
@@ -30,10 +32,9 @@ inline constexpr std::array<OutputFormat, 4> output_formats{{
 
 // Null for a format not offered.
 const OutputFormat* find_output(std::uint32_t fourcc);
-// Tightly packed, as V4L2 lays out single-planar buffers: bytes of the first plane's
-// line, and of the whole picture.
-std::uint32_t line_bytes(std::uint32_t fourcc, std::uint32_t width);
-std::uint32_t image_bytes(std::uint32_t fourcc, std::uint32_t width, std::uint32_t height);
+// Tightly packed, as V4L2 lays out single-planar buffers.
+using frix::image_bytes;
+using frix::line_bytes;
 
 // A tightly packed picture somewhere in memory.
 struct PictureView {

@@ -1,7 +1,5 @@
 // The feed driver's answers to V4L2 requests and its capture steps.
-#include "drivers/feed/feed_driver.h"
-
-#include <linux/version.h>
+#include "feed_driver.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -12,26 +10,16 @@
 #include <stdexcept>
 #include <system_error>
 
-#include "drivers/feed/fifo.h"
+#include "fifo.h"
 #include "frix/log.h"
+#include "frix/v4l2_helpers.h"
 
 namespace frix::feed {
 
 namespace {
 
-[[noreturn]] void invalid() { throw std::system_error(EINVAL, std::generic_category()); }
-
-void check_capture(std::uint32_t type) {
-    if (type != V4L2_BUF_TYPE_VIDEO_CAPTURE) invalid();
-}
-
 Clock::duration interval_of(std::uint32_t rate) {
     return std::chrono::duration_cast<Clock::duration>(std::chrono::seconds(1)) / rate;
-}
-
-template <std::size_t N>
-void copy_name(unsigned char (&target)[N], const char* text) {
-    std::strncpy(reinterpret_cast<char*>(target), text, N - 1);
 }
 
 // 30 when offered, else the fastest rate.
@@ -71,28 +59,14 @@ void FeedDriver::init() {
 void FeedDriver::destroy() { reader_.stop(); }
 
 v4l2_capability FeedDriver::query_cap() {
-    v4l2_capability cap;
-    std::memset(&cap, 0, sizeof cap);
-    copy_name(cap.driver, "feed");
-    copy_name(cap.card, "frix feed");
-    copy_name(cap.bus_info, "platform:frix-feed");
-    cap.version = LINUX_VERSION_CODE;
-    cap.device_caps =
-        V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_READWRITE | V4L2_CAP_STREAMING | V4L2_CAP_EXT_PIX_FORMAT;
-    cap.capabilities = cap.device_caps | V4L2_CAP_DEVICE_CAPS;
-    return cap;
+    return capture_capability("feed", "frix feed", "platform:frix-feed");
 }
 
 void FeedDriver::enum_fmt(v4l2_fmtdesc& fmt) {
     check_capture(fmt.type);
-    if (fmt.index >= output_formats.size()) invalid();
+    if (fmt.index >= output_formats.size()) throw_invalid();
     const auto& format = output_formats[fmt.index];
-    const auto index = fmt.index;
-    std::memset(&fmt, 0, sizeof fmt);
-    fmt.index = index;
-    fmt.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-    copy_name(fmt.description, format.description);
-    fmt.pixelformat = format.fourcc;
+    fill_fmtdesc(fmt, format.fourcc, format.description);
 }
 
 v4l2_format FeedDriver::make_format(std::uint32_t fourcc, FrameSize size) const {
@@ -100,12 +74,7 @@ v4l2_format FeedDriver::make_format(std::uint32_t fourcc, FrameSize size) const 
     std::memset(&result, 0, sizeof result);
     result.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
     auto& pix = result.fmt.pix;
-    pix.width = size.width;
-    pix.height = size.height;
-    pix.pixelformat = fourcc;
-    pix.field = V4L2_FIELD_NONE;
-    pix.bytesperline = line_bytes(fourcc, size.width);
-    pix.sizeimage = image_bytes(fourcc, size.width, size.height);
+    fill_pix_format(pix, fourcc, size.width, size.height);
     // What libswscale produces by default: BT.601, limited range for YUV.
     pix.colorspace =
         fourcc == V4L2_PIX_FMT_RGB24 ? V4L2_COLORSPACE_SRGB : V4L2_COLORSPACE_SMPTE170M;
@@ -126,17 +95,8 @@ void FeedDriver::try_fmt(v4l2_format& fmt) {
     check_capture(fmt.type);
     const OutputFormat* format = find_output(fmt.fmt.pix.pixelformat);
     if (!format) format = &output_formats.front();
-    FrameSize best = options_.sizes.front();
-    auto best_distance = std::numeric_limits<std::int64_t>::max();
-    for (const auto& size : options_.sizes) {
-        const std::int64_t distance = std::llabs(std::int64_t(size.width) - fmt.fmt.pix.width) +
-                                      std::llabs(std::int64_t(size.height) - fmt.fmt.pix.height);
-        if (distance < best_distance) {
-            best = size;
-            best_distance = distance;
-        }
-    }
-    fmt = make_format(format->fourcc, best);
+    fmt = make_format(format->fourcc,
+                      nearest_size(options_.sizes, fmt.fmt.pix.width, fmt.fmt.pix.height));
 }
 
 void FeedDriver::set_fmt(v4l2_format& fmt) { try_fmt(fmt); }
@@ -148,44 +108,22 @@ bool FeedDriver::offers(std::uint32_t width, std::uint32_t height) const {
 }
 
 void FeedDriver::enum_framesizes(v4l2_frmsizeenum& sizes) {
-    if (!find_output(sizes.pixel_format) || sizes.index >= options_.sizes.size()) invalid();
+    if (!find_output(sizes.pixel_format) || sizes.index >= options_.sizes.size()) throw_invalid();
     const auto size = options_.sizes[sizes.index];
-    std::memset(&sizes.discrete, 0, sizeof sizes - offsetof(v4l2_frmsizeenum, discrete));
-    sizes.type = V4L2_FRMSIZE_TYPE_DISCRETE;
-    sizes.discrete.width = size.width;
-    sizes.discrete.height = size.height;
+    fill_discrete_size(sizes, size.width, size.height);
 }
 
 void FeedDriver::enum_frameintervals(v4l2_frmivalenum& intervals) {
     if (!find_output(intervals.pixel_format) || !offers(intervals.width, intervals.height) ||
         intervals.index >= options_.rates.size())
-        invalid();
-    const auto rate = options_.rates[intervals.index];
-    std::memset(&intervals.discrete, 0, sizeof intervals - offsetof(v4l2_frmivalenum, discrete));
-    intervals.type = V4L2_FRMIVAL_TYPE_DISCRETE;
-    intervals.discrete.numerator = 1;
-    intervals.discrete.denominator = rate;
-}
-
-std::uint32_t FeedDriver::nearest_rate(const v4l2_fract& interval) const {
-    if (interval.numerator == 0 || interval.denominator == 0) return rate_.load();
-    const double seconds = double(interval.numerator) / interval.denominator;
-    std::uint32_t best = options_.rates.front();
-    double best_distance = std::numeric_limits<double>::max();
-    for (const auto rate : options_.rates) {
-        const double distance = std::fabs(seconds - 1.0 / rate);
-        if (distance < best_distance) {
-            best = rate;
-            best_distance = distance;
-        }
-    }
-    return best;
+        throw_invalid();
+    fill_discrete_rate(intervals, options_.rates[intervals.index]);
 }
 
 void FeedDriver::get_frameinterval(v4l2_fract& interval) { interval = {1, rate_.load()}; }
 
 void FeedDriver::set_frameinterval(v4l2_fract& interval) {
-    const auto rate = nearest_rate(interval);
+    const auto rate = nearest_rate(options_.rates, interval, rate_.load());
     rate_ = rate;
     {
         std::lock_guard<std::mutex> lock(pace_mutex_);
@@ -205,7 +143,7 @@ void FeedDriver::init_buffer(BufferData& data, unsigned, unsigned, const v4l2_fo
     const v4l2_format format = fmt ? *fmt : active_format();
     const auto size =
         image_bytes(format.fmt.pix.pixelformat, format.fmt.pix.width, format.fmt.pix.height);
-    if (size == 0) invalid();
+    if (size == 0) throw_invalid();
     data.set_length(size, 0);
 }
 

@@ -7,12 +7,12 @@
 #include <mutex>
 #include <vector>
 
-#include "drivers/feed/convert.h"
-#include "drivers/feed/options.h"
-#include "drivers/feed/pacer.h"
-#include "drivers/feed/placeholder.h"
-#include "drivers/feed/reader.h"
+#include "convert.h"
 #include "frix/driver.h"
+#include "options.h"
+#include "pacer.h"
+#include "placeholder.h"
+#include "reader.h"
 
 namespace frix::feed {
 
@@ -46,7 +46,6 @@ private:
     v4l2_format make_format(std::uint32_t fourcc, FrameSize size) const;
     v4l2_format active_format() const;
     bool offers(std::uint32_t width, std::uint32_t height) const;
-    std::uint32_t nearest_rate(const v4l2_fract& interval) const;
     void show_placeholder(const v4l2_pix_format& pix, std::uint8_t* target);
 
     const Options options_;

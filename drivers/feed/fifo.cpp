@@ -1,5 +1,5 @@
 // Named pipe creation and opening with lstat/fstat checks and O_NOFOLLOW.
-#include "drivers/feed/fifo.h"
+#include "fifo.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>

@@ -1,5 +1,5 @@
 // Parsing and describing the feed driver's options.
-#include "drivers/feed/options.h"
+#include "options.h"
 
 extern "C" {
 #include <libavutil/pixdesc.h>
@@ -7,9 +7,10 @@ extern "C" {
 }
 
 #include <algorithm>
-#include <boost/program_options.hpp>
 #include <sstream>
 #include <stdexcept>
+
+#include "frix/plugin_options.h"
 
 namespace po = boost::program_options;
 
@@ -18,8 +19,7 @@ namespace frix::feed {
 namespace {
 
 po::options_description describe() {
-    po::options_description options("Options of the feed driver (a camera fed by any producer)", 80,
-                                    40);
+    auto options = plugin_options("Options of the feed driver (a camera fed by any producer)");
     // clang-format off
     options.add_options()
         ("input", po::value<std::string>()->default_value("/run/frix/feed"),
@@ -42,12 +42,6 @@ po::options_description describe() {
     return options;
 }
 
-[[noreturn]] void invalid(const std::string& option, const std::string& value,
-                          const std::string& accepted) {
-    throw std::invalid_argument("the argument ('" + value + "') for option '--" + option +
-                                "' is invalid: " + accepted);
-}
-
 std::vector<std::string> split(const std::string& text) {
     std::vector<std::string> parts;
     std::istringstream in(text);
@@ -56,47 +50,30 @@ std::vector<std::string> split(const std::string& text) {
 }
 
 bool parse_size(const std::string& text, FrameSize& size) {
-    std::uint64_t width = 0, height = 0;
-    char separator = 0, rest = 0;
-    std::istringstream in(text);
-    if (!(in >> width >> separator >> height) || (separator != 'x' && separator != 'X') ||
-        (in >> rest) || !check_size(width, height).empty())
-        return false;
-    size = {static_cast<std::uint32_t>(width), static_cast<std::uint32_t>(height)};
+    const auto parsed = parse_frame_size(text);
+    if (!parsed || !check_size(parsed->width, parsed->height).empty()) return false;
+    size = {parsed->width, parsed->height};
     return true;
 }
 
 }  // namespace
 
 Options parse_options(const std::vector<std::string>& arguments) {
-    po::variables_map values;
-    try {
-        const auto description = describe();
-        const auto parsed =
-            po::command_line_parser(arguments).options(description).allow_unregistered().run();
-        const auto unknown = po::collect_unrecognized(parsed.options, po::include_positional);
-        if (!unknown.empty())
-            throw std::invalid_argument("unrecognised argument '" + unknown.front() +
-                                        "' (see --driver-help)");
-        po::store(parsed, values);
-        po::notify(values);
-    } catch (const po::error& error) {
-        throw std::invalid_argument(error.what());
-    }
+    const auto values = parse_plugin_options(describe(), arguments, "--driver-help");
 
     Options options;
     options.input = values["input"].as<std::string>();
-    if (options.input.empty()) invalid("input", "", "give the path of a named pipe");
+    if (options.input.empty()) invalid_option("input", "", "give the path of a named pipe");
 
     const auto& input_format = values["input-format"].as<std::string>();
     if (input_format != "y4m") {
         const AVPixelFormat pixel_format = av_get_pix_fmt(input_format.c_str());
         if (pixel_format == AV_PIX_FMT_NONE || !sws_isSupportedInput(pixel_format))
-            invalid("input-format", input_format, "use y4m or a pixel format of ffmpeg");
+            invalid_option("input-format", input_format, "use y4m or a pixel format of ffmpeg");
         const auto& size_text = values["input-size"].as<std::string>();
         FrameSize size{};
         if (!parse_size(size_text, size))
-            invalid("input-size", size_text, "use WIDTHxHEIGHT, at most 4096 on a side");
+            invalid_option("input-size", size_text, "use WIDTHxHEIGHT, at most 4096 on a side");
         StreamFormat raw;
         raw.pixel_format = pixel_format;
         raw.width = size.width;
@@ -106,7 +83,7 @@ Options parse_options(const std::vector<std::string>& arguments) {
                          pixel_format == AV_PIX_FMT_YUVJ422P || pixel_format == AV_PIX_FMT_YUVJ444P;
         raw.frame_bytes = picture_bytes(pixel_format, size.width, size.height);
         if (raw.frame_bytes == 0)
-            invalid("input-size", size_text, "not a size of " + input_format + " pictures");
+            invalid_option("input-size", size_text, "not a size of " + input_format + " pictures");
         options.raw = raw;
     }
 
@@ -115,13 +92,13 @@ Options parse_options(const std::vector<std::string>& arguments) {
         FrameSize size{};
         // 4:2:0 clients need even sizes.
         if (!parse_size(part, size) || size.width % 2 != 0 || size.height % 2 != 0)
-            invalid("sizes", sizes, "use WIDTHxHEIGHT,... with even sides of at most 4096");
+            invalid_option("sizes", sizes, "use WIDTHxHEIGHT,... with even sides of at most 4096");
         const bool repeated = std::any_of(options.sizes.begin(), options.sizes.end(), [&](auto s) {
             return s.width == size.width && s.height == size.height;
         });
         if (!repeated) options.sizes.push_back(size);
     }
-    if (options.sizes.empty()) invalid("sizes", sizes, "give at least one size");
+    if (options.sizes.empty()) invalid_option("sizes", sizes, "give at least one size");
 
     const auto& rates = values["fps"].as<std::string>();
     for (const auto& part : split(rates)) {
@@ -129,16 +106,16 @@ Options parse_options(const std::vector<std::string>& arguments) {
         char rest = 0;
         std::istringstream in(part);
         if (!(in >> rate) || (in >> rest) || rate < 1 || rate > 240)
-            invalid("fps", rates, "use rates from 1 to 240, comma-separated");
+            invalid_option("fps", rates, "use rates from 1 to 240, comma-separated");
         if (std::find(options.rates.begin(), options.rates.end(), rate) == options.rates.end())
             options.rates.push_back(rate);
     }
-    if (options.rates.empty()) invalid("fps", rates, "give at least one rate");
+    if (options.rates.empty()) invalid_option("fps", rates, "give at least one rate");
     std::sort(options.rates.rbegin(), options.rates.rend());
 
     const auto idle = values["idle-timeout"].as<std::int64_t>();
     if (idle < 1 || idle > 3600000)
-        invalid("idle-timeout", std::to_string(idle), "use 1 to 3600000 milliseconds");
+        invalid_option("idle-timeout", std::to_string(idle), "use 1 to 3600000 milliseconds");
     options.idle_timeout = std::chrono::milliseconds(idle);
 
     options.placeholder = values["placeholder"].as<std::string>();
@@ -146,11 +123,11 @@ Options parse_options(const std::vector<std::string>& arguments) {
 }
 
 void print_help(std::ostream& out) {
-    out << describe() << "\n"
-        << "Producers write to the pipe, one at a time, for example:\n"
-           "  ffmpeg -re -i clip.mp4 -f yuv4mpegpipe /run/frix/feed\n"
-           "  gst-launch-1.0 videotestsrc ! y4menc ! filesink location=/run/frix/feed\n"
-           "Clients keep their own format and rate whatever the producer sends.\n";
+    print_plugin_help(out, describe(),
+                      "Producers write to the pipe, one at a time, for example:\n"
+                      "  ffmpeg -re -i clip.mp4 -f yuv4mpegpipe /run/frix/feed\n"
+                      "  gst-launch-1.0 videotestsrc ! y4menc ! filesink location=/run/frix/feed\n"
+                      "Clients keep their own format and rate whatever the producer sends.\n");
 }
 
 }  // namespace frix::feed

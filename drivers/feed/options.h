@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "drivers/feed/stream_format.h"
+#include "stream_format.h"
 
 namespace frix::feed {
 

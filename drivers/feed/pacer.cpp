@@ -1,5 +1,5 @@
 // Frame pacing and the choice between the producer's picture and the placeholder.
-#include "drivers/feed/pacer.h"
+#include "pacer.h"
 
 #include <algorithm>
 

@@ -1,5 +1,5 @@
 // Drawing the built-in card, and decoding placeholder files with libturbojpeg and libpng.
-#include "drivers/feed/placeholder.h"
+#include "placeholder.h"
 
 #include <png.h>
 #include <turbojpeg.h>
@@ -8,7 +8,7 @@
 #include <iterator>
 #include <stdexcept>
 
-#include "drivers/feed/stream_format.h"
+#include "stream_format.h"
 
 namespace frix::feed {
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "drivers/feed/convert.h"
+#include "convert.h"
 
 namespace frix::feed {
 

@@ -1,5 +1,5 @@
 // Reading producers: poll with a time-out, parse, keep the newest picture, drop the broken.
-#include "drivers/feed/reader.h"
+#include "reader.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -10,7 +10,7 @@
 #include <cstring>
 #include <system_error>
 
-#include "drivers/feed/fifo.h"
+#include "fifo.h"
 #include "frix/log.h"
 
 namespace frix::feed {

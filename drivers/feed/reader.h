@@ -9,9 +9,9 @@
 #include <thread>
 #include <vector>
 
-#include "drivers/feed/convert.h"
-#include "drivers/feed/pacer.h"
-#include "drivers/feed/stream_parser.h"
+#include "convert.h"
+#include "pacer.h"
+#include "stream_parser.h"
 
 namespace frix::feed {
 

@@ -1,5 +1,5 @@
 // YUV4MPEG2 and raw picture streams, parsed incrementally with every size bounded.
-#include "drivers/feed/stream_parser.h"
+#include "stream_parser.h"
 
 extern "C" {
 #include <libavutil/imgutils.h>

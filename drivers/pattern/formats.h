@@ -6,19 +6,17 @@
 #include <array>
 #include <cstdint>
 
+#include "frix/pixel_formats.h"
+
 namespace frix::pattern {
 
-struct PixelFormat {
-    std::uint32_t fourcc;
-    std::uint32_t bytes_per_pixel;
-    const char* name;         // as the --format option spells it
-    const char* description;  // as VIDIOC_ENUM_FMT reports it
-};
+using PixelFormat = PixelFormatInfo;
 
+// The formats offered, in VIDIOC_ENUM_FMT order.
 inline constexpr std::array<PixelFormat, 3> pixel_formats{{
-    {V4L2_PIX_FMT_YUYV, 2, "YUYV", "YUYV 4:2:2"},
-    {V4L2_PIX_FMT_RGB24, 3, "RGB24", "24-bit RGB 8-8-8"},
-    {V4L2_PIX_FMT_GREY, 1, "GREY", "8-bit Greyscale"},
+    *find_pixel_format(V4L2_PIX_FMT_YUYV),
+    *find_pixel_format(V4L2_PIX_FMT_RGB24),
+    *find_pixel_format(V4L2_PIX_FMT_GREY),
 }};
 
 struct FrameSize {
@@ -45,14 +43,6 @@ inline constexpr std::array<std::uint32_t, 5> frame_rates{{60, 30, 15, 5, 1}};
 const PixelFormat* find_format(std::uint32_t fourcc);
 
 bool is_frame_size(std::uint32_t width, std::uint32_t height);
-
-// The offered size closest to width × height (sum of the two distances; the smaller
-// size on a tie).
-FrameSize nearest_size(std::uint32_t width, std::uint32_t height);
-
-// The offered rate whose interval is closest to `interval` seconds; a zero numerator
-// or denominator means no preference and gives `fallback`.
-std::uint32_t nearest_rate(const v4l2_fract& interval, std::uint32_t fallback);
 
 // A complete single-planar capture format without padding: bytesperline is
 // width × bytes per pixel and sizeimage is bytesperline × height.

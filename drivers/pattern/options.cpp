@@ -2,12 +2,11 @@
 #include "options.h"
 
 #include <algorithm>
-#include <boost/program_options.hpp>
 #include <cctype>
-#include <sstream>
 #include <stdexcept>
 
 #include "controls.h"
+#include "frix/plugin_options.h"
 
 namespace po = boost::program_options;
 
@@ -15,11 +14,8 @@ namespace frix::pattern {
 
 namespace {
 
-const char* const kind_options[] = {"bars", "gradient", "checkerboard"};
-
 po::options_description describe() {
-    po::options_description options("Options of the pattern driver (a test-pattern camera)", 80,
-                                    40);
+    auto options = plugin_options("Options of the pattern driver (a test-pattern camera)");
     // clang-format off
     options.add_options()
         ("fps", po::value<std::int32_t>()->default_value(30),
@@ -45,8 +41,7 @@ po::options_description describe() {
 
 [[noreturn]] void invalid(const std::string& option, const std::string& value,
                           const std::string& accepted) {
-    throw std::invalid_argument("the argument ('" + value + "') for option '--" + option +
-                                "' is invalid: use " + accepted);
+    invalid_option(option, value, "use " + accepted);
 }
 
 std::string upper(std::string text) {
@@ -56,33 +51,15 @@ std::string upper(std::string text) {
 }
 
 FrameSize parse_size(const std::string& text) {
-    unsigned width = 0, height = 0;
-    char separator = 0, rest = 0;
-    std::istringstream in(text);
-    if (in >> width >> separator >> height && (separator == 'x' || separator == 'X') &&
-        !(in >> rest) && is_frame_size(width, height))
-        return {width, height};
+    const auto size = parse_frame_size(text);
+    if (size && is_frame_size(size->width, size->height)) return {size->width, size->height};
     invalid("size", text, "one of the sizes listed by --driver-help");
 }
 
 }  // namespace
 
 Options parse_options(const std::vector<std::string>& arguments) {
-    po::variables_map values;
-    try {
-        // The parse result points into the description: keep it alive until stored.
-        const auto description = describe();
-        const auto parsed =
-            po::command_line_parser(arguments).options(description).allow_unregistered().run();
-        const auto unknown = po::collect_unrecognized(parsed.options, po::include_positional);
-        if (!unknown.empty())
-            throw std::invalid_argument("unrecognised argument '" + unknown.front() +
-                                        "' (see --driver-help)");
-        po::store(parsed, values);
-        po::notify(values);
-    } catch (const po::error& error) {
-        throw std::invalid_argument(error.what());
-    }
+    const auto values = parse_plugin_options(describe(), arguments, "--driver-help");
 
     Options options;
     const auto fps = values["fps"].as<std::int32_t>();
@@ -98,34 +75,27 @@ Options parse_options(const std::vector<std::string>& arguments) {
     if (known == pixel_formats.end()) invalid("format", format, "YUYV, RGB24 or GREY");
     options.fourcc = known->fourcc;
 
-    const auto& pattern = values["pattern"].as<std::string>();
-    const auto kind = std::find(std::begin(kind_options), std::end(kind_options), pattern);
-    if (kind == std::end(kind_options))
-        invalid("pattern", pattern, "bars, gradient or checkerboard");
-    options.kind = static_cast<Kind>(kind - std::begin(kind_options));
+    options.kind = static_cast<Kind>(parse_choice("pattern", values["pattern"].as<std::string>(),
+                                                  {"bars", "gradient", "checkerboard"}));
 
     options.brightness = values["brightness"].as<std::int32_t>();
     if (options.brightness < Controls::brightness_min ||
         options.brightness > Controls::brightness_max)
         invalid("brightness", std::to_string(options.brightness), "0 to 255");
 
-    const auto& mode = values["mode"].as<std::string>();
-    if (mode == "moving")
-        options.mode = Mode::Moving;
-    else if (mode == "static")
-        options.mode = Mode::Static;
-    else
-        invalid("mode", mode, "moving or static");
+    options.mode = static_cast<Mode>(
+        parse_choice("mode", values["mode"].as<std::string>(), {"moving", "static"}));
     return options;
 }
 
 void print_help(std::ostream& out) {
-    out << describe() << "\n"
-        << "Every frame begins with a 12-byte header: the four bytes \"FRIX\", then the\n"
-           "frame's sequence number as a 64-bit little-endian number: 0 for the first\n"
-           "frame after the device is opened while no other client has it open, one\n"
-           "more for each frame after it.\n"
-           "Example: frix --driver pattern --fps 60 --pattern checkerboard -f\n";
+    print_plugin_help(
+        out, describe(),
+        "Every frame begins with a 12-byte header: the four bytes \"FRIX\", then the\n"
+        "frame's sequence number as a 64-bit little-endian number: 0 for the first\n"
+        "frame after the device is opened while no other client has it open, one\n"
+        "more for each frame after it.\n"
+        "Example: frix --driver pattern --fps 60 --pattern checkerboard -f\n");
 }
 
 }  // namespace frix::pattern

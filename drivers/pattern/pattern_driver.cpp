@@ -1,30 +1,19 @@
 // The pattern driver's answers to V4L2 requests and its capture steps.
 #include "pattern_driver.h"
 
-#include <linux/version.h>
-
 #include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <system_error>
 
+#include "frix/v4l2_helpers.h"
+
 namespace frix::pattern {
 
 namespace {
 
-[[noreturn]] void invalid() { throw std::system_error(EINVAL, std::generic_category()); }
-
-void check_capture(std::uint32_t type) {
-    if (type != V4L2_BUF_TYPE_VIDEO_CAPTURE) invalid();
-}
-
 FrameClock::Clock::duration interval_of(std::uint32_t rate) {
     return std::chrono::duration_cast<FrameClock::Clock::duration>(std::chrono::seconds(1)) / rate;
-}
-
-template <std::size_t N>
-void copy_name(unsigned char (&target)[N], const char* text) {
-    std::strncpy(reinterpret_cast<char*>(target), text, N - 1);
 }
 
 }  // namespace
@@ -39,30 +28,14 @@ PatternDriver::PatternDriver(const Options& options)
 }
 
 v4l2_capability PatternDriver::query_cap() {
-    v4l2_capability cap;
-    std::memset(&cap, 0, sizeof cap);
-    copy_name(cap.driver, "pattern");
-    copy_name(cap.card, "frix test pattern");
-    copy_name(cap.bus_info, "platform:frix-pattern");
-    // V4L2 defines the version as the kernel's; clients reject anything older than 3.0.
-    cap.version = LINUX_VERSION_CODE;
-    // The core keeps STREAMING only for clients that can map buffers.
-    cap.device_caps =
-        V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_READWRITE | V4L2_CAP_STREAMING | V4L2_CAP_EXT_PIX_FORMAT;
-    cap.capabilities = cap.device_caps | V4L2_CAP_DEVICE_CAPS;
-    return cap;
+    return capture_capability("pattern", "frix test pattern", "platform:frix-pattern");
 }
 
 void PatternDriver::enum_fmt(v4l2_fmtdesc& fmt) {
     check_capture(fmt.type);
-    if (fmt.index >= pixel_formats.size()) invalid();
+    if (fmt.index >= pixel_formats.size()) throw_invalid();
     const PixelFormat& format = pixel_formats[fmt.index];
-    const auto index = fmt.index;
-    std::memset(&fmt, 0, sizeof fmt);
-    fmt.index = index;
-    fmt.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-    copy_name(fmt.description, format.description);
-    fmt.pixelformat = format.fourcc;
+    fill_fmtdesc(fmt, format.fourcc, format.description);
 }
 
 v4l2_format PatternDriver::active_format() const {
@@ -78,7 +51,7 @@ void PatternDriver::try_fmt(v4l2_format& fmt) {
     check_capture(fmt.type);
     const PixelFormat* format = find_format(fmt.fmt.pix.pixelformat);
     if (!format) format = &pixel_formats.front();
-    fmt = make_format(*format, nearest_size(fmt.fmt.pix.width, fmt.fmt.pix.height));
+    fmt = make_format(*format, nearest_size(frame_sizes, fmt.fmt.pix.width, fmt.fmt.pix.height));
 }
 
 // The core sizes the buffers through init_buffer and then records the format.
@@ -90,29 +63,22 @@ void PatternDriver::get_control(v4l2_control& ctrl) { ctrl.value = controls_.get
 void PatternDriver::set_control(const v4l2_control& ctrl) { controls_.set(ctrl.id, ctrl.value); }
 
 void PatternDriver::enum_framesizes(v4l2_frmsizeenum& sizes) {
-    if (!find_format(sizes.pixel_format) || sizes.index >= frame_sizes.size()) invalid();
+    if (!find_format(sizes.pixel_format) || sizes.index >= frame_sizes.size()) throw_invalid();
     const auto size = frame_sizes[sizes.index];
-    std::memset(&sizes.discrete, 0, sizeof sizes - offsetof(v4l2_frmsizeenum, discrete));
-    sizes.type = V4L2_FRMSIZE_TYPE_DISCRETE;
-    sizes.discrete.width = size.width;
-    sizes.discrete.height = size.height;
+    fill_discrete_size(sizes, size.width, size.height);
 }
 
 void PatternDriver::enum_frameintervals(v4l2_frmivalenum& intervals) {
     if (!find_format(intervals.pixel_format) || !is_frame_size(intervals.width, intervals.height) ||
         intervals.index >= frame_rates.size())
-        invalid();
-    const auto rate = frame_rates[intervals.index];
-    std::memset(&intervals.discrete, 0, sizeof intervals - offsetof(v4l2_frmivalenum, discrete));
-    intervals.type = V4L2_FRMIVAL_TYPE_DISCRETE;
-    intervals.discrete.numerator = 1;
-    intervals.discrete.denominator = rate;
+        throw_invalid();
+    fill_discrete_rate(intervals, frame_rates[intervals.index]);
 }
 
 void PatternDriver::get_frameinterval(v4l2_fract& interval) { interval = {1, rate_.load()}; }
 
 void PatternDriver::set_frameinterval(v4l2_fract& interval) {
-    const auto rate = nearest_rate(interval, rate_.load());
+    const auto rate = nearest_rate(frame_rates, interval, rate_.load());
     rate_ = rate;
     clock_.set_interval(interval_of(rate));
     interval = {1, rate};
@@ -129,7 +95,7 @@ void PatternDriver::init_buffer(BufferData& data, unsigned index, unsigned count
     const v4l2_format format = fmt ? *fmt : active_format();
     const auto size =
         image_size(format.fmt.pix.pixelformat, format.fmt.pix.width, format.fmt.pix.height);
-    if (size == 0) invalid();
+    if (size == 0) throw_invalid();
     data.set_length(size, 0);
 
     std::lock_guard<std::mutex> lock(drawn_mutex_);

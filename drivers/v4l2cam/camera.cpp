@@ -1,5 +1,5 @@
 // An open kernel camera and its memory-mapped streaming buffers.
-#include "drivers/v4l2cam/camera.h"
+#include "camera.h"
 
 #include <fcntl.h>
 #include <poll.h>

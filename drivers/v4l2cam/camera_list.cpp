@@ -1,5 +1,5 @@
 // Finding kernel cameras through sysfs and choosing the one to serve.
-#include "drivers/v4l2cam/camera_list.h"
+#include "camera_list.h"
 
 #include <fcntl.h>
 #include <linux/videodev2.h>

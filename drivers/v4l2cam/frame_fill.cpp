@@ -1,5 +1,5 @@
 // Filling a frix buffer from one camera frame: one copy, or an MJPEG decode.
-#include "drivers/v4l2cam/frame_fill.h"
+#include "frame_fill.h"
 
 namespace frix::v4l2cam {
 

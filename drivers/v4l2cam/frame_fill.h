@@ -5,9 +5,9 @@
 
 #include <string>
 
-#include "drivers/v4l2cam/camera.h"
-#include "drivers/v4l2cam/mjpeg_decoder.h"
+#include "camera.h"
 #include "frix/buffer_data.h"
+#include "mjpeg_decoder.h"
 
 namespace frix::v4l2cam {
 

@@ -1,11 +1,13 @@
 // Decoding a camera's MJPEG frames into raw pixel formats with libturbojpeg.
-#include "drivers/v4l2cam/mjpeg_decoder.h"
+#include "mjpeg_decoder.h"
 
 #include <turbojpeg.h>
 
 #include <algorithm>
 #include <cstring>
 #include <new>
+
+#include "frix/pixel_formats.h"
 
 namespace frix::v4l2cam {
 
@@ -64,40 +66,17 @@ bool is_decoded_format(std::uint32_t fourcc) {
            decoded_formats.end();
 }
 
-const char* decoded_format_name(std::uint32_t fourcc) {
-    switch (fourcc) {
-        case V4L2_PIX_FMT_YUYV:
-            return "YUYV 4:2:2 (from MJPEG)";
-        case V4L2_PIX_FMT_NV12:
-            return "Y/UV 4:2:0 (from MJPEG)";
-        case V4L2_PIX_FMT_YUV420:
-            return "Planar YUV 4:2:0 (from MJPEG)";
-        case V4L2_PIX_FMT_RGB24:
-            return "24-bit RGB 8-8-8 (from MJPEG)";
-        default:
-            return "";
-    }
+std::string decoded_format_name(std::uint32_t fourcc) {
+    if (!is_decoded_format(fourcc)) return "";
+    return std::string(find_pixel_format(fourcc)->description) + " (from MJPEG)";
 }
 
 std::size_t decoded_line(std::uint32_t fourcc, unsigned width) {
-    switch (fourcc) {
-        case V4L2_PIX_FMT_YUYV:
-            return width % 2 ? 0 : std::size_t(width) * 2;
-        case V4L2_PIX_FMT_NV12:
-        case V4L2_PIX_FMT_YUV420:
-            return width % 2 ? 0 : width;
-        case V4L2_PIX_FMT_RGB24:
-            return std::size_t(width) * 3;
-        default:
-            return 0;
-    }
+    return is_decoded_format(fourcc) ? line_bytes(fourcc, width) : 0;
 }
 
 std::size_t decoded_size(std::uint32_t fourcc, unsigned width, unsigned height) {
-    const std::size_t line = decoded_line(fourcc, width);
-    if (fourcc == V4L2_PIX_FMT_NV12 || fourcc == V4L2_PIX_FMT_YUV420)
-        return height % 2 ? 0 : line * height * 3 / 2;
-    return line * height;
+    return is_decoded_format(fourcc) ? image_bytes(fourcc, width, height) : 0;
 }
 
 MjpegDecoder::MjpegDecoder() : handle_(tjInitDecompress()) {

@@ -16,7 +16,7 @@ inline constexpr std::array<std::uint32_t, 4> decoded_formats = {
     V4L2_PIX_FMT_YUYV, V4L2_PIX_FMT_NV12, V4L2_PIX_FMT_YUV420, V4L2_PIX_FMT_RGB24};
 
 bool is_decoded_format(std::uint32_t fourcc);
-const char* decoded_format_name(std::uint32_t fourcc);
+std::string decoded_format_name(std::uint32_t fourcc);
 // Bytes of one line (of the first plane) and of one frame; 0 for another format or an
 // odd size where the format needs even ones.
 std::size_t decoded_line(std::uint32_t fourcc, unsigned width);

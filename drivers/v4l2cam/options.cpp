@@ -1,9 +1,10 @@
 // Parsing and describing the v4l2cam driver's options.
-#include "drivers/v4l2cam/options.h"
+#include "options.h"
 
-#include <boost/program_options.hpp>
 #include <cctype>
 #include <stdexcept>
+
+#include "frix/plugin_options.h"
 
 namespace po = boost::program_options;
 
@@ -12,8 +13,7 @@ namespace frix::v4l2cam {
 namespace {
 
 po::options_description describe() {
-    po::options_description options("Options of the v4l2cam driver (serves a kernel camera)", 80,
-                                    40);
+    auto options = plugin_options("Options of the v4l2cam driver (serves a kernel camera)");
     // clang-format off
     options.add_options()
         ("camera", po::value<std::string>(), "the camera's node, e.g. /dev/video2")
@@ -39,8 +39,7 @@ po::options_description describe() {
 
 [[noreturn]] void invalid(const std::string& option, const std::string& value,
                           const std::string& accepted) {
-    throw std::invalid_argument("the argument ('" + value + "') for option '--" + option +
-                                "' is invalid: use " + accepted);
+    invalid_option(option, value, "use " + accepted);
 }
 
 bool is_hex_id(const std::string& text) {
@@ -92,20 +91,7 @@ void parse_usb(const std::string& text, Selector& selector) {
 }  // namespace
 
 Options parse_options(const std::vector<std::string>& arguments) {
-    po::variables_map values;
-    try {
-        const auto description = describe();
-        const auto parsed =
-            po::command_line_parser(arguments).options(description).allow_unregistered().run();
-        const auto unknown = po::collect_unrecognized(parsed.options, po::include_positional);
-        if (!unknown.empty())
-            throw std::invalid_argument("unrecognised argument '" + unknown.front() +
-                                        "' (see --driver-help)");
-        po::store(parsed, values);
-        po::notify(values);
-    } catch (const po::error& error) {
-        throw std::invalid_argument(error.what());
-    }
+    const auto values = parse_plugin_options(describe(), arguments, "--driver-help");
 
     Options options;
     const int chosen = int(values.count("camera")) + int(values.count("device")) +
@@ -122,25 +108,20 @@ Options parse_options(const std::vector<std::string>& arguments) {
         if (!is_usb_path(path)) invalid("usb-path", path, "BUS-PORT[.PORT...], e.g. 1-2.3");
         options.selector.usb_path = path;
     }
-    const auto& encoding = values["encoding"].as<std::string>();
-    if (encoding == "raw")
-        options.encoding = Encoding::Raw;
-    else if (encoding == "mjpeg")
-        options.encoding = Encoding::Mjpeg;
-    else
-        invalid("encoding", encoding, "raw or mjpeg");
+    options.encoding = static_cast<Encoding>(
+        parse_choice("encoding", values["encoding"].as<std::string>(), {"raw", "mjpeg"}));
     options.recover_wait_ms = values["recover-wait"].as<unsigned>();
     options.sysfs_root = values["sysfs"].as<std::string>();
     return options;
 }
 
 void print_help(std::ostream& out) {
-    out << describe() << "\n"
-        << "With none of --camera, --usb and --usb-path, the first kernel camera that\n"
-           "captures video is served; nodes served by frix are never chosen.\n"
-           "Examples: frix --driver v4l2cam --usb 046d:0825 --encoding mjpeg -f\n"
-           "          frix --driver v4l2cam --camera /dev/video2 --video_nr 10\n"
-           "          frix --driver v4l2cam --video_nr 10 -- --device /dev/video2\n";
+    print_plugin_help(out, describe(),
+                      "With none of --camera, --usb and --usb-path, the first kernel camera that\n"
+                      "captures video is served; nodes served by frix are never chosen.\n"
+                      "Examples: frix --driver v4l2cam --usb 046d:0825 --encoding mjpeg -f\n"
+                      "          frix --driver v4l2cam --camera /dev/video2 --video_nr 10\n"
+                      "          frix --driver v4l2cam --video_nr 10 -- --device /dev/video2\n");
 }
 
 }  // namespace frix::v4l2cam

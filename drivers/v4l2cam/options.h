@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "drivers/v4l2cam/camera_list.h"
+#include "camera_list.h"
 
 namespace frix::v4l2cam {
 

@@ -4,22 +4,17 @@
 #include <iostream>
 #include <stdexcept>
 
-#include "drivers/v4l2cam/options.h"
-#include "drivers/v4l2cam/v4l2cam_driver.h"
 #include "frix/log.h"
+#include "frix/plugin_options.h"
+#include "options.h"
+#include "v4l2cam_driver.h"
 
 namespace frix::v4l2cam {
 
 namespace {
 
 std::shared_ptr<Driver> create(std::vector<std::string> arguments) {
-    Options options;
-    try {
-        options = parse_options(arguments);
-    } catch (const std::invalid_argument& error) {
-        FRIX_LOG(driver, error) << "v4l2cam driver: " << error.what();
-        throw std::invalid_argument(std::string("v4l2cam driver: ") + error.what());
-    }
+    const Options options = driver_step("v4l2cam driver", &parse_options, arguments);
     const auto entries = list_cameras(options.sysfs_root, options.dev_root);
     const auto entry = select_camera(options.selector, entries, &probe_node);
     if (!entry) {
@@ -55,11 +50,8 @@ void help() {
     if (!any) std::cout << "  none\n";
 }
 
-struct Registrar {
-    Registrar() { Registration::register_driver("v4l2cam", &create, &help); }
-    ~Registrar() { Registration::deregister_driver("v4l2cam"); }
-} registrar;
-
 }  // namespace
+
+FRIX_REGISTER_DRIVER("v4l2cam", &create, &help)
 
 }  // namespace frix::v4l2cam

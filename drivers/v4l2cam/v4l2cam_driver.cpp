@@ -1,7 +1,6 @@
 // The v4l2cam driver's answers to V4L2 requests and its capture steps.
-#include "drivers/v4l2cam/v4l2cam_driver.h"
+#include "v4l2cam_driver.h"
 
-#include <linux/version.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
@@ -12,6 +11,7 @@
 #include <thread>
 
 #include "frix/log.h"
+#include "frix/v4l2_helpers.h"
 
 namespace frix::v4l2cam {
 
@@ -20,14 +20,6 @@ namespace {
 constexpr unsigned camera_buffers = 4;
 constexpr int poll_ms = 200;  // how long a capture step waits before it returns
 constexpr auto silence_warning = std::chrono::seconds(5);
-
-[[noreturn]] void invalid() { throw std::system_error(EINVAL, std::generic_category()); }
-
-template <std::size_t N>
-void copy_name(unsigned char (&target)[N], const std::string& text) {
-    std::memset(target, 0, N);
-    std::memcpy(target, text.data(), text.size() < N - 1 ? text.size() : N - 1);
-}
 
 std::string text_of(int error) { return std::generic_category().message(error); }
 
@@ -129,11 +121,11 @@ void V4l2camDriver::from_camera(v4l2_format& fmt, std::uint32_t delivered_fourcc
     pix.bytesperline = static_cast<std::uint32_t>(decoded_line(delivered_fourcc, pix.width));
     pix.sizeimage =
         static_cast<std::uint32_t>(decoded_size(delivered_fourcc, pix.width, pix.height));
-    if (pix.sizeimage == 0) invalid();
+    if (pix.sizeimage == 0) throw_invalid();
 }
 
 bool V4l2camDriver::adjust(v4l2_format& fmt, unsigned long number) {
-    if (fmt.type != V4L2_BUF_TYPE_VIDEO_CAPTURE) invalid();
+    check_capture(fmt.type);
     std::uint32_t wanted = fmt.fmt.pix.pixelformat;
     if (mjpeg() && !is_decoded_format(wanted)) wanted = decoded_formats.front();
     const bool decode = decode_for(wanted, fmt.fmt.pix.width, fmt.fmt.pix.height);
@@ -210,20 +202,12 @@ Delivery V4l2camDriver::delivery() const {
 }
 
 v4l2_capability V4l2camDriver::query_cap() {
-    v4l2_capability cap;
-    std::memset(&cap, 0, sizeof cap);
-    copy_name(cap.driver, "v4l2cam");
-    copy_name(cap.card, identity_.card.empty() ? entry_.name : identity_.card);
-    copy_name(cap.bus_info, identity_.bus_info);
-    cap.version = LINUX_VERSION_CODE;
-    cap.device_caps =
-        V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_READWRITE | V4L2_CAP_STREAMING | V4L2_CAP_EXT_PIX_FORMAT;
-    cap.capabilities = cap.device_caps | V4L2_CAP_DEVICE_CAPS;
-    return cap;
+    return capture_capability("v4l2cam", identity_.card.empty() ? entry_.name : identity_.card,
+                              identity_.bus_info);
 }
 
 void V4l2camDriver::enum_fmt(v4l2_fmtdesc& fmt) {
-    if (fmt.type != V4L2_BUF_TYPE_VIDEO_CAPTURE) invalid();
+    check_capture(fmt.type);
     const auto index = fmt.index;
     // Raw mode: the camera's formats first, then those only MJPEG frames give.
     std::vector<std::uint32_t> listed;
@@ -246,22 +230,19 @@ void V4l2camDriver::enum_fmt(v4l2_fmtdesc& fmt) {
             }
             listed.push_back(desc.pixelformat);
         }
-        if (!has_mjpeg_) invalid();
+        if (!has_mjpeg_) throw_invalid();
     }
     std::vector<std::uint32_t> extra;
     for (auto fourcc : decoded_formats)
         if (std::find(listed.begin(), listed.end(), fourcc) == listed.end())
             extra.push_back(fourcc);
-    if (index < listed.size() || index - listed.size() >= extra.size()) invalid();
-    std::memset(&fmt, 0, sizeof fmt);
-    fmt.index = index;
-    fmt.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-    fmt.pixelformat = extra[index - listed.size()];
-    copy_name(fmt.description, decoded_format_name(fmt.pixelformat));
+    if (index < listed.size() || index - listed.size() >= extra.size()) throw_invalid();
+    const auto fourcc = extra[index - listed.size()];
+    fill_fmtdesc(fmt, fourcc, decoded_format_name(fourcc));
 }
 
 void V4l2camDriver::get_fmt(v4l2_format& fmt) {
-    if (fmt.type != V4L2_BUF_TYPE_VIDEO_CAPTURE) invalid();
+    check_capture(fmt.type);
     const Delivery current = delivery();
     fmt = current.format;
     if (current.decoded) return;
@@ -335,7 +316,7 @@ void V4l2camDriver::get_queryctrl(v4l2_queryctrl& ctrl) {
     for (;;) {
         ask(VIDIOC_QUERYCTRL, &ctrl, "VIDIOC_QUERYCTRL");
         if (is_plain_control(ctrl)) return;
-        if (!next) invalid();
+        if (!next) throw_invalid();
         ctrl.id |= V4L2_CTRL_FLAG_NEXT_CTRL;
     }
 }
@@ -354,11 +335,11 @@ void V4l2camDriver::set_control(const v4l2_control& ctrl) {
 void V4l2camDriver::enum_framesizes(v4l2_frmsizeenum& sizes) {
     const auto asked = sizes.pixel_format;
     if (mjpeg()) {
-        if (!is_decoded_format(asked)) invalid();
+        if (!is_decoded_format(asked)) throw_invalid();
         sizes.pixel_format = V4L2_PIX_FMT_MJPEG;
     } else if (has_mjpeg_ && is_decoded_format(asked)) {
         const auto merged = merged_sizes(asked);
-        if (sizes.index >= merged.size()) invalid();
+        if (sizes.index >= merged.size()) throw_invalid();
         const auto index = sizes.index;
         sizes = merged[index];
         sizes.index = index;
@@ -372,7 +353,7 @@ void V4l2camDriver::enum_framesizes(v4l2_frmsizeenum& sizes) {
 void V4l2camDriver::enum_frameintervals(v4l2_frmivalenum& intervals) {
     const auto asked = intervals.pixel_format;
     if (mjpeg() || decode_for(asked, intervals.width, intervals.height)) {
-        if (!is_decoded_format(asked)) invalid();
+        if (!is_decoded_format(asked)) throw_invalid();
         intervals.pixel_format = V4L2_PIX_FMT_MJPEG;
     }
     ask(VIDIOC_ENUM_FRAMEINTERVALS, &intervals, "VIDIOC_ENUM_FRAMEINTERVALS");
@@ -422,7 +403,7 @@ void V4l2camDriver::cancel_transfer() {
 
 void V4l2camDriver::init_buffer(BufferData& data, unsigned, unsigned, const v4l2_format* fmt) {
     const v4l2_format format = fmt ? *fmt : delivery().format;
-    if (format.fmt.pix.sizeimage == 0) invalid();
+    if (format.fmt.pix.sizeimage == 0) throw_invalid();
     data.set_length(format.fmt.pix.sizeimage, 0);
 }
 

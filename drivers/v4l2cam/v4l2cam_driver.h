@@ -9,12 +9,12 @@
 #include <shared_mutex>
 #include <vector>
 
-#include "drivers/v4l2cam/camera.h"
-#include "drivers/v4l2cam/camera_list.h"
-#include "drivers/v4l2cam/frame_fill.h"
-#include "drivers/v4l2cam/mjpeg_decoder.h"
-#include "drivers/v4l2cam/options.h"
+#include "camera.h"
+#include "camera_list.h"
+#include "frame_fill.h"
 #include "frix/driver.h"
+#include "mjpeg_decoder.h"
+#include "options.h"
 
 namespace frix::v4l2cam {
 

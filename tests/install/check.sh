@@ -35,8 +35,9 @@ layout)
     expect_file "$(libdir)/libfrixext.so"
     expect_file "$(libdir)/pkgconfig/frix-driver.pc"
     # Daemon internals are not part of the SDK.
-    [ -z "$(ls "$prefix/include/frix" | grep -v -x -e buffer_data.h -e driver.h -e log.h \
-            -e registration.h -e server.h)" ] || fail "unexpected headers: $(ls "$prefix/include/frix")"
+    [ -z "$(ls "$prefix/include/frix" | grep -v -x -e buffer_data.h -e driver.h -e fourcc.h \
+            -e log.h -e pixel_formats.h -e plugin_options.h -e registration.h -e server.h \
+            -e v4l2_helpers.h)" ] || fail "unexpected headers: $(ls "$prefix/include/frix")"
     grep -q 'Boost.Interprocess\|boost/interprocess\|boost/intrusive\|BufferManager' \
         "$prefix"/include/frix/*.h && fail "SDK headers name daemon internals"
     # Test plug-ins are never installed.

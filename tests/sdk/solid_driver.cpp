@@ -1,14 +1,13 @@
 // A driver plug-in built outside the tree against the installed SDK: solid grey frames.
 #include <frix/log.h>
+#include <frix/plugin_options.h>
 #include <frix/registration.h>
+#include <frix/v4l2_helpers.h>
 
-#include <cerrno>
 #include <cstring>
 #include <iostream>
 #include <memory>
-#include <stdexcept>
 #include <string>
-#include <system_error>
 #include <vector>
 
 namespace {
@@ -22,20 +21,14 @@ public:
     explicit SolidDriver(unsigned char level) : level_(level) {}
 
     void enum_fmt(v4l2_fmtdesc& fmt) override {
-        if (fmt.index != 0) throw std::system_error(EINVAL, std::generic_category());
-        fmt.pixelformat = V4L2_PIX_FMT_GREY;
-        std::strncpy(reinterpret_cast<char*>(fmt.description), "8-bit Greyscale",
-                     sizeof fmt.description - 1);
+        frix::check_capture(fmt.type);
+        if (fmt.index != 0) frix::throw_invalid();
+        frix::fill_fmtdesc(fmt, V4L2_PIX_FMT_GREY, "8-bit Greyscale");
     }
 
     void get_fmt(v4l2_format& fmt) override {
         std::memset(&fmt.fmt.pix, 0, sizeof fmt.fmt.pix);
-        fmt.fmt.pix.width = width;
-        fmt.fmt.pix.height = height;
-        fmt.fmt.pix.pixelformat = V4L2_PIX_FMT_GREY;
-        fmt.fmt.pix.field = V4L2_FIELD_NONE;
-        fmt.fmt.pix.bytesperline = width;
-        fmt.fmt.pix.sizeimage = width * height;
+        frix::fill_pix_format(fmt.fmt.pix, V4L2_PIX_FMT_GREY, width, height);
         fmt.fmt.pix.colorspace = V4L2_COLORSPACE_SRGB;
     }
 
@@ -43,7 +36,7 @@ public:
     void try_fmt(v4l2_format& fmt) override { get_fmt(fmt); }
 
     void init_buffer(frix::BufferData& data, unsigned, unsigned, const v4l2_format*) override {
-        data.set_length(width * height, 0);
+        data.set_length(frix::image_bytes(V4L2_PIX_FMT_GREY, width, height), 0);
     }
 
     void init_transfer() override { frame_ = 0; }
@@ -59,29 +52,28 @@ private:
     unsigned frame_ = 0;
 };
 
+boost::program_options::options_description describe() {
+    auto options = frix::plugin_options("Options of the solid driver (160x120 GREY frames)");
+    options.add_options()("level", boost::program_options::value<unsigned>()->default_value(128),
+                          "level of the first frame, 0 to 255; each next one is 1 more");
+    return options;
+}
+
+unsigned parse_level(const std::vector<std::string>& arguments) {
+    const auto values = frix::parse_plugin_options(describe(), arguments, "--driver-help");
+    const auto level = values["level"].as<unsigned>();
+    if (level > 255) throw std::invalid_argument("--level must be 0 to 255");
+    return level;
+}
+
 std::shared_ptr<frix::Driver> create(std::vector<std::string> arguments) {
-    unsigned long level = 128;
-    for (std::size_t i = 0; i < arguments.size(); ++i) {
-        if (arguments[i] == "--level" && i + 1 < arguments.size()) {
-            level = std::stoul(arguments[++i]);
-        } else {
-            throw std::invalid_argument("solid driver: unknown argument " + arguments[i]);
-        }
-    }
-    if (level > 255) throw std::invalid_argument("solid driver: --level must be 0 to 255");
+    const auto level = frix::driver_step("solid driver", &parse_level, arguments);
     FRIX_LOG(driver, notice) << "solid driver: level " << level;
     return std::make_shared<SolidDriver>(static_cast<unsigned char>(level));
 }
 
-struct Registrar {
-    Registrar() {
-        frix::Registration::register_driver("solid", &create, [] {
-            std::cout
-                << "Options of the solid driver (160x120 GREY frames of one level):\n"
-                   "  --level arg (=128)  level of the first frame; each next one is 1 more\n";
-        });
-    }
-    ~Registrar() { frix::Registration::deregister_driver("solid"); }
-} registrar;
-
 }  // namespace
+
+FRIX_REGISTER_DRIVER("solid", &create, [] {
+    frix::print_plugin_help(std::cout, describe(), "Example: frix --driver solid --level 16\n");
+})

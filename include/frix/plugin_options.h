@@ -1,0 +1,133 @@
+// A plug-in's own options: one table shape, one parse, one kind of error.
+//   const auto values = parse_plugin_options(describe(), arguments, "--driver-help");
+// Plug-ins that include this link boost_program_options.
+#pragma once
+
+#include <linux/videodev2.h>
+
+#include <boost/program_options.hpp>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <ostream>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "frix/log.h"
+#include "frix/registration.h"
+
+namespace frix {
+
+// The option table, laid out as --driver-help and --server-help print every plug-in's.
+inline boost::program_options::options_description plugin_options(const std::string& caption) {
+    return boost::program_options::options_description(caption, 80, 40);
+}
+
+// An unknown option, a stray argument or a value of the wrong type is an
+// std::invalid_argument; the first two point the user at `help_option`.
+inline boost::program_options::variables_map parse_plugin_options(
+    const boost::program_options::options_description& options,
+    const std::vector<std::string>& arguments, const std::string& help_option) {
+    namespace po = boost::program_options;
+    po::variables_map values;
+    try {
+        // The parse result points into the description, which outlives it here.
+        const auto parsed =
+            po::command_line_parser(arguments).options(options).allow_unregistered().run();
+        const auto unknown = po::collect_unrecognized(parsed.options, po::include_positional);
+        if (!unknown.empty())
+            throw std::invalid_argument("unrecognised argument '" + unknown.front() + "' (see " +
+                                        help_option + ")");
+        po::store(parsed, values);
+        po::notify(values);
+    } catch (const po::error& error) {
+        throw std::invalid_argument(error.what());
+    }
+    return values;
+}
+
+// "the argument ('VALUE') for option '--OPTION' is invalid: WHY"
+[[noreturn]] inline void invalid_option(const std::string& option, const std::string& value,
+                                        const std::string& why) {
+    throw std::invalid_argument("the argument ('" + value + "') for option '--" + option +
+                                "' is invalid: " + why);
+}
+
+// WIDTHxHEIGHT (or WIDTHXHEIGHT) with nothing after it; no range check.
+inline std::optional<v4l2_frmsize_discrete> parse_frame_size(const std::string& text) {
+    std::uint64_t width = 0, height = 0;
+    char separator = 0, rest = 0;
+    std::istringstream in(text);
+    if (!(in >> width >> separator >> height) || (separator != 'x' && separator != 'X') ||
+        (in >> rest) || width > UINT32_MAX || height > UINT32_MAX)
+        return std::nullopt;
+    return v4l2_frmsize_discrete{static_cast<std::uint32_t>(width),
+                                 static_cast<std::uint32_t>(height)};
+}
+
+// The position of `value` among `choices`; anything else is invalid_option with
+// "use a, b or c".
+inline std::size_t parse_choice(const std::string& option, const std::string& value,
+                                const std::vector<std::string>& choices) {
+    std::string accepted;
+    for (std::size_t i = 0; i < choices.size(); ++i) {
+        if (choices[i] == value) return i;
+        accepted += (i == 0 ? "" : i + 1 == choices.size() ? " or " : ", ") + choices[i];
+    }
+    invalid_option(option, value, "use " + accepted);
+}
+
+// The table, then the plug-in's own notes (examples, what it prints, ...).
+inline void print_plugin_help(std::ostream& out,
+                              const boost::program_options::options_description& options,
+                              const char* notes) {
+    out << options << "\n" << notes;
+}
+
+// Runs a step of a driver's factory (parsing its options, making the driver). Its
+// std::invalid_argument leaves with `who` in front ("pattern driver: ...") and is
+// logged on the driver channel.
+template <class Step>
+auto driver_step(const std::string& who, Step step, const std::vector<std::string>& arguments) {
+    try {
+        return step(arguments);
+    } catch (const std::invalid_argument& error) {
+        FRIX_LOG(driver, error) << who << ": " << error.what();
+        throw std::invalid_argument(who + ": " + error.what());
+    }
+}
+
+// The same for the streaming server; the core logs what start-up refuses.
+template <class Step>
+auto server_step(const std::string& who, Step step, const std::vector<std::string>& arguments) {
+    try {
+        return step(arguments);
+    } catch (const std::invalid_argument& error) {
+        throw std::invalid_argument(who + ": " + error.what());
+    }
+}
+
+// The whole factory of a plug-in made from its options alone: Plugin(parse(arguments)),
+// with errors as driver_step and server_step give them.
+template <class Plugin, class Parse>
+DriverFactory driver_factory(std::string who, Parse parse) {
+    return [who, parse](std::vector<std::string> arguments) -> std::shared_ptr<Driver> {
+        return driver_step(
+            who, [&](const auto& args) { return std::make_shared<Plugin>(parse(args)); },
+            arguments);
+    };
+}
+
+template <class Plugin, class Parse>
+ServerFactory server_factory(std::string who, Parse parse) {
+    return [who, parse](std::vector<std::string> arguments) -> std::shared_ptr<Server> {
+        return server_step(
+            who, [&](const auto& args) { return std::make_shared<Plugin>(parse(args)); },
+            arguments);
+    };
+}
+
+}  // namespace frix
