@@ -14,6 +14,8 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "frix/log.h"
@@ -87,47 +89,45 @@ inline void print_plugin_help(std::ostream& out,
     out << options << "\n" << notes;
 }
 
-// Runs a step of a driver's factory (parsing its options, making the driver). Its
-// std::invalid_argument leaves with `who` in front ("pattern driver: ...") and is
-// logged on the driver channel.
+// Runs a step of a plug-in's factory (parsing its options, making the plug-in). Its
+// std::invalid_argument leaves with `who` in front ("pattern driver: ..."); a driver's
+// is logged on the driver channel too (the core logs a server's).
 template <class Step>
-auto driver_step(const std::string& who, Step step, const std::vector<std::string>& arguments) {
+auto plugin_step(const std::string& who, Step step, const std::vector<std::string>& arguments,
+                 bool log_as_driver) {
     try {
         return step(arguments);
     } catch (const std::invalid_argument& error) {
-        FRIX_LOG(driver, error) << who << ": " << error.what();
+        if (log_as_driver) FRIX_LOG(driver, error) << who << ": " << error.what();
         throw std::invalid_argument(who + ": " + error.what());
     }
 }
 
-// The same for the streaming server; the core logs what start-up refuses.
 template <class Step>
-auto server_step(const std::string& who, Step step, const std::vector<std::string>& arguments) {
-    try {
-        return step(arguments);
-    } catch (const std::invalid_argument& error) {
-        throw std::invalid_argument(who + ": " + error.what());
-    }
+auto driver_step(const std::string& who, Step step, const std::vector<std::string>& arguments) {
+    return plugin_step(who, step, arguments, true);
 }
 
 // The whole factory of a plug-in made from its options alone: Plugin(parse(arguments)),
-// with errors as driver_step and server_step give them.
+// its errors as plugin_step gives them. Base is Driver or Server.
+template <class Base, class Plugin, class Parse>
+std::function<std::shared_ptr<Base>(std::vector<std::string>)> plugin_factory(std::string who,
+                                                                              Parse parse) {
+    return [who, parse](std::vector<std::string> arguments) -> std::shared_ptr<Base> {
+        return plugin_step(
+            who, [&](const auto& args) { return std::make_shared<Plugin>(parse(args)); }, arguments,
+            std::is_same_v<Base, Driver>);
+    };
+}
+
 template <class Plugin, class Parse>
 DriverFactory driver_factory(std::string who, Parse parse) {
-    return [who, parse](std::vector<std::string> arguments) -> std::shared_ptr<Driver> {
-        return driver_step(
-            who, [&](const auto& args) { return std::make_shared<Plugin>(parse(args)); },
-            arguments);
-    };
+    return plugin_factory<Driver, Plugin>(std::move(who), parse);
 }
 
 template <class Plugin, class Parse>
 ServerFactory server_factory(std::string who, Parse parse) {
-    return [who, parse](std::vector<std::string> arguments) -> std::shared_ptr<Server> {
-        return server_step(
-            who, [&](const auto& args) { return std::make_shared<Plugin>(parse(args)); },
-            arguments);
-    };
+    return plugin_factory<Server, Plugin>(std::move(who), parse);
 }
 
 }  // namespace frix
