@@ -10,7 +10,7 @@
 #include <system_error>
 
 #include "buffers/buffer_manager.h"
-#include "shm_test_support.h"
+#include "tests/support/shm_files.h"
 
 namespace frix {
 namespace {

@@ -1,7 +1,6 @@
 // Tests of libfrixext preloaded into a client program.
 // Against a daemon side that serves a test device node: what the client's mmap() and
 // syscall() return, and what they print.
-#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -19,8 +18,9 @@
 
 #include "child_process.h"
 #include "device/mapped_data.h"
-#include "device_node.h"
+#include "tests/support/device_node.h"
 #include "tests/support/record_segment.h"
+#include "tests/support/shm_files.h"
 
 namespace frix::test {
 namespace {
@@ -29,20 +29,6 @@ using namespace std::chrono_literals;
 namespace ipc = boost::interprocess;
 
 constexpr unsigned long buffer_length = 16384;
-
-std::vector<std::string> shm_files_starting(const std::string& prefix) {
-    std::vector<std::string> found;
-    if (DIR* dir = ::opendir("/dev/shm")) {
-        while (const dirent* entry = ::readdir(dir))
-            if (std::string(entry->d_name).rfind(prefix, 0) == 0) found.push_back(entry->d_name);
-        ::closedir(dir);
-    }
-    return found;
-}
-
-std::string segment_of(const DeviceNode& node) {
-    return "frix_240_" + std::to_string(node.minor_number()) + "i";
-}
 
 Outcome probe(const std::vector<std::string>& args, bool preload = true) {
     std::vector<std::string> argv{FRIX_EXT_PROBE};
@@ -79,7 +65,7 @@ protected:
         if (!daemon) return;
         ::kill(daemon->pid(), SIGCONT);
         quit_daemon();
-        EXPECT_EQ(shm_files_starting(segment_of(node)), std::vector<std::string>{});
+        EXPECT_EQ(shm_files_with_prefix(node.segment_name()), std::vector<std::string>{});
     }
 
     void start_daemon() {
@@ -87,7 +73,7 @@ protected:
             FRIX_EXT_TEST_DAEMON, node.name(), "3", std::to_string(buffer_length)});
         const auto ready = daemon->read_line(10s);
         ASSERT_TRUE(ready) << daemon->errors();
-        ASSERT_EQ(*ready, "ready " + segment_of(node));
+        ASSERT_EQ(*ready, "ready " + node.segment_name());
     }
 
     void quit_daemon() {
@@ -99,7 +85,7 @@ protected:
 
     // Leaves a claim in the record as a client that posted and went away would.
     void plant_claim(pid_t pid, std::chrono::milliseconds age) {
-        RecordSegment segment(segment_of(node));
+        RecordSegment segment(node.segment_name());
         MappedData* record = &segment.record();
         timespec now{};
         ::clock_gettime(CLOCK_MONOTONIC, &now);
@@ -193,7 +179,7 @@ TEST(PreloadProbe, ASegmentThatCannotBeVerifiedIsNotFollowed) {
     struct stat node_status {};
     ASSERT_EQ(::stat(("/dev/" + bare.name()).c_str(), &node_status), 0);
     const dev_t device = node_status.st_rdev;
-    const std::string name = segment_of(bare);
+    const std::string name = bare.segment_name();
     struct Plant {
         const char* what;
         uid_t uid;
@@ -252,7 +238,7 @@ TEST_F(PreloadTest, RefusalsFailWithTheDaemonsErrno) {
 }
 
 TEST_F(PreloadTest, AMissingBufferFileGivesEio) {
-    ASSERT_EQ(::unlink(("/dev/shm/" + segment_of(node) + "2").c_str()), 0);
+    ASSERT_EQ(::unlink(("/dev/shm/" + node.segment_name() + "2").c_str()), 0);
     const Outcome result = map_device(2);
     EXPECT_EQ(value(result, "errno"), std::to_string(EIO));
     EXPECT_EQ(result.errors.rfind("error: ", 0), 0u) << result.errors;
