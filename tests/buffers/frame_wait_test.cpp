@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "buffers/buffer_manager.h"
+#include "tests/support/buffer_pool.h"
 #include "tests/support/log_capture.h"
 #include "tests/support/shm_files.h"
 
@@ -27,9 +28,7 @@ struct Outcome {
 class FrameWait : public ::testing::Test {
 protected:
     FrameWait() {
-        manager.resize_pool(2, "");
-        manager.init_pool_buffers(
-            [](BufferData& data, unsigned, unsigned) { data.set_length(100, 0); });
+        test::make_pool(manager, 2, 100);
         manager.enqueue_free_buffers();
         manager.stream_on();
     }
