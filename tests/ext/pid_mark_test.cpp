@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "child_process.h"
+#include "tests/support/child_process.h"
 #include "tests/support/pid_map.h"
 #include "tests/support/wait_limit.h"
 

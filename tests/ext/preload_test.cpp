@@ -16,8 +16,8 @@
 #include <string>
 #include <vector>
 
-#include "child_process.h"
 #include "device/mapped_data.h"
+#include "tests/support/child_process.h"
 #include "tests/support/device_node.h"
 #include "tests/support/record_segment.h"
 #include "tests/support/shm_files.h"
@@ -71,14 +71,14 @@ protected:
     void start_daemon() {
         daemon = std::make_unique<ChildProcess>(std::vector<std::string>{
             FRIX_EXT_TEST_DAEMON, node.name(), "3", std::to_string(buffer_length)});
-        const auto ready = daemon->read_line(10s);
+        const auto ready = daemon->read_line(wait_limit);
         ASSERT_TRUE(ready) << daemon->errors();
         ASSERT_EQ(*ready, "ready " + node.segment_name());
     }
 
     void quit_daemon() {
         daemon->write_line("quit");
-        EXPECT_TRUE(daemon->finish(10s));
+        EXPECT_TRUE(daemon->finish(wait_limit));
         EXPECT_EQ(daemon->status(), 0) << daemon->errors();
         daemon.reset();
     }
@@ -101,7 +101,7 @@ protected:
 
     std::string command(const std::string& line) {
         daemon->write_line(line);
-        return daemon->read_line(10s).value_or("(no answer)");
+        return daemon->read_line(wait_limit).value_or("(no answer)");
     }
 
     Outcome map_device(unsigned long index, const std::string& prot = "rw",
@@ -280,18 +280,18 @@ TEST_F(PreloadTest, AClientFollowsTheDaemonToItsNextRun) {
     ChildProcess client(
         {FRIX_EXT_PROBE, "twice", "/dev/" + node.name(), std::to_string(buffer_length)},
         {"LD_PRELOAD=" FRIXEXT_LIBRARY});
-    ASSERT_EQ(client.read_line(10s).value_or(client.errors()), "round0=A");
+    ASSERT_EQ(client.read_line(wait_limit).value_or(client.errors()), "round0=A");
     quit_daemon();
     start_daemon();
     client.write_line("again");
-    EXPECT_EQ(client.read_line(10s).value_or(client.errors()), "round1=A");
-    EXPECT_TRUE(client.finish(10s));
+    EXPECT_EQ(client.read_line(wait_limit).value_or(client.errors()), "round1=A");
+    EXPECT_TRUE(client.finish(wait_limit));
     EXPECT_EQ(client.errors(), "");
 }
 
 TEST_F(PreloadTest, AClaimLeftByADeadClientIsTakenOverAtOnce) {
     ChildProcess gone({"/bin/true"});
-    ASSERT_TRUE(gone.finish(10s));
+    ASSERT_TRUE(gone.finish(wait_limit));
     plant_claim(gone.pid(), 0ms);
     const auto begin = std::chrono::steady_clock::now();
     EXPECT_EQ(value(map_device(1), "first"), "B");
