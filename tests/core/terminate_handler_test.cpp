@@ -1,6 +1,7 @@
 // The terminate handler's report and exit status in each situation that ends a program.
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 
 #include "subprocess.h"
@@ -13,6 +14,9 @@ struct Ending {
     // What the probe writes to stderr; "{thread}" is the id it printed first on stdout.
     const char* report;
 };
+
+// Names the case in test listings by its situation.
+void PrintTo(const Ending& ending, std::ostream* out) { *out << ending.situation; }
 
 class TerminateHandler : public ::testing::TestWithParam<Ending> {};
 
