@@ -21,9 +21,12 @@
 #include "tests/support/device_node.h"
 #include "tests/support/fake_request.h"
 #include "tests/support/test_client.h"
+#include "tests/support/v4l2_args.h"
 
 namespace {
 
+using frix::test::capture_buffer;
+using frix::test::mmap_request;
 using frix::test::ReplyKind;
 using frix::test::TestClient;
 
@@ -92,14 +95,6 @@ struct Bench {
     }
 };
 
-v4l2_buffer mmap_buffer(std::uint32_t index) {
-    v4l2_buffer buffer{};
-    buffer.type = capture;
-    buffer.memory = V4L2_MEMORY_MMAP;
-    buffer.index = index;
-    return buffer;
-}
-
 void mmap_cycle(benchmark::State& state) {
     const auto width = static_cast<std::uint32_t>(state.range(0));
     const auto height = static_cast<std::uint32_t>(state.range(1));
@@ -110,23 +105,20 @@ void mmap_cycle(benchmark::State& state) {
         return;
     }
     TestClient& app = *bench.client;
-    v4l2_requestbuffers request{};
-    request.count = buffers;
-    request.type = capture;
-    request.memory = V4L2_MEMORY_MMAP;
+    v4l2_requestbuffers request = mmap_request(buffers);
     if (app.ioctl(VIDIOC_REQBUFS, request) != 0 || request.count != buffers) {
         state.SkipWithError("VIDIOC_REQBUFS failed");
         return;
     }
     for (std::uint32_t i = 0; i < buffers; ++i) {
-        v4l2_buffer buffer = mmap_buffer(i);
+        v4l2_buffer buffer = capture_buffer(i);
         app.ioctl(VIDIOC_QBUF, buffer);
     }
     int type = capture;
     app.ioctl(VIDIOC_STREAMON, type);
 
     for (auto _ : state) {
-        v4l2_buffer done = mmap_buffer(0);
+        v4l2_buffer done = capture_buffer(0);
         if (app.ioctl(VIDIOC_DQBUF, done) != 0 || app.ioctl(VIDIOC_QBUF, done) != 0) {
             state.SkipWithError("DQBUF or QBUF failed");
             break;
@@ -169,13 +161,10 @@ void query_buffer(benchmark::State& state) {
         state.SkipWithError(problem.c_str());
         return;
     }
-    v4l2_requestbuffers request{};
-    request.count = 2;
-    request.type = capture;
-    request.memory = V4L2_MEMORY_MMAP;
+    v4l2_requestbuffers request = mmap_request(2);
     bench.client->ioctl(VIDIOC_REQBUFS, request);
     for (auto _ : state) {
-        v4l2_buffer buffer = mmap_buffer(1);
+        v4l2_buffer buffer = capture_buffer(1);
         if (bench.client->ioctl(VIDIOC_QUERYBUF, buffer) != 0) {
             state.SkipWithError("VIDIOC_QUERYBUF failed");
             break;

@@ -10,7 +10,8 @@
 #include <system_error>
 
 #include "buffers/buffer_manager.h"
-#include "shm_test_support.h"
+#include "tests/support/buffer_pool.h"
+#include "tests/support/shm_files.h"
 
 namespace frix {
 namespace {
@@ -21,9 +22,7 @@ const std::error_code eacces(EACCES, std::generic_category());
 class BufferMapping : public test::ShmTest {
 protected:
     void SetUp() override {
-        manager.resize_pool(3, prefix);
-        manager.init_pool_buffers(
-            [](BufferData& data, unsigned, unsigned) { data.set_length(5000, 0); });
+        test::make_pool(manager, 3, 5000, prefix);
         // The client's VIDIOC_QUERYBUF comes before its mmap().
         for (unsigned long i = 0; i < 3; ++i) records[i] = manager.get_v4l2buffer(i);
         capacity = 2 * BufferDataBase::PAGE_SIZE;

@@ -17,7 +17,8 @@
 #include "buffers/buffer_manager.h"
 #include "buffers/mapping_offset.h"
 #include "buffers/shm_space.h"
-#include "shm_test_support.h"
+#include "tests/support/log_capture.h"
+#include "tests/support/shm_files.h"
 
 namespace frix {
 namespace {

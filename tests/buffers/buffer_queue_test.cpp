@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "buffers/buffer_manager.h"
+#include "tests/support/buffer_pool.h"
 
 namespace frix {
 namespace {
@@ -24,11 +25,7 @@ constexpr unsigned queued = V4L2_BUF_FLAG_QUEUED, done = V4L2_BUF_FLAG_DONE;
 
 class BufferQueues : public ::testing::Test {
 protected:
-    BufferQueues() {
-        manager.resize_pool(3, "");
-        manager.init_pool_buffers(
-            [](BufferData& data, unsigned, unsigned) { data.set_length(1000, 0); });
-    }
+    BufferQueues() { test::make_pool(manager, 3, 1000); }
 
     unsigned flags(unsigned long index) {
         return manager.get_v4l2buffer(index).flags & (queued | done | V4L2_BUF_FLAG_ERROR);

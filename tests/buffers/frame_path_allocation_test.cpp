@@ -7,7 +7,7 @@
 #include <string>
 
 #include "buffers/buffer_manager.h"
-#include "shm_test_support.h"
+#include "tests/support/shm_files.h"
 
 namespace {
 

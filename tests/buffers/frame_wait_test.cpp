@@ -10,7 +10,9 @@
 #include <vector>
 
 #include "buffers/buffer_manager.h"
-#include "shm_test_support.h"
+#include "tests/support/buffer_pool.h"
+#include "tests/support/log_capture.h"
+#include "tests/support/shm_files.h"
 
 namespace frix {
 namespace {
@@ -26,9 +28,7 @@ struct Outcome {
 class FrameWait : public ::testing::Test {
 protected:
     FrameWait() {
-        manager.resize_pool(2, "");
-        manager.init_pool_buffers(
-            [](BufferData& data, unsigned, unsigned) { data.set_length(100, 0); });
+        test::make_pool(manager, 2, 100);
         manager.enqueue_free_buffers();
         manager.stream_on();
     }
@@ -62,6 +62,12 @@ protected:
         boost::lock_guard<boost::mutex> lock(machine_mutex);
     }
 
+    // How the wait ended; only a hang is not over within the wait limit.
+    static Outcome ended(Waiter& waiter) {
+        EXPECT_EQ(waiter.outcome.wait_for(test::wait_limit), std::future_status::ready);
+        return waiter.outcome.get();
+    }
+
     void make_frame() {
         manager.get_enqueued_buffer();
         manager.make_frame_ready_and_notify();
@@ -76,21 +82,18 @@ TEST_F(FrameWait, EndsWithAFrame) {
     auto waiting = wait(0);
     until_waiting(waiting);
     make_frame();
-    ASSERT_EQ(waiting.outcome.wait_for(10s), std::future_status::ready);
-    EXPECT_FALSE(waiting.outcome.get().no_frame);
+    EXPECT_FALSE(ended(waiting).no_frame);
 
     // A frame already there needs no wait at all.
     auto again = wait(0);
-    ASSERT_EQ(again.outcome.wait_for(10s), std::future_status::ready);
-    EXPECT_FALSE(again.outcome.get().no_frame);
+    EXPECT_FALSE(ended(again).no_frame);
 }
 
 TEST_F(FrameWait, EndsWhenInterrupted) {
     auto waiting = wait(0);
     until_waiting(waiting);
     interrupted = true;
-    ASSERT_EQ(waiting.outcome.wait_for(10s), std::future_status::ready);
-    EXPECT_TRUE(waiting.outcome.get().no_frame);
+    EXPECT_TRUE(ended(waiting).no_frame);
 }
 
 TEST_F(FrameWait, EndsWhenStreamingStops) {
@@ -98,20 +101,17 @@ TEST_F(FrameWait, EndsWhenStreamingStops) {
     until_waiting(waiting);
     EXPECT_EQ(waiting.outcome.wait_for(600ms), std::future_status::timeout) << "no timeout given";
     manager.stream_off();
-    ASSERT_EQ(waiting.outcome.wait_for(10s), std::future_status::ready);
-    EXPECT_TRUE(waiting.outcome.get().no_frame);
+    EXPECT_TRUE(ended(waiting).no_frame);
 
     // Streaming off from the start: no wait.
     auto off = wait(0);
-    ASSERT_EQ(off.outcome.wait_for(10s), std::future_status::ready);
-    EXPECT_TRUE(off.outcome.get().no_frame);
+    EXPECT_TRUE(ended(off).no_frame);
 }
 
 TEST_F(FrameWait, TimesOutInWholeSlices) {
     test::LogCapture log;
     auto waiting = wait(600);
-    ASSERT_EQ(waiting.outcome.wait_for(10s), std::future_status::ready);
-    const Outcome outcome = waiting.outcome.get();
+    const Outcome outcome = ended(waiting);
     EXPECT_TRUE(outcome.no_frame);
     EXPECT_GE(outcome.seconds, 0.7);  // three slices of 250 ms
     EXPECT_LE(outcome.seconds, 3.0);

@@ -18,7 +18,8 @@
 #include "buffers/buffer.h"
 #include "buffers/buffer_storage.h"
 #include "buffers/shm_space.h"
-#include "shm_test_support.h"
+#include "tests/support/log_capture.h"
+#include "tests/support/shm_files.h"
 
 namespace frix {
 namespace {

@@ -9,7 +9,17 @@
 namespace frix::test {
 namespace {
 
-using CaptureController = DeviceTest;
+class CaptureController : public DeviceTest {
+protected:
+    // The count VIDIOC_REQBUFS grants for count buffers when the driver has room for room.
+    std::uint32_t granted(std::uint32_t count, unsigned room) {
+        driver().fail_init_buffer_from(room);
+        v4l2_requestbuffers request{};
+        request.count = count;
+        device().request_buffers(request);
+        return request.count;
+    }
+};
 
 int errno_of(const std::function<void()>& operation) {
     try {
@@ -117,12 +127,7 @@ TEST_F(CaptureController, TheStreamingCapabilityFollowsTheMappingService) {
 TEST_F(CaptureController, RequestBuffersGrantsTheLargestCountThatWorks) {
     // Without a serving mapping service VIDIOC_REQBUFS never gets here; the lowering
     // itself is the same for heap buffers.
-    driver().fail_init_buffer_from(5);
-    v4l2_requestbuffers request{};
-    request.count = 8;
-    device().request_buffers(request);
-
-    EXPECT_EQ(request.count, 5u);
+    EXPECT_EQ(granted(8, 5), 5u);
     EXPECT_EQ(log.count("<warning> [core] no room for buffer 5"), 3u) << "for 8, 7 and 6";
     EXPECT_TRUE(log.contains(
         "<warning> [core] The number of successfully allocated buffers is 5 while application "
@@ -150,11 +155,7 @@ TEST_F(CaptureController, RequestBuffersGrantsTheLargestCountThatWorks) {
 }
 
 TEST_F(CaptureController, RequestBuffersGrantsNoMoreThanV4l2Allows) {
-    driver().fail_init_buffer_from(5);
-    v4l2_requestbuffers request{};
-    request.count = 0xffffffff;
-    device().request_buffers(request);
-    EXPECT_EQ(request.count, 5u);
+    EXPECT_EQ(granted(0xffffffff, 5), 5u);
     EXPECT_EQ(log.count("<warning> [core] no room for buffer 5"), VIDEO_MAX_FRAME - 5u)
         << "tries start at 32 buffers";
     EXPECT_TRUE(
@@ -163,11 +164,7 @@ TEST_F(CaptureController, RequestBuffersGrantsNoMoreThanV4l2Allows) {
 }
 
 TEST_F(CaptureController, RequestBuffersMayGrantNothing) {
-    driver().fail_init_buffer_from(0);
-    v4l2_requestbuffers request{};
-    request.count = 3;
-    device().request_buffers(request);
-    EXPECT_EQ(request.count, 0u);
+    EXPECT_EQ(granted(3, 0), 0u);
     EXPECT_TRUE(
         log.contains("The number of successfully allocated buffers is 0 while "
                      "application asked for 3."));
@@ -176,9 +173,7 @@ TEST_F(CaptureController, RequestBuffersMayGrantNothing) {
     EXPECT_EQ(errno_of([&] { device().query_buffer(buffer); }), EINVAL) << "no buffer left";
 
     log.clear();
-    request.count = 0;
-    device().request_buffers(request);
-    EXPECT_EQ(request.count, 0u);
+    EXPECT_EQ(granted(0, 0), 0u);
     EXPECT_FALSE(log.contains("successfully allocated"));
 }
 
@@ -249,9 +244,7 @@ TEST_F(CaptureController, AMemoryLockThatFailsIsOnlyAWarning) {
     EXPECT_EQ(log.count(warning), 1u) << "once, after the read buffers were allocated";
     reader.close();
 
-    v4l2_requestbuffers request{};
-    request.count = 2;
-    device().request_buffers(request);
+    EXPECT_EQ(granted(2, ~0u), 2u);
     EXPECT_EQ(log.count(warning), 2u) << "again after every allocation";
 }
 

@@ -4,8 +4,10 @@
 #include <gtest/gtest.h>
 #include <sys/types.h>
 
+#include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "device/v4l_driver.h"
 #include "tests/support/fake_request.h"
@@ -15,6 +17,31 @@
 #include "tests/support/test_client.h"
 
 namespace frix::test {
+
+inline constexpr std::size_t frame_size =
+    ScriptedDriver::default_width * ScriptedDriver::default_height;
+
+// A request served on a thread of its own, as a client blocked in it.
+class BackgroundRequest {
+public:
+    BackgroundRequest(pid_t pid, std::function<void(FakeRequest&, fuse_file_info&)> call)
+        : request_(pid), thread_([this, call] { call(request_, file_); }) {}
+    ~BackgroundRequest() { thread_.join(); }
+    BackgroundRequest(const BackgroundRequest&) = delete;
+    BackgroundRequest& operator=(const BackgroundRequest&) = delete;
+
+    FakeRequest& request() { return request_; }
+    // The one reply, once it came within the wait.
+    Reply reply() {
+        EXPECT_TRUE(request_.wait_for_reply()) << "no reply";
+        return request_.reply();
+    }
+
+private:
+    FakeRequest request_;
+    fuse_file_info file_{};
+    std::thread thread_;
+};
 
 struct DeviceOptions {
     std::string device_name = "video0";
@@ -66,6 +93,22 @@ protected:
         return result;
     }
 
+    // A blocking read of a whole frame by pid, on a thread of its own.
+    std::unique_ptr<BackgroundRequest> read_on_thread(pid_t pid) {
+        return std::make_unique<BackgroundRequest>(pid,
+                                                   [this](FakeRequest& req, fuse_file_info& fi) {
+                                                       device_->sys_read(req, frame_size, 0, &fi);
+                                                   });
+    }
+
+    // An open by pid on a thread of its own that will hold the device while the driver
+    // starts its transfer (driver().wait_held()), until driver().release_held().
+    std::unique_ptr<BackgroundRequest> held_open(pid_t pid) {
+        driver_->hold_next_init_transfer();
+        return std::make_unique<BackgroundRequest>(
+            pid, [this](FakeRequest& req, fuse_file_info& fi) { device_->sys_open(req, &fi); });
+    }
+
     template <class State>
     bool in_state() const {
         return device_->state_cast<const State*>() != nullptr;
@@ -76,9 +119,6 @@ protected:
     std::shared_ptr<ScriptedDriver> driver_;
     std::unique_ptr<V4lDriver> device_;
 };
-
-inline constexpr std::size_t frame_size =
-    ScriptedDriver::default_width * ScriptedDriver::default_height;
 
 // The frame's bytes are exactly what the driver produced for its number.
 inline ::testing::AssertionResult is_driver_frame(const std::vector<unsigned char>& bytes,

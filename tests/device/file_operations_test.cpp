@@ -2,8 +2,6 @@
 #include <fcntl.h>
 #include <poll.h>
 
-#include <thread>
-
 #include "device/io_states.h"
 #include "tests/device/device_fixture.h"
 
@@ -142,30 +140,25 @@ TEST_F(FileOperations, ANonBlockingReadWithoutAFrameFailsWithEAGAIN) {
 TEST_F(FileOperations, ABlockingReadWaitsForTheFrame) {
     driver().script({Frame::Stall});
     opened(4060);
-    FakeRequest req(4060);
-    fuse_file_info fi{};
-    std::thread reader([&] { device().sys_read(req, frame_size, 0, &fi); });
+    const auto reader = read_on_thread(4060);
     ASSERT_TRUE(driver().wait_stalled());
-    EXPECT_FALSE(req.replied());
+    EXPECT_FALSE(reader->request().replied());
     driver().release_stall();
-    ASSERT_TRUE(req.wait_for_reply());
-    reader.join();
-    EXPECT_EQ(req.reply().kind, ReplyKind::Buffer);
-    EXPECT_TRUE(is_driver_frame(req.reply().bytes));
+    const Reply reply = reader->reply();
+    EXPECT_EQ(reply.kind, ReplyKind::Buffer);
+    EXPECT_TRUE(is_driver_frame(reply.bytes));
 }
 
 TEST_F(FileOperations, ABlockingReadEndsWithEINTRWhenTheClientIsInterrupted) {
     driver().script({Frame::Stall});
     opened(4070);
-    FakeRequest req(4070);
-    fuse_file_info fi{};
-    std::thread reader([&] { device().sys_read(req, frame_size, 0, &fi); });
+    auto reader = read_on_thread(4070);
     ASSERT_TRUE(driver().wait_stalled());
-    req.interrupt();
-    ASSERT_TRUE(req.wait_for_reply());
-    reader.join();
-    EXPECT_EQ(req.reply().kind, ReplyKind::Error);
-    EXPECT_EQ(req.reply().error, EINTR);
+    reader->request().interrupt();
+    const Reply reply = reader->reply();
+    EXPECT_EQ(reply.kind, ReplyKind::Error);
+    EXPECT_EQ(reply.error, EINTR);
+    reader.reset();
 
     // Capture was suspended, not stopped: the next read gets a frame.
     TestClient again(device(), 4070);
@@ -174,10 +167,7 @@ TEST_F(FileOperations, ABlockingReadEndsWithEINTRWhenTheClientIsInterrupted) {
 
 TEST_F(FileOperations, ARequestInterruptedWhileWaitingForTheDeviceFailsWithEINTR) {
     // An open that holds the device while the driver starts its transfer.
-    driver().hold_next_init_transfer();
-    FakeRequest first(4080);
-    fuse_file_info first_fi{};
-    std::thread opener([&] { device().sys_open(first, &first_fi); });
+    auto first = held_open(4080);
     ASSERT_TRUE(driver().wait_held());
 
     FakeRequest second(4081);
@@ -197,8 +187,7 @@ TEST_F(FileOperations, ARequestInterruptedWhileWaitingForTheDeviceFailsWithEINTR
     EXPECT_TRUE(handle.destroyed()) << "a handle that is not kept is given back";
 
     driver().release_held();
-    opener.join();
-    EXPECT_EQ(first.reply().kind, ReplyKind::Open);
+    EXPECT_EQ(first->reply().kind, ReplyKind::Open);
 }
 
 TEST_F(FileOperations, PollReportsReadinessAndNotifiesOnlyTheLastHandle) {
@@ -217,9 +206,10 @@ TEST_F(FileOperations, PollReportsReadinessAndNotifiesOnlyTheLastHandle) {
     ASSERT_TRUE(second.wait_notified());
     EXPECT_FALSE(first.notified());
 
-    const Reply after = poller.poll();
+    // The capture thread gives the handle back after notifying it, on its own time.
+    EXPECT_TRUE(second.wait_destroyed()) << "after it was notified";
     EXPECT_EQ(second.notify_count(), 1);
-    EXPECT_TRUE(second.destroyed()) << "after it was notified";
+    const Reply after = poller.poll();
     EXPECT_EQ(after.revents, static_cast<unsigned>(POLLIN | POLLRDNORM));
     EXPECT_EQ(after.revents, 0x41u);
     EXPECT_TRUE(is_driver_frame(poller.read(frame_size, 0).bytes));

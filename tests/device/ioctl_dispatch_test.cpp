@@ -7,6 +7,7 @@
 #include "device/io_states.h"
 #include "device/ioctl_names.h"
 #include "tests/device/device_fixture.h"
+#include "tests/support/v4l2_args.h"
 
 namespace frix::test {
 namespace {
@@ -28,14 +29,6 @@ v4l2_dbg_register debug_register(const char* name) {
     reg.reg = 0x1234;
     reg.val = 0x5678;
     return reg;
-}
-
-v4l2_requestbuffers mmap_request(std::uint32_t count) {
-    v4l2_requestbuffers request{};
-    request.count = count;
-    request.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-    request.memory = V4L2_MEMORY_MMAP;
-    return request;
 }
 
 TEST_F(IoctlDispatch, QueryCapAnswersTheControllersRecordWhateverTheClientSent) {
@@ -350,10 +343,7 @@ TEST(IoctlNames, NameServedAndUnservedNumbersAlike) {
 }
 
 TEST_F(IoctlDispatch, AnIoctlInterruptedWhileWaitingForTheDeviceFailsWithEINTR) {
-    driver().hold_next_init_transfer();
-    FakeRequest opening(8140);
-    fuse_file_info opening_fi{};
-    std::thread opener([&] { device().sys_open(opening, &opening_fi); });
+    const auto opening = held_open(8140);
     ASSERT_TRUE(driver().wait_held());
 
     FakeRequest req(8141);
@@ -364,14 +354,10 @@ TEST_F(IoctlDispatch, AnIoctlInterruptedWhileWaitingForTheDeviceFailsWithEINTR) 
     EXPECT_EQ(req.reply().error, EINTR);
 
     driver().release_held();
-    opener.join();
 }
 
 TEST_F(IoctlDispatch, AnIoctlWaitsForABusyDeviceUntilItIsFreeOrTheClientInterruptsIt) {
-    driver().hold_next_init_transfer();
-    FakeRequest opening(8142);
-    fuse_file_info opening_fi{};
-    std::thread opener([&] { device().sys_open(opening, &opening_fi); });
+    const auto opening = held_open(8142);
     ASSERT_TRUE(driver().wait_held());
 
     v4l2_capability cap{};
@@ -392,7 +378,6 @@ TEST_F(IoctlDispatch, AnIoctlWaitsForABusyDeviceUntilItIsFreeOrTheClientInterrup
     EXPECT_FALSE(patient.wait_for_reply(std::chrono::milliseconds(0)));
 
     driver().release_held();
-    opener.join();
     ASSERT_TRUE(patient.wait_for_reply());
     waiting.join();
     EXPECT_EQ(patient.reply().error, 0);

@@ -5,14 +5,21 @@
 namespace frix::test {
 namespace {
 
-using Session = DeviceTest;
+class Session : public DeviceTest {
+protected:
+    // A new device handed a recording server, wanted or not.
+    std::shared_ptr<RecordingServer> start_with_server(bool wanted) {
+        auto server = std::make_shared<RecordingServer>();
+        DeviceOptions options;
+        options.server = server;
+        options.server_enabled = wanted;
+        start(options);
+        return server;
+    }
+};
 
 TEST_F(Session, InitInitialisesTheDriverAndStartsTheServer) {
-    auto server = std::make_shared<RecordingServer>();
-    DeviceOptions options;
-    options.server = server;
-    options.server_enabled = true;
-    start(options);
+    const auto server = start_with_server(true);
 
     EXPECT_EQ(driver().init_calls(), 1);
     EXPECT_TRUE(in_state<Idle>());
@@ -26,11 +33,7 @@ TEST_F(Session, InitInitialisesTheDriverAndStartsTheServer) {
 }
 
 TEST_F(Session, AServerThatIsNotWantedIsNeitherStartedNorStopped) {
-    auto server = std::make_shared<RecordingServer>();
-    DeviceOptions options;
-    options.server = server;
-    options.server_enabled = false;
-    start(options);
+    const auto server = start_with_server(false);
     EXPECT_TRUE(server->starts().empty());
     device().sys_destroy();
     EXPECT_EQ(server->stop_count(), 1) << "a server handed in is stopped with the session";

@@ -17,6 +17,7 @@
 #include "tests/device/device_fixture.h"
 #include "tests/support/device_node.h"
 #include "tests/support/mapping_client.h"
+#include "tests/support/v4l2_args.h"
 
 namespace frix::test {
 namespace {
@@ -51,26 +52,24 @@ protected:
         return bytes;
     }
 
-    static v4l2_requestbuffers mmap_request(std::uint32_t count) {
-        v4l2_requestbuffers request{};
-        request.count = count;
-        request.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-        request.memory = V4L2_MEMORY_MMAP;
-        return request;
+    // Buffers requested and streaming on: a client ready to dequeue.
+    void stream(TestClient& app, std::uint32_t count) {
+        v4l2_requestbuffers request = mmap_request(count);
+        ASSERT_EQ(app.ioctl(VIDIOC_REQBUFS, request), 0);
+        int type = capture_type;
+        ASSERT_EQ(app.ioctl(VIDIOC_STREAMON, type), 0);
     }
 
-    static v4l2_buffer capture_buffer(std::uint32_t index) {
-        v4l2_buffer buffer{};
-        buffer.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-        buffer.memory = V4L2_MEMORY_MMAP;
-        buffer.index = index;
-        return buffer;
+    // A DQBUF on fi from a thread of its own, as a client blocked in it.
+    std::thread dequeue_on_thread(FakeRequest& req, fuse_file_info& fi, v4l2_buffer& buffer) {
+        return std::thread([this, &req, &fi, &buffer] {
+            device().sys_ioctl(req, VIDIOC_DQBUF, nullptr, &fi, 0, &buffer, sizeof buffer,
+                               sizeof buffer);
+        });
     }
 
     DeviceNode node_;
 };
-
-const int capture_type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
 
 TEST_F(StreamingIO, RequestingBuffersSelectsStreamingWithOneFilePerBuffer) {
     TestClient app = opened(9001);
@@ -172,7 +171,7 @@ TEST_F(StreamingIO, ABufferQueuedWhileTheClientHasFramesToTakeIsFilledBeforeItRu
         }
         return done;
     };
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    const auto deadline = std::chrono::steady_clock::now() + wait_limit;
     while (done_count() < 2 && std::chrono::steady_clock::now() < deadline)
         std::this_thread::yield();
     ASSERT_EQ(done_count(), 2u);
@@ -192,10 +191,7 @@ TEST_F(StreamingIO, ABufferQueuedWhileTheClientHasFramesToTakeIsFilledBeforeItRu
 
 TEST_F(StreamingIO, ANonBlockingDequeueWithoutAFrameFailsWithEAGAIN) {
     TestClient app = opened(9020, O_NONBLOCK);
-    v4l2_requestbuffers request = mmap_request(2);
-    ASSERT_EQ(app.ioctl(VIDIOC_REQBUFS, request), 0);
-    int type = capture_type;
-    ASSERT_EQ(app.ioctl(VIDIOC_STREAMON, type), 0);
+    ASSERT_NO_FATAL_FAILURE(stream(app, 2));
     v4l2_buffer buffer = capture_buffer(0);
     EXPECT_EQ(app.ioctl(VIDIOC_DQBUF, buffer), EAGAIN) << "no buffer was queued";
     buffer.type = V4L2_BUF_TYPE_VIDEO_OUTPUT;
@@ -204,19 +200,13 @@ TEST_F(StreamingIO, ANonBlockingDequeueWithoutAFrameFailsWithEAGAIN) {
 
 TEST_F(StreamingIO, ABlockingDequeueEndsWithEINTRWhenInterruptedAndEINVALWhenStreamingStops) {
     TestClient app = opened(9030);
-    v4l2_requestbuffers request = mmap_request(2);
-    ASSERT_EQ(app.ioctl(VIDIOC_REQBUFS, request), 0);
-    int type = capture_type;
-    ASSERT_EQ(app.ioctl(VIDIOC_STREAMON, type), 0);
+    ASSERT_NO_FATAL_FAILURE(stream(app, 2));
 
     v4l2_buffer buffer = capture_buffer(0);
     // The same open file as app's requests.
     fuse_file_info fi = app.file();
     FakeRequest interrupted(9030);
-    std::thread waiter([&] {
-        device().sys_ioctl(interrupted, VIDIOC_DQBUF, nullptr, &fi, 0, &buffer, sizeof buffer,
-                           sizeof buffer);
-    });
+    std::thread waiter = dequeue_on_thread(interrupted, fi, buffer);
     EXPECT_FALSE(interrupted.wait_for_reply(std::chrono::milliseconds(50))) << "it waits";
     interrupted.interrupt();
     ASSERT_TRUE(interrupted.wait_for_reply());
@@ -224,12 +214,10 @@ TEST_F(StreamingIO, ABlockingDequeueEndsWithEINTRWhenInterruptedAndEINVALWhenStr
     EXPECT_EQ(interrupted.reply().error, EINTR);
 
     FakeRequest stopped(9030);
-    std::thread second([&] {
-        device().sys_ioctl(stopped, VIDIOC_DQBUF, nullptr, &fi, 0, &buffer, sizeof buffer,
-                           sizeof buffer);
-    });
+    std::thread second = dequeue_on_thread(stopped, fi, buffer);
     EXPECT_FALSE(stopped.wait_for_reply(std::chrono::milliseconds(50)));
     TestClient other = opened(9031);
+    int type = capture_type;
     EXPECT_EQ(other.ioctl(VIDIOC_STREAMOFF, type), EBUSY) << "the buffers are another file's";
     EXPECT_EQ(app.ioctl(VIDIOC_STREAMOFF, type), 0) << "served while the dequeue waits";
     ASSERT_TRUE(stopped.wait_for_reply());
@@ -242,18 +230,12 @@ TEST_F(StreamingIO, ABlockingDequeueEndsWithEINTRWhenInterruptedAndEINVALWhenStr
 // With one buffer every dequeue waits for the frame of the buffer queued after it.
 TEST_F(StreamingIO, AWaitingDequeueIsAnsweredByTheFrameOfTheOwnersNextBufferOnly) {
     TestClient app = opened(9035);
-    v4l2_requestbuffers request = mmap_request(1);
-    ASSERT_EQ(app.ioctl(VIDIOC_REQBUFS, request), 0);
-    int type = capture_type;
-    ASSERT_EQ(app.ioctl(VIDIOC_STREAMON, type), 0);
+    ASSERT_NO_FATAL_FAILURE(stream(app, 1));
 
     v4l2_buffer buffer = capture_buffer(0);
     fuse_file_info fi = app.file();
     FakeRequest waiting(9035);
-    std::thread waiter([&] {
-        device().sys_ioctl(waiting, VIDIOC_DQBUF, nullptr, &fi, 0, &buffer, sizeof buffer,
-                           sizeof buffer);
-    });
+    std::thread waiter = dequeue_on_thread(waiting, fi, buffer);
     TestClient other = opened(9036);
     v4l2_buffer theirs = capture_buffer(0);
     EXPECT_EQ(other.ioctl(VIDIOC_QBUF, theirs), EBUSY) << "the buffers are another file's";
@@ -291,10 +273,7 @@ TEST_F(StreamingIO, AWaitingDequeueIsAnsweredByTheFrameOfTheOwnersNextBufferOnly
 
 TEST_F(StreamingIO, AWaitingDequeueFailsWithEIOWhenTheDeviceFailsMeanwhile) {
     TestClient app = opened(9037);
-    v4l2_requestbuffers request = mmap_request(1);
-    ASSERT_EQ(app.ioctl(VIDIOC_REQBUFS, request), 0);
-    int type = capture_type;
-    ASSERT_EQ(app.ioctl(VIDIOC_STREAMON, type), 0);
+    ASSERT_NO_FATAL_FAILURE(stream(app, 1));
     driver().script({ScriptedDriver::Frame::Stall, ScriptedDriver::Frame::DeviceError});
     v4l2_buffer queued = capture_buffer(0);
     ASSERT_EQ(app.ioctl(VIDIOC_QBUF, queued), 0);
@@ -303,10 +282,7 @@ TEST_F(StreamingIO, AWaitingDequeueFailsWithEIOWhenTheDeviceFailsMeanwhile) {
     v4l2_buffer buffer = capture_buffer(0);
     fuse_file_info fi = app.file();
     FakeRequest waiting(9037);
-    std::thread waiter([&] {
-        device().sys_ioctl(waiting, VIDIOC_DQBUF, nullptr, &fi, 0, &buffer, sizeof buffer,
-                           sizeof buffer);
-    });
+    std::thread waiter = dequeue_on_thread(waiting, fi, buffer);
     EXPECT_FALSE(waiting.wait_for_reply(std::chrono::milliseconds(50))) << "it waits";
     driver().release_stall();
     ASSERT_TRUE(waiting.wait_for_reply()) << "a device that failed makes no frame";
@@ -345,10 +321,7 @@ TEST_F(StreamingIO, SettingsAndReadIOAreRefusedWhileBuffersExist) {
 
 TEST_F(StreamingIO, RequestingBuffersAgainReplacesThemAndMayLowerTheCount) {
     TestClient app = opened(9050);
-    v4l2_requestbuffers request = mmap_request(2);
-    ASSERT_EQ(app.ioctl(VIDIOC_REQBUFS, request), 0);
-    int type = capture_type;
-    ASSERT_EQ(app.ioctl(VIDIOC_STREAMON, type), 0);
+    ASSERT_NO_FATAL_FAILURE(stream(app, 2));
 
     driver().fail_init_buffer_from(5);
     v4l2_requestbuffers more = mmap_request(8);

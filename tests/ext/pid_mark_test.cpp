@@ -7,45 +7,23 @@
 #include <chrono>
 #include <cstdint>
 #include <cstring>
-#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "child_process.h"
+#include "tests/support/child_process.h"
+#include "tests/support/pid_map.h"
+#include "tests/support/wait_limit.h"
 
 namespace frix::test {
 namespace {
 
-using namespace std::chrono_literals;
-
-constexpr off_t map_size = 64 + 4194304LL * 8;
-
-std::uint64_t start_time_of(pid_t pid) {
-    std::ifstream file("/proc/" + std::to_string(pid) + "/stat");
-    std::string text;
-    std::getline(file, text);
-    std::size_t position = text.rfind(')');
-    for (int field = 2; field < 22; ++field) position = text.find(' ', position + 1);
-    return std::stoull(text.substr(position + 1));
-}
-
-std::uint64_t slot(pid_t pid) {
-    const int fd = open("/dev/shm/frix_pid_map", O_RDONLY);
-    std::uint64_t value = ~0ULL;
-    if (fd >= 0) {
-        EXPECT_EQ(pread(fd, &value, sizeof value, 64 + pid * 8LL), 8);
-        close(fd);
-    }
-    return value;
-}
-
 // The table the daemon creates, with a given magic.
 void make_map(const char* magic) {
-    shm_unlink("/frix_pid_map");
+    remove_pid_map();
     const int fd = shm_open("/frix_pid_map", O_RDWR | O_CREAT | O_EXCL, 0666);
     ASSERT_GE(fd, 0);
-    ASSERT_EQ(ftruncate(fd, map_size), 0);
+    ASSERT_EQ(ftruncate(fd, pid_map_size), 0);
     unsigned char header[64] = {};
     std::memcpy(header, magic, 8);
     const std::uint32_t fields[3] = {1, 4194304, 8};
@@ -56,7 +34,7 @@ void make_map(const char* magic) {
 
 class PidMarkTest : public ::testing::Test {
 protected:
-    void TearDown() override { shm_unlink("/frix_pid_map"); }
+    void TearDown() override { remove_pid_map(); }
 };
 
 // cat echoes a line only once it runs main, after the library's constructor.
@@ -65,7 +43,7 @@ std::unique_ptr<ChildProcess> preloaded_cat() {
         std::make_unique<ChildProcess>(std::vector<std::string>{"/bin/cat"},
                                        std::vector<std::string>{"LD_PRELOAD=" FRIXEXT_LIBRARY});
     child->write_line("up");
-    EXPECT_EQ(child->read_line(5000ms), "up");
+    EXPECT_EQ(child->read_line(wait_limit), "up");
     return child;
 }
 
@@ -78,12 +56,12 @@ TEST_F(PidMarkTest, ManyProcessesAreMarkedAtOnceAndClearedAtExit) {
             std::vector<std::string>{"LD_PRELOAD=" FRIXEXT_LIBRARY}));
     for (auto& child : children) {
         child->write_line("up");
-        ASSERT_EQ(child->read_line(5000ms), "up");
+        ASSERT_EQ(child->read_line(wait_limit), "up");
         EXPECT_EQ(slot(child->pid()), start_time_of(child->pid()) + 1) << child->pid();
     }
     for (auto& child : children) {
         const pid_t pid = child->pid();
-        ASSERT_TRUE(child->finish(5000ms));
+        ASSERT_TRUE(child->finish(wait_limit));
         EXPECT_EQ(slot(pid), 0U) << pid;
     }
 }
@@ -92,7 +70,7 @@ TEST_F(PidMarkTest, AProcessWithoutTheLibraryIsNotMarked) {
     make_map("frixpids");
     ChildProcess child({"/bin/cat"});
     child.write_line("up");
-    ASSERT_EQ(child.read_line(5000ms), "up");
+    ASSERT_EQ(child.read_line(wait_limit), "up");
     EXPECT_EQ(slot(child.pid()), 0U);
 }
 
@@ -103,9 +81,9 @@ TEST_F(PidMarkTest, ATableOfAnotherLayoutIsLeftAlone) {
 }
 
 TEST_F(PidMarkTest, WithoutATableNothingIsCreated) {
-    shm_unlink("/frix_pid_map");
+    remove_pid_map();
     auto child = preloaded_cat();
-    ASSERT_TRUE(child->finish(5000ms));
+    ASSERT_TRUE(child->finish(wait_limit));
     EXPECT_NE(access("/dev/shm/frix_pid_map", F_OK), 0);
 }
 

@@ -1,7 +1,6 @@
 // Tests of libfrixext preloaded into a client program.
 // Against a daemon side that serves a test device node: what the client's mmap() and
 // syscall() return, and what they print.
-#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -17,10 +16,11 @@
 #include <string>
 #include <vector>
 
-#include "child_process.h"
 #include "device/mapped_data.h"
-#include "device_node.h"
+#include "tests/support/child_process.h"
+#include "tests/support/device_node.h"
 #include "tests/support/record_segment.h"
+#include "tests/support/shm_files.h"
 
 namespace frix::test {
 namespace {
@@ -29,20 +29,6 @@ using namespace std::chrono_literals;
 namespace ipc = boost::interprocess;
 
 constexpr unsigned long buffer_length = 16384;
-
-std::vector<std::string> shm_files_starting(const std::string& prefix) {
-    std::vector<std::string> found;
-    if (DIR* dir = ::opendir("/dev/shm")) {
-        while (const dirent* entry = ::readdir(dir))
-            if (std::string(entry->d_name).rfind(prefix, 0) == 0) found.push_back(entry->d_name);
-        ::closedir(dir);
-    }
-    return found;
-}
-
-std::string segment_of(const DeviceNode& node) {
-    return "frix_240_" + std::to_string(node.minor_number()) + "i";
-}
 
 Outcome probe(const std::vector<std::string>& args, bool preload = true) {
     std::vector<std::string> argv{FRIX_EXT_PROBE};
@@ -79,27 +65,27 @@ protected:
         if (!daemon) return;
         ::kill(daemon->pid(), SIGCONT);
         quit_daemon();
-        EXPECT_EQ(shm_files_starting(segment_of(node)), std::vector<std::string>{});
+        EXPECT_EQ(shm_files_with_prefix(node.segment_name()), std::vector<std::string>{});
     }
 
     void start_daemon() {
         daemon = std::make_unique<ChildProcess>(std::vector<std::string>{
             FRIX_EXT_TEST_DAEMON, node.name(), "3", std::to_string(buffer_length)});
-        const auto ready = daemon->read_line(10s);
+        const auto ready = daemon->read_line(wait_limit);
         ASSERT_TRUE(ready) << daemon->errors();
-        ASSERT_EQ(*ready, "ready " + segment_of(node));
+        ASSERT_EQ(*ready, "ready " + node.segment_name());
     }
 
     void quit_daemon() {
         daemon->write_line("quit");
-        EXPECT_TRUE(daemon->finish(10s));
+        EXPECT_TRUE(daemon->finish(wait_limit));
         EXPECT_EQ(daemon->status(), 0) << daemon->errors();
         daemon.reset();
     }
 
     // Leaves a claim in the record as a client that posted and went away would.
     void plant_claim(pid_t pid, std::chrono::milliseconds age) {
-        RecordSegment segment(segment_of(node));
+        RecordSegment segment(node.segment_name());
         MappedData* record = &segment.record();
         timespec now{};
         ::clock_gettime(CLOCK_MONOTONIC, &now);
@@ -115,7 +101,7 @@ protected:
 
     std::string command(const std::string& line) {
         daemon->write_line(line);
-        return daemon->read_line(10s).value_or("(no answer)");
+        return daemon->read_line(wait_limit).value_or("(no answer)");
     }
 
     Outcome map_device(unsigned long index, const std::string& prot = "rw",
@@ -193,7 +179,7 @@ TEST(PreloadProbe, ASegmentThatCannotBeVerifiedIsNotFollowed) {
     struct stat node_status {};
     ASSERT_EQ(::stat(("/dev/" + bare.name()).c_str(), &node_status), 0);
     const dev_t device = node_status.st_rdev;
-    const std::string name = segment_of(bare);
+    const std::string name = bare.segment_name();
     struct Plant {
         const char* what;
         uid_t uid;
@@ -252,7 +238,7 @@ TEST_F(PreloadTest, RefusalsFailWithTheDaemonsErrno) {
 }
 
 TEST_F(PreloadTest, AMissingBufferFileGivesEio) {
-    ASSERT_EQ(::unlink(("/dev/shm/" + segment_of(node) + "2").c_str()), 0);
+    ASSERT_EQ(::unlink(("/dev/shm/" + node.segment_name() + "2").c_str()), 0);
     const Outcome result = map_device(2);
     EXPECT_EQ(value(result, "errno"), std::to_string(EIO));
     EXPECT_EQ(result.errors.rfind("error: ", 0), 0u) << result.errors;
@@ -294,18 +280,18 @@ TEST_F(PreloadTest, AClientFollowsTheDaemonToItsNextRun) {
     ChildProcess client(
         {FRIX_EXT_PROBE, "twice", "/dev/" + node.name(), std::to_string(buffer_length)},
         {"LD_PRELOAD=" FRIXEXT_LIBRARY});
-    ASSERT_EQ(client.read_line(10s).value_or(client.errors()), "round0=A");
+    ASSERT_EQ(client.read_line(wait_limit).value_or(client.errors()), "round0=A");
     quit_daemon();
     start_daemon();
     client.write_line("again");
-    EXPECT_EQ(client.read_line(10s).value_or(client.errors()), "round1=A");
-    EXPECT_TRUE(client.finish(10s));
+    EXPECT_EQ(client.read_line(wait_limit).value_or(client.errors()), "round1=A");
+    EXPECT_TRUE(client.finish(wait_limit));
     EXPECT_EQ(client.errors(), "");
 }
 
 TEST_F(PreloadTest, AClaimLeftByADeadClientIsTakenOverAtOnce) {
     ChildProcess gone({"/bin/true"});
-    ASSERT_TRUE(gone.finish(10s));
+    ASSERT_TRUE(gone.finish(wait_limit));
     plant_claim(gone.pid(), 0ms);
     const auto begin = std::chrono::steady_clock::now();
     EXPECT_EQ(value(map_device(1), "first"), "B");

@@ -18,6 +18,7 @@
 
 #include "device/mapping_service.h"
 #include "log/log.h"
+#include "tests/support/buffer_resolver.h"
 
 namespace {
 
@@ -28,22 +29,7 @@ struct Device {
 
     std::system_error resolve(const frix::MmapRequest& request, int pid,
                               unsigned long& index) const {
-        if (owner_pid != -1 && owner_pid != pid)
-            return std::system_error(
-                EBUSY, std::generic_category(),
-                "Device is already in use (locked) by process PID=" + std::to_string(owner_pid));
-        if ((request.flags & (MAP_SHARED | MAP_PRIVATE | MAP_FIXED)) != MAP_SHARED)
-            return std::system_error(EINVAL, std::generic_category());
-        if (!(request.prot & (PROT_READ | PROT_WRITE)))
-            return std::system_error(EACCES, std::generic_category());
-        for (unsigned long i = 0; i < count; ++i) {
-            if (request.offset == static_cast<std::int64_t>(i * length) &&
-                request.length == length) {
-                index = i;
-                return std::system_error(std::error_code());
-            }
-        }
-        return std::system_error(EINVAL, std::generic_category());
+        return frix::test::resolve_buffer(request, pid, owner_pid, count, length, index);
     }
 };
 

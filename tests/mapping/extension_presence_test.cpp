@@ -8,17 +8,15 @@
 #include <unistd.h>
 
 #include <cstdint>
-#include <fstream>
 #include <future>
 #include <string>
 #include <thread>
 
-#include "log_capture.h"
+#include "tests/support/log_capture.h"
+#include "tests/support/pid_map.h"
 
 namespace frix::test {
 namespace {
-
-constexpr off_t map_size = 64 + 4194304LL * 8;
 
 const std::string detected = "<notice> [core] Extension module detected!";
 const std::string failed = "<warning> [core] Failed to check the presence of the extension module";
@@ -32,39 +30,10 @@ std::string absent_message(int pid, int gid) {
            "Please refer to the 'frix' manual for more informations,\n";
 }
 
-std::uint64_t start_time_of_this_process() {
-    std::ifstream file("/proc/self/stat");
-    std::string text;
-    std::getline(file, text);
-    std::size_t position = text.rfind(')');
-    for (int field = 2; field < 22; ++field) position = text.find(' ', position + 1);
-    return std::stoull(text.substr(position + 1));
-}
-
-// The table as libfrixext sees it: one 8-byte slot per pid after a 64-byte header.
-std::uint64_t slot(int pid) {
-    const int fd = open("/dev/shm/frix_pid_map", O_RDONLY);
-    std::uint64_t value = ~0ULL;
-    if (fd >= 0) {
-        EXPECT_EQ(pread(fd, &value, sizeof value, 64 + pid * 8LL), 8);
-        close(fd);
-    }
-    return value;
-}
-
-void set_slot(int pid, std::uint64_t value) {
-    const int fd = open("/dev/shm/frix_pid_map", O_RDWR);
-    ASSERT_GE(fd, 0);
-    ASSERT_EQ(pwrite(fd, &value, sizeof value, 64 + pid * 8LL), 8);
-    close(fd);
-}
-
-void remove_map() { shm_unlink("/frix_pid_map"); }
-
 class ExtensionPresenceTest : public ::testing::Test {
 protected:
-    void SetUp() override { remove_map(); }
-    void TearDown() override { remove_map(); }
+    void SetUp() override { remove_pid_map(); }
+    void TearDown() override { remove_pid_map(); }
     LogCapture log;
 };
 
@@ -74,39 +43,39 @@ TEST_F(ExtensionPresenceTest, TheDaemonMakesAWritableTableOfOneSlotPerPid) {
     ASSERT_EQ(stat("/dev/shm/frix_pid_map", &status), 0);
     EXPECT_EQ(status.st_mode & 07777, 0666U) << "every user's process marks itself";
     EXPECT_EQ(status.st_uid, geteuid());
-    EXPECT_EQ(status.st_size, map_size);
+    EXPECT_EQ(status.st_size, pid_map_size);
     EXPECT_LT(status.st_blocks * 512, 1 << 20) << "the slots stay sparse";
     EXPECT_EQ(slot(getpid()), 0U);
 
-    set_slot(getpid(), start_time_of_this_process() + 1);
+    set_slot(getpid(), start_time_of(getpid()) + 1);
     prepare_pid_map();
-    EXPECT_EQ(slot(getpid()), start_time_of_this_process() + 1) << "a valid table is kept";
-    EXPECT_TRUE(log.lines().empty());
+    EXPECT_EQ(slot(getpid()), start_time_of(getpid()) + 1) << "a valid table is kept";
+    EXPECT_TRUE(log.records().empty());
 }
 
 TEST_F(ExtensionPresenceTest, AMarkOfTheLiveProcessIsDetectedAndAStaleOneIsPruned) {
     prepare_pid_map();
     const int pid = getpid();
-    set_slot(pid, start_time_of_this_process() + 1);
+    set_slot(pid, start_time_of(getpid()) + 1);
     EXPECT_TRUE(check_extension_presence(pid, 30, -1, 2));
     EXPECT_TRUE(check_extension_presence(pid, 30, -1, 2));
-    EXPECT_EQ(log.count(detected), 1);
+    EXPECT_EQ(log.count(detected), 1u);
 
     // Left by an earlier process of the same pid.
-    set_slot(pid, start_time_of_this_process());
+    set_slot(pid, start_time_of(getpid()));
     EXPECT_FALSE(check_extension_presence(1, 30, -1, 2));
     EXPECT_FALSE(check_extension_presence(pid, 30, -1, 2));
     EXPECT_EQ(slot(pid), 0U);
-    EXPECT_EQ(log.count(absent_message(pid, 30)), 1);
+    EXPECT_EQ(log.count(absent_message(pid, 30)), 1u);
     EXPECT_EQ(log.count("<notice> [core] Client pid " + std::to_string(pid) +
                         " (frix_mapping_te) has no libfrixext preloaded, so its memory-mapped "
                         "streaming cannot work: start it with frix-run"),
-              1);
+              1u);
 }
 
 TEST_F(ExtensionPresenceTest, ARequestFromAnyThreadOfAMarkedProcessFindsIt) {
     prepare_pid_map();
-    set_slot(getpid(), start_time_of_this_process() + 1);
+    set_slot(getpid(), start_time_of(getpid()) + 1);
     std::promise<int> thread_id;
     std::promise<void> done;
     std::thread thread([&] {
@@ -129,36 +98,36 @@ TEST_F(ExtensionPresenceTest, AlwaysModeNamesAClientWithoutTheLibraryOnce) {
     EXPECT_TRUE(check_extension_presence(1, 10, -1, 1));
     EXPECT_TRUE(check_extension_presence(pid, 10, -1, 1));
     EXPECT_TRUE(check_extension_presence(pid, 10, -1, 1));
-    EXPECT_EQ(log.count(named), 1);
-    EXPECT_EQ(log.lines().size(), 2u);
+    EXPECT_EQ(log.count(named), 1u);
+    EXPECT_EQ(log.records().size(), 2u);
     set_slot(1, 5);
     EXPECT_TRUE(check_extension_presence(1, 10, -1, 1));
-    set_slot(pid, start_time_of_this_process() + 1);
+    set_slot(pid, start_time_of(getpid()) + 1);
     EXPECT_TRUE(check_extension_presence(pid, 10, -1, 1));
-    EXPECT_EQ(log.count(named), 1) << "carries the library now";
+    EXPECT_EQ(log.count(named), 1u) << "carries the library now";
 }
 
 TEST_F(ExtensionPresenceTest, ATableOfAnotherLayoutIsRefusedOnceAndReplacedAtStart) {
     const int fd = shm_open("/frix_pid_map", O_RDWR | O_CREAT, 0666);
     ASSERT_GE(fd, 0);
-    ASSERT_EQ(ftruncate(fd, map_size), 0);
+    ASSERT_EQ(ftruncate(fd, pid_map_size), 0);
     ASSERT_EQ(pwrite(fd, "frixpidz", 8, 0), 8);
     close(fd);
     const int pid = getpid();
     EXPECT_FALSE(check_extension_presence(pid, 10, -1, 2));
     EXPECT_FALSE(check_extension_presence(pid, 10, -1, 2));
     EXPECT_EQ(log.count("<warning> [core] Refusing the pid map /dev/shm/frix_pid_map: bad magic"),
-              1);
-    EXPECT_EQ(log.count(failed), 0);
+              1u);
+    EXPECT_EQ(log.count(failed), 0u);
 
     ASSERT_EQ(truncate("/dev/shm/frix_pid_map", 100), 0);
     prepare_pid_map();
     EXPECT_EQ(log.count("<warning> [core] Replacing the pid map /dev/shm/frix_pid_map: size 100"),
-              1);
+              1u);
     struct stat status {};
     ASSERT_EQ(stat("/dev/shm/frix_pid_map", &status), 0);
-    EXPECT_EQ(status.st_size, map_size);
-    set_slot(pid, start_time_of_this_process() + 1);
+    EXPECT_EQ(status.st_size, pid_map_size);
+    set_slot(pid, start_time_of(getpid()) + 1);
     EXPECT_TRUE(check_extension_presence(pid, 10, -1, 2));
 }
 
@@ -167,31 +136,31 @@ TEST_F(ExtensionPresenceTest, FixedModesDecideWithoutThePidMap) {
     prepare_pid_map();
     set_slot(7001, 5);
     EXPECT_FALSE(check_extension_presence(7001, 10, -1, 0));
-    EXPECT_TRUE(log.lines().empty());
+    EXPECT_TRUE(log.records().empty());
 }
 
 TEST_F(ExtensionPresenceTest, AClientThatDisabledTheCheckPassesInEveryMode) {
     for (unsigned int mode : {0u, 1u, 2u})
         EXPECT_TRUE(check_extension_presence(7101, 10, 7101, mode));
     EXPECT_FALSE(check_extension_presence(7102, 10, 7101, 0));
-    EXPECT_TRUE(log.lines().empty());
+    EXPECT_TRUE(log.records().empty());
 }
 
 TEST_F(ExtensionPresenceTest, WithoutAPidMapEveryCallWarnsAndTheClientIsToldOnce) {
     EXPECT_FALSE(check_extension_presence(7201, 20, -1, 2));
     EXPECT_FALSE(check_extension_presence(7201, 20, -1, 2));
     EXPECT_FALSE(check_extension_presence(7201, 20, -1, 2));
-    EXPECT_EQ(log.count(failed), 3);
-    EXPECT_EQ(log.count(absent_message(7201, 20)), 1);
+    EXPECT_EQ(log.count(failed), 3u);
+    EXPECT_EQ(log.count(absent_message(7201, 20)), 1u);
 
     EXPECT_FALSE(check_extension_presence(7202, 21, -1, 2));
     EXPECT_FALSE(check_extension_presence(7201, 20, -1, 2));
-    EXPECT_EQ(log.count(absent_message(7202, 21)), 1);
-    EXPECT_EQ(log.count(absent_message(7201, 20)), 2) << "told again after another client";
+    EXPECT_EQ(log.count(absent_message(7202, 21)), 1u);
+    EXPECT_EQ(log.count(absent_message(7201, 20)), 2u) << "told again after another client";
     EXPECT_EQ(log.count("<notice> [core] Client pid 7201 (?) has no libfrixext preloaded, so its "
                         "memory-mapped streaming cannot work: start it with frix-run"),
-              2);
-    EXPECT_EQ(log.lines().size(), 11u);
+              2u);
+    EXPECT_EQ(log.records().size(), 11u);
 }
 
 }  // namespace

@@ -3,18 +3,14 @@
 // what it was asked.
 #pragma once
 
-#include <sys/mman.h>
-
 #include <atomic>
 #include <boost/thread/lock_guard.hpp>
 #include <boost/thread/mutex.hpp>
-#include <cerrno>
 #include <mutex>
 #include <stdexcept>
-#include <string>
-#include <system_error>
 
 #include "device/mapping_service.h"
+#include "tests/support/buffer_resolver.h"
 
 namespace frix::test {
 
@@ -64,22 +60,7 @@ private:
             if (!last_.machine_held) machine_.unlock();
         }
         if (fail_) throw std::runtime_error("boom");
-        if (owner_pid_ != -1 && owner_pid_ != pid)
-            return std::system_error(
-                EBUSY, std::generic_category(),
-                "Device is already in use (locked) by process PID=" + std::to_string(owner_pid_));
-        if ((request.flags & (MAP_SHARED | MAP_PRIVATE | MAP_FIXED)) != MAP_SHARED)
-            return std::system_error(EINVAL, std::generic_category());
-        if (!(request.prot & (PROT_READ | PROT_WRITE)))
-            return std::system_error(EACCES, std::generic_category());
-        for (unsigned long i = 0; i < buffer_count; ++i) {
-            if (request.offset == static_cast<std::int64_t>(i * buffer_length) &&
-                request.length == buffer_length) {
-                index = i;
-                return std::system_error(std::error_code());
-            }
-        }
-        return std::system_error(EINVAL, std::generic_category());
+        return resolve_buffer(request, pid, owner_pid_, buffer_count, buffer_length, index);
     }
 
     boost::mutex& machine_;

@@ -16,10 +16,10 @@
 #include <future>
 #include <thread>
 
-#include "device_node.h"
 #include "fake_device.h"
-#include "log_capture.h"
-#include "record_client.h"
+#include "tests/support/device_node.h"
+#include "tests/support/log_capture.h"
+#include "tests/support/mapping_client.h"
 
 namespace frix::test {
 namespace {
@@ -69,7 +69,7 @@ protected:
         return status;
     }
 
-    std::string segment() const { return "frix_240_" + std::to_string(node.minor_number()) + "i"; }
+    std::string segment() const { return node.segment_name(); }
 
     DeviceNode node;
     boost::mutex machine;
@@ -91,14 +91,14 @@ TEST_F(MappingServiceTest, ServesTheBufferAtTheQueriedOffset) {
     EXPECT_EQ(file.st_gid, node_status().st_gid);
     EXPECT_EQ(file.st_size, 4096);
 
-    RecordClient client(segment());
+    MappingClient client(segment());
     const MmapRequest request{reinterpret_cast<void*>(0x7000000),
                               FakeDevice::buffer_length,
                               PROT_READ | PROT_WRITE,
                               MAP_SHARED,
                               5,
                               static_cast<std::int64_t>(2 * FakeDevice::buffer_length)};
-    const Reply reply = client.request(request, 4242);
+    const MappingAnswer reply = client.request(request, 4242);
     EXPECT_TRUE(reply.answered);
     EXPECT_EQ(reply.error, 0);
     EXPECT_EQ(reply.index, 2u);
@@ -112,25 +112,25 @@ TEST_F(MappingServiceTest, ServesTheBufferAtTheQueriedOffset) {
     EXPECT_EQ(seen.request.flags, request.flags);
     EXPECT_EQ(seen.request.fd, 5);
     EXPECT_EQ(seen.request.offset, request.offset);
-    EXPECT_EQ(log.count_prefix("<error> [core] mmap() failed: "), 0);
+    EXPECT_EQ(log.count("<error> [core] mmap() failed: "), 0u);
 }
 
 TEST_F(MappingServiceTest, RefusalsReachTheClientWithTheirErrnoAndAreLogged) {
     MappingService service(machine, device.handler());
     service.start(node.name());
-    RecordClient client(segment());
+    MappingClient client(segment());
 
-    Reply reply = client.request(buffer_request(1, PROT_READ, MAP_PRIVATE), 4242);
+    MappingAnswer reply = client.request(buffer_request(1, PROT_READ, MAP_PRIVATE), 4242);
     EXPECT_TRUE(reply.answered);
     EXPECT_EQ(reply.error, EINVAL);
     EXPECT_EQ(log.count("<error> [core] mmap() failed: Invalid argument error: Invalid argument"),
-              1);
+              1u);
 
     reply = client.request(buffer_request(1, PROT_NONE), 4242);
     EXPECT_TRUE(reply.answered);
     EXPECT_EQ(reply.error, EACCES);
     EXPECT_EQ(log.count("<error> [core] mmap() failed: Permission denied error: Permission denied"),
-              1);
+              1u);
 
     device.set_owner(4242);
     reply = client.request(buffer_request(1), 999);
@@ -138,25 +138,25 @@ TEST_F(MappingServiceTest, RefusalsReachTheClientWithTheirErrnoAndAreLogged) {
     EXPECT_EQ(reply.error, EBUSY);
     EXPECT_EQ(log.count("<error> [core] mmap() failed: Device is already in use (locked) by "
                         "process PID=4242: Device or resource busy error: Device or resource busy"),
-              1);
+              1u);
 
     reply = client.request(buffer_request(3), 4242);
     EXPECT_TRUE(reply.answered);
     EXPECT_EQ(reply.error, 0);
     EXPECT_EQ(reply.index, 3u);
-    EXPECT_EQ(log.count_prefix("<error> [core] mmap() failed: "), 3);
+    EXPECT_EQ(log.count("<error> [core] mmap() failed: "), 3u);
 }
 
 TEST_F(MappingServiceTest, AHandlerFailureIsAnsweredWithEio) {
     MappingService service(machine, device.handler());
     service.start(node.name());
     device.fail_with_exception();
-    const Reply reply = RecordClient(segment()).request(buffer_request(0), 4242);
+    const MappingAnswer reply = MappingClient(segment()).request(buffer_request(0), 4242);
     EXPECT_TRUE(reply.answered);
     EXPECT_EQ(reply.error, EIO);
     EXPECT_EQ(log.count("<error> [core] mmap() failed: boom: Input/output error error: "
                         "Input/output error"),
-              1);
+              1u);
     EXPECT_TRUE(service.is_running());
 }
 
@@ -167,14 +167,14 @@ TEST_F(MappingServiceTest, StopWakesAnIdleWorkerAndAStartServesAgain) {
 
     within(milliseconds(5000), [&] { service.stop(); });
     EXPECT_FALSE(service.is_running());
-    RecordClient client(segment());
+    MappingClient client(segment());
     EXPECT_FALSE(client.request(buffer_request(0), 4242).serving);
     EXPECT_EQ(device.calls, 0);
 
     service.start(node.name());
     EXPECT_TRUE(service.is_running());
     EXPECT_EQ(shm_status(segment()).st_ino, inode) << "the segment is made only once";
-    const Reply reply = client.request(buffer_request(1), 4242);
+    const MappingAnswer reply = client.request(buffer_request(1), 4242);
     EXPECT_TRUE(reply.answered);
     EXPECT_EQ(reply.index, 1u);
     within(milliseconds(5000), [&] { service.stop(); });
@@ -183,7 +183,7 @@ TEST_F(MappingServiceTest, StopWakesAnIdleWorkerAndAStartServesAgain) {
 TEST_F(MappingServiceTest, AWakeUpWithoutARequestIsNotHandled) {
     MappingService service(machine, device.handler());
     service.start(node.name());
-    RecordClient client(segment());
+    MappingClient client(segment());
     bump_word(&client.record().request_seq);
     EXPECT_EQ(client.request(buffer_request(2), 4242).index, 2u);
     EXPECT_EQ(device.calls, 1);
@@ -204,7 +204,7 @@ TEST_F(MappingServiceTest, AStaleSegmentIsReplaced) {
     EXPECT_EQ(file.st_size, 4096);
     EXPECT_EQ(file.st_mode & 07777, 0660u);
     EXPECT_EQ(file.st_uid, 0u) << "the planter's file is gone, not reused";
-    EXPECT_EQ(RecordClient(segment()).request(buffer_request(1), 4242).index, 1u);
+    EXPECT_EQ(MappingClient(segment()).request(buffer_request(1), 4242).index, 1u);
 }
 
 TEST_F(MappingServiceTest, StaleBufferFilesOfAKilledRunAreRemoved) {
@@ -227,17 +227,17 @@ TEST_F(MappingServiceTest, StaleBufferFilesOfAKilledRunAreRemoved) {
 TEST_F(MappingServiceTest, ABusyMachineMutexGivesEtimedoutAndNoReply) {
     MappingService service(machine, device.handler(), milliseconds(200));
     service.start(node.name());
-    RecordClient client(segment());
+    MappingClient client(segment());
     {
         boost::unique_lock<boost::mutex> held(machine);
         const auto begin = std::chrono::steady_clock::now();
-        const Reply reply = client.request(buffer_request(1), 4242, milliseconds(1000));
+        const MappingAnswer reply = client.request(buffer_request(1), 4242, milliseconds(1000));
         EXPECT_GE(std::chrono::steady_clock::now() - begin, milliseconds(200));
         EXPECT_FALSE(reply.answered);
         EXPECT_EQ(reply.error, ETIMEDOUT);
         EXPECT_EQ(device.calls, 0);
     }
-    const Reply reply = client.request(buffer_request(1), 4242);
+    const MappingAnswer reply = client.request(buffer_request(1), 4242);
     EXPECT_TRUE(reply.answered);
     EXPECT_EQ(reply.error, 0);
     EXPECT_EQ(reply.index, 1u);
@@ -251,11 +251,11 @@ TEST_F(MappingServiceTest, AFailedInitialisationIsLoggedAndRetriedAtTheNextStart
     EXPECT_EQ(service.segment_name(), "");
     EXPECT_EQ(log.count("<warning> [core] Initialization for mmap() failed: /dev/" + missing +
                         ": No such file or directory"),
-              1);
+              1u);
 
     service.start(node.name());
     EXPECT_TRUE(service.is_running());
-    EXPECT_EQ(RecordClient(segment()).request(buffer_request(0), 4242).index, 0u);
+    EXPECT_EQ(MappingClient(segment()).request(buffer_request(0), 4242).index, 0u);
 }
 
 TEST_F(MappingServiceTest, DestructionRemovesTheSegment) {
@@ -306,7 +306,7 @@ private:
 TEST_F(MappingServiceTest, AHeldRecordStopsNothingAndALongHoldIsTakenOver) {
     MappingService service(machine, device.handler());
     service.start(node.name());
-    RecordClient client(segment());
+    MappingClient client(segment());
     MutexHolder holder(client.record());
     ASSERT_TRUE(holder.locked());
 
@@ -320,20 +320,20 @@ TEST_F(MappingServiceTest, AHeldRecordStopsNothingAndALongHoldIsTakenOver) {
 
     // The holder lives on and never lets go: after the hold limit the record is served
     // again all the same.
-    const Reply reply = client.request(buffer_request(2), 4242, milliseconds(3000));
+    const MappingAnswer reply = client.request(buffer_request(2), 4242, milliseconds(3000));
     EXPECT_TRUE(reply.answered);
     EXPECT_EQ(reply.error, 0);
     EXPECT_EQ(reply.index, 2u);
     EXPECT_EQ(log.count("<warning> [core] A client held the mapping record for over 1000 ms (it "
                         "died, stopped or will not let go); its request fails"),
-              1);
+              1u);
     within(milliseconds(1000), [&] { service.stop(); });
 }
 
 TEST_F(MappingServiceTest, AStopDoesNotWaitOutTheBudgetOfARequestInFlight) {
     MappingService service(machine, device.handler(), milliseconds(5000));
     service.start(node.name());
-    RecordClient client(segment());
+    MappingClient client(segment());
     // As a last close does: the machine mutex is held across the stop.
     boost::unique_lock<boost::mutex> held(machine);
     auto answer = std::async(std::launch::async, [&] {

@@ -161,6 +161,11 @@ bool FakePollHandle::wait_notified(std::chrono::milliseconds timeout) const {
     return notified_.wait_for(lock, timeout, [this] { return notify_count_ != 0; });
 }
 
+bool FakePollHandle::wait_destroyed(std::chrono::milliseconds timeout) const {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return notified_.wait_for(lock, timeout, [this] { return destroy_count_ != 0; });
+}
+
 void FakePollHandle::notify() {
     std::lock_guard<std::mutex> lock(mutex_);
     ++notify_count_;
@@ -171,6 +176,7 @@ void FakePollHandle::destroy() {
     std::lock_guard<std::mutex> lock(mutex_);
     if (destroy_count_ != 0) ADD_FAILURE() << "poll handle destroyed twice";
     ++destroy_count_;
+    notified_.notify_all();
 }
 
 }  // namespace frix::test

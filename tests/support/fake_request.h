@@ -24,6 +24,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/wait_limit.h"
+
 namespace frix::test {
 
 class FakeRequest;
@@ -88,7 +90,7 @@ public:
     Reply reply() const;
     std::vector<Reply> replies() const;
     // Waits at most timeout for the first reply.
-    bool wait_for_reply(std::chrono::milliseconds timeout = std::chrono::seconds(5)) const;
+    bool wait_for_reply(std::chrono::milliseconds timeout = wait_limit) const;
 
     // Used by the fake libfuse functions.
     const fuse_ctx* context() const { return &context_; }
@@ -127,7 +129,9 @@ public:
     int destroy_count() const;
     bool notified() const { return notify_count() != 0; }
     bool destroyed() const { return destroy_count() != 0; }
-    bool wait_notified(std::chrono::milliseconds timeout = std::chrono::seconds(5)) const;
+    bool wait_notified(std::chrono::milliseconds timeout = wait_limit) const;
+    // The device may notify and destroy on another thread, one after the other.
+    bool wait_destroyed(std::chrono::milliseconds timeout = wait_limit) const;
 
     void notify();
     void destroy();

@@ -22,12 +22,14 @@ public:
         std::lock_guard<std::mutex> lock(mutex);
         text += line;
         text += '\n';
+        records.push_back(line);
         changed.notify_all();
     }
 
     std::mutex mutex;
     std::condition_variable changed;
     std::string text;
+    std::vector<std::string> records;
 };
 
 std::size_t occurrences(const std::string& text, const std::string& needle) {
@@ -72,6 +74,11 @@ std::vector<std::string> LogCapture::lines() const {
     return result;
 }
 
+std::vector<std::string> LogCapture::records() const {
+    std::lock_guard<std::mutex> lock(sink_->backend->mutex);
+    return sink_->backend->records;
+}
+
 std::size_t LogCapture::count(const std::string& needle) const {
     return occurrences(text(), needle);
 }
@@ -86,6 +93,7 @@ bool LogCapture::wait_for(const std::string& needle, std::size_t times,
 void LogCapture::clear() {
     std::lock_guard<std::mutex> lock(sink_->backend->mutex);
     sink_->backend->text.clear();
+    sink_->backend->records.clear();
 }
 
 }  // namespace frix::test

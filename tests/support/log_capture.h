@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/wait_limit.h"
+
 namespace frix::test {
 
 class LogCapture {
@@ -23,12 +25,14 @@ public:
     // Every line so far, each ending in '\n'.
     std::string text() const;
     std::vector<std::string> lines() const;
+    // Every message whole, one that spans lines too.
+    std::vector<std::string> records() const;
     // How many times needle occurs in the text.
     std::size_t count(const std::string& needle) const;
     bool contains(const std::string& needle) const { return count(needle) != 0; }
     // Waits at most timeout until needle occurs at least times times (other threads log).
     bool wait_for(const std::string& needle, std::size_t times = 1,
-                  std::chrono::milliseconds timeout = std::chrono::seconds(5)) const;
+                  std::chrono::milliseconds timeout = wait_limit) const;
     void clear();
 
 private:

@@ -33,6 +33,11 @@ MappingAnswer MappingClient::request(const MmapRequest& request, pid_t pid,
         const int locked = lock_record(data, deadline);
         return locked == 0 || locked == EOWNERDEAD;
     };
+    answer.serving = data.serving;
+    if (!data.serving) {
+        unlock_record(data);
+        return answer;
+    }
     while (data.claim_pid != 0)
         if (!wait_on(&data.reply_seq)) return answer;
     data.claim_pid = pid;
@@ -56,12 +61,10 @@ MappingAnswer MappingClient::request(const MmapRequest& request, pid_t pid,
             (now.tv_sec == deadline.tv_sec && now.tv_nsec >= deadline.tv_nsec))
             break;
     }
-    if (data.replied && data.claim_pid == pid) {
-        answer.answered = true;
+    if (data.claim_pid == pid) {
+        answer.answered = data.replied != 0;
         answer.error = data.error;
         answer.index = data.index;
-    }
-    if (data.claim_pid == pid) {
         data.claim_pid = 0;
         data.posted = 0;
     }

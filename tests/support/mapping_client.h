@@ -1,5 +1,6 @@
 // A client of a device's mapping segment: posts one mmap() request the way the preload
-// library does and waits a bounded time for the daemon's answer.
+// library does and waits a bounded time for the daemon's answer. Unlike the library it
+// posts under any pid and waits as long as the test says.
 #pragma once
 
 #include <sys/types.h>
@@ -12,11 +13,14 @@
 #include "buffers/mmap_request.h"
 #include "device/mapped_data.h"
 #include "tests/support/record_segment.h"
+#include "tests/support/wait_limit.h"
 
 namespace frix::test {
 
 struct MappingAnswer {
+    bool serving = false;   // false: refused before posting, as the library does (EAGAIN)
     bool answered = false;  // the daemon replied within the wait
+    // What the record held when the wait ended (the daemon may set it without replying).
     int error = 0;
     std::uint64_t index = 0;
 };
@@ -28,7 +32,7 @@ public:
     explicit MappingClient(const std::string& segment_name);
 
     MappingAnswer request(const MmapRequest& request, pid_t pid,
-                          std::chrono::milliseconds wait = std::chrono::seconds(2));
+                          std::chrono::milliseconds wait = wait_limit);
     // The record itself, as any process that may open the node can write it.
     MappedData& record() { return *record_; }
 

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "frix/driver.h"
+#include "tests/support/wait_limit.h"
 
 namespace frix::test {
 
@@ -59,7 +60,7 @@ public:
     // Ends the current stall, or cancels the next one when capture has not reached it.
     void release_stall();
     // Blocks until a fetch_data is stalled.
-    bool wait_stalled(std::chrono::milliseconds timeout = std::chrono::seconds(5));
+    bool wait_stalled(std::chrono::milliseconds timeout = wait_limit);
 
     // init_buffer throws std::runtime_error for every index from this one on.
     void fail_init_buffer_from(unsigned index);
@@ -72,7 +73,7 @@ public:
     // The next init_transfer blocks (with the device's machine mutex held by its caller)
     // until release_held().
     void hold_next_init_transfer();
-    bool wait_held(std::chrono::milliseconds timeout = std::chrono::seconds(5));
+    bool wait_held(std::chrono::milliseconds timeout = wait_limit);
     void release_held();
     // What query_cap answers from now on.
     void set_capability(const v4l2_capability& cap);
@@ -91,7 +92,7 @@ public:
     // Frames finished by process_data (any outcome but Never).
     std::uint32_t frames_finished() const;
     bool wait_frames_finished(std::uint32_t count,
-                              std::chrono::milliseconds timeout = std::chrono::seconds(5)) const;
+                              std::chrono::milliseconds timeout = wait_limit) const;
     // The last interval passed to set_frameinterval and the last control set.
     v4l2_fract last_set_interval() const;
     v4l2_control last_control() const;

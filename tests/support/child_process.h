@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/wait_limit.h"
+
 namespace frix::test {
 
 class ChildProcess {
@@ -53,6 +55,6 @@ struct Outcome {
     std::string errors;
 };
 Outcome run(const std::vector<std::string>& argv, const std::vector<std::string>& env = {},
-            std::chrono::milliseconds timeout = std::chrono::milliseconds(20000));
+            std::chrono::milliseconds timeout = wait_limit);
 
 }  // namespace frix::test

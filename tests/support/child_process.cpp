@@ -1,5 +1,5 @@
 // posix_spawn with pipes, a pidfd to wait on and poll() for every bounded wait.
-#include "child_process.h"
+#include "tests/support/child_process.h"
 
 #include <fcntl.h>
 #include <poll.h>

@@ -1,15 +1,11 @@
-// Helpers for tests that create buffer files in /dev/shm and read log lines.
+// Files in /dev/shm, as tests that make or expect them look for them.
 #pragma once
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <boost/log/sinks/sync_frontend.hpp>
-#include <boost/log/sinks/text_ostream_backend.hpp>
 #include <filesystem>
-#include <memory>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -47,22 +43,6 @@ protected:
     }
 
     std::string prefix;
-};
-
-// Collects the lines the daemon logs, formatted as on the console.
-class LogCapture {
-public:
-    LogCapture();
-    ~LogCapture();
-    LogCapture(const LogCapture&) = delete;
-    LogCapture& operator=(const LogCapture&) = delete;
-
-    std::vector<std::string> lines() const;
-
-private:
-    using Sink = boost::log::sinks::synchronous_sink<boost::log::sinks::text_ostream_backend>;
-    boost::shared_ptr<std::ostringstream> stream_;
-    boost::shared_ptr<Sink> sink_;
 };
 
 }  // namespace frix::test
