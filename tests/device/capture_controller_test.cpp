@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include "tests/device/device_fixture.h"
+#include "tests/support/errno_of.h"
 
 namespace frix::test {
 namespace {
@@ -20,15 +21,6 @@ protected:
         return request.count;
     }
 };
-
-int errno_of(const std::function<void()>& operation) {
-    try {
-        operation();
-    } catch (const std::system_error& error) {
-        return error.code().value();
-    }
-    return 0;
-}
 
 v4l2_streamparm capture_parm(std::uint32_t readbuffers) {
     v4l2_streamparm parm{};

@@ -18,6 +18,7 @@
 #include "drivers/feed/convert.h"
 #include "drivers/feed/placeholder.h"
 #include "plugins/loader.h"
+#include "tests/support/errno_of.h"
 #include "tests/support/log_capture.h"
 
 namespace frix::feed {
@@ -29,15 +30,7 @@ using ::testing::HasSubstr;
 
 const std::string driver_dir = FRIX_DRIVER_DIR;
 
-template <typename F>
-int error_of(F f) {
-    try {
-        f();
-    } catch (const std::system_error& error) {
-        return error.code().value();
-    }
-    return 0;
-}
+using test::errno_of;
 
 // The write end of the pipe, as a producer holds it.
 class Producer {
@@ -230,7 +223,7 @@ TEST_F(FeedDriverTest, OffersFourFormatsAtTheConfiguredSizesAndRates) {
     std::vector<std::uint32_t> fourccs;
     v4l2_fmtdesc desc{};
     desc.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-    for (desc.index = 0; error_of([&] { driver->enum_fmt(desc); }) == 0; ++desc.index)
+    for (desc.index = 0; errno_of([&] { driver->enum_fmt(desc); }) == 0; ++desc.index)
         fourccs.push_back(desc.pixelformat);
     EXPECT_THAT(fourccs, ElementsAre(V4L2_PIX_FMT_YUYV, V4L2_PIX_FMT_NV12, V4L2_PIX_FMT_YUV420,
                                      V4L2_PIX_FMT_RGB24));
@@ -243,7 +236,7 @@ TEST_F(FeedDriverTest, OffersFourFormatsAtTheConfiguredSizesAndRates) {
     driver->enum_framesizes(sizes);
     EXPECT_EQ(sizes.discrete.height, 720u);
     sizes.index = 2;
-    EXPECT_EQ(error_of([&] { driver->enum_framesizes(sizes); }), EINVAL);
+    EXPECT_EQ(errno_of([&] { driver->enum_framesizes(sizes); }), EINVAL);
 
     v4l2_frmivalenum intervals{};
     intervals.pixel_format = V4L2_PIX_FMT_RGB24;
@@ -252,7 +245,7 @@ TEST_F(FeedDriverTest, OffersFourFormatsAtTheConfiguredSizesAndRates) {
     driver->enum_frameintervals(intervals);
     EXPECT_EQ(intervals.discrete.denominator, 60u);
     intervals.width = 640;
-    EXPECT_EQ(error_of([&] { driver->enum_frameintervals(intervals); }), EINVAL);
+    EXPECT_EQ(errno_of([&] { driver->enum_frameintervals(intervals); }), EINVAL);
 
     v4l2_format fmt{};
     fmt.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;

@@ -18,6 +18,7 @@
 #include "drivers/pattern/frame.h"
 #include "plugins/loader.h"
 #include "tests/plugins/child_process.h"
+#include "tests/support/errno_of.h"
 #include "tests/support/log_capture.h"
 
 namespace frix::pattern {
@@ -29,15 +30,7 @@ using ::testing::HasSubstr;
 
 const std::string driver_dir = FRIX_DRIVER_DIR;
 
-template <typename F>
-int error_of(F f) {
-    try {
-        f();
-    } catch (const std::system_error& error) {
-        return error.code().value();
-    }
-    return 0;
-}
+using test::errno_of;
 
 class PatternDriverTest : public ::testing::Test {
 protected:
@@ -114,7 +107,7 @@ TEST_F(PatternDriverTest, EnumeratesThreeFormats) {
     std::vector<std::uint32_t> fourccs;
     v4l2_fmtdesc desc{};
     desc.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-    for (desc.index = 0; error_of([&] { driver->enum_fmt(desc); }) == 0; ++desc.index) {
+    for (desc.index = 0; errno_of([&] { driver->enum_fmt(desc); }) == 0; ++desc.index) {
         EXPECT_EQ(desc.type, static_cast<unsigned>(V4L2_BUF_TYPE_VIDEO_CAPTURE));
         EXPECT_GT(std::strlen(reinterpret_cast<const char*>(desc.description)), 0u);
         fourccs.push_back(desc.pixelformat);
@@ -122,7 +115,7 @@ TEST_F(PatternDriverTest, EnumeratesThreeFormats) {
     EXPECT_THAT(fourccs, ElementsAre(V4L2_PIX_FMT_YUYV, V4L2_PIX_FMT_RGB24, V4L2_PIX_FMT_GREY));
     desc = {};
     desc.type = V4L2_BUF_TYPE_VIDEO_OUTPUT;
-    EXPECT_EQ(error_of([&] { driver->enum_fmt(desc); }), EINVAL);
+    EXPECT_EQ(errno_of([&] { driver->enum_fmt(desc); }), EINVAL);
 }
 
 TEST_F(PatternDriverTest, DefaultFormatBeforeAnySetFormat) {
@@ -137,7 +130,7 @@ TEST_F(PatternDriverTest, DefaultFormatBeforeAnySetFormat) {
     EXPECT_EQ(fmt.fmt.pix.field, static_cast<unsigned>(V4L2_FIELD_NONE));
 
     fmt.type = V4L2_BUF_TYPE_VIDEO_OUTPUT;
-    EXPECT_EQ(error_of([&] { driver->get_fmt(fmt); }), EINVAL);
+    EXPECT_EQ(errno_of([&] { driver->get_fmt(fmt); }), EINVAL);
 }
 
 TEST_F(PatternDriverTest, OptionsChooseTheDefaultFormat) {
@@ -177,8 +170,8 @@ TEST_F(PatternDriverTest, TryAndSetFormatAdjustInsteadOfFailing) {
     EXPECT_EQ(fmt.fmt.pix.sizeimage, 3840u * 2160 * 3);
 
     fmt.type = V4L2_BUF_TYPE_VIDEO_OUTPUT;
-    EXPECT_EQ(error_of([&] { driver->try_fmt(fmt); }), EINVAL);
-    EXPECT_EQ(error_of([&] { driver->set_fmt(fmt); }), EINVAL);
+    EXPECT_EQ(errno_of([&] { driver->try_fmt(fmt); }), EINVAL);
+    EXPECT_EQ(errno_of([&] { driver->set_fmt(fmt); }), EINVAL);
 }
 
 TEST_F(PatternDriverTest, GetFormatReportsTheFormatTheCoreRecorded) {
@@ -197,7 +190,7 @@ TEST_F(PatternDriverTest, FrameSizesAreDiscrete) {
     v4l2_frmsizeenum sizes{};
     sizes.pixel_format = V4L2_PIX_FMT_GREY;
     std::vector<std::string> listed;
-    for (sizes.index = 0; error_of([&] { driver->enum_framesizes(sizes); }) == 0; ++sizes.index) {
+    for (sizes.index = 0; errno_of([&] { driver->enum_framesizes(sizes); }) == 0; ++sizes.index) {
         EXPECT_EQ(sizes.type, static_cast<unsigned>(V4L2_FRMSIZE_TYPE_DISCRETE));
         listed.push_back(std::to_string(sizes.discrete.width) + "x" +
                          std::to_string(sizes.discrete.height));
@@ -206,7 +199,7 @@ TEST_F(PatternDriverTest, FrameSizesAreDiscrete) {
                                     "800x600", "1280x720", "1920x1080", "3840x2160"));
     sizes = {};
     sizes.pixel_format = V4L2_PIX_FMT_MJPEG;
-    EXPECT_EQ(error_of([&] { driver->enum_framesizes(sizes); }), EINVAL);
+    EXPECT_EQ(errno_of([&] { driver->enum_framesizes(sizes); }), EINVAL);
 }
 
 TEST_F(PatternDriverTest, FrameIntervalsPerSize) {
@@ -217,7 +210,7 @@ TEST_F(PatternDriverTest, FrameIntervalsPerSize) {
         intervals.width = size.width;
         intervals.height = size.height;
         std::vector<std::uint32_t> rates;
-        for (; error_of([&] { driver->enum_frameintervals(intervals); }) == 0; ++intervals.index) {
+        for (; errno_of([&] { driver->enum_frameintervals(intervals); }) == 0; ++intervals.index) {
             EXPECT_EQ(intervals.type, static_cast<unsigned>(V4L2_FRMIVAL_TYPE_DISCRETE));
             EXPECT_EQ(intervals.discrete.numerator, 1u);
             rates.push_back(intervals.discrete.denominator);
@@ -228,7 +221,7 @@ TEST_F(PatternDriverTest, FrameIntervalsPerSize) {
     odd.pixel_format = V4L2_PIX_FMT_YUYV;
     odd.width = 641;
     odd.height = 480;
-    EXPECT_EQ(error_of([&] { driver->enum_frameintervals(odd); }), EINVAL);
+    EXPECT_EQ(errno_of([&] { driver->enum_frameintervals(odd); }), EINVAL);
 }
 
 TEST_F(PatternDriverTest, FrameIntervalIsTheNearestOffered) {
@@ -257,7 +250,7 @@ TEST_F(PatternDriverTest, Controls) {
     v4l2_queryctrl query{};
     std::vector<std::string> names;
     query.id = V4L2_CTRL_FLAG_NEXT_CTRL;
-    while (error_of([&] { driver->get_queryctrl(query); }) == 0) {
+    while (errno_of([&] { driver->get_queryctrl(query); }) == 0) {
         names.push_back(reinterpret_cast<const char*>(query.name));
         query.id |= V4L2_CTRL_FLAG_NEXT_CTRL;
     }
@@ -279,7 +272,7 @@ TEST_F(PatternDriverTest, Controls) {
     EXPECT_EQ(query.maximum, 2);
 
     query.id = V4L2_CID_CONTRAST;
-    EXPECT_EQ(error_of([&] { driver->get_queryctrl(query); }), EINVAL);
+    EXPECT_EQ(errno_of([&] { driver->get_queryctrl(query); }), EINVAL);
 }
 
 TEST_F(PatternDriverTest, MenuEntries) {
@@ -287,12 +280,12 @@ TEST_F(PatternDriverTest, MenuEntries) {
     v4l2_querymenu menu{};
     menu.id = V4L2_CID_TEST_PATTERN;
     std::vector<std::string> entries;
-    for (menu.index = 0; error_of([&] { driver->get_querymenu(menu); }) == 0; ++menu.index)
+    for (menu.index = 0; errno_of([&] { driver->get_querymenu(menu); }) == 0; ++menu.index)
         entries.push_back(reinterpret_cast<const char*>(menu.name));
     EXPECT_THAT(entries, ElementsAre("Colour Bars", "Gradient", "Checkerboard"));
     menu.id = V4L2_CID_BRIGHTNESS;
     menu.index = 0;
-    EXPECT_EQ(error_of([&] { driver->get_querymenu(menu); }), EINVAL);
+    EXPECT_EQ(errno_of([&] { driver->get_querymenu(menu); }), EINVAL);
 }
 
 TEST_F(PatternDriverTest, ControlValues) {
@@ -303,7 +296,7 @@ TEST_F(PatternDriverTest, ControlValues) {
         return control.value;
     };
     const auto set = [&](std::uint32_t id, std::int32_t value) {
-        return error_of([&] { driver->set_control({id, value}); });
+        return errno_of([&] { driver->set_control({id, value}); });
     };
     EXPECT_EQ(get(V4L2_CID_BRIGHTNESS), 10);
     EXPECT_EQ(get(V4L2_CID_TEST_PATTERN), 1);
@@ -321,7 +314,7 @@ TEST_F(PatternDriverTest, ControlValues) {
     EXPECT_EQ(get(V4L2_CID_TEST_PATTERN), 2);
 
     EXPECT_EQ(set(V4L2_CID_CONTRAST, 1), EINVAL);
-    EXPECT_EQ(error_of([&] { get(V4L2_CID_CONTRAST); }), EINVAL);
+    EXPECT_EQ(errno_of([&] { get(V4L2_CID_CONTRAST); }), EINVAL);
 }
 
 struct BadOption {
