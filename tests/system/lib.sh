@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Helpers for system-test cases. A case is a shell function named case_<name> in a file
 # under cases/; it runs in its own bash, inside the VM, from the source tree, with
 #   FRIX_BUILD  the build tree (bin/frix, lib/libfrixext.so, drivers/)
@@ -5,7 +6,9 @@
 # and fails by returning non-zero or calling fail. Every wait here is bounded.
 
 FRIX=$FRIX_BUILD/bin/frix
+# shellcheck disable=SC2034  # the cases' to use
 FRIX_EXT=$FRIX_BUILD/lib/libfrixext.so
+# shellcheck disable=SC2034
 FRAME_CHECK=$FRIX_BUILD/bin/frix_frame_check
 FRIX_PID=
 FRIX_NODE=
@@ -32,7 +35,7 @@ wait_until() {
 # says otherwise: v4l2-ctl and v4l2-compliance only take nodes with a V4L2 name.
 start_frix() {
   FRIX_NODE=
-  local prev= arg
+  local prev='' arg
   for arg in "$@"; do
     case "$prev" in
       -n | --device-name) FRIX_NODE=/dev/${arg#/dev/} ;;
@@ -57,6 +60,7 @@ stop_frix() {
   [ -n "$FRIX_PID" ] || return 0
   kill -"$sig" "$FRIX_PID" 2>/dev/null
   wait_until 30 bash -c "! kill -0 $FRIX_PID 2>/dev/null" || kill -KILL "$FRIX_PID"
+  # shellcheck disable=SC2034  # the caller's to check
   wait "$FRIX_PID" 2>/dev/null || FRIX_STATUS=$?
   FRIX_PID=
 }
@@ -69,7 +73,12 @@ trap cleanup_frix EXIT
 # Files of ours in /dev/shm: buffer files frix_M_mi0, frix_M_mi1... and the mapping segment frix_M_mi.
 shm_files() {
   # frix_pid_map is the machine-wide table of processes that carry libfrixext.
-  ls /dev/shm 2>/dev/null | grep -i frix | grep -vx frix_pid_map || true
+  local file
+  for file in /dev/shm/*; do
+    file=${file#/dev/shm/}
+    [[ ${file,,} == *frix* && $file != frix_pid_map ]] && echo "$file"
+  done
+  return 0
 }
 
 expect_eq() {

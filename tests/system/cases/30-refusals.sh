@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # What misuse gets from a real node: the errno a client sees.
 
 IOCTL=$(dirname "${BASH_SOURCE[0]}")/../tools/ioctl.py

@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Node names, shutdown, and what the daemon leaves behind.
 
 case_video_nr_taken() {

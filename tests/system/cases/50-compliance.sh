@@ -1,7 +1,9 @@
+# shellcheck shell=bash
 # v4l2-compliance on the node; the full report is kept as an artefact (compliance.txt).
 # Every test must pass, with no warning, as for an in-kernel driver. Cases that put a
 # kernel camera behind the node (66-v4l2cam.sh) add what that camera itself fails.
 COMPLIANCE_EXPECTED_FAILURES=''
+# shellcheck disable=SC2034  # read by the cases that source this file
 COMPLIANCE_STREAMING_EXPECTED_FAILURES=''
 
 # check_compliance_report REPORT [EXPECTED-FAILURES [WARNINGS-ALLOWED]]
@@ -18,7 +20,7 @@ check_compliance_report() {
   failing=$(sed -n 's/^\ttest \(.*\): FAIL$/\1/p' "$1" | sort -u)
   echo "failing tests:"
   echo "$failing"
-  local unexpected= test
+  local unexpected='' test
   while read -r test; do
     [ -z "$test" ] || grep -qxF -- "$test" <<<"$expected" || unexpected+="$test; "
   done <<<"$failing"

@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Memory-mapped streaming with unchanged clients and the preload library.
 
 STREAM_CLIENT=$FRIX_BUILD/bin/frix_stream_client

@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # The v4l2cam driver in front of a real kernel camera: the kernel's vivid test driver.
 
 VIVID_NODE=/dev/video40
@@ -44,7 +45,7 @@ case_v4l2cam_reserves_vivid() {
   expect_file_match info.txt 'Bus info +: platform:vivid'
   # Formats and sizes are the camera's own.
   local lists=(--list-formats --list-framesizes=YUYV
-               --list-frameintervals=width=320,height=180,pixelformat=YUYV)
+               '--list-frameintervals=width=320,height=180,pixelformat=YUYV')
   v4l2-ctl -d "$VIVID_NODE" "${lists[@]}" >formats-vivid.txt
   v4l2-ctl -d "$FRIX_NODE" "${lists[@]}" >formats-frix.txt
   diff formats-vivid.txt formats-frix.txt || fail "frix lists other formats than vivid"

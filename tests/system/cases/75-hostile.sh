@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Local users who try to read, corrupt or stall a camera they were not given.
 
 HOSTILE=$(dirname "${BASH_SOURCE[0]}")/../tools/hostile.py
@@ -6,6 +7,7 @@ FRIEND=(setpriv --reuid 1001 --regid 1001 --groups 44)
 STRANGER=(setpriv --reuid 1002 --regid 1002 --clear-groups)
 
 # The node belongs to group video before anybody opens it, as udev would have it.
+# shellcheck disable=SC2120  # takes frix options, though no case passes any yet
 start_shared_frix() {
   start_frix "$@"
   chgrp video "$FRIX_NODE" && chmod 0660 "$FRIX_NODE" || fail "cannot give $FRIX_NODE to video"

@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Load: four clients opening, querying, streaming (read() and mapped buffers), polling
 # and closing at random for a minute, and one sending random ioctls. Afterwards the
 # daemon answers, holds no more descriptors or memory than before, has left nothing

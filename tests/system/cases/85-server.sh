@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # The streaming server plug-in with real HTTP clients: pictures, rates, passwords, and
 # the camera handed back to V4L2 applications.
 
@@ -283,7 +284,7 @@ for s in idle:
 viewer.close()
 PY
   wait_until 20 viewers_are 0 || fail "the viewer is still counted"
-  local fds_after rss_after
+  local rss_after
   wait_until 20 bash -c "[ \$(ls /proc/$FRIX_PID/fd | wc -l) -le $fds_before ]" ||
     fail "frix holds $(ls /proc/$FRIX_PID/fd | wc -l) descriptors, $fds_before before"
   rss_after=$(awk '/^VmRSS:/ {print $2}' "/proc/$FRIX_PID/status")
