@@ -65,6 +65,25 @@ stop_frix() {
   FRIX_PID=
 }
 
+# expect_log REGEX...: error and warning lines (extended regexes, matched against the
+# line without colours) that the case provokes on purpose. After the case, any other
+# such line in a frix log of CASE_DIR (*.log) fails it. Call it inside the case.
+expect_log() {
+  local regex
+  for regex; do
+    [ -n "$regex" ] || fail "expect_log: an empty regex would allow every line"
+    grep -qE -- "$regex" </dev/null; [ $? -ne 2 ] || fail "expect_log: bad regex: $regex"
+    printf '%s\n' "$regex" >>"$CASE_DIR/expected-log.txt"
+  done
+}
+
+# expect_defective_log: the case makes the device defective; frix says so, and again at
+# each request it refuses until the last close.
+expect_defective_log() {
+  expect_log '^<warning> \[core\] DEFECTIVE$' \
+    '^<warning> \[core\] The device is .*defective state: you must close _all_ the applications using it to recover\.$'
+}
+
 cleanup_frix() {
   [ -z "$FRIX_PID" ] || stop_frix TERM
 }

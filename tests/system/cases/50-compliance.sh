@@ -6,6 +6,14 @@ COMPLIANCE_EXPECTED_FAILURES=''
 # shellcheck disable=SC2034  # read by the cases that source this file
 COMPLIANCE_STREAMING_EXPECTED_FAILURES=''
 
+# What v4l2-compliance -s does on purpose: a read() while it streams, mmap() of bad
+# offsets and sizes.
+# shellcheck disable=SC2034  # read by the cases that source this file
+COMPLIANCE_STREAMING_LOG=(
+  '^<error> \[core\] read\(\) failed: Device is already in use for streaming by process PID=[0-9]+: Device or resource busy'
+  '^<error> \[core\] mmap\(\) failed: Invalid argument'
+)
+
 # check_compliance_report REPORT [EXPECTED-FAILURES [WARNINGS-ALLOWED]]
 check_compliance_report() {
   local expected=${2:-$COMPLIANCE_EXPECTED_FAILURES}

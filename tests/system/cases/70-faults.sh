@@ -132,6 +132,10 @@ case_fault_kill_daemon_mid_stream() {
 }
 
 case_fault_device_error_mid_stream() {
+  expect_log '^<warning> \[driver\] faulty driver: failing after 5 frames$' \
+    '^<error> \[core\] (An error occurred while streaming: )?faulty: camera failed: Input/output error$' \
+    '^<error> \[core\] (open|read)\(\) failed: Input/output error'
+  expect_defective_log
   start_faulty --fail-after 5
   # A handle held across the failure, as another application would.
   exec 5<>"$FRIX_NODE"
@@ -158,6 +162,8 @@ case_fault_device_error_mid_stream() {
 }
 
 case_fault_stalled_camera() {
+  expect_log '^<warning> \[core\] Frame timeout elapsed: 1000 milliseconds$' \
+    '^<error> \[core\] read\(\) failed: Connection timed out'
   rm -f "$STALL"
   start_faulty --stall-while "$STALL" --frame-timeout 1000
   client reader --io read --frames 0 --ready-after 3
