@@ -8,7 +8,7 @@
 #     --no-vm  skip the VM part
 set -euo pipefail
 cd "$(dirname "$0")/.."
-quick= vm=yes
+quick='' vm=yes
 for arg in "$@"; do
   case "$arg" in
     --quick) quick=yes ;;

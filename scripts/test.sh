@@ -1,14 +1,17 @@
 #!/usr/bin/env bash
-# Installs what the tests need, builds frix and runs every test: the unit and
-# in-process tests, a short benchmark run, the system tests with real clients on a
-# real kernel (VM), the tests again under AddressSanitizer, UndefinedBehaviorSanitizer
-# and ThreadSanitizer, and a minute of fuzzing the device.
+# Installs what the tests need, lints the sources and shell scripts, builds frix and runs
+# every test: the unit and in-process tests, a short benchmark run, the system tests with
+# real clients on a real kernel (VM), the tests again under AddressSanitizer,
+# UndefinedBehaviorSanitizer and ThreadSanitizer, and a minute of fuzzing the device.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 start=$SECONDS
 step() { echo "== $* ($((SECONDS - start)) s so far)"; }
 
 bash scripts/install-deps.sh vm fuzz
+
+step "lint: formatting and shell scripts"
+bash scripts/lint.sh
 
 jobs=$(nproc)
 step "build"

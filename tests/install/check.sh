@@ -35,9 +35,10 @@ layout)
     expect_file "$(libdir)/libfrixext.so"
     expect_file "$(libdir)/pkgconfig/frix-driver.pc"
     # Daemon internals are not part of the SDK.
-    [ -z "$(ls "$prefix/include/frix" | grep -v -x -e buffer_data.h -e driver.h -e fourcc.h \
-            -e log.h -e pixel_formats.h -e plugin_options.h -e registration.h -e server.h \
-            -e v4l2_helpers.h)" ] || fail "unexpected headers: $(ls "$prefix/include/frix")"
+    [ -z "$(find "$prefix/include/frix" -mindepth 1 -maxdepth 1 ! -name '.*' ! -name buffer_data.h \
+            ! -name driver.h ! -name fourcc.h ! -name log.h ! -name pixel_formats.h \
+            ! -name plugin_options.h ! -name registration.h ! -name server.h \
+            ! -name v4l2_helpers.h)" ] || fail "unexpected headers: $(ls "$prefix/include/frix")"
     grep -q 'Boost.Interprocess\|boost/interprocess\|boost/intrusive\|BufferManager' \
         "$prefix"/include/frix/*.h && fail "SDK headers name daemon internals"
     # Test plug-ins are never installed.
@@ -91,7 +92,7 @@ sdk_headers)
             || fail "$name does not compile alone"
     done
     echo 'int main() { frix::BufferState s = frix::BufferState::Complete; return static_cast<int>(s) - 2; }' >>"$all"
-    flags=$(PKG_CONFIG_PATH= PKG_CONFIG_LIBDIR="$prefix/$(libdir)/pkgconfig" pkg-config --cflags frix-driver)
+    flags=$(PKG_CONFIG_PATH='' PKG_CONFIG_LIBDIR="$prefix/$(libdir)/pkgconfig" pkg-config --cflags frix-driver)
     # shellcheck disable=SC2086
     c++ -std=c++17 -Wall -Wextra -Wpedantic -Werror -c -o "$work/all.o" "$all" $flags \
         || fail "the headers do not compile together"

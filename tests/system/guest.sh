@@ -8,6 +8,21 @@ results=${FRIX_VM_RESULTS:-/tmp}/cases
 filter=${1:-}
 mkdir -p "$results"
 
+# unexpected_log_lines DIR: frix's error and warning lines in DIR/*.log that the case
+# did not declare with expect_log, each after its file's name.
+unexpected_log_lines() {
+  local log expected=$1/expected-log.txt
+  [ -f "$expected" ] || expected=/dev/null
+  for log in "$1"/*.log; do
+    [ -f "$log" ] && [ "$log" != "$1/output.log" ] || continue
+    sed 's/\x1b\[[0-9;]*m//g' "$log" |
+      grep -E '^<(emergency|alert|critical|error|warning)> ' |
+      grep -vE -f "$expected" | awk '!seen[$0]++' |
+      sed "s|^|${log##*/}: |"
+  done
+  return 0
+}
+
 passed=0 failed=0 skipped=0
 failures=()
 for file in "$here"/cases/*.sh; do
@@ -26,6 +41,13 @@ for file in "$here"/cases/*.sh; do
     pkill -KILL -x frix 2>/dev/null && sleep 0.2
     rm -f /dev/shm/frix_*
     took=$(( ($(date +%s%N) - start) / 1000000000 ))
+    if [ $status -eq 0 ]; then
+      unexpected=$(unexpected_log_lines "$dir")
+      if [ -n "$unexpected" ]; then
+        printf 'FAILED: frix logged what the case does not expect:\n%s\n' "$unexpected" >>"$dir/output.log"
+        status=1
+      fi
+    fi
     case $status in
       0) echo "PASS $name (${took}s)"; passed=$((passed + 1)) ;;
       77) echo "SKIP $name: $(tail -n1 "$dir/output.log")"; skipped=$((skipped + 1)) ;;

@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Helpers for system-test cases. A case is a shell function named case_<name> in a file
 # under cases/; it runs in its own bash, inside the VM, from the source tree, with
 #   FRIX_BUILD  the build tree (bin/frix, lib/libfrixext.so, drivers/)
@@ -5,7 +6,9 @@
 # and fails by returning non-zero or calling fail. Every wait here is bounded.
 
 FRIX=$FRIX_BUILD/bin/frix
+# shellcheck disable=SC2034  # the cases' to use
 FRIX_EXT=$FRIX_BUILD/lib/libfrixext.so
+# shellcheck disable=SC2034
 FRAME_CHECK=$FRIX_BUILD/bin/frix_frame_check
 FRIX_PID=
 FRIX_NODE=
@@ -32,7 +35,7 @@ wait_until() {
 # says otherwise: v4l2-ctl and v4l2-compliance only take nodes with a V4L2 name.
 start_frix() {
   FRIX_NODE=
-  local prev= arg
+  local prev='' arg
   for arg in "$@"; do
     case "$prev" in
       -n | --device-name) FRIX_NODE=/dev/${arg#/dev/} ;;
@@ -57,8 +60,28 @@ stop_frix() {
   [ -n "$FRIX_PID" ] || return 0
   kill -"$sig" "$FRIX_PID" 2>/dev/null
   wait_until 30 bash -c "! kill -0 $FRIX_PID 2>/dev/null" || kill -KILL "$FRIX_PID"
+  # shellcheck disable=SC2034  # the caller's to check
   wait "$FRIX_PID" 2>/dev/null || FRIX_STATUS=$?
   FRIX_PID=
+}
+
+# expect_log REGEX...: error and warning lines (extended regexes, matched against the
+# line without colours) that the case provokes on purpose. After the case, any other
+# such line in a frix log of CASE_DIR (*.log) fails it. Call it inside the case.
+expect_log() {
+  local regex
+  for regex; do
+    [ -n "$regex" ] || fail "expect_log: an empty regex would allow every line"
+    grep -qE -- "$regex" </dev/null; [ $? -ne 2 ] || fail "expect_log: bad regex: $regex"
+    printf '%s\n' "$regex" >>"$CASE_DIR/expected-log.txt"
+  done
+}
+
+# expect_defective_log: the case makes the device defective; frix says so, and again at
+# each request it refuses until the last close.
+expect_defective_log() {
+  expect_log '^<warning> \[core\] DEFECTIVE$' \
+    '^<warning> \[core\] The device is .*defective state: you must close _all_ the applications using it to recover\.$'
 }
 
 cleanup_frix() {
@@ -69,7 +92,12 @@ trap cleanup_frix EXIT
 # Files of ours in /dev/shm: buffer files frix_M_mi0, frix_M_mi1... and the mapping segment frix_M_mi.
 shm_files() {
   # frix_pid_map is the machine-wide table of processes that carry libfrixext.
-  ls /dev/shm 2>/dev/null | grep -i frix | grep -vx frix_pid_map || true
+  local file
+  for file in /dev/shm/*; do
+    file=${file#/dev/shm/}
+    [[ ${file,,} == *frix* && $file != frix_pid_map ]] && echo "$file"
+  done
+  return 0
 }
 
 expect_eq() {

@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Queries and settings through v4l2-ctl, as any V4L2 application would make them.
 
 case_querycap_all() {

@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # read() I/O with real clients: the frames are the pattern's, in order.
 
 case_read_dd() {

@@ -1,8 +1,10 @@
+# shellcheck shell=bash
 # What misuse gets from a real node: the errno a client sees.
 
 IOCTL=$(dirname "${BASH_SOURCE[0]}")/../tools/ioctl.py
 
 case_second_reader_busy() {
+  expect_log '^<error> \[core\] read\(\) failed: Device is already in use (for streaming|\(locked\)) by process PID=[0-9]+: Device or resource busy'
   start_frix
   # The first reader owns the device while it reads.
   dd if="$FRIX_NODE" of=first.raw bs=614400 count=150 iflag=fullblock 2>first.txt &

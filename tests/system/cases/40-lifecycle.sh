@@ -1,6 +1,9 @@
+# shellcheck shell=bash
 # Node names, shutdown, and what the daemon leaves behind.
 
 case_video_nr_taken() {
+  expect_log '^<warning> \[core\] Cannot create /dev/video17 because file already exists$' \
+    '^<alert> \[core\] Device file already exists: File exists generic:17$'
   mknod /dev/video17 c 81 17
   local status=0
   timeout 60 "$FRIX" -f --driver pattern --video_nr 17 >frix.log 2>&1 || status=$?
@@ -9,6 +12,7 @@ case_video_nr_taken() {
 }
 
 case_auto_video_nr() {
+  expect_log '^<warning> \[core\] Cannot create /dev/video17 because file already exists$'
   mknod /dev/video17 c 81 17
   start_frix --video_nr 17 --auto-video_nr -n video18
   rm -f /dev/video17

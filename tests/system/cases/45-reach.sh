@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Users who are not root reach the camera: node group and mode, frix-run, detection of
 # the preload library, and a real browser.
 
@@ -167,7 +168,7 @@ case_reach_ordinary_programs_unchanged() {
     "v4l2-ctl -d $FRIX_NODE --get-fmt-video"
     "chromium --headless --no-sandbox --disable-gpu --no-first-run --disable-background-networking --disable-component-update --disable-sync --user-data-dir=$CASE_DIR/chromium --dump-dom 'data:text/html,<p>frix</p>'"
   )
-  local program plain preloaded status_plain status_preloaded n=0
+  local program status_plain status_preloaded n=0
   for program in "${programs[@]}"; do
     n=$((n + 1))
     status_plain=0 status_preloaded=0

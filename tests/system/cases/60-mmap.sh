@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Memory-mapped streaming with unchanged clients and the preload library.
 
 STREAM_CLIENT=$FRIX_BUILD/bin/frix_stream_client
@@ -91,6 +92,7 @@ case_mmap_without_preload_refused() {
 
 case_compliance_streaming() {
   source "$(dirname "${BASH_SOURCE[0]}")/50-compliance.sh"
+  expect_log "${COMPLIANCE_STREAMING_LOG[@]}"
   start_frix
   with_ext v4l2-compliance -d "$FRIX_NODE" -s >compliance-streaming.txt 2>&1 || true
   check_compliance_report compliance-streaming.txt "$COMPLIANCE_STREAMING_EXPECTED_FAILURES"

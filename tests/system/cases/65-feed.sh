@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # The feed driver: producers (ffmpeg, GStreamer) write to its pipe, V4L2 clients stream.
 
 FEED_PIPE=/run/frix/feed

@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # The v4l2cam driver in front of a real kernel camera: the kernel's vivid test driver.
 
 VIVID_NODE=/dev/video40
@@ -44,7 +45,7 @@ case_v4l2cam_reserves_vivid() {
   expect_file_match info.txt 'Bus info +: platform:vivid'
   # Formats and sizes are the camera's own.
   local lists=(--list-formats --list-framesizes=YUYV
-               --list-frameintervals=width=320,height=180,pixelformat=YUYV)
+               '--list-frameintervals=width=320,height=180,pixelformat=YUYV')
   v4l2-ctl -d "$VIVID_NODE" "${lists[@]}" >formats-vivid.txt
   v4l2-ctl -d "$FRIX_NODE" "${lists[@]}" >formats-frix.txt
   diff formats-vivid.txt formats-frix.txt || fail "frix lists other formats than vivid"
@@ -87,6 +88,10 @@ case_v4l2cam_reserves_vivid() {
 }
 
 case_v4l2cam_unplug_and_replug() {
+  expect_log "^<error> \\[(driver|core)\\] (An error occurred while streaming: )?v4l2cam: lost camera $VIVID_NODE '[^']*': VIDIOC_(DQ|Q)BUF: No such device" \
+    '^<error> \[core\] open\(\) failed: Input/output error' \
+    "^<warning> \\[driver\\] v4l2cam: lost camera $VIVID_NODE '[^']*' while it was idle: No such device$"
+  expect_defective_log
   load_vivid
   FRIX_DRIVER=v4l2cam start_frix --camera "$VIVID_NODE"
   # A handle held across the failure, as another application would.
@@ -126,6 +131,10 @@ case_v4l2cam_unplug_and_replug() {
 }
 
 case_v4l2cam_refuses_what_is_no_camera() {
+  expect_log '^<error> \[driver\] v4l2cam: no kernel capture camera matches (/dev/video41|USB 1234:5678) \(--driver-help lists the cameras\)$' \
+    '^<error> \[driver\] v4l2cam: /dev/null is not a V4L2 device$' \
+    '^<alert> \[core\] No device detected$' \
+    "^<(error|alert)> \\[(driver|core)\\] v4l2cam( driver)?: (cannot serve $VIVID_NODE '[^']*': )?$VIVID_NODE offers no MJPEG format for --encoding mjpeg$"
   load_vivid
   # The node of another frix is never taken for a camera, and a USB id that matches
   # nothing finds none.
@@ -157,6 +166,7 @@ case_v4l2cam_refuses_what_is_no_camera() {
 
 case_v4l2cam_compliance() {
   source "$(dirname "${BASH_SOURCE[0]}")/50-compliance.sh"
+  expect_log "${COMPLIANCE_STREAMING_LOG[@]}"
   # The tool presses every button control, and vivid's error-injection ones unplug it.
   load_vivid no_error_inj=1
   # What vivid itself fails (this v4l2-compliance may expect newer format names than
@@ -172,6 +182,9 @@ case_v4l2cam_compliance() {
 }
 
 case_v4l2cam_camera_faults() {
+  expect_log "^<warning> \\[driver\\] v4l2cam: bad frame from $VIVID_NODE \\([0-9]+ so far\\): the camera marked it as damaged$" \
+    "^<error> \\[(driver|core)\\] (An error occurred while streaming: )?v4l2cam: camera $VIVID_NODE '[^']*': VIDIOC_(DQ|Q)BUF: Input/output error"
+  expect_defective_log
   load_vivid
   FRIX_DRIVER=v4l2cam start_frix --camera "$VIVID_NODE"
   LD_PRELOAD=$FRIX_EXT v4l2-ctl -d "$FRIX_NODE" --set-fmt-video="$VIVID_FORMAT" --stream-mmap \

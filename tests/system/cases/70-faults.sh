@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Faults on a real kernel: clients killed at awkward points, the daemon killed, a camera
 # that fails or hangs. After each, the next client must stream correct frames.
 
@@ -20,8 +21,8 @@ wait_ready() {
 
 # in_call PID SYSCALL [ARG2]: the process is blocked in that system call (x86-64 numbers).
 in_call() {
-  local nr fd arg rest
-  read -r nr fd arg rest <"/proc/$1/syscall" 2>/dev/null || return 1
+  local nr arg rest
+  read -r nr _ arg rest <"/proc/$1/syscall" 2>/dev/null || return 1
   [ "$nr" = "$2" ] && { [ -z "${3:-}" ] || [ "$arg" = "$3" ]; }
 }
 
@@ -104,7 +105,7 @@ case_fault_kill_daemon_mid_stream() {
   local pid=$CLIENT_PID
   wait_ready streaming
   local before
-  before=$(cd /dev/shm && ls -i $(shm_files))
+  before=$(cd /dev/shm && shm_files | xargs ls -i)
   echo "before the kill: $before"
   kill -KILL "$FRIX_PID"
   wait "$FRIX_PID" 2>/dev/null
@@ -123,7 +124,7 @@ case_fault_kill_daemon_mid_stream() {
   only_segment_left || fail "stale files in /dev/shm after the restart: $(shm_files)"
   stream_ok next
   local after
-  after=$(cd /dev/shm && ls -i $(shm_files))
+  after=$(cd /dev/shm && shm_files | xargs ls -i)
   echo "after the restart: $after"
   only_segment_left || fail "stale files in /dev/shm: $(shm_files)"
   [ "$(awk '{print $1}' <<<"$after")" != "$(awk '/i$/ {print $1}' <<<"$before")" ] ||
@@ -131,6 +132,10 @@ case_fault_kill_daemon_mid_stream() {
 }
 
 case_fault_device_error_mid_stream() {
+  expect_log '^<warning> \[driver\] faulty driver: failing after 5 frames$' \
+    '^<error> \[core\] (An error occurred while streaming: )?faulty: camera failed: Input/output error$' \
+    '^<error> \[core\] (open|read)\(\) failed: Input/output error'
+  expect_defective_log
   start_faulty --fail-after 5
   # A handle held across the failure, as another application would.
   exec 5<>"$FRIX_NODE"
@@ -157,6 +162,8 @@ case_fault_device_error_mid_stream() {
 }
 
 case_fault_stalled_camera() {
+  expect_log '^<warning> \[core\] Frame timeout elapsed: 1000 milliseconds$' \
+    '^<error> \[core\] read\(\) failed: Connection timed out'
   rm -f "$STALL"
   start_faulty --stall-while "$STALL" --frame-timeout 1000
   client reader --io read --frames 0 --ready-after 3

@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Load: four clients opening, querying, streaming (read() and mapped buffers), polling
 # and closing at random for a minute, and one sending random ioctls. Afterwards the
 # daemon answers, holds no more descriptors or memory than before, has left nothing
@@ -75,6 +76,8 @@ run_load() {
 }
 
 case_load_random_clients() {
+  # The clients take the device from one another at random.
+  expect_log '^<error> \[core\] (read|poll)\(\) failed: Device is already in use (for streaming|\(locked\)) by process PID=[0-9]+: Device or resource busy'
   start_frix
   local load=$FRIX_BUILD/bin/frix_load_client stream=$FRIX_BUILD/bin/frix_stream_client
   # Warm up every path (threads, mapping segment, read buffers, malloc arenas), so

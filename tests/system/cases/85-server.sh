@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # The streaming server plug-in with real HTTP clients: pictures, rates, passwords, and
 # the camera handed back to V4L2 applications.
 
@@ -75,6 +76,7 @@ case_server_snapshot_matches_the_pattern() {
 case_server_four_viewers_then_a_v4l2_app() {
   # A rate that the emulated machine reaches with four viewers.
   local seconds=20 fps=5
+  expect_log '^<error> \[core\] read\(\) failed: Device is already in use for streaming by process PID=[0-9]+: Device or resource busy'
   start_server --verbosity=6 --mode static --server-option=--fps=$fps
   local pids=() i
   for i in 1 2 3 4; do
@@ -125,6 +127,7 @@ PY
 }
 
 case_server_password() {
+  expect_log '^<(error|alert)> \[core\] streaming server: refusing to serve the camera on 0\.0\.0\.0 without a password'
   start_frix --enable-server=required --server-option=--bind=0.0.0.0 \
     --server-option=--password=s3cret
   wait_for_server
@@ -163,6 +166,8 @@ case_server_stops_while_viewed() {
 
 # The server alone, attached to a node that another frix serves.
 case_server_external_driver() {
+  # How the external server takes the SIGTERM that ends it.
+  expect_log '^<warning> \[driver\] program interrupted by the user\.\.\.$'
   start_frix --enable-server=off --mode static
   "$FRIX" --external-driver --device-name "${FRIX_NODE#/dev/}" --server-option=--port=9001 \
     >>external.log 2>&1 &
@@ -283,7 +288,7 @@ for s in idle:
 viewer.close()
 PY
   wait_until 20 viewers_are 0 || fail "the viewer is still counted"
-  local fds_after rss_after
+  local rss_after
   wait_until 20 bash -c "[ \$(ls /proc/$FRIX_PID/fd | wc -l) -le $fds_before ]" ||
     fail "frix holds $(ls /proc/$FRIX_PID/fd | wc -l) descriptors, $fds_before before"
   rss_after=$(awk '/^VmRSS:/ {print $2}' "/proc/$FRIX_PID/status")

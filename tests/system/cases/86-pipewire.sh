@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # The streaming server's PipeWire output against a real user session: PipeWire and
 # WirePlumber as a non-root user, frix as root publishing into that user's PipeWire.
 

@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # The installed frix: a tree made by the project's own install scripts, an out-of-tree
 # plug-in built against it through pkg-config, and the Debian package.
 
@@ -35,6 +36,7 @@ PY
 
 case_install_prefix_streams() {
   install_prefix
+  # shellcheck disable=SC2034  # start_frix runs $FRIX
   FRIX=$INSTALL_PREFIX/bin/frix
   start_frix --libdir "$INSTALL_PREFIX/lib/frix"
   v4l2-ctl -d "$FRIX_NODE" --all >all.txt
@@ -72,7 +74,7 @@ case_install_sdk_plugin_streams() {
 # The .deb the host built (ctest -R install_deb, or packaging/build-deb.sh): its contents
 # and dependencies, its maintainer script, and its frix streaming.
 case_install_deb() {
-  local deb= candidate
+  local deb='' candidate
   for candidate in "${FRIX_DEB:-$FRIX_BUILD/tests/install/deb}"/frix_*_amd64.deb \
     "$FRIX_BUILD"/../build-deb/frix_*_amd64.deb; do
     [ -f "$candidate" ] && { deb=$candidate; break; }
