@@ -77,6 +77,7 @@ void StreamingServer::stop() {
     // keep the daemon from exiting.
     if (finished.wait_for(std::chrono::seconds(2)) != std::future_status::ready)
         FRIX_LOG(server, warning) << "The network thread did not shut down in time";
+    work_.reset();
     io_.stop();
     thread_.join();
     source_->stop();

@@ -1,6 +1,7 @@
 // The streaming server plug-in object: the network thread, the frame source, HTTP and PipeWire.
 #pragma once
 
+#include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
 #include <functional>
 #include <memory>
@@ -39,6 +40,10 @@ private:
     const SourceFactory make_source_;
     const Limits limits_;
     boost::asio::io_context io_{1};
+    // Keeps the network thread's loop running with no listener (PipeWire alone), so
+    // that stop() still has a loop to shut down on.
+    boost::asio::executor_work_guard<boost::asio::io_context::executor_type> work_{
+        io_.get_executor()};
     std::unique_ptr<FrameSource> source_;
     std::unique_ptr<Broadcaster> broadcaster_;
     std::unique_ptr<HttpServer> http_;

@@ -18,6 +18,7 @@
 #include <thread>
 
 #include "servers/routes.h"
+#include "tests/support/log_capture.h"
 
 namespace frix::streaming {
 namespace {
@@ -388,6 +389,21 @@ TEST_F(StreamingServerTest, HostileClientsGetBoundedTimeAndTheViewerGoesOn) {
     }
     // Every idle connection is closed, evicted or timed out, in bounded time.
     for (auto& client : idle) EXPECT_TRUE(client->closed_by_server());
+}
+
+// With PipeWire alone nothing listens on the network thread, which must still be there
+// for stop() to shut down on: else every stop waited its whole bound and warned.
+TEST(StreamingServerAloneWithPipewire, StopsWithoutWaitingForANetworkThread) {
+    test::LogCapture log;
+    Options options;
+    options.pipewire = true;
+    options.pipewire_remote = "/nonexistent/frix-test/pipewire-0";
+    StreamingServer server(options,
+                           [](const std::string&, int) { return std::make_unique<FakeSource>(); });
+    server.start("video7");
+    server.stop();
+    EXPECT_TRUE(log.contains("<notice> [server] Streaming server stopped")) << log.text();
+    EXPECT_FALSE(log.contains("did not shut down in time")) << log.text();
 }
 
 TEST(BroadcasterTest, RateGateLetsTheAskedRateThrough) {
