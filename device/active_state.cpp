@@ -31,19 +31,20 @@ sc::result Active::react(const EvOpen&) {
     return discard_event();
 }
 
-sc::result Active::react(const EvRelease&) {
+sc::result Active::react(const EvRelease& event) {
     auto& device = context<V4lDriver>();
+    const Requester& requester = event.requester;
     if (device.open_count != 0) --device.open_count;
-    if (device.current_pid == device.owner_pid) {
+    if (requester.pid == device.owner_pid) {
         device.owner_pid = -1;
         // The departing owner's I/O method goes, so another process can take over.
         if (device.open_count != 0) post_event(EvTerminateIO());
-    } else if (device.current_file == device.queue_owner_file && device.open_count != 0) {
+    } else if (requester.file == device.queue_owner_file && device.open_count != 0) {
         post_event(EvTerminateIO());
     }
-    if (device.extension_check_disabled_pid == device.current_pid)
+    if (device.extension_check_disabled_pid == requester.pid)
         device.extension_check_disabled_pid = -1;
-    if (device.open_count == 0) post_event(EvClose());
+    if (device.open_count == 0) post_event(EvClose(requester));
     return discard_event();
 }
 
@@ -51,7 +52,8 @@ sc::result Active::react(const EvClose&) { return transit<Idle>(); }
 
 sc::result Active::react(const EvIoctlQuery& event) {
     auto& device = context<V4lDriver>();
-    run_request<LetThrough::all_failures>(event, [&] { event.call(device, event.argument); });
+    run_request<LetThrough::all_failures>(
+        event, [&] { event.call(device, event.requester, event.argument); });
     return discard_event();
 }
 
@@ -73,19 +75,19 @@ sc::result Active::react(const EvIoctlStreamOff& event) {
 
 sc::result Active::react(const EvIoctlSFmt& event) {
     auto& device = context<V4lDriver>();
-    if (serve(device, event, &V4lDriver::set_format)) device.owner_pid = device.current_pid;
+    if (serve(device, event, &V4lDriver::set_format)) device.owner_pid = event.requester.pid;
     return discard_event();
 }
 
 sc::result Active::react(const EvIoctlSInput& event) {
     auto& device = context<V4lDriver>();
-    if (serve(device, event, &V4lDriver::set_input)) device.owner_pid = device.current_pid;
+    if (serve(device, event, &V4lDriver::set_input)) device.owner_pid = event.requester.pid;
     return discard_event();
 }
 
 sc::result Active::react(const EvIoctlSParm& event) {
     auto& device = context<V4lDriver>();
-    if (serve(device, event, &V4lDriver::set_parameters)) device.owner_pid = device.current_pid;
+    if (serve(device, event, &V4lDriver::set_parameters)) device.owner_pid = event.requester.pid;
     return discard_event();
 }
 
@@ -95,7 +97,7 @@ sc::result Active::react(const EvIoctlDbgSRegister& event) {
     const std::string text(name, strnlen(name, sizeof event.arg.match.name));
     if (text == "disable-extension-check") {
         auto& device = context<V4lDriver>();
-        device.extension_check_disabled_pid = device.current_pid;
+        device.extension_check_disabled_pid = event.requester.pid;
     } else {
         fail(event, EINVAL, "Invalid argument for ioctl!");
     }

@@ -27,9 +27,9 @@ constexpr std::uint32_t max_read_buffers = 127;
 
 }  // namespace
 
-void V4lDriver::query_cap(v4l2_capability& cap) {
+void V4lDriver::query_cap(const Requester& requester, v4l2_capability& cap) {
     cap = driver->query_cap();
-    const bool streaming = mapping_service.is_running() && check_extension_presence();
+    const bool streaming = mapping_service.is_running() && check_extension_presence(requester);
     if (cap.capabilities == 0) {
         cap.capabilities = V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_READWRITE;
         if (streaming) cap.capabilities |= V4L2_CAP_STREAMING;
@@ -122,7 +122,7 @@ void V4lDriver::set_parameters(v4l2_streamparm& parm) {
     stream_parm = parm;
 }
 
-void V4lDriver::request_buffers(v4l2_requestbuffers& request) {
+void V4lDriver::request_buffers(const Requester& requester, v4l2_requestbuffers& request) {
     const std::uint32_t requested = request.count;
     if (requested == 0) return;
     // As kernel drivers do: a client asking for billions would otherwise keep the daemon
@@ -134,7 +134,7 @@ void V4lDriver::request_buffers(v4l2_requestbuffers& request) {
         try {
             // Only the requesting client may read or write its frames.
             buffer_manager.resize_pool(request.count, mapping_service.segment_name(),
-                                       FileOwner{current_uid, static_cast<gid_t>(current_gid)});
+                                       FileOwner{requester.uid, requester.gid});
             buffer_manager.init_pool_buffers(buffer_initialiser(nullptr));
             buffer_manager.assert_allocated_memory();
             break;
@@ -472,7 +472,7 @@ void V4lDriver::capture_frames() {
             return false;
         });
         // The frame goes straight to a parked dequeue from here, no worker woken.
-        DequeueAnswer answer;
+        LaterReply answer;
         fuse_pollhandle* poller;
         {
             boost::lock_guard<boost::mutex> lock(machine_mutex, boost::adopt_lock);
@@ -480,7 +480,7 @@ void V4lDriver::capture_frames() {
             poller = take_poller();
             answer_waiting_dequeues(&answer);
         }
-        send_dequeue_answer(answer);
+        send_later_reply(answer);
         notify_poller(poller);
         if (single_core) boost::this_thread::yield();
     }

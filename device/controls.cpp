@@ -101,7 +101,7 @@ void V4lDriver::get_control(v4l2_control& ctrl) {
     driver->get_control(ctrl);
 }
 
-void V4lDriver::set_control(v4l2_control& ctrl) {
+void V4lDriver::set_control(const Requester& requester, v4l2_control& ctrl) {
     if (is_class_control(ctrl.id) && has_control_class(class_of(ctrl.id))) fail_with(EACCES);
     // A driver that describes no controls still takes them.
     v4l2_queryctrl info{};
@@ -127,41 +127,43 @@ void V4lDriver::set_control(v4l2_control& ctrl) {
         }
     }
     // A control the driver does not describe has no subscribers.
-    if (described) report_control_change(info, ctrl.value);
+    if (described) report_control_change(requester.file, info, ctrl.value);
 }
 
-void V4lDriver::report_control_change(const v4l2_queryctrl& info, std::int32_t value) {
-    control_events.changed(info, value, current_file);
+void V4lDriver::report_control_change(std::uint64_t changer, const v4l2_queryctrl& info,
+                                      std::int32_t value) {
+    control_events.changed(info, value, changer);
     notify_poll();
 }
 
-void V4lDriver::subscribe_event(v4l2_event_subscription& subscription) {
+void V4lDriver::subscribe_event(const Requester& requester, v4l2_event_subscription& subscription) {
     if (subscription.type != V4L2_EVENT_CTRL) fail_with(EINVAL);
     v4l2_queryctrl info{};
     info.id = subscription.id;
     if (info.id & next_flags) fail_with(EINVAL);
     get_queryctrl(info);
-    control_events.subscribe(current_file, info.id, subscription.flags);
+    control_events.subscribe(requester.file, info.id, subscription.flags);
     // A class control has no value to report.
     if (!(subscription.flags & V4L2_EVENT_SUB_FL_SEND_INITIAL) ||
         info.type == V4L2_CTRL_TYPE_CTRL_CLASS)
         return;
     v4l2_control current{info.id, 0};
     if (!(info.flags & V4L2_CTRL_FLAG_WRITE_ONLY)) driver->get_control(current);
-    control_events.initial(current_file, info, current.value);
+    control_events.initial(requester.file, info, current.value);
     notify_poll();
 }
 
-void V4lDriver::unsubscribe_event(v4l2_event_subscription& subscription) {
+void V4lDriver::unsubscribe_event(const Requester& requester,
+                                  v4l2_event_subscription& subscription) {
     if (subscription.type == V4L2_EVENT_ALL) {
-        control_events.release(current_file);
+        control_events.release(requester.file);
         return;
     }
-    control_events.unsubscribe(current_file, subscription.id);
+    control_events.unsubscribe(requester.file, subscription.id);
 }
 
-void V4lDriver::dequeue_event(v4l2_event& event) {
-    if (!control_events.dequeue(current_file, event)) fail_with(ENOENT);
+void V4lDriver::dequeue_event(const Requester& requester, v4l2_event& event) {
+    if (!control_events.dequeue(requester.file, event)) fail_with(ENOENT);
 }
 
 void V4lDriver::query_ext_control(v4l2_query_ext_ctrl& ext) {
@@ -186,17 +188,18 @@ void V4lDriver::query_ext_control(v4l2_query_ext_ctrl& ext) {
     ext.elems = 1;
 }
 
-void V4lDriver::get_ext_controls(v4l2_ext_controls& controls) {
-    access_ext_controls(controls, ControlAccess::get);
+void V4lDriver::get_ext_controls(const Requester& requester, v4l2_ext_controls& controls) {
+    access_ext_controls(requester, controls, ControlAccess::get);
 }
-void V4lDriver::set_ext_controls(v4l2_ext_controls& controls) {
-    access_ext_controls(controls, ControlAccess::set);
+void V4lDriver::set_ext_controls(const Requester& requester, v4l2_ext_controls& controls) {
+    access_ext_controls(requester, controls, ControlAccess::set);
 }
-void V4lDriver::try_ext_controls(v4l2_ext_controls& controls) {
-    access_ext_controls(controls, ControlAccess::try_only);
+void V4lDriver::try_ext_controls(const Requester& requester, v4l2_ext_controls& controls) {
+    access_ext_controls(requester, controls, ControlAccess::try_only);
 }
 
-void V4lDriver::access_ext_controls(v4l2_ext_controls& controls, ControlAccess access) {
+void V4lDriver::access_ext_controls(const Requester& requester, v4l2_ext_controls& controls,
+                                    ControlAccess access) {
     const std::uint32_t which = controls.which;
     const bool defaults = which == V4L2_CTRL_WHICH_DEF_VAL;
     const bool by_class = which != V4L2_CTRL_WHICH_CUR_VAL && !defaults;
@@ -211,7 +214,7 @@ void V4lDriver::access_ext_controls(v4l2_ext_controls& controls, ControlAccess a
 
     std::vector<v4l2_ext_control> array(controls.count);
     const std::size_t bytes = array.size() * sizeof(v4l2_ext_control);
-    if (!client_memory().read(current_pid, array.data(), controls.controls, bytes))
+    if (!client_memory().read(requester.pid, array.data(), controls.controls, bytes))
         fail_with(EFAULT);
 
     // Validation touches nothing; a set that fails it names no control either, so a
@@ -275,10 +278,10 @@ void V4lDriver::access_ext_controls(v4l2_ext_controls& controls, ControlAccess a
         else
             driver->set_control(plain);
         control.value = plain.value;
-        if (access == ControlAccess::set) report_control_change(info, plain.value);
+        if (access == ControlAccess::set) report_control_change(requester.file, info, plain.value);
     }
     controls.error_idx = 0;
-    if (!client_memory().write(current_pid, controls.controls, array.data(), bytes))
+    if (!client_memory().write(requester.pid, controls.controls, array.data(), bytes))
         fail_with(EFAULT);
 }
 

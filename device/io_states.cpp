@@ -11,8 +11,8 @@ namespace frix {
 
 namespace {
 
-bool owned_by_another(int owner_pid, int current_pid) {
-    return owner_pid != -1 && owner_pid != current_pid;
+bool owned_by_another(int owner_pid, int requester_pid) {
+    return owner_pid != -1 && owner_pid != requester_pid;
 }
 
 std::string locked_text(int owner_pid) {
@@ -33,13 +33,13 @@ bool is_mmap_capture(v4l2_requestbuffers& request) {
 
 sc::result NoIO::react(const EvAcceptReadIO& event) {
     auto& device = context<V4lDriver>();
-    if (owned_by_another(device.owner_pid, device.current_pid)) {
+    if (owned_by_another(device.owner_pid, event.requester.pid)) {
         fail(event, EBUSY, locked_text(device.owner_pid));
         return discard_event();
     }
     if (!run_request<LetThrough::device_failures>(event, [&] { device.prepare_read_buffers(); }))
         return discard_event();
-    device.owner_pid = device.current_pid;
+    device.owner_pid = event.requester.pid;
     device.buffer_manager.stream_on();
     return transit<ReadIO>();
 }
@@ -51,15 +51,15 @@ sc::result NoIO::react(const EvIoctlReqBufs& event) {
         return discard_event();
     }
     if (event.arg.count == 0) return discard_event();
-    if (!run_request<LetThrough::device_failures>(event,
-                                                  [&] { device.request_buffers(event.arg); }))
+    if (!run_request<LetThrough::device_failures>(
+            event, [&] { device.request_buffers(event.requester, event.arg); }))
         return discard_event();
     if (event.arg.count == 0) {
         fail(event, ENOMEM);
         return discard_event();
     }
-    device.owner_pid = device.current_pid;
-    device.queue_owner_file = device.current_file;
+    device.owner_pid = event.requester.pid;
+    device.queue_owner_file = event.requester.file;
     return transit<StreamingIO>();
 }
 
@@ -72,8 +72,8 @@ sc::result NoIO::react(const EvIoctlCreateBufs& event) {
     if (!run_request<LetThrough::device_failures>(event, [&] { device.create_buffers(event.arg); }))
         return discard_event();
     if (device.buffer_manager.get_pool_size() == 0) return discard_event();
-    device.owner_pid = device.current_pid;
-    device.queue_owner_file = device.current_file;
+    device.owner_pid = event.requester.pid;
+    device.queue_owner_file = event.requester.file;
     return transit<StreamingIO>();
 }
 
@@ -84,7 +84,7 @@ sc::result ReadIO::react(const EvIoctlCreateBufs& event) {
 
 sc::result ReadIO::react(const EvAcceptReadIO& event) {
     auto& device = context<V4lDriver>();
-    if (owned_by_another(device.owner_pid, device.current_pid))
+    if (owned_by_another(device.owner_pid, event.requester.pid))
         fail(event, EBUSY,
              "Device is already in use for streaming by process PID=" +
                  std::to_string(device.owner_pid));
@@ -175,7 +175,7 @@ sc::result StreamingIO::react(const EvIoctlReqBufs& event) {
             device.buffer_manager.stream_off();
             device.suspend_capture();
         }
-        device.request_buffers(event.arg);
+        device.request_buffers(event.requester, event.arg);
     });
     if (granted && event.arg.count == 0) fail(event, ENOMEM);
     return discard_event();
@@ -240,7 +240,7 @@ sc::result StreamingIO::react(const EvIoctlDQBuf& event) {
 
 sc::result StreamingIO::react(const EvMmap& event) {
     auto& device = context<V4lDriver>();
-    if (!device.relaxed_ownership && owned_by_another(device.owner_pid, device.current_pid)) {
+    if (!device.relaxed_ownership && owned_by_another(device.owner_pid, event.requester.pid)) {
         fail(event, EBUSY, locked_text(device.owner_pid));
         return discard_event();
     }

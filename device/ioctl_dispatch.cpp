@@ -1,10 +1,8 @@
 // The ioctl entry point: the table of served ioctls and the protocol around their events.
-#include <fcntl.h>
-
-#include <algorithm>
 #include <boost/thread/lock_guard.hpp>
 #include <cerrno>
 #include <cstring>
+#include <optional>
 
 #include "device/events.h"
 #include "device/ioctl_names.h"
@@ -19,29 +17,13 @@ namespace frix {
 
 struct IoctlRequest {
     V4lDriver& device;
-    fuse_req_t req;
-    // Null for a parked dequeue answered later.
-    fuse_file_info* fi;
+    const Requester& requester;
     const void* in_buf;
-    // The requester, for the trace and the failure line.
-    int pid;
     // The state the trace names; null: the device's, read under the machine mutex.
     const char* state = nullptr;
-    // Where the reply waits until the machine mutex is released; null: sent at once.
-    struct PendingReply* pending = nullptr;
-};
-
-// A reply kept to be sent after the machine mutex: the client comes back at once with
-// its next request (and QBUF's capture thread with its frame), which would find the
-// mutex still held while the reply is written.
-struct PendingReply {
-    fuse_req_t req = nullptr;
-    std::uint32_t number = 0;
-    const IoctlRow* row = nullptr;
-    int error = 0;
-    bool has_argument = false;
-    // Large enough for every served ioctl's argument but a few; those are sent at once.
-    alignas(std::max_align_t) unsigned char argument[256];
+    // Where the reply waits until the machine mutex is released (QBUF's capture thread
+    // comes back with its frame at once, too); null: sent at once.
+    LaterReply* pending = nullptr;
 };
 
 namespace {
@@ -51,6 +33,12 @@ struct MemberArgument;
 template <class Argument>
 struct MemberArgument<void (V4lDriver::*)(Argument&)> {
     using type = Argument;
+    static constexpr bool takes_requester = false;
+};
+template <class Argument>
+struct MemberArgument<void (V4lDriver::*)(const Requester&, Argument&)> {
+    using type = Argument;
+    static constexpr bool takes_requester = true;
 };
 
 }  // namespace
@@ -68,7 +56,7 @@ struct IoctlDispatcher {
     static void dequeue(const IoctlRow& row, IoctlRequest& request);
     // Dequeues the ready frame for a dequeue that may have it.
     static void deliver(const IoctlRow& row, IoctlRequest& request);
-    static void answer_waiting(V4lDriver& device, V4lDriver::DequeueAnswer* deferred);
+    static void answer_waiting(V4lDriver& device, LaterReply* deferred);
     // libfuse's interrupt callback of a parked dequeue.
     static void interrupted(fuse_req_t req, void* device);
     static const IoctlRow& dequeue_row();
@@ -78,8 +66,8 @@ struct IoctlDispatcher {
                       const std::system_error& result, const void* argument);
     // The halves of reply: the trace needs the machine mutex (or request.state), the
     // reply call nothing.
-    static void send(fuse_req_t req, int pid, std::uint32_t number, const IoctlRow* row, int error,
-                     const void* argument);
+    static void send(const Requester& requester, std::uint32_t number, const IoctlRow* row,
+                     int error, const void* argument);
     static void trace(IoctlRequest& request, std::uint32_t number, const IoctlRow* row, int error,
                       const void* argument);
 };
@@ -183,26 +171,20 @@ std::vector<std::uint32_t> served_ioctl_numbers() {
 void V4lDriver::sys_ioctl(fuse_req_t req, unsigned int cmd, void*, fuse_file_info* fi, unsigned int,
                           const void* in_buf, size_t in_bufsz, size_t out_bufsz) {
     auto lock = lock_interruptible(req);
-    if (!lock.owns_lock()) {
-        fuse_reply_err(req, EINTR);
-        return;
-    }
+    if (!begin_request(req, lock)) return;
     ioctl_name(0);  // builds the name table on the first call
-    take_request_context(req);
-    current_file = fi->fh;
+    const Requester requester = Requester::of(req, fi);
 
     // libfuse 2 declares the command an int, so numbers with the read direction bit come
     // through negative on the way here; the kernel's numbers are 32-bit unsigned values,
     // and from here on they are only ever compared as such.
     const std::uint32_t number = static_cast<std::uint32_t>(cmd);
-    PendingReply pending;
-    IoctlRequest request{*this, req, fi, in_buf, current_pid};
+    LaterReply pending;
+    IoctlRequest request{*this, requester, in_buf};
     request.pending = &pending;
     IoctlDispatcher::dispatch(request, number, in_bufsz, out_bufsz);
     lock.unlock();
-    if (pending.req != nullptr)
-        IoctlDispatcher::send(pending.req, request.pid, pending.number, pending.row, pending.error,
-                              pending.has_argument ? pending.argument : nullptr);
+    send_later_reply(pending);
 }
 
 void IoctlDispatcher::dispatch(IoctlRequest& request, std::uint32_t number, size_t in_bufsz,
@@ -222,15 +204,15 @@ void IoctlDispatcher::dispatch(IoctlRequest& request, std::uint32_t number, size
     if (!size_matches || !input_complete || !output_fits)
         return reply(request, number, nullptr, refusal(EINVAL), nullptr);
 
-    if ((row->checks & ownership) && device.owner_pid != -1 &&
-        device.owner_pid != device.current_pid)
+    const Requester& requester = request.requester;
+    if ((row->checks & ownership) && device.owner_pid != -1 && device.owner_pid != requester.pid)
         return reply(request, number, row, refusal(EBUSY), nullptr);
     if ((row->checks & queue) && device.queue_owner_file != 0 &&
-        device.queue_owner_file != device.current_file)
+        device.queue_owner_file != requester.file)
         return reply(request, number, row, refusal(EBUSY), nullptr);
-    if ((row->checks & priority) && !device.priorities.allows(device.current_file))
+    if ((row->checks & priority) && !device.priorities.allows(requester.file))
         return reply(request, number, row, refusal(EBUSY), nullptr);
-    if ((row->checks & extension) && !device.check_extension_presence())
+    if ((row->checks & extension) && !device.check_extension_presence(requester))
         return reply(request, number, row, refusal(EINVAL), nullptr);
     row->handler(*row, request);
     // Streaming may have stopped, the buffers gone or the device failed: parked dequeues
@@ -240,12 +222,19 @@ void IoctlDispatcher::dispatch(IoctlRequest& request, std::uint32_t number, size
 
 template <std::uint32_t N, auto member>
 void IoctlDispatcher::query(const IoctlRow& row, IoctlRequest& request) {
-    using Argument = typename MemberArgument<decltype(member)>::type;
+    using Member = MemberArgument<decltype(member)>;
+    using Argument = typename Member::type;
     static_assert(_IOC_SIZE(N) == sizeof(Argument), "ioctl size and structure differ");
     Argument argument{};
     fill_argument(argument, row, request.in_buf);
     EvIoctlQuery event(
-        [](V4lDriver& device, void* served) { (device.*member)(*static_cast<Argument*>(served)); },
+        request.requester,
+        [](V4lDriver& device, const Requester& requester, void* served) {
+            if constexpr (Member::takes_requester)
+                (device.*member)(requester, *static_cast<Argument*>(served));
+            else
+                (device.*member)(*static_cast<Argument*>(served));
+        },
         &argument);
     request.device.process_event(event);
     reply(request, row.number, &row, event.result, &argument);
@@ -253,7 +242,7 @@ void IoctlDispatcher::query(const IoctlRow& row, IoctlRequest& request) {
 
 template <class Event>
 void IoctlDispatcher::serve(const IoctlRow& row, IoctlRequest& request) {
-    Event event;
+    Event event(request.requester);
     fill_argument(event.arg, row, request.in_buf);
     request.device.process_event(event);
     reply(request, row.number, &row, event.result, &event.arg);
@@ -261,53 +250,33 @@ void IoctlDispatcher::serve(const IoctlRow& row, IoctlRequest& request) {
 
 void IoctlDispatcher::dequeue(const IoctlRow& row, IoctlRequest& request) {
     V4lDriver& device = request.device;
-    const bool nonblocking =
-        (request.fi->flags & O_NONBLOCK) || (request.fi->fh & V4lDriver::nonblocking_handle);
-    EvIoctlDQBufAccept accept;
+    const Requester& requester = request.requester;
+    EvIoctlDQBufAccept accept(requester);
     fill_argument(accept.arg, row, request.in_buf);
     device.process_event(accept);
     if (accept.result.code()) return reply(request, row.number, &row, accept.result, nullptr);
     if (device.buffer_manager.is_frame_ready()) return deliver(row, request);
-    if (nonblocking) return reply(request, row.number, &row, refusal(EAGAIN), nullptr);
-    if (fuse_req_interrupted(request.req))
+    if (requester.nonblocking) return reply(request, row.number, &row, refusal(EAGAIN), nullptr);
+    if (fuse_req_interrupted(requester.req))
         return reply(request, row.number, &row, refusal(EINTR), nullptr);
 
     // No worker waits for the frame: the thread that makes it ready answers, which spares
     // a wake-up, a switch of threads and a second trip through the machine mutex a frame.
-    V4lDriver::WaitingDequeue waiting;
-    waiting.req = request.req;
-    fill_argument(waiting.arg, row, request.in_buf);
-    waiting.pid = device.current_pid;
-    waiting.gid = device.current_gid;
-    waiting.file = device.current_file;
-    {
-        boost::lock_guard<boost::mutex> lock(device.waiting_mutex);
-        device.waiting_dequeues.push_back(waiting);
-    }
+    LaterReply parked;
+    parked.requester = requester;
+    parked.number = row.number;
+    parked.row = &row;
+    parked.set_argument(request.in_buf, row.size());
+    device.parked_dequeues.park(parked);
     // libfuse runs the callback inside this call when the signal came first, holding the
     // request, which a reply would free under it: that one is answered below instead.
-    fuse_req_interrupt_func(request.req, &IoctlDispatcher::interrupted, &device);
-    // libfuse sets the flag before it runs the callback: a callback that found the request
-    // not yet interruptible left its flag for this check. Asked under waiting_mutex, as a
-    // callback that took the request out may have answered and so freed it.
-    bool signalled = false;
-    {
-        boost::lock_guard<boost::mutex> lock(device.waiting_mutex);
-        auto& parked = device.waiting_dequeues;
-        const auto found = std::find_if(parked.begin(), parked.end(), [&](const auto& entry) {
-            return entry.req == request.req;
-        });
-        if (found != parked.end()) {
-            found->interruptible = true;
-            signalled = fuse_req_interrupted(request.req) != 0;
-            if (signalled) parked.erase(found);
-        }
-    }
-    if (signalled) reply(request, row.number, &row, refusal(EINTR), nullptr);
+    fuse_req_interrupt_func(requester.req, &IoctlDispatcher::interrupted, &device);
+    if (device.parked_dequeues.arm(requester.req))
+        reply(request, row.number, &row, refusal(EINTR), nullptr);
 }
 
 void IoctlDispatcher::deliver(const IoctlRow& row, IoctlRequest& request) {
-    EvIoctlDQBuf event;
+    EvIoctlDQBuf event(request.requester);
     fill_argument(event.arg, row, request.in_buf);
     request.device.process_event(event);
     reply(request, row.number, &row, event.result, &event.arg);
@@ -318,101 +287,67 @@ const IoctlRow& IoctlDispatcher::dequeue_row() {
     return row;
 }
 
-void IoctlDispatcher::answer_waiting(V4lDriver& device, V4lDriver::DequeueAnswer* deferred) {
+void IoctlDispatcher::answer_waiting(V4lDriver& device, LaterReply* deferred) {
     const IoctlRow& row = dequeue_row();
-    for (;;) {
-        V4lDriver::WaitingDequeue waiting;
-        {
-            boost::lock_guard<boost::mutex> lock(device.waiting_mutex);
-            if (device.waiting_dequeues.empty()) return;
-            waiting = device.waiting_dequeues.front();
-            device.waiting_dequeues.erase(device.waiting_dequeues.begin());
-        }
+    while (std::optional<LaterReply> waiting = device.parked_dequeues.take_oldest()) {
+        IoctlRequest request{device, waiting->requester, waiting->argument};
         // Asked again as the waiting worker used to ask after each wake-up: streaming may
         // have stopped, the buffers gone or the device failed since it parked.
-        device.current_pid = waiting.pid;
-        device.current_gid = waiting.gid;
-        device.current_file = waiting.file;
-        IoctlRequest request{device, waiting.req, nullptr, &waiting.arg, waiting.pid};
-        EvIoctlDQBufAccept accept;
-        accept.arg = waiting.arg;
+        EvIoctlDQBufAccept accept(waiting->requester);
+        accept.arg = waiting->buffer();
         device.process_event(accept);
         if (accept.result.code()) {
             reply(request, row.number, &row, accept.result, nullptr);
             continue;
         }
         if (device.buffer_manager.is_frame_ready()) {
-            if (deferred == nullptr || deferred->req != nullptr) {
+            if (deferred == nullptr || !deferred->empty()) {
                 deliver(row, request);
                 continue;
             }
-            EvIoctlDQBuf event;
-            event.arg = waiting.arg;
+            EvIoctlDQBuf event(waiting->requester);
+            event.arg = waiting->buffer();
             device.process_event(event);
             if (event.result.code()) {
                 reply(request, row.number, &row, event.result, &event.arg);
                 continue;
             }
             trace(request, row.number, &row, 0, &event.arg);
-            deferred->req = waiting.req;
-            deferred->arg = event.arg;
-            deferred->pid = waiting.pid;
+            *deferred = *waiting;
+            deferred->set_argument(&event.arg, sizeof event.arg);
             continue;
         }
-        // An interruption while it was taken out found nothing to answer; its flag stays.
-        bool signalled;
-        {
-            boost::lock_guard<boost::mutex> lock(device.waiting_mutex);
-            signalled = fuse_req_interrupted(waiting.req) != 0;
-            if (!signalled)
-                device.waiting_dequeues.insert(device.waiting_dequeues.begin(), waiting);
-        }
-        if (signalled) reply(request, row.number, &row, refusal(EINTR), nullptr);
+        if (!device.parked_dequeues.put_back(*waiting))
+            reply(request, row.number, &row, refusal(EINTR), nullptr);
         return;
     }
 }
 
 void IoctlDispatcher::interrupted(fuse_req_t req, void* data) {
     V4lDriver& device = *static_cast<V4lDriver*>(data);
-    V4lDriver::WaitingDequeue waiting;
-    {
-        boost::lock_guard<boost::mutex> lock(device.waiting_mutex);
-        auto& parked = device.waiting_dequeues;
-        const auto found = std::find_if(parked.begin(), parked.end(),
-                                        [req](const auto& entry) { return entry.req == req; });
-        // Answered already (the callback may come after the reply), or still being parked.
-        if (found == parked.end() || !found->interruptible) return;
-        waiting = *found;
-        parked.erase(found);
-    }
+    const std::optional<LaterReply> waiting = device.parked_dequeues.interrupt(req);
+    if (!waiting) return;
     // Without the machine mutex: a dequeue parks only in StreamingIO, and the state it
     // shows is the one it waited in.
-    IoctlRequest request{device, req, nullptr, &waiting.arg, waiting.pid, "StreamingIO"};
+    IoctlRequest request{device, waiting->requester, waiting->argument, "StreamingIO"};
     reply(request, VIDIOC_DQBUF, &dequeue_row(), refusal(EINTR), nullptr);
 }
 
-void V4lDriver::answer_waiting_dequeues(DequeueAnswer* deferred) {
+void V4lDriver::answer_waiting_dequeues(LaterReply* deferred) {
     IoctlDispatcher::answer_waiting(*this, deferred);
 }
 
-void V4lDriver::send_dequeue_answer(const DequeueAnswer& answer) {
-    if (answer.req == nullptr) return;
-    IoctlDispatcher::send(answer.req, answer.pid, VIDIOC_DQBUF, &IoctlDispatcher::dequeue_row(), 0,
-                          &answer.arg);
+void V4lDriver::send_later_reply(const LaterReply& reply) {
+    if (reply.empty()) return;
+    IoctlDispatcher::send(reply.requester, reply.number, reply.row, reply.error,
+                          reply.argument_or_null());
 }
 
 void V4lDriver::fail_waiting_dequeues(int error) {
     const IoctlRow& row = IoctlDispatcher::dequeue_row();
     const std::system_error result{std::error_code(error, std::generic_category())};
-    for (;;) {
-        WaitingDequeue waiting;
-        {
-            boost::lock_guard<boost::mutex> lock(waiting_mutex);
-            if (waiting_dequeues.empty()) return;
-            waiting = waiting_dequeues.front();
-            waiting_dequeues.erase(waiting_dequeues.begin());
-        }
-        IoctlRequest request{*this, waiting.req, nullptr, &waiting.arg, waiting.pid};
+    for (const LaterReply& waiting : parked_dequeues.take_all()) {
+        IoctlRequest request{*this, waiting.requester, waiting.argument};
         IoctlDispatcher::reply(request, row.number, &row, result, nullptr);
     }
 }
@@ -421,20 +356,20 @@ void IoctlDispatcher::reply(IoctlRequest& request, std::uint32_t number, const I
                             const std::system_error& result, const void* argument) {
     const int error = result.code().value();
     trace(request, number, row, error, argument);
-    PendingReply* pending = request.pending;
+    LaterReply* pending = request.pending;
     const std::size_t size = row ? row->size() : 0;
-    if (pending == nullptr || pending->req != nullptr || size > sizeof pending->argument)
-        return send(request.req, request.pid, number, row, error, argument);
-    pending->req = request.req;
+    if (pending == nullptr || !pending->empty() || size > sizeof pending->argument)
+        return send(request.requester, number, row, error, argument);
+    pending->requester = request.requester;
     pending->number = number;
     pending->row = row;
     pending->error = error;
-    pending->has_argument = argument != nullptr;
-    if (argument != nullptr) std::memcpy(pending->argument, argument, size);
+    pending->set_argument(argument, size);
 }
 
-void IoctlDispatcher::send(fuse_req_t req, int pid, std::uint32_t number, const IoctlRow* row,
+void IoctlDispatcher::send(const Requester& requester, std::uint32_t number, const IoctlRow* row,
                            int error, const void* argument) {
+    fuse_req_t req = requester.req;
     const Output output = row ? row->output : Output::nothing;
     int replied;
     if (error != 0 && output != Output::argument_always)
@@ -444,7 +379,8 @@ void IoctlDispatcher::send(fuse_req_t req, int pid, std::uint32_t number, const 
     else
         replied = fuse_reply_ioctl(req, -error, argument, row->size());
     if (replied != 0)
-        FRIX_LOG(core, error) << "ioctl(" << ioctl_name(number) << ") reply failed pid: " << pid;
+        FRIX_LOG(core, error) << "ioctl(" << ioctl_name(number)
+                              << ") reply failed pid: " << requester.pid;
 }
 
 void IoctlDispatcher::trace(IoctlRequest& request, std::uint32_t number, const IoctlRow* row,
@@ -457,7 +393,7 @@ void IoctlDispatcher::trace(IoctlRequest& request, std::uint32_t number, const I
                         : row && row->input == Input::client_copy ? request.in_buf
                                                                   : nullptr;
     const char* state = request.state ? request.state : request.device.state_name();
-    FRIX_LOG(core, debug) << describe_request(request.pid, number, shown, error, state);
+    FRIX_LOG(core, debug) << describe_request(request.requester.pid, number, shown, error, state);
 }
 
 }  // namespace frix

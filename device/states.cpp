@@ -89,10 +89,10 @@ sc::result Defective::react(const EvOpen& event) {
     return transit<Idle>();
 }
 
-sc::result Defective::react(const EvRelease&) {
+sc::result Defective::react(const EvRelease& event) {
     auto& device = context<V4lDriver>();
     if (device.open_count != 0) --device.open_count;
-    if (device.open_count == 0) post_event(EvClose());
+    if (device.open_count == 0) post_event(EvClose(event.requester));
     return discard_event();
 }
 

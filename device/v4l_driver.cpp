@@ -107,20 +107,22 @@ void V4lDriver::sys_destroy() {
 void V4lDriver::sys_open(fuse_req_t req, fuse_file_info* fi) {
     auto lock = lock_interruptible(req);
     if (!begin_request(req, lock)) return;
+    const int pid = fuse_req_ctx(req)->pid;
     // A release from a process that has exited comes without a pid.
-    fi->fh = static_cast<std::uint32_t>(current_pid) |
-             ((fi->flags & O_NONBLOCK) ? nonblocking_handle : 0) |
-             (++opens_served << open_serial_shift);
+    fi->fh = static_cast<std::uint32_t>(pid) |
+             ((fi->flags & O_NONBLOCK) ? Requester::nonblocking_handle : 0) |
+             (++opens_served << Requester::open_serial_shift);
+    const Requester requester = Requester::of(req, fi);
 
-    EvOpen event;
+    EvOpen event(requester);
     process_event(event);
     if (event.result.code()) {
         report_failure(req, "open() failed: ", event.result);
         return;
     }
     if (fuse_reply_open(req, fi) != 0) {
-        FRIX_LOG(core, warning) << "reply_open() failed, pid: " << current_pid;
-        EvRelease undo;
+        FRIX_LOG(core, warning) << "reply_open() failed, pid: " << requester.pid;
+        EvRelease undo(requester);
         process_event(undo);
         return;
     }
@@ -129,12 +131,11 @@ void V4lDriver::sys_open(fuse_req_t req, fuse_file_info* fi) {
 
 void V4lDriver::sys_release(fuse_req_t req, fuse_file_info* fi) {
     boost::lock_guard<boost::mutex> lock(machine_mutex);
-    take_request_context(req);
-    if (current_pid == 0) current_pid = static_cast<int>(static_cast<std::uint32_t>(fi->fh));
-    current_file = fi->fh;
+    Requester requester = Requester::of(req, fi);
+    if (requester.pid == 0) requester.pid = static_cast<int>(static_cast<std::uint32_t>(fi->fh));
     priorities.release(fi->fh);
     control_events.release(fi->fh);
-    EvRelease event;
+    EvRelease event(requester);
     process_event(event);
     fuse_reply_err(req, 0);
     // The owner's queue may be gone with the last close or another file's release.
@@ -144,8 +145,9 @@ void V4lDriver::sys_release(fuse_req_t req, fuse_file_info* fi) {
 void V4lDriver::sys_read(fuse_req_t req, size_t size, off_t off, fuse_file_info* fi) {
     auto lock = lock_interruptible(req);
     if (!begin_request(req, lock)) return;
+    const Requester requester = Requester::of(req, fi);
 
-    EvAcceptReadIO accept(true);
+    EvAcceptReadIO accept(requester, true);
     process_event(accept);
     if (accept.result.code()) {
         report_failure(req, "read() failed: ", accept.result);
@@ -160,7 +162,7 @@ void V4lDriver::sys_read(fuse_req_t req, size_t size, off_t off, fuse_file_info*
             return;
         }
     } else {
-        EvReadEnqueueBuffers enqueue;
+        EvReadEnqueueBuffers enqueue(requester);
         process_event(enqueue);
         if (enqueue.result.code()) {
             report_failure(req, "read() failed: ", enqueue.result);
@@ -174,14 +176,14 @@ void V4lDriver::sys_read(fuse_req_t req, size_t size, off_t off, fuse_file_info*
         } else if (buffer_manager.wait_frame_interruptible_timeout(
                        lock, [&] { return fuse_req_interrupted(req) || capture_interrupted(); },
                        boost::chrono::milliseconds(0))) {
-            EvReadSuspendStream suspend;
+            EvReadSuspendStream suspend(requester);
             process_event(suspend);
             fuse_reply_err(req, suspend.result.code() ? suspend.result.code().value() : EINTR);
             return;
         }
     }
 
-    EvReadGetFrame frame(static_cast<std::uint64_t>(off), size);
+    EvReadGetFrame frame(requester, static_cast<std::uint64_t>(off), size);
     process_event(frame);
     if (frame.result.code()) {
         report_failure(req, "read() failed: ", frame.result);
@@ -195,7 +197,7 @@ void V4lDriver::sys_read(fuse_req_t req, size_t size, off_t off, fuse_file_info*
     const unsigned char* bytes = frame.data ? frame.data + frame.offset : nullptr;
     const int replied = fuse_reply_buf(req, reinterpret_cast<const char*>(bytes), frame.count);
     if (replied != 0) {
-        FRIX_LOG(core, error) << "read() failed pid: " << current_pid << ", error: " << replied;
+        FRIX_LOG(core, error) << "read() failed pid: " << requester.pid << ", error: " << replied;
         buffer_manager.set_read_in_progress(false);
     }
     // A frame is consumed with its last byte; older ready frames go with it.
@@ -215,15 +217,16 @@ void V4lDriver::sys_poll(fuse_req_t req, fuse_file_info* fi, fuse_pollhandle* ph
         drop_handle();
         return;
     }
+    const Requester requester = Requester::of(req, fi);
 
-    EvAcceptReadIO accept(false);
+    EvAcceptReadIO accept(requester, false);
     process_event(accept);
     if (accept.result.code()) {
         drop_handle();
         report_failure(req, "poll() failed: ", accept.result);
         return;
     }
-    EvPollEnqueueBuffers enqueue;
+    EvPollEnqueueBuffers enqueue(requester);
     process_event(enqueue);
     if (enqueue.result.code()) {
         drop_handle();
@@ -238,7 +241,7 @@ void V4lDriver::sys_poll(fuse_req_t req, fuse_file_info* fi, fuse_pollhandle* ph
     unsigned revents = buffer_manager.is_frame_ready() ? (POLLIN | POLLRDNORM) : 0;
     if (control_events.pending(fi->fh)) revents |= POLLPRI;
     if (fuse_reply_poll(req, revents) != 0)
-        FRIX_LOG(core, error) << "poll() failed pid: " << current_pid;
+        FRIX_LOG(core, error) << "poll() failed pid: " << requester.pid;
 }
 
 void V4lDriver::notify_poll() { notify_poller(take_poller()); }
@@ -274,9 +277,9 @@ void V4lDriver::log_exception(std::exception_ptr exception) {
     }
 }
 
-bool V4lDriver::check_extension_presence() {
-    return ::frix::check_extension_presence(current_pid, current_gid, extension_check_disabled_pid,
-                                            extension_presence);
+bool V4lDriver::check_extension_presence(const Requester& requester) {
+    return ::frix::check_extension_presence(requester.pid, static_cast<int>(requester.gid),
+                                            extension_check_disabled_pid, extension_presence);
 }
 
 bool V4lDriver::begin_request(fuse_req_t req, const boost::unique_lock<boost::mutex>& lock) {
@@ -284,15 +287,7 @@ bool V4lDriver::begin_request(fuse_req_t req, const boost::unique_lock<boost::mu
         fuse_reply_err(req, EINTR);
         return false;
     }
-    take_request_context(req);
     return true;
-}
-
-void V4lDriver::take_request_context(fuse_req_t req) {
-    const fuse_ctx* context = fuse_req_ctx(req);
-    current_pid = context->pid;
-    current_gid = static_cast<int>(context->gid);
-    current_uid = context->uid;
 }
 
 const char* V4lDriver::state_name() const {
@@ -307,7 +302,9 @@ const char* V4lDriver::state_name() const {
 
 void V4lDriver::get_priority(std::uint32_t& priority) { priority = priorities.highest(); }
 
-void V4lDriver::set_priority(std::uint32_t& priority) { priorities.set(current_file, priority); }
+void V4lDriver::set_priority(const Requester& requester, std::uint32_t& priority) {
+    priorities.set(requester.file, priority);
+}
 
 void V4lDriver::report_failure(fuse_req_t req, const char* prefix,
                                const std::system_error& result) {
@@ -326,8 +323,9 @@ void V4lDriver::destroy_driver(const EvDestroy&) {
 
 std::system_error V4lDriver::handle_mapping_request(const MmapRequest& request, int pid,
                                                     unsigned long& index) {
-    current_pid = pid;
-    EvMmap event(request);
+    Requester requester;
+    requester.pid = pid;
+    EvMmap event(requester, request);
     process_event(event);
     index = event.index;
     return event.result;

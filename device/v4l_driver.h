@@ -23,7 +23,10 @@
 #include "device/control_events.h"
 #include "device/file_priorities.h"
 #include "device/frame_watchdog.h"
+#include "device/later_reply.h"
 #include "device/mapping_service.h"
+#include "device/parked_dequeues.h"
+#include "device/requester.h"
 #include "frix/driver.h"
 #include "frix/server.h"
 
@@ -45,31 +48,35 @@ struct IoctlDispatcher;
 // The device object is its own state machine: every request becomes an event processed
 // under the machine mutex, and the reply is built from the result the reaction stored.
 //
-// Map of the object: member group, file, calling thread, lock.
-//   entry points sys_init/destroy/open/release/read/poll   v4l_driver.cpp       CUSE workers
-//   machine entry point sys_ioctl, the ioctl table, the trace      ioctl_dispatch.cpp   CUSE
-//   workers    machine state reactions (Alive ... StreamingIO)                states.cpp,
-//   active_state.cpp,
-//                                                          io_states.cpp        caller's machine
-//   queries, formats, parameters, buffers (capture        capture_controller.cpp
-//   controller), start/stop/suspend of capture                                  caller's machine,
-//   then
-//                                                                                               driver
-//                                                                                               or
-//                                                                                               interruption
-//   the capture thread: capture_loop, capture_frames      capture_controller.cpp capture driver;
-//   machine by try-lock controls, extended controls, control events           controls.cpp CUSE
-//   workers    machine file priorities                                       file_priorities.cpp
-//   CUSE workers    machine mapping requests (EvMmap)                             v4l_driver.cpp
-//   mapping worker  record, then machine by try-lock parked VIDIOC_DQBUF requests and their answers
-//   ioctl_dispatch.cpp   whoever holds   machine, then waiting
-//                                                                              the machine
-//   the interruption of a parked VIDIOC_DQBUF             ioctl_dispatch.cpp   libfuse's waiting
+// Map of the object: what, where, which thread, which lock.
+// clang-format off
+//   entry points sys_init/destroy/open/release/read/poll
+//       v4l_driver.cpp; CUSE workers; machine
+//   who asked: one Requester a request, built at its entry point, carried by its events
+//       requester.h
+//   entry point sys_ioctl, the ioctl table, the trace
+//       ioctl_dispatch.cpp; CUSE workers; machine
+//   state reactions (Alive ... StreamingIO)
+//       states.cpp, active_state.cpp, io_states.cpp; the caller's; machine
+//   queries, formats, parameters, buffers, start/stop/suspend of capture
+//       capture_controller.cpp; the caller's; machine, then driver or interruption
+//   the capture thread: capture_loop, capture_frames
+//       capture_controller.cpp; capture; driver, machine by try-lock
+//   controls, extended controls, control events
+//       controls.cpp; CUSE workers; machine
+//   file priorities
+//       file_priorities.cpp; CUSE workers; machine
+//   mapping requests (EvMmap)
+//       v4l_driver.cpp; mapping worker; record, then machine by try-lock
+//   parked VIDIOC_DQBUF requests and their answers
+//       parked_dequeues.cpp, ioctl_dispatch.cpp; whoever holds the machine; machine, then parked
+//   the interruption of a parked VIDIOC_DQBUF
+//       ioctl_dispatch.cpp; libfuse's; parked
+// clang-format on
 // Fields: everything below is guarded by machine_mutex unless it says otherwise; the
 // driver's interruption flag is the one field shared without a lock (atomic).
 // Lock order: machine mutex, then the interruption mutex or the driver mutex, then the
-// buffer manager's mutex; waiting_mutex is a leaf, also taken after libfuse's own lock
-// of an interrupted request.
+// buffer manager's mutex; the parked dequeues' lock is a leaf.
 class V4lDriver
     : public boost::statechart::state_machine<V4lDriver, Alive, std::allocator<void>,
                                               boost::statechart::exception_translator<>> {
@@ -89,12 +96,6 @@ public:
 
     const std::string& get_device_name() const { return device_name; }
 
-    // A file handle holds the opener's pid and, in this bit, whether it opened with
-    // O_NONBLOCK: the kernel sends ioctls with the handle but without the file flags.
-    // The bits above it count opens, so that every open file has a handle of its own.
-    static constexpr std::uint64_t nonblocking_handle = std::uint64_t(1) << 32;
-    static constexpr unsigned open_serial_shift = 33;
-
     // CUSE entry points; each replies to its request exactly once. A blocking VIDIOC_DQBUF
     // that finds no frame is the one exception to replying before returning: it waits
     // parked and is answered later (answer_waiting_dequeues, or its interruption).
@@ -113,31 +114,26 @@ public:
     // is released: take_poller with it held, notify_poller (null: nothing) without.
     fuse_pollhandle* take_poller();
     static void notify_poller(fuse_pollhandle* poller);
-    // A parked dequeue's frame, to be sent once the machine mutex is released: the client
-    // comes back at once with its next request, which would find the mutex still held.
-    struct DequeueAnswer {
-        fuse_req_t req = nullptr;
-        v4l2_buffer arg{};
-        int pid = -1;
-    };
     // Machine mutex held: answers the parked dequeues whose wait has ended, oldest first,
     // with a frame or with the refusal the device now gives; one frame's answer goes to
-    // deferred, when given, for send_dequeue_answer.
-    void answer_waiting_dequeues(DequeueAnswer* deferred = nullptr);
-    // Without the machine mutex; does nothing for an empty answer.
-    void send_dequeue_answer(const DequeueAnswer& answer);
+    // deferred, when given, for send_later_reply: the client comes back at once with its
+    // next request, which would find the machine mutex still held.
+    void answer_waiting_dequeues(LaterReply* deferred = nullptr);
+    // Without the machine mutex; does nothing for an empty reply.
+    static void send_later_reply(const LaterReply& reply);
     // Machine mutex held, the device going away: every parked dequeue fails with error.
     void fail_waiting_dequeues(int error);
     // Owns the machine mutex, or does not when the request was interrupted meanwhile.
     boost::unique_lock<boost::mutex> lock_interruptible(fuse_req_t req);
     void log_exception(std::exception_ptr exception);
 
-    // Whether the client behind current_pid may use memory-mapped streaming.
-    bool check_extension_presence();
+    // Whether the requester's process may use memory-mapped streaming.
+    bool check_extension_presence(const Requester& requester);
 
     // Capture controller. Called by reactions with the machine mutex held; failures are
     // exceptions that the reactions map to replies.
-    void query_cap(v4l2_capability& cap);
+    // Streaming is offered to a requester that can map buffers.
+    void query_cap(const Requester& requester, v4l2_capability& cap);
     void enum_fmt(v4l2_fmtdesc& fmt);
     void get_fmt(v4l2_format& fmt);
     void try_fmt(v4l2_format& fmt);
@@ -147,26 +143,28 @@ public:
     void get_queryctrl(v4l2_queryctrl& ctrl);
     void get_querymenu(v4l2_querymenu& menu);
     void get_control(v4l2_control& ctrl);
-    void set_control(v4l2_control& ctrl);
+    void set_control(const Requester& requester, v4l2_control& ctrl);
     void query_ext_control(v4l2_query_ext_ctrl& ctrl);
-    void get_ext_controls(v4l2_ext_controls& controls);
-    void set_ext_controls(v4l2_ext_controls& controls);
-    void try_ext_controls(v4l2_ext_controls& controls);
+    // The control array is read from and written to the requester's memory.
+    void get_ext_controls(const Requester& requester, v4l2_ext_controls& controls);
+    void set_ext_controls(const Requester& requester, v4l2_ext_controls& controls);
+    void try_ext_controls(const Requester& requester, v4l2_ext_controls& controls);
     // Control events of the requesting file (control_events.h).
-    void subscribe_event(v4l2_event_subscription& subscription);
-    void unsubscribe_event(v4l2_event_subscription& subscription);
-    void dequeue_event(v4l2_event& event);
+    void subscribe_event(const Requester& requester, v4l2_event_subscription& subscription);
+    void unsubscribe_event(const Requester& requester, v4l2_event_subscription& subscription);
+    void dequeue_event(const Requester& requester, v4l2_event& event);
     // The priority of the requesting file (file_priorities.h).
     void get_priority(std::uint32_t& priority);
-    void set_priority(std::uint32_t& priority);
+    void set_priority(const Requester& requester, std::uint32_t& priority);
     void enum_framesizes(v4l2_frmsizeenum& sizes);
     void enum_frameintervals(v4l2_frmivalenum& intervals);
     void set_input(int& index);
     void set_format(v4l2_format& fmt);
     void get_parameters(v4l2_streamparm& parm);
     void set_parameters(v4l2_streamparm& parm);
-    // May lower request.count to what could be allocated.
-    void request_buffers(v4l2_requestbuffers& request);
+    // May lower request.count to what could be allocated; the buffer files are the
+    // requester's.
+    void request_buffers(const Requester& requester, v4l2_requestbuffers& request);
     // Adds buffers to the pool (count 0 only reports where they would start).
     void create_buffers(v4l2_create_buffers& create);
     void prepare_read_buffers();
@@ -198,9 +196,8 @@ private:
     friend struct StreamingIO;
     friend struct IoctlDispatcher;
 
-    // Common start of open, read and poll: false after replying EINTR.
-    bool begin_request(fuse_req_t req, const boost::unique_lock<boost::mutex>& lock);
-    void take_request_context(fuse_req_t req);
+    // Common start of open, read, poll and ioctl: false after replying EINTR.
+    static bool begin_request(fuse_req_t req, const boost::unique_lock<boost::mutex>& lock);
     // The innermost state's name, for trace lines.
     const char* state_name() const;
     // Logs "<prefix><what()> error: <message>" and replies the result's errno.
@@ -216,10 +213,13 @@ private:
     // Transition action of EvDestroy: runs after capture has stopped.
     void destroy_driver(const EvDestroy&);
     enum class ControlAccess { get, set, try_only };
-    void access_ext_controls(v4l2_ext_controls& controls, ControlAccess access);
+    void access_ext_controls(const Requester& requester, v4l2_ext_controls& controls,
+                             ControlAccess access);
     bool has_control_class(std::uint32_t control_class);
-    // Tells the other files' subscribers, and wakes a poller waiting for events.
-    void report_control_change(const v4l2_queryctrl& control, std::int32_t value);
+    // Tells the subscribers of files other than the changer's, and wakes a poller waiting
+    // for events.
+    void report_control_change(std::uint64_t changer, const v4l2_queryctrl& control,
+                               std::int32_t value);
     std::system_error handle_mapping_request(const MmapRequest& request, int pid,
                                              unsigned long& index);
 
@@ -239,12 +239,7 @@ private:
     bool mem_lock;
     boost::mutex machine_mutex;
     BufferManager buffer_manager;
-    int current_pid = -1;
-    int current_gid = -1;
-    uid_t current_uid = static_cast<uid_t>(-1);  // owner of the buffer files it requests
     int owner_pid = -1;
-    // The file handle of the request being served.
-    std::uint64_t current_file = 0;
     // The file whose streaming buffers exist (0: none): other files may not use them.
     std::uint64_t queue_owner_file = 0;
     std::uint64_t open_count = 0;
@@ -253,21 +248,8 @@ private:
     FilePriorities priorities;
     ControlEvents control_events;
     fuse_pollhandle* poll_handle = nullptr;
-    // A blocking VIDIOC_DQBUF that found no frame, kept with what its answer needs: the
-    // request outlives its entry point, its arguments do not.
-    struct WaitingDequeue {
-        fuse_req_t req = nullptr;
-        v4l2_buffer arg{};
-        int pid = -1;
-        int gid = -1;
-        std::uint64_t file = 0;
-        // Set once libfuse's interrupt callback may answer it.
-        bool interruptible = false;
-    };
-    // Guarded by waiting_mutex, not the machine mutex: an interruption takes a parked
-    // request out without the machine mutex. Whoever takes one out answers it, once.
-    std::vector<WaitingDequeue> waiting_dequeues;
-    boost::mutex waiting_mutex;
+    // Guarded by its own lock, not the machine mutex.
+    ParkedDequeues parked_dequeues;
     // The frame a read() is delivering in pieces; valid while the buffer manager's
     // read-in-progress flag is set, so later pieces never come from a newer frame.
     Buffer* read_frame = nullptr;

@@ -17,7 +17,7 @@ protected:
         driver().fail_init_buffer_from(room);
         v4l2_requestbuffers request{};
         request.count = count;
-        device().request_buffers(request);
+        device().request_buffers(Requester{}, request);
         return request.count;
     }
 };
@@ -90,20 +90,20 @@ TEST_F(CaptureController, GetParametersReportsFiveReadBuffersWhenNoneWereSet) {
 TEST_F(CaptureController, TheStreamingCapabilityFollowsTheMappingService) {
     // The mapping service does not serve here, so streaming is never offered.
     v4l2_capability cap{};
-    device().query_cap(cap);
+    device().query_cap(Requester{}, cap);
     EXPECT_EQ(cap.capabilities, static_cast<std::uint32_t>(V4L2_CAP_VIDEO_CAPTURE))
         << "the driver's own bits are kept";
 
     v4l2_capability none{};
     driver().set_capability(none);
-    device().query_cap(cap);
+    device().query_cap(Requester{}, cap);
     EXPECT_EQ(cap.capabilities, 0x01000001u);
 
     v4l2_capability both{};
     both.capabilities = V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_STREAMING | V4L2_CAP_DEVICE_CAPS;
     both.device_caps = V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_STREAMING;
     driver().set_capability(both);
-    device().query_cap(cap);
+    device().query_cap(Requester{}, cap);
     EXPECT_EQ(cap.capabilities,
               static_cast<std::uint32_t>(V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_DEVICE_CAPS));
     EXPECT_EQ(cap.device_caps, static_cast<std::uint32_t>(V4L2_CAP_VIDEO_CAPTURE));
@@ -111,7 +111,7 @@ TEST_F(CaptureController, TheStreamingCapabilityFollowsTheMappingService) {
     v4l2_capability without_device_caps = both;
     without_device_caps.capabilities = V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_STREAMING;
     driver().set_capability(without_device_caps);
-    device().query_cap(cap);
+    device().query_cap(Requester{}, cap);
     EXPECT_EQ(cap.capabilities, static_cast<std::uint32_t>(V4L2_CAP_VIDEO_CAPTURE));
     EXPECT_EQ(cap.device_caps, without_device_caps.device_caps) << "not the driver's claim";
 }
@@ -183,12 +183,15 @@ TEST_F(CaptureController, TheExtensionModeDecidesForTheCurrentClient) {
     options.extension_presence = 0;
     start(options);
     opened(6001);
-    EXPECT_FALSE(device().check_extension_presence());
+    Requester requester;
+    requester.pid = 6001;
+    EXPECT_FALSE(device().check_extension_presence(requester));
 
     options.extension_presence = 1;
     start(options);
     opened(6002);
-    EXPECT_TRUE(device().check_extension_presence());
+    requester.pid = 6002;
+    EXPECT_TRUE(device().check_extension_presence(requester));
 }
 
 // Takes the right to lock memory away from this thread for the scope.

@@ -289,7 +289,9 @@ TEST_F(IoctlDispatch, TheExtensionCheckCanBeSwitchedOffByItsOneRegisterName) {
     const Reply reply = reader.ioctl(VIDIOC_DBG_S_REGISTER, &right, sizeof right, 0);
     EXPECT_EQ(reply.kind, ReplyKind::Ioctl);
     EXPECT_TRUE(reply.bytes.empty());
-    EXPECT_TRUE(device().check_extension_presence());
+    Requester requester;
+    requester.pid = 8110;
+    EXPECT_TRUE(device().check_extension_presence(requester));
     EXPECT_EQ(reader.ioctl(VIDIOC_REQBUFS, request), EBUSY) << "now the machine answers";
 
     // Until the process releases the device.
@@ -299,7 +301,7 @@ TEST_F(IoctlDispatch, TheExtensionCheckCanBeSwitchedOffByItsOneRegisterName) {
     TestClient back = opened(8110);
     v4l2_capability cap{};
     EXPECT_EQ(back.ioctl(VIDIOC_QUERYCAP, cap), 0);
-    EXPECT_FALSE(device().check_extension_presence());
+    EXPECT_FALSE(device().check_extension_presence(requester));
 }
 
 TEST_F(IoctlDispatch, ADeviceErrorFromAControlMakesTheDeviceDefective) {
