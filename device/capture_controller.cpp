@@ -162,7 +162,7 @@ void V4lDriver::request_buffers(const Requester& requester, v4l2_requestbuffers&
     if (mem_lock) lock_memory();
 }
 
-void V4lDriver::create_buffers(v4l2_create_buffers& create) {
+void V4lDriver::create_buffers(const Requester& requester, v4l2_create_buffers& create) {
     create.capabilities = V4L2_BUF_CAP_SUPPORTS_MMAP | V4L2_BUF_CAP_SUPPORTS_ORPHANED_BUFS;
     create.flags = 0;
     std::memset(create.reserved, 0, sizeof create.reserved);
@@ -192,12 +192,14 @@ void V4lDriver::create_buffers(v4l2_create_buffers& create) {
         driver->init_buffer(data, index, total, nullptr);
         if (data.get_length() < image) data.set_length(image, 0);
     };
+    // Only the requesting client may read or write its frames.
+    const FileOwner owner{requester.uid, requester.gid};
     try {
-        buffer_manager.resize_pool(existing + count, mapping_service.segment_name());
+        buffer_manager.resize_pool(existing + count, mapping_service.segment_name(), owner);
         buffer_manager.init_pool_buffers(initialise);
         buffer_manager.assert_allocated_memory();
     } catch (...) {
-        buffer_manager.resize_pool(existing, mapping_service.segment_name());
+        buffer_manager.resize_pool(existing, mapping_service.segment_name(), owner);
         throw;
     }
     create.count = static_cast<std::uint32_t>(count);

@@ -69,7 +69,8 @@ sc::result NoIO::react(const EvIoctlCreateBufs& event) {
         fail(event, EINVAL);
         return discard_event();
     }
-    if (!run_request<LetThrough::device_failures>(event, [&] { device.create_buffers(event.arg); }))
+    if (!run_request<LetThrough::device_failures>(
+            event, [&] { device.create_buffers(event.requester, event.arg); }))
         return discard_event();
     if (device.buffer_manager.get_pool_size() == 0) return discard_event();
     device.owner_pid = event.requester.pid;
@@ -183,7 +184,8 @@ sc::result StreamingIO::react(const EvIoctlReqBufs& event) {
 
 sc::result StreamingIO::react(const EvIoctlCreateBufs& event) {
     auto& device = context<V4lDriver>();
-    run_request<LetThrough::all_failures>(event, [&] { device.create_buffers(event.arg); });
+    run_request<LetThrough::all_failures>(
+        event, [&] { device.create_buffers(event.requester, event.arg); });
     return discard_event();
 }
 

@@ -372,7 +372,8 @@ void IoctlDispatcher::send(const Requester& requester, std::uint32_t number, con
     fuse_req_t req = requester.req;
     const Output output = row ? row->output : Output::nothing;
     int replied;
-    if (error != 0 && output != Output::argument_always)
+    // A refusal before the request was served has no argument to report where it failed.
+    if (error != 0 && (output != Output::argument_always || argument == nullptr))
         replied = fuse_reply_err(req, error);
     else if (output == Output::nothing)
         replied = fuse_reply_ioctl(req, 0, nullptr, 0);

@@ -165,8 +165,9 @@ public:
     // May lower request.count to what could be allocated; the buffer files are the
     // requester's.
     void request_buffers(const Requester& requester, v4l2_requestbuffers& request);
-    // Adds buffers to the pool (count 0 only reports where they would start).
-    void create_buffers(v4l2_create_buffers& create);
+    // Adds buffers to the pool (count 0 only reports where they would start); the new
+    // buffer files are the requester's.
+    void create_buffers(const Requester& requester, v4l2_create_buffers& create);
     void prepare_read_buffers();
     void query_buffer(v4l2_buffer& buffer);
     void queue_buffer(v4l2_buffer& buffer);

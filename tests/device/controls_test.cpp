@@ -235,6 +235,21 @@ TEST_F(Controls, TheHighestPriorityFileDecidesWhoMayChangeSettings) {
     EXPECT_EQ(second.ioctl(VIDIOC_S_PRIORITY, priority), 0) << "the record holder has gone";
 }
 
+TEST_F(Controls, ExtendedControlsRefusedForPriorityGetBusyAndNoChange) {
+    TestClient recorder = opened(::getpid());
+    TestClient other = opened(::getpid());
+    std::uint32_t priority = V4L2_PRIORITY_RECORD;
+    ASSERT_EQ(recorder.ioctl(VIDIOC_S_PRIORITY, priority), 0);
+    std::vector<v4l2_ext_control> array{item(V4L2_CID_BRIGHTNESS, 41)};
+    v4l2_ext_controls request = ext(V4L2_CTRL_WHICH_CUR_VAL, array);
+    const Reply refused = other.ioctl(VIDIOC_S_EXT_CTRLS, &request, sizeof request, sizeof request);
+    EXPECT_EQ(refused.kind, ReplyKind::Error) << "an answer the kernel can pass on";
+    EXPECT_EQ(refused.error, EBUSY);
+    EXPECT_NE(controls().values[V4L2_CID_BRIGHTNESS], 41);
+    EXPECT_EQ(recorder.ioctl(VIDIOC_S_EXT_CTRLS, request), 0);
+    EXPECT_EQ(controls().values.at(V4L2_CID_BRIGHTNESS), 41);
+}
+
 TEST_F(Controls, SubscribersHearOfOtherFilesChangesAndPollSaysSo) {
     TestClient watcher = opened(5300);
     TestClient setter = opened(5301);

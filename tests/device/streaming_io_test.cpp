@@ -364,6 +364,44 @@ TEST_F(StreamingIO, TheOwnersReleaseFreesTheBuffersForTheNextProcess) {
     EXPECT_FALSE(exists(buffer_file(0))) << "the last close removes the files";
 }
 
+TEST_F(StreamingIO, BufferFilesBelongToTheRequesterWithEitherRequest) {
+    // Only root can give a file away: the daemon's case.
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root";
+    TestClient app = opened(9065);
+    v4l2_requestbuffers request = mmap_request(1);
+    ASSERT_EQ(app.ioctl(VIDIOC_REQBUFS, request), 0);
+    v4l2_create_buffers create{};
+    create.count = 2;
+    create.memory = V4L2_MEMORY_MMAP;
+    create.format.type = capture_type;
+    create.format.fmt.pix.sizeimage = 1u << 24;
+    ASSERT_EQ(app.ioctl(VIDIOC_CREATE_BUFS, create), 0);
+    ASSERT_EQ(create.index, 1u);
+    for (unsigned index = 0; index < 3; ++index) {
+        struct stat status {};
+        ASSERT_EQ(::stat(buffer_file(index).c_str(), &status), 0) << index;
+        EXPECT_EQ(status.st_uid, 1000u) << "buffer " << index << ", the request's uid";
+        EXPECT_EQ(status.st_gid, 100u) << "buffer " << index;
+        EXPECT_EQ(status.st_mode & 0777, 0600u) << "buffer " << index;
+    }
+}
+
+TEST_F(StreamingIO, AnOpenWhoseReplyFailsLeavesAnotherFilesBuffersAlone) {
+    TestClient app = opened(9066);
+    stream(app, 2);
+    // The opener is gone before its open is answered: the device undoes that open only.
+    FakeRequest lost(9067);
+    lost.fail_replies();
+    fuse_file_info file{};
+    file.flags = O_RDWR;
+    device().sys_open(lost, &file);
+    ASSERT_EQ(lost.reply().kind, ReplyKind::Open);
+    EXPECT_TRUE(in_state<frix::StreamingIO>());
+    EXPECT_TRUE(exists(buffer_file(1)));
+    v4l2_buffer buffer = capture_buffer(1);
+    EXPECT_EQ(app.ioctl(VIDIOC_QUERYBUF, buffer), 0) << "the streamer keeps its buffers";
+}
+
 TEST_F(StreamingIO, AClientWithoutTheExtensionGetsNoBuffersUntilItSwitchesTheCheckOff) {
     DeviceOptions options;
     options.extension_presence = 0;

@@ -97,3 +97,23 @@ case_compliance_streaming() {
   with_ext v4l2-compliance -d "$FRIX_NODE" -s >compliance-streaming.txt 2>&1 || true
   check_compliance_report compliance-streaming.txt "$COMPLIANCE_STREAMING_EXPECTED_FAILURES"
 }
+
+# Buffer files belong to the user whose request made them, with REQBUFS and CREATE_BUFS
+# alike, and nobody else may touch them.
+case_mmap_buffer_files_belong_to_the_requester() {
+  local ioctl numbers first request out
+  ioctl=$(dirname "${BASH_SOURCE[0]}")/../tools/ioctl.py
+  start_frix
+  chgrp video "$FRIX_NODE" && chmod 0660 "$FRIX_NODE" || fail "cannot give $FRIX_NODE to video"
+  read -r -a numbers < <(stat -c '%t %T' "$FRIX_NODE")
+  first=/dev/shm/frix_$((16#${numbers[0]}))_$((16#${numbers[1]}))i0
+  # One MMAP capture buffer each: REQBUFS count, type, memory; CREATE_BUFS count, memory,
+  # format type and an image larger than any format's.
+  for request in "REQBUFS 0=1 4=1 8=1" "CREATE_BUFS 4=1 8=1 12=1 36=33554432"; do
+    # shellcheck disable=SC2086  # the request's words are separate arguments
+    out=$(setpriv --reuid 1001 --regid 1001 --groups 44 env LD_PRELOAD="$FRIX_EXT" \
+      python3 "$ioctl" "$FRIX_NODE" $request --then "stat -c '%u %g %a' $first" 2>&1)
+    expect_eq "$out" "ok
+1001 1001 600" "${request%% *}'s buffer file"
+  done
+}

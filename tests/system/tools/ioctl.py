@@ -1,15 +1,17 @@
 #!/usr/bin/python3
 """Sends one ioctl to a node and prints the outcome: "ok" or the errno's name.
 
-    ioctl.py NODE COMMAND [SIZE] [FIELD=VALUE...]
+    ioctl.py NODE COMMAND [SIZE] [FIELD=VALUE...] [--then SHELL-COMMAND]
 COMMAND is a number (0x... allowed) or one of the names below; the argument is SIZE
 zero bytes (the command's own size by default) with 32-bit FIELDs set at byte offsets,
-e.g. 0=2 puts 2 in the first four bytes (a buffer type).
+e.g. 0=2 puts 2 in the first four bytes (a buffer type). --then runs a command after the
+ioctl, while the node is still open (what the request made is still there).
 """
 import errno
 import fcntl
 import os
 import struct
+import subprocess
 import sys
 
 IOWR, IOW, IOR, NONE = 3, 1, 2, 0
@@ -30,6 +32,7 @@ COMMANDS = {
     "G_CROP": ioc(IOWR, 59, 20),
     "S_CROP": ioc(IOW, 60, 20),
     "STREAMON": ioc(IOW, 18, 4),
+    "CREATE_BUFS": ioc(IOWR, 92, 256),
 }
 
 
@@ -39,8 +42,13 @@ def main():
     if number is None:
         number = int(command, 0)
     size = (number >> 16) & 0x3FFF
+    args = sys.argv[3:]
+    then = None
+    if "--then" in args:
+        at = args.index("--then")
+        args, then = args[:at], args[at + 1]
     fields = []
-    for arg in sys.argv[3:]:
+    for arg in args:
         if "=" in arg:
             offset, value = arg.split("=")
             fields.append((int(offset, 0), int(value, 0)))
@@ -55,6 +63,10 @@ def main():
         print("ok")
     except OSError as e:
         print(errno.errorcode.get(e.errno, str(e.errno)))
+    sys.stdout.flush()
+    try:
+        if then is not None:
+            subprocess.run(then, shell=True, check=False)
     finally:
         os.close(fd)
 
