@@ -397,16 +397,25 @@ bool V4lDriver::on_capture_thread() const {
 void V4lDriver::capture_loop() {
     for (;;) {
         try {
-            capture_frames();
-        } catch (const boost::thread_interrupted&) {
-            boost::unique_lock<boost::mutex> lock(interruption_mutex);
-            if (!suspend_requested) return;
-            // Suspended: acknowledge with empty queues, then wait for buffers again.
-            buffer_manager.clear_in_out_queues();
-            capture_stopping.store(false);
-            driver->interruption_flag.store(false);
-            suspend_requested = false;
-            suspend_done.notify_all();
+            try {
+                capture_frames();
+            } catch (const boost::thread_interrupted&) {
+                boost::unique_lock<boost::mutex> lock(interruption_mutex);
+                if (suspend_requested) {
+                    // Suspended: acknowledge with empty queues, then wait for buffers again.
+                    buffer_manager.clear_in_out_queues();
+                    capture_stopping.store(false);
+                    driver->interruption_flag.store(false);
+                    suspend_requested = false;
+                    suspend_done.notify_all();
+                    continue;
+                }
+                if (capture_stopping.load()) return;
+                // Nobody stopped it (the driver raised the interruption itself): no frame
+                // comes any more, which parked dequeues and later requests must learn.
+                throw Driver::DeviceError(std::error_code(EIO, std::generic_category()),
+                                          "the capture thread ended unasked");
+            }
         } catch (const std::exception& error) {
             FRIX_LOG(core, error) << "An error occurred while streaming: " << error.what();
             report_streaming_error();

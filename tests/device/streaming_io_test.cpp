@@ -291,6 +291,26 @@ TEST_F(StreamingIO, AWaitingDequeueFailsWithEIOWhenTheDeviceFailsMeanwhile) {
     EXPECT_TRUE(in_state<Defective>());
 }
 
+TEST_F(StreamingIO, AWaitingDequeueFailsWithEIOWhenCaptureEndsUnasked) {
+    TestClient app = opened(9038);
+    ASSERT_NO_FATAL_FAILURE(stream(app, 1));
+    driver().script({ScriptedDriver::Frame::Stall, ScriptedDriver::Frame::Ended});
+    v4l2_buffer queued = capture_buffer(0);
+    ASSERT_EQ(app.ioctl(VIDIOC_QBUF, queued), 0);
+    ASSERT_TRUE(driver().wait_stalled());
+
+    v4l2_buffer buffer = capture_buffer(0);
+    fuse_file_info fi = app.file();
+    FakeRequest waiting(9038);
+    std::thread waiter = dequeue_on_thread(waiting, fi, buffer);
+    EXPECT_FALSE(waiting.wait_for_reply(std::chrono::milliseconds(50))) << "it waits";
+    driver().release_stall();
+    ASSERT_TRUE(waiting.wait_for_reply()) << "no frame comes from a thread that has ended";
+    waiter.join();
+    EXPECT_EQ(waiting.reply().error, EIO);
+    EXPECT_TRUE(in_state<Defective>());
+}
+
 TEST_F(StreamingIO, SettingsAndReadIOAreRefusedWhileBuffersExist) {
     TestClient app = opened(9040);
     v4l2_requestbuffers request = mmap_request(2);

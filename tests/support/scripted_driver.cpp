@@ -2,6 +2,7 @@
 #include "tests/support/scripted_driver.h"
 
 #include <algorithm>
+#include <boost/thread/exceptions.hpp>
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
@@ -315,6 +316,9 @@ void ScriptedDriver::process_data(BufferDataBase& data) {
         case Frame::StdError:
             current_ = Frame::Complete;
             throw std::runtime_error("scripted failure");
+        case Frame::Ended:
+            current_ = Frame::Complete;
+            throw boost::thread_interrupted();
         case Frame::Complete:
         case Frame::Error:
         case Frame::Invalid:

@@ -31,6 +31,8 @@ public:
         Never,        // never completes (only a frame time-out ends it)
         DeviceError,  // process_data throws Driver::DeviceError (EIO)
         StdError,     // process_data throws std::runtime_error("scripted failure")
+        Ended,        // process_data throws boost::thread_interrupted: the capture thread
+                      // ends though nobody stopped it
         Stall,        // not a frame: the fetch_data before the next frame blocks until
                       // release_stall() or an interruption of capture
         DeafStall,    // a Stall that only release_stall() ends (a driver that ignores
