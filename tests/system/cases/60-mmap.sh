@@ -109,7 +109,7 @@ case_mmap_buffer_files_belong_to_the_requester() {
   first=/dev/shm/frix_$((16#${numbers[0]}))_$((16#${numbers[1]}))i0
   # One MMAP capture buffer each: REQBUFS count, type, memory; CREATE_BUFS count, memory,
   # format type and an image larger than any format's.
-  for request in "REQBUFS 0=1 4=1 8=1" "CREATE_BUFS 4=1 8=1 12=1 36=33554432"; do
+  for request in "REQBUFS 0=1 4=1 8=1" "CREATE_BUFS 4=1 8=1 16=1 44=33554432"; do
     # shellcheck disable=SC2086  # the request's words are separate arguments
     out=$(setpriv --reuid 1001 --regid 1001 --groups 44 env LD_PRELOAD="$FRIX_EXT" \
       python3 "$ioctl" "$FRIX_NODE" $request --then "stat -c '%u %g %a' $first" 2>&1)
