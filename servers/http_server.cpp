@@ -29,6 +29,9 @@ public:
 
     void start(std::list<std::weak_ptr<Session>>::iterator entry) {
         entry_ = entry;
+        error_code ignored;
+        peer_ = stream_.socket().remote_endpoint(ignored).address();
+        local_ = stream_.socket().local_endpoint(ignored);
         read_request();
     }
     bool awaiting_request() const { return awaiting_request_; }
@@ -47,6 +50,10 @@ private:
 
     void read_request();
     void on_request(const error_code& error);
+    // The request past its Host check: the credential, then the path.
+    void check_credential();
+    void refuse_credential();
+    void route();
     void reply_error(http::status status, const std::string& text, bool close_after = true);
     void reply(http::response<http::string_body>& response);
     void reply_snapshot(const FramePtr& frame);
@@ -58,6 +65,8 @@ private:
 
     HttpServer& server_;
     beast::tcp_stream stream_;
+    boost::asio::ip::address peer_;
+    tcp::endpoint local_;
     asio::steady_timer timer_;
     beast::flat_buffer buffer_{8192};
     std::optional<http::request_parser<http::empty_body>> parser_;
@@ -109,17 +118,53 @@ void Session::on_request(const error_code& error) {
     keep_alive_ = request.keep_alive() && parser_->is_done();
     FRIX_LOG(server, debug) << "HTTP " << request.method_string() << " " << request.target();
 
-    const auto authorization = request[http::field::authorization];
-    if (!authorized(std::string_view(authorization.data(), authorization.size()),
-                    server_.password())) {
-        http::response<http::string_body> response{http::status::unauthorized, 11};
-        response.set(http::field::www_authenticate, "Basic realm=\"" + server_.camera() + "\"");
-        response.set(http::field::content_type, "text/plain");
-        response.body() = "Authentication required\n";
-        reply(response);
+    // A page that a rebound name lets reach us names its own site; no browser leaves
+    // Host out.
+    const auto host = request[http::field::host];
+    if (!host.empty() && !names_listener(std::string_view(host.data(), host.size()), local_)) {
+        reply_error(http::status::misdirected_request, "Misdirected request\n");
         return;
     }
+    if (server_.password().empty()) return route();
+    // Asking without a credential is how a browser learns that it needs one: no guess.
+    if (request[http::field::authorization].empty()) return refuse_credential();
+    // A client that keeps guessing waits before every answer.
+    const auto wait = server_.throttle().delay(peer_, GuessThrottle::Clock::now());
+    if (wait <= GuessThrottle::Clock::duration::zero()) return check_credential();
+    timer_.expires_after(wait);
+    timer_.async_wait([self = shared_from_this()](const error_code& waited) {
+        if (!waited && !self->finished_) self->check_credential();
+    });
+}
 
+void Session::check_credential() {
+    const auto authorization = parser_->get()[http::field::authorization];
+    if (!authorized(std::string_view(authorization.data(), authorization.size()),
+                    server_.password())) {
+        const auto failure = server_.throttle().failed(peer_, GuessThrottle::Clock::now());
+        if (failure.notice_due)
+            FRIX_LOG(server, notice)
+                << failure.recent << " wrong passwords from " << peer_.to_string()
+                << " within a minute: its next attempt is answered after "
+                << std::chrono::duration_cast<std::chrono::seconds>(failure.next).count() << " s";
+        return refuse_credential();
+    }
+    server_.throttle().succeeded(peer_);
+    route();
+}
+
+void Session::refuse_credential() {
+    http::response<http::string_body> response{http::status::unauthorized, 11};
+    response.set(http::field::www_authenticate, "Basic realm=\"" + server_.camera() + "\"");
+    response.set(http::field::content_type, "text/plain");
+    response.body() = "Authentication required\n";
+    // Each guess costs a connection.
+    keep_alive_ = false;
+    reply(response);
+}
+
+void Session::route() {
+    const auto& request = parser_->get();
     auto target = request.target();
     const auto query = target.find('?');
     if (query != beast::string_view::npos) target = target.substr(0, query);

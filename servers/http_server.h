@@ -10,6 +10,7 @@
 #include <string>
 
 #include "broadcaster.h"
+#include "guess_throttle.h"
 
 namespace frix::streaming {
 
@@ -41,6 +42,7 @@ public:
     const std::string& camera() const { return camera_; }
     const std::string& password() const { return password_; }
     const Limits& limits() const { return limits_; }
+    GuessThrottle& throttle() { return throttle_; }
     void forget(std::list<std::weak_ptr<Session>>::iterator entry);
 
 private:
@@ -58,6 +60,7 @@ private:
     std::uint16_t port_ = 0;
     bool shutting_down_ = false;
     std::list<std::weak_ptr<Session>> sessions_;
+    GuessThrottle throttle_;
 };
 
 }  // namespace frix::streaming

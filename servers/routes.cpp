@@ -99,6 +99,47 @@ bool authorized(std::string_view authorization, const std::string& password) {
     return same(std::string_view(decoded).substr(colon + 1), password);
 }
 
+bool names_listener(std::string_view host, const boost::asio::ip::tcp::endpoint& local) {
+    std::string_view name = host;
+    std::string_view port;
+    if (!name.empty() && name.front() == '[') {
+        const auto close = name.find(']');
+        if (close == std::string_view::npos) return false;
+        port = name.substr(close + 1);
+        name = name.substr(1, close - 1);
+        if (!port.empty() && port.front() != ':') return false;
+    } else {
+        const auto colon = name.find(':');
+        if (colon != std::string_view::npos) {
+            port = name.substr(colon);
+            name = name.substr(0, colon);
+        }
+    }
+    if (!port.empty()) port.remove_prefix(1);
+    unsigned number = 0;
+    if (port.empty()) {
+        number = 80;
+    } else {
+        if (port.size() > 5) return false;
+        for (const char digit : port) {
+            if (digit < '0' || digit > '9') return false;
+            number = number * 10 + static_cast<unsigned>(digit - '0');
+        }
+    }
+    if (number != local.port() || name.empty()) return false;
+
+    auto address = local.address();
+    if (address.is_v6() && address.to_v6().is_v4_mapped())
+        address = boost::asio::ip::make_address_v4(boost::asio::ip::v4_mapped, address.to_v6());
+    std::string lowered(name);
+    for (char& c : lowered) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (lowered == "localhost") return address.is_loopback();
+    boost::system::error_code error;
+    const auto named = boost::asio::ip::make_address(lowered, error);
+    if (error) return false;
+    return named == address || (address.is_loopback() && named.is_loopback());
+}
+
 std::string index_page(const std::string& camera) {
     const auto name = html_escaped(camera);
     return "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>" + name +
