@@ -68,7 +68,9 @@ V4lDriver::~V4lDriver() {
 }
 
 void V4lDriver::sys_init() {
-    // No request can exist yet, so no lock.
+    // No request can exist yet, so no lock. The session starts after a detaching daemon
+    // has forked: its threads start here.
+    frame_watchdog.start();
     EvInit event;
     process_event(event);
 
