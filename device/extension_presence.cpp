@@ -138,7 +138,7 @@ Maps library_in_maps(int process) {
     if (fd.value < 0) return Maps::unreadable;
     constexpr std::string_view name = "/libfrixext.so";
     std::string text;
-    char chunk[65536];
+    char chunk[16384];
     for (;;) {
         const ssize_t length = read(fd.value, chunk, sizeof chunk);
         if (length < 0) return Maps::unreadable;
@@ -154,7 +154,7 @@ Maps library_in_maps(int process) {
     return Maps::lacks;
 }
 
-// False with errno set when the name is taken or the map cannot be made.
+// False, with errno set, when the name is taken or cannot be had; a later failure is logged.
 bool create_pid_map() {
     const Fd fd{shm_open(pid_map_name, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600)};
     if (fd.value < 0) return false;
@@ -219,7 +219,7 @@ Lookup look_up_mark(int pid) {
 }
 
 // The map only speaks for a process whose memory the daemon may not read (another user's,
-// when the daemon is not root) or that is gone.
+// without CAP_SYS_PTRACE) or that is gone.
 Lookup look_up(int pid) {
     if (pid <= 0) return Lookup::absent;
     const int process = process_of(pid);
