@@ -41,16 +41,18 @@ void follow_node_access_list(const std::string& node_path, const std::string& se
     char current[list_capacity];
     if (::fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && status.st_uid == ::geteuid()) {
         const ssize_t length = ::getxattr(node_path.c_str(), access_list, wanted, sizeof wanted);
+        const int node_error = errno;
         const ssize_t present = ::fgetxattr(fd, access_list, current, sizeof current);
         if (length >= 0) {
             if ((present != length || std::memcmp(current, wanted, length) != 0) &&
                 ::fsetxattr(fd, access_list, wanted, static_cast<std::size_t>(length), 0) != 0)
                 log_failure(segment_path);
-        } else if (errno == ENODATA && present >= 0) {
+        } else if (node_error == ENODATA && present >= 0) {
             // The group's bits were the list's mask: back to what the segment was made with.
             if (::fremovexattr(fd, access_list) != 0 || ::fchmod(fd, 0660) != 0)
                 log_failure(segment_path);
-        } else if (errno != ENODATA && errno != ENOTSUP) {
+        } else if (node_error != ENODATA && node_error != ENOTSUP) {
+            errno = node_error;
             log_failure(segment_path);
         }
     }

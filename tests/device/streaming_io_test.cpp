@@ -471,6 +471,9 @@ std::vector<char> access_list_for(std::uint32_t user) {
 TEST_F(StreamingIO, TheSegmentLetsInWhomTheNodesAccessListLetsIn) {
     const std::string node = "/dev/" + node_.name();
     const std::string segment = "/dev/shm/" + node_.segment_name();
+    TestClient before = opened(9200);
+    EXPECT_EQ(open_as_nobody(segment), EACCES) << "no list on the node yet";
+    EXPECT_EQ(before.close().error, 0);
     const std::vector<char> list = access_list_for(65534);
     ASSERT_EQ(::setxattr(node.c_str(), "system.posix_acl_access", list.data(), list.size(), 0), 0)
         << std::strerror(errno);
