@@ -1,5 +1,5 @@
-// Extension detection through the "frix_pid_map" table that every loader of libfrixext
-// marks itself in.
+// Extension detection: the library in the client's own address space, or, for a client
+// the daemon may not inspect, its mark in the "frix_pid_map" table.
 #include "device/extension_presence.h"
 
 #include <fcntl.h>
@@ -9,10 +9,12 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <fstream>
 #include <string>
+#include <string_view>
 
 #include "frix/log.h"
 
@@ -38,12 +40,15 @@ struct Header {
 };
 
 enum class Lookup { present, absent, no_map, refused };
+enum class Maps { carries, lacks, unreadable };
 
 // Shared by every device of the daemon; a race between devices can at worst repeat or
 // skip one message.
 std::atomic<int> last_reported_pid{0};
 std::atomic<int> last_named_pid{0};
-std::atomic<bool> refusal_logged{false};
+std::atomic<bool> refusal_logged{false};  // once a run, as the repair
+std::atomic<bool> healing_logged{false};
+std::atomic<std::chrono::steady_clock::rep> last_healing{0};
 
 struct Fd {
     int value;
@@ -126,18 +131,76 @@ std::uint64_t read_mark(int fd, int pid) {
     return mark;
 }
 
-Lookup look_up(int pid) {
+// Only the process itself (or whoever may ptrace it) decides what it maps: no other
+// user can put the library there or take it out.
+Maps library_in_maps(int process) {
+    const Fd fd{open(("/proc/" + std::to_string(process) + "/maps").c_str(), O_RDONLY | O_CLOEXEC)};
+    if (fd.value < 0) return Maps::unreadable;
+    constexpr std::string_view name = "/libfrixext.so";
+    std::string text;
+    char chunk[16384];
+    for (;;) {
+        const ssize_t length = read(fd.value, chunk, sizeof chunk);
+        if (length < 0) return Maps::unreadable;
+        if (length == 0) break;
+        text.append(chunk, static_cast<std::size_t>(length));
+    }
+    // "libfrixext.so", "libfrixext.so.1", "libfrixext.so (deleted)", not a folder of that name.
+    for (std::size_t at = text.find(name); at != std::string::npos; at = text.find(name, at + 1)) {
+        const std::size_t after = at + name.size();
+        if (after == text.size() || text[after] == '\n' || text[after] == '.' || text[after] == ' ')
+            return Maps::carries;
+    }
+    return Maps::lacks;
+}
+
+// False, with errno set, when the name is taken or cannot be had; a later failure is logged.
+bool create_pid_map() {
+    const Fd fd{shm_open(pid_map_name, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600)};
+    if (fd.value < 0) return false;
+    Header header{};
+    std::memcpy(header.magic, map_magic, sizeof map_magic);
+    header.version = map_version;
+    header.slot_count = map_slots;
+    header.slot_size = sizeof(std::uint64_t);
+    // Complete before anyone else may open it; the slots stay sparse.
+    if (ftruncate(fd.value, map_size) != 0 ||
+        pwrite(fd.value, &header, sizeof header, 0) != sizeof header ||
+        fchmod(fd.value, 0666) != 0) {
+        FRIX_LOG(core, warning) << "Cannot create the pid map " << pid_map_path << ": "
+                                << std::strerror(errno);
+        shm_unlink(pid_map_name);
+    }
+    return true;
+}
+
+// Anyone may write the map: a broken one is made anew, at most once a second, so that a
+// user who keeps breaking it costs the daemon little and fills no log (both lines come
+// once a run).
+void heal_pid_map(const std::string& reason) {
+    const auto now = std::chrono::steady_clock::now().time_since_epoch().count();
+    auto last = last_healing.load();
+    if (last != 0 &&
+        now - last < std::chrono::steady_clock::duration(std::chrono::seconds(1)).count())
+        return;
+    if (!last_healing.compare_exchange_strong(last, now)) return;
+    if (!healing_logged.exchange(true))
+        FRIX_LOG(core, warning) << "Making the pid map " << pid_map_path << " anew (" << reason
+                                << "); later repairs are not logged";
+    shm_unlink(pid_map_name);
+    create_pid_map();
+}
+
+Lookup look_up_mark(int pid) {
     const Fd fd{shm_open(pid_map_name, O_RDWR | O_NOFOLLOW | O_CLOEXEC, 0)};
     if (fd.value < 0) return Lookup::no_map;
     const std::string reason = invalid_reason(fd.value);
     if (!reason.empty()) {
         if (!refusal_logged.exchange(true))
             FRIX_LOG(core, warning) << "Refusing the pid map " << pid_map_path << ": " << reason;
+        heal_pid_map(reason);
         return Lookup::refused;
     }
-    refusal_logged = false;
-    if (pid <= 0) return Lookup::absent;
-    pid = process_of(pid);
     if (pid <= 0 || static_cast<std::uint32_t>(pid) >= map_slots) return Lookup::absent;
     const off_t offset = header_size + static_cast<off_t>(pid) * 8;
     const std::uint64_t start_time = start_time_of(pid);
@@ -155,6 +218,22 @@ Lookup look_up(int pid) {
     return Lookup::absent;
 }
 
+// The map only speaks for a process whose memory the daemon may not read (another user's,
+// without CAP_SYS_PTRACE) or that is gone.
+Lookup look_up(int pid) {
+    if (pid <= 0) return Lookup::absent;
+    const int process = process_of(pid);
+    switch (library_in_maps(process)) {
+        case Maps::carries:
+            return Lookup::present;
+        case Maps::lacks:
+            return Lookup::absent;
+        case Maps::unreadable:
+            break;
+    }
+    return look_up_mark(process);
+}
+
 void name_client_without_library(int pid) {
     const int process = process_of(pid);
     if (last_named_pid.exchange(process) == process) return;
@@ -167,24 +246,7 @@ void name_client_without_library(int pid) {
 
 void prepare_pid_map() {
     for (int attempt = 0; attempt < 2; ++attempt) {
-        const Fd fd{
-            shm_open(pid_map_name, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600)};
-        if (fd.value >= 0) {
-            Header header{};
-            std::memcpy(header.magic, map_magic, sizeof map_magic);
-            header.version = map_version;
-            header.slot_count = map_slots;
-            header.slot_size = sizeof(std::uint64_t);
-            // Complete before anyone else may open it; the slots stay sparse.
-            if (ftruncate(fd.value, map_size) != 0 ||
-                pwrite(fd.value, &header, sizeof header, 0) != sizeof header ||
-                fchmod(fd.value, 0666) != 0) {
-                FRIX_LOG(core, warning)
-                    << "Cannot create the pid map " << pid_map_path << ": " << std::strerror(errno);
-                shm_unlink(pid_map_name);
-            }
-            return;
-        }
+        if (create_pid_map()) return;
         if (errno != EEXIST) break;
         const Fd existing{shm_open(pid_map_name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC, 0)};
         const std::string reason =

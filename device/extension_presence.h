@@ -3,8 +3,9 @@
 
 namespace frix {
 
-// extension_presence: 0 never, 1 always, 2 (or more) looks current_pid up in the
-// shared-memory pid map. The client that switched the check off
+// extension_presence: 0 never, 1 always, 2 (or more) looks for libfrixext in the memory
+// map of current_pid's process; only where the daemon may not read that (another user's
+// process) does the shared-memory pid map decide. The client that switched the check off
 // (extension_check_disabled_pid, -1 for none) always passes. Logs the outcome of a
 // detection once per client in a row, and names a client that is offered streaming
 // without carrying the library; called with the machine mutex held.

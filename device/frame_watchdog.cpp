@@ -6,8 +6,10 @@
 namespace frix {
 
 FrameWatchdog::FrameWatchdog(std::chrono::milliseconds timeout, std::function<void()> interrupt)
-    : timeout_(timeout), interrupt_(std::move(interrupt)) {
-    if (timeout_.count() != 0) thread_ = std::thread([this] { run(); });
+    : timeout_(timeout), interrupt_(std::move(interrupt)) {}
+
+void FrameWatchdog::start() {
+    if (timeout_.count() != 0 && !thread_.joinable()) thread_ = std::thread([this] { run(); });
 }
 
 FrameWatchdog::~FrameWatchdog() {

@@ -15,11 +15,15 @@ namespace frix {
 class FrameWatchdog {
 public:
     // `interrupt` runs on the watchdog's own thread when an armed frame is overdue;
-    // a time-out of zero arms nothing.
+    // a time-out of zero arms nothing. Nothing is armed before start().
     FrameWatchdog(std::chrono::milliseconds timeout, std::function<void()> interrupt);
     ~FrameWatchdog();
     FrameWatchdog(const FrameWatchdog&) = delete;
     FrameWatchdog& operator=(const FrameWatchdog&) = delete;
+
+    // Starts the thread, once; in the process that serves, since a thread does not
+    // survive the fork of a daemon going to the background.
+    void start();
 
     // Capture thread, around the fetching of one frame. Lock-free unless the watchdog
     // sleeps for lack of frames or has fired.

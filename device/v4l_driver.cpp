@@ -14,6 +14,7 @@
 #include "device/extension_presence.h"
 #include "device/io_states.h"
 #include "device/patient_lock.h"
+#include "device/segment_access.h"
 #include "device/states.h"
 #include "frix/log.h"
 #include "plugins/loader.h"
@@ -68,7 +69,9 @@ V4lDriver::~V4lDriver() {
 }
 
 void V4lDriver::sys_init() {
-    // No request can exist yet, so no lock.
+    // No request can exist yet, so no lock. The session starts after a detaching daemon
+    // has forked: its threads start here.
+    frame_watchdog.start();
     EvInit event;
     process_event(event);
 
@@ -120,6 +123,10 @@ void V4lDriver::sys_open(fuse_req_t req, fuse_file_info* fi) {
         report_failure(req, "open() failed: ", event.result);
         return;
     }
+    // At each open: udev sets the node's list after the node appears, and anew as seats change.
+    if (!mapping_service.segment_name().empty())
+        follow_node_access_list("/dev/" + device_name,
+                                "/dev/shm/" + mapping_service.segment_name());
     if (fuse_reply_open(req, fi) != 0) {
         FRIX_LOG(core, warning) << "reply_open() failed, pid: " << requester.pid;
         EvRelease undo(requester);

@@ -1,12 +1,15 @@
 // Turns an mmap() of a served device node into a mapping of the buffer the daemon names.
 #include "ext/interceptor.h"
 
+#include <grp.h>
+#include <pwd.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
@@ -37,6 +40,34 @@ bool trustworthy(const struct stat& file) {
            static_cast<std::size_t>(file.st_size) == mapping_segment_size;
 }
 
+// A user given the node through its ACL (the seated user) but not in the segment's group
+// could open the camera and never map it; one line per process says why. Only for a
+// segment that looks like the daemon's: a planted one must not make a user's other
+// devices talk.
+void explain_denied_segment(const std::string& name) {
+    static std::atomic<bool> explained{false};
+    struct stat file {};
+    if (::stat(("/dev/shm/" + name).c_str(), &file) != 0 || !trustworthy(file) ||
+        explained.exchange(true))
+        return;
+    char text[2048];
+    group entry{};
+    group* found_group = nullptr;
+    const std::string group_name =
+        getgrgid_r(file.st_gid, &entry, text, sizeof text, &found_group) == 0 && found_group
+            ? found_group->gr_name
+            : std::to_string(file.st_gid);
+    passwd account{};
+    passwd* found_user = nullptr;
+    const std::string user_name =
+        getpwuid_r(::geteuid(), &account, text, sizeof text, &found_user) == 0 && found_user
+            ? found_user->pw_name
+            : std::to_string(::geteuid());
+    write_error({"cannot map the camera: this user may open its node but not /dev/shm/",
+                 name.c_str(), ", which follows the node's group only: as root, adduser ",
+                 user_name.c_str(), " ", group_name.c_str(), ", then log in again\n"});
+}
+
 // Empty when no daemon serves the device; errno is left as the caller had it so that
 // the forwarded call reports only its own failures.
 OpenedSegment open_segment(int fd, std::string& name) noexcept {
@@ -63,6 +94,12 @@ OpenedSegment open_segment(int fd, std::string& name) noexcept {
                 throw std::runtime_error("untrusted segment");
             }
         }
+    } catch (const ipc::interprocess_exception& e) {
+        try {
+            if (e.get_native_error() == EACCES) explain_denied_segment(name);
+        } catch (...) {
+        }
+        segment.memory.reset();
     } catch (...) {
         segment.memory.reset();
     }

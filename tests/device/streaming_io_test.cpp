@@ -1,17 +1,22 @@
 // Memory-mapped streaming I/O through the ioctls, with a device node so the mapping
 // service serves: buffers in /dev/shm, the queue cycle, DQBUF's waits, refusals.
 #include <fcntl.h>
+#include <grp.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/time.h>
+#include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdint>
 #include <cstring>
 #include <ctime>
 #include <fstream>
 #include <iterator>
 #include <thread>
+#include <vector>
 
 #include "device/io_states.h"
 #include "tests/device/device_fixture.h"
@@ -484,6 +489,66 @@ TEST_F(StreamingIO, RelaxedOwnershipLetsAnyProcessMapTheBuffers) {
     const MappingAnswer answer = mapping.request(wanted, 9091);
     EXPECT_EQ(answer.error, 0);
     EXPECT_EQ(answer.index, 1u);
+}
+
+}  // namespace
+}  // namespace frix::test
+
+namespace frix::test {
+namespace {
+
+// 0, or the errno another user (uid and gid 65534, no other group) gets opening path
+// for reading and writing.
+int open_as_nobody(const std::string& path) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+        if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0) _exit(255);
+        const int fd = ::open(path.c_str(), O_RDWR);
+        _exit(fd >= 0 ? 0 : errno);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 254;
+}
+
+// What udev's uaccess puts on a node: the owner, the seated user, the group, all rw-.
+std::vector<char> access_list_for(std::uint32_t user) {
+    const std::uint32_t none = 0xffffffff;
+    const struct {
+        std::uint16_t tag, perm;
+        std::uint32_t id;
+    } entries[] = {
+        {0x01, 6, none}, {0x02, 6, user}, {0x04, 6, none}, {0x10, 6, none}, {0x20, 0, none}};
+    std::vector<char> list(4 + sizeof entries);
+    const std::uint32_t version = 2;
+    std::memcpy(list.data(), &version, 4);
+    std::memcpy(list.data() + 4, entries, sizeof entries);
+    return list;
+}
+
+TEST_F(StreamingIO, TheSegmentLetsInWhomTheNodesAccessListLetsIn) {
+    const std::string node = "/dev/" + node_.name();
+    const std::string segment = "/dev/shm/" + node_.segment_name();
+    TestClient before = opened(9200);
+    EXPECT_EQ(open_as_nobody(segment), EACCES) << "no list on the node yet";
+    EXPECT_EQ(before.close().error, 0);
+    const std::vector<char> list = access_list_for(65534);
+    ASSERT_EQ(::setxattr(node.c_str(), "system.posix_acl_access", list.data(), list.size(), 0), 0)
+        << std::strerror(errno);
+    ASSERT_EQ(open_as_nobody(node), ENXIO) << "let in (no driver behind the test node)";
+
+    TestClient seated = opened(9201);
+    EXPECT_EQ(open_as_nobody(segment), 0) << "as the node";
+    // The seat changed hands: the next open takes the user's access away again.
+    ASSERT_EQ(::removexattr(node.c_str(), "system.posix_acl_access"), 0);
+    TestClient next = opened(9202);
+    EXPECT_EQ(open_as_nobody(segment), EACCES);
+    EXPECT_EQ(next.close().error, 0);
+    EXPECT_EQ(seated.close().error, 0);
+    struct stat status {};
+    ASSERT_EQ(::stat(segment.c_str(), &status), 0);
+    EXPECT_EQ(status.st_mode & 07777, 0660U);
+    EXPECT_FALSE(log.contains("<warning>")) << log.text();
 }
 
 }  // namespace

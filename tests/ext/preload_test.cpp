@@ -201,6 +201,32 @@ TEST(PreloadProbe, ASegmentThatCannotBeVerifiedIsNotFollowed) {
     }
 }
 
+// A user the node's ACL (or mode) lets in but whom the segment's group leaves out is
+// told why, not left with a bare failure; the mapping still goes to the system.
+TEST(PreloadProbe, AUserWhoMayOpenTheNodeButNotTheSegmentIsToldWhy) {
+    DeviceNode node;
+    if (!node.made()) GTEST_SKIP() << node.error();
+    const std::string path = "/dev/" + node.name();
+    ASSERT_EQ(::chmod(path.c_str(), 0666), 0);
+    struct stat node_status {};
+    ASSERT_EQ(::stat(path.c_str(), &node_status), 0);
+    const std::string name = node.segment_name();
+    plant_segment(name, node_status.st_rdev, 0, mapped_data_version);
+    ASSERT_EQ(::chmod(("/dev/shm/" + name).c_str(), 0660), 0);
+    const Outcome result =
+        run({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", FRIX_EXT_PROBE,
+             "device", path, "0", "4096", "rw", "shared"},
+            {"LD_PRELOAD=" FRIXEXT_LIBRARY});
+    ipc::shared_memory_object::remove(name.c_str());
+    EXPECT_EQ(value(result, "errno"), std::to_string(EBADF)) << result.output;
+    EXPECT_EQ(result.errors,
+              "cannot map the camera: this user may open its node but not "
+              "/dev/shm/" +
+                  name +
+                  ", which follows the node's group only: as root, adduser "
+                  "nobody root, then log in again\n");
+}
+
 TEST_F(PreloadTest, ABufferIsMappedReadOnlyFromItsFile) {
     for (const char* way : {"", "syscall"}) {
         const Outcome result = map_device(1, "rw", "shared", way);

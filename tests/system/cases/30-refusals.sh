@@ -41,7 +41,7 @@ case_unknown_ioctl_enotty() {
 }
 
 case_no_extension_no_streaming() {
-  # Detection by the pid map; nobody has written one here.
+  # Detection by the client's memory map: v4l2-ctl runs without the library.
   start_frix --extension-presence 2
   # Without the preload library a client is not offered mmap streaming.
   v4l2-ctl -d "$FRIX_NODE" --info >info.txt

@@ -188,3 +188,63 @@ case_fault_stalled_camera() {
   stream_ok resumed
   stream_ok resumed_read --io read
 }
+
+# The frix process that serves: the one that holds /dev/cuse open.
+cuse_server() {
+  local fd pid
+  for fd in /proc/[0-9]*/fd/*; do
+    [ "$(readlink "$fd" 2>/dev/null)" = /dev/cuse ] || continue
+    pid=${fd#/proc/}
+    pid=${pid%%/*}
+    [ "$(readlink "/proc/$pid/exe")" = "$(readlink -f "$FRIX")" ] && echo "$pid" && return 0
+  done
+  return 1
+}
+
+# background_frix [frix options...]: frix started the default way, which detaches; the
+# detached daemon's pid in FRIX_PID.
+background_frix() {
+  FRIX_NODE=/dev/video0
+  timeout 60 "$FRIX" --driver pattern --video_nr 0 "$@" >>frix.log 2>&1 ||
+    { cat frix.log >&2; fail "frix did not detach"; }
+  wait_until 30 test -c "$FRIX_NODE" || fail "the detached frix did not create $FRIX_NODE"
+  FRIX_PID=$(cuse_server) || fail "no frix holds /dev/cuse"
+}
+
+# SIGTERM ends the detached daemon as it ends one in the foreground: node and files gone.
+stop_background_frix() {
+  local pid=$FRIX_PID
+  kill -TERM "$pid"
+  wait_until 30 gone "$pid" || fail "the detached frix outlived SIGTERM by 30 s: $(cat /proc/$pid/stack 2>/dev/null)"
+  FRIX_PID=
+  wait_until 10 test ! -e "$FRIX_NODE" || fail "$FRIX_NODE outlived the daemon"
+  expect_eq "$(shm_files)" "" "files in /dev/shm after SIGTERM"
+}
+
+case_background_daemon() {
+  expect_log '^<warning> \[core\] Frame timeout elapsed: 300 milliseconds$' \
+    '^<error> \[core\] read\(\) failed: Connection timed out'
+  background_frix
+  stream_ok detached
+  stream_ok detached_read --io read
+  stop_background_frix
+
+  # A frame takes 1 s; the watchdog cuts each one at the 300 ms time-out.
+  background_frix --fps 1 --frame-timeout 300
+  python3 - "$FRIX_NODE" >reads.txt <<'PY'
+import errno, os, sys, time
+fd = os.open(sys.argv[1], os.O_RDONLY)
+for _ in range(4):
+    start = time.monotonic()
+    try:
+        os.read(fd, 614400)
+        outcome = "frame"
+    except OSError as error:
+        outcome = errno.errorcode[error.errno]
+    print(outcome, "%.3f" % (time.monotonic() - start))
+PY
+  cat reads.txt
+  expect_file_match reads.txt '^ETIMEDOUT '
+  awk '$2 >= 0.8 { exit 1 }' reads.txt || fail "a read waited past the frame time-out"
+  stop_background_frix
+}
