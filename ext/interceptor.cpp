@@ -1,6 +1,7 @@
 // Turns an mmap() of a served device node into a mapping of the buffer the daemon names.
 #include "ext/interceptor.h"
 
+#include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -8,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <stdexcept>
 #include <string>
@@ -70,19 +72,51 @@ OpenedSegment open_segment(int fd, std::string& name) noexcept {
     return segment;
 }
 
+// What the daemon makes for a client who maps: a file of the client's own, which nobody
+// else may open, linked once, and long enough. Anything else was put there by somebody else
+// under a name a forged reply pointed at.
+const char* untrusted_buffer(const struct stat& file, size_t length) {
+    if (!S_ISREG(file.st_mode)) return "not a regular file";
+    if (file.st_uid != ::geteuid()) return "owned by another user";
+    if ((file.st_mode & (S_IRWXG | S_IRWXO)) != 0) return "open to others";
+    if (file.st_nlink != 1) return "linked more than once";
+    if (file.st_size < 0 || static_cast<std::uint64_t>(file.st_size) < length) return "too short";
+    return nullptr;
+}
+
+// Closes the descriptor on every way out; the mapping keeps the file.
+struct Descriptor {
+    int fd;
+    ~Descriptor() {
+        if (fd >= 0) ::close(fd);
+    }
+};
+
 void* map_buffer(MappingTables& tables, const std::string& name, void* addr, size_t length) {
-    auto file =
-        std::make_unique<ipc::shared_memory_object>(ipc::open_only, name.c_str(), ipc::read_only);
     auto map = reinterpret_cast<MmapFunction>(next_mmap.get());
     if (!map) throw std::runtime_error("no mmap() to map " + name + " with");
-    void* mapping = map(addr, length, PROT_READ, MAP_SHARED, file->get_mapping_handle().handle, 0);
+    // The descriptor that was checked is the one mapped: a name swapped in between is
+    // never followed. Non-blocking, so a FIFO planted under the name cannot hold us.
+    const Descriptor file{
+        ::shm_open(("/" + name).c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0)};
+    if (file.fd < 0 && errno == ELOOP)
+        throw std::system_error(EIO, std::generic_category(),
+                                "refusing the buffer file " + name + " (a symbolic link)");
+    if (file.fd < 0) throw std::runtime_error("cannot open " + name + ": " + std::strerror(errno));
+    struct stat status {};
+    const char* why =
+        ::fstat(file.fd, &status) != 0 ? "not examinable" : untrusted_buffer(status, length);
+    if (why)
+        throw std::system_error(EIO, std::generic_category(),
+                                "refusing the buffer file " + name + " (" + why + ")");
+    void* mapping = map(addr, length, PROT_READ, MAP_SHARED, file.fd, 0);
     if (mapping == MAP_FAILED)
         throw std::runtime_error("cannot map " + name + ": " + std::strerror(errno));
     if (addr && mapping != addr) {
         ::munmap(mapping, length);
         throw std::runtime_error("cannot map " + name + " at the requested address");
     }
-    tables.keep_buffer(name, std::move(file), BufferMapping{mapping, length});
+    tables.keep_buffer(name, BufferMapping{mapping, length});
     return mapping;
 }
 

@@ -12,6 +12,7 @@
 #include <boost/interprocess/shared_memory_object.hpp>
 #include <chrono>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -243,6 +244,60 @@ TEST_F(PreloadTest, AMissingBufferFileGivesEio) {
     EXPECT_EQ(value(result, "errno"), std::to_string(EIO));
     EXPECT_EQ(result.errors.rfind("error: ", 0), 0u) << result.errors;
     EXPECT_NE(result.errors.find("fd: " + value(result, "fd") + "\n"), std::string::npos);
+}
+
+// A file of length bytes of fill under /dev/shm, with exactly this mode and owner.
+void write_shm_file(const std::string& name, std::size_t length, char fill, mode_t mode,
+                    uid_t uid = 0) {
+    const int fd = ::open(shm_path(name).c_str(), O_CREAT | O_EXCL | O_WRONLY, 0600);
+    ASSERT_GE(fd, 0) << name;
+    const std::string bytes(length, fill);
+    EXPECT_EQ(::write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(length));
+    EXPECT_EQ(::fchown(fd, uid, 0), 0);
+    EXPECT_EQ(::fchmod(fd, mode), 0);
+    ::close(fd);
+}
+
+// Whatever answer the record gives, the client maps only a file the daemon made for it:
+// its own, private, linked once and long enough. Another user's file under the name is
+// never shown to it.
+TEST_F(PreloadTest, ABufferFileTheDaemonDidNotMakeForTheClientIsRefused) {
+    const std::string name = node.segment_name() + "2";
+    const std::string other = "frix-planted-" + std::to_string(::getpid());
+    struct Plant {
+        const char* why;
+        std::function<void()> make;
+    };
+    const Plant plants[] = {
+        {"owned by another user", [&] { write_shm_file(name, buffer_length, 'X', 0600, 65534); }},
+        {"open to others", [&] { write_shm_file(name, buffer_length, 'X', 0640); }},
+        {"linked more than once",
+         [&] {
+             write_shm_file(name, buffer_length, 'X', 0600);
+             ASSERT_EQ(::link(shm_path(name).c_str(), shm_path(other).c_str()), 0);
+         }},
+        {"too short", [&] { write_shm_file(name, buffer_length / 4, 'X', 0600); }},
+        {"a symbolic link",
+         [&] {
+             write_shm_file(other, buffer_length, 'X', 0600);
+             ASSERT_EQ(::symlink(shm_path(other).c_str(), shm_path(name).c_str()), 0);
+         }},
+    };
+    for (const Plant& plant : plants) {
+        ASSERT_EQ(::unlink(shm_path(name).c_str()), 0);
+        plant.make();
+        const Outcome result = map_device(2);
+        EXPECT_EQ(value(result, "errno"), std::to_string(EIO)) << plant.why;
+        EXPECT_EQ(result.errors, failure_line(result, "refusing the buffer file " + name + " (" +
+                                                          plant.why + "): Input/output error"))
+            << plant.why;
+        ::unlink(shm_path(other).c_str());
+        ASSERT_EQ(::unlink(shm_path(name).c_str()), 0);
+        write_shm_file(name, buffer_length, 'C', 0600);
+    }
+    const Outcome restored = map_device(2);
+    EXPECT_EQ(value(restored, "first"), "C") << restored.errors;
+    EXPECT_EQ(restored.errors, "");
 }
 
 TEST_F(PreloadTest, AStoppedServiceGivesEagainUntilItStartsAgain) {
