@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/sysmacros.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -19,6 +20,7 @@
 #include "ext/mapped_record.h"
 #include "ext/mapping_tables.h"
 #include "ext/record_client.h"
+#include "ext/record_guard.h"
 
 namespace ipc = boost::interprocess;
 
@@ -33,11 +35,31 @@ std::string segment_name_of(dev_t device) {
 // The segment must come from the daemon: a file of root (or of this very user, who can
 // only fool itself), writable by nobody else at large, of the record's size, and made
 // for this very device.
-bool trustworthy(const struct stat& file) {
+bool trusted_owner(const struct stat& file) {
     return S_ISREG(file.st_mode) && (file.st_uid == 0 || file.st_uid == ::geteuid()) &&
-           (file.st_mode & S_IWOTH) == 0 &&
-           static_cast<std::size_t>(file.st_size) == mapping_segment_size;
+           (file.st_mode & S_IWOTH) == 0;
 }
+
+bool whole(const struct stat& file) {
+    return static_cast<std::size_t>(file.st_size) == mapping_segment_size;
+}
+
+enum class Record { ready, unwritten, foreign };
+
+Record judge(const MappedData& record, dev_t device) {
+    const std::uint32_t magic = __atomic_load_n(&record.magic, __ATOMIC_ACQUIRE);
+    if (magic == 0) return Record::unwritten;
+    return magic == mapped_data_magic && record.version == mapped_data_version &&
+                   record.device == static_cast<std::uint64_t>(device)
+               ? Record::ready
+               : Record::foreign;
+}
+
+// A segment of the daemon's that somebody cut is made anew within a slice of the
+// daemon's worker: waited for as long as a request may take, so that a cut costs no
+// more than the request it hit.
+constexpr int renewal_checks = 100;
+constexpr timespec renewal_nap{0, 10 * 1000 * 1000};
 
 // Empty when no daemon serves the device; errno is left as the caller had it so that
 // the forwarded call reports only its own failures.
@@ -48,21 +70,30 @@ OpenedSegment open_segment(int fd, std::string& name) noexcept {
         struct stat status {};
         if (::fstat(fd, &status) == 0 && S_ISCHR(status.st_mode)) {
             name = segment_name_of(status.st_rdev);
-            ipc::shared_memory_object object(ipc::open_only, name.c_str(), ipc::read_write);
-            struct stat file {};
-            if (::fstat(object.get_mapping_handle().handle, &file) != 0 || !trustworthy(file)) {
-                write_error({"refusing the mapping segment ", name.c_str(), "\n"});
-                throw std::runtime_error("untrusted segment");
-            }
-            segment.file = file.st_ino;
-            segment.memory = std::make_unique<ipc::mapped_region>(object, ipc::read_write, 0,
-                                                                  mapping_segment_size);
-            const MappedData* record = segment.record();
-            if (__atomic_load_n(&record->magic, __ATOMIC_ACQUIRE) != mapped_data_magic ||
-                record->version != mapped_data_version ||
-                record->device != static_cast<std::uint64_t>(status.st_rdev)) {
-                write_error({"refusing the mapping segment ", name.c_str(), "\n"});
-                throw std::runtime_error("untrusted segment");
+            for (int check = 1;; ++check) {
+                ipc::shared_memory_object object(ipc::open_only, name.c_str(), ipc::read_write);
+                struct stat file {};
+                if (::fstat(object.get_mapping_handle().handle, &file) != 0 ||
+                    !trusted_owner(file)) {
+                    write_error({"refusing the mapping segment ", name.c_str(), "\n"});
+                    throw std::runtime_error("untrusted segment");
+                }
+                Record record = Record::unwritten;
+                if (whole(file)) {
+                    segment.file = file.st_ino;
+                    segment.memory = std::make_unique<ipc::mapped_region>(object, ipc::read_write,
+                                                                          0, mapping_segment_size);
+                    const RecordGuard guard(segment.memory->get_address(), mapping_segment_size);
+                    record = judge(*segment.record(), status.st_rdev);
+                    if (guard.cut()) record = Record::unwritten;
+                }
+                if (record == Record::ready) break;
+                segment.memory.reset();
+                if (record == Record::foreign || check == renewal_checks) {
+                    write_error({"refusing the mapping segment ", name.c_str(), "\n"});
+                    throw std::runtime_error("untrusted segment");
+                }
+                ::nanosleep(&renewal_nap, nullptr);
             }
         }
     } catch (...) {
@@ -135,8 +166,9 @@ void* intercept_mmap(NextSymbol* next, void* addr, size_t length, int prot, int 
         MappingTables& tables = mapping_tables();
         std::lock_guard<std::mutex> lock(tables.mutex);
         MappedData& record = tables.keep_segment(name, std::move(opened));
-        const std::uint64_t index =
-            request_buffer_index(record, MappingRequest{addr, length, prot, flags, fd, offset});
+        const RecordGuard guard(&record, mapping_segment_size);
+        const std::uint64_t index = request_buffer_index(
+            record, MappingRequest{addr, length, prot, flags, fd, offset}, guard);
         return map_buffer(tables, name + std::to_string(index), addr, length);
     } catch (const std::system_error& e) {
         report_failure(e.what(), fd);

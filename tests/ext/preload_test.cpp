@@ -15,6 +15,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "device/mapped_data.h"
@@ -342,6 +343,63 @@ TEST_F(PreloadTest, AClientFollowsTheDaemonToItsNextRun) {
     EXPECT_EQ(client.read_line(wait_limit).value_or(client.errors()), "round1=A");
     EXPECT_TRUE(client.finish(wait_limit));
     EXPECT_EQ(client.errors(), "");
+}
+
+// A member of the node's group cuts the segment while a client waits for its answer:
+// that request fails, the client lives, and the next one is served by the segment the
+// daemon makes anew.
+TEST_F(PreloadTest, ASegmentCutInMidRequestFailsThatRequestOnly) {
+    ASSERT_EQ(value(map_device(1), "first"), "B");
+    const std::string path = shm_path(node.segment_name());
+    struct stat before {};
+    ASSERT_EQ(::stat(path.c_str(), &before), 0);
+    ASSERT_EQ(::kill(daemon->pid(), SIGSTOP), 0);
+    siginfo_t info{};
+    ASSERT_EQ(::waitid(P_PID, static_cast<id_t>(daemon->pid()), &info, WSTOPPED | WNOWAIT), 0);
+
+    ChildProcess client(
+        {FRIX_EXT_PROBE, "device", "/dev/" + node.name(), std::to_string(buffer_length),
+         std::to_string(buffer_length), "r", "shared"},
+        {"LD_PRELOAD=" FRIXEXT_LIBRARY});
+    {
+        RecordSegment segment(node.segment_name());
+        const MappedData& record = segment.record();
+        const auto limit = std::chrono::steady_clock::now() + wait_limit;
+        while (!(__atomic_load_n(&record.posted, __ATOMIC_SEQ_CST) == 1 &&
+                 __atomic_load_n(&record.claim_pid, __ATOMIC_SEQ_CST) == client.pid()) &&
+               std::chrono::steady_clock::now() < limit)
+            std::this_thread::sleep_for(1ms);
+        ASSERT_EQ(record.claim_pid, client.pid()) << "the client never posted";
+    }
+    ASSERT_EQ(::truncate(path.c_str(), 0), 0);
+    ASSERT_TRUE(client.finish(wait_limit));
+    const Outcome cut{true, client.status(), client.output(), client.errors()};
+    EXPECT_EQ(cut.status, 0) << "128 + signal when the client died";
+    EXPECT_EQ(value(cut, "errno"), std::to_string(EIO)) << cut.output;
+    EXPECT_EQ(cut.errors,
+              failure_line(cut, "the mapping segment was cut short: Input/output error"));
+
+    ASSERT_EQ(::kill(daemon->pid(), SIGCONT), 0);
+    const auto limit = std::chrono::steady_clock::now() + wait_limit;
+    struct stat after {};
+    while (!(::stat(path.c_str(), &after) == 0 && after.st_ino != before.st_ino &&
+             after.st_size == static_cast<off_t>(mapping_segment_size)) &&
+           std::chrono::steady_clock::now() < limit)
+        std::this_thread::sleep_for(10ms);
+    const Outcome next = map_device(1);
+    EXPECT_EQ(value(next, "first"), "B") << next.errors;
+    EXPECT_EQ(next.errors, "");
+}
+
+// The library's SIGBUS handler lives only while it touches the segment: the program's
+// own is in place again afterwards and gets the program's own faults.
+TEST_F(PreloadTest, TheProgramsOwnBusHandlerIsLeftInPlace) {
+    ChildProcess client(
+        {FRIX_EXT_PROBE, "own-bus", "/dev/" + node.name(), std::to_string(buffer_length)},
+        {"LD_PRELOAD=" FRIXEXT_LIBRARY});
+    ASSERT_TRUE(client.finish(wait_limit));
+    EXPECT_EQ(client.output(), "mapped=A\nhandler=own\ncaught=1\n") << client.errors();
+    EXPECT_EQ(client.status(), 0);
 }
 
 TEST_F(PreloadTest, AClaimLeftByADeadClientIsTakenOverAtOnce) {
