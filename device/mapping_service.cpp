@@ -1,6 +1,7 @@
 // The mapping segment of a device and the worker that answers clients' mmap() requests.
 #include "device/mapping_service.h"
 
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -14,6 +15,7 @@
 #include <boost/thread/lock_types.hpp>
 #include <boost/thread/thread.hpp>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <new>
@@ -97,10 +99,16 @@ struct MappingService::Impl {
     std::string device_name;
     std::string segment_name;
     dev_t device = 0;
+    gid_t node_group = 0;
+    // Kept open to see its size: those allowed to write the record may also cut the file.
+    std::unique_ptr<ipc::shared_memory_object> file;
     std::unique_ptr<ipc::mapped_region> region;
     std::unique_ptr<BusGuard> guard;
-    MappedData* record = nullptr;  // set once, by the first successful initialisation
-    RecordLockWatch watch;         // the worker's view of a holder across its slices
+    // Set once, by the first successful initialisation; a segment made anew after a cut
+    // is mapped at the same address.
+    MappedData* record = nullptr;
+    bool renewing = false;  // a cut was seen and logged, and no new segment made yet
+    RecordLockWatch watch;  // the worker's view of a holder across its slices
     std::atomic<bool> running{false};
     std::atomic<bool> stopping{false};
     boost::thread worker;
@@ -128,25 +136,15 @@ struct MappingService::Impl {
                 throw std::system_error(errno, std::system_category(), path);
             device = status.st_rdev;
             segment_name = segment_name_of(status.st_rdev);
-            ipc::shared_memory_object::remove(segment_name.c_str());
             remove_stale_buffers(segment_name);
-            // Exclusively, so nobody's planted file is taken over; readable and writable
-            // by those who may open the node, whatever the umask.
-            auto object = std::make_unique<ipc::shared_memory_object>(
-                ipc::create_only, segment_name.c_str(), ipc::read_write, ipc::permissions(0660));
-            const int fd = object->get_mapping_handle().handle;
-            if (::fchown(fd, static_cast<uid_t>(-1), status.st_gid) != 0 || ::fchmod(fd, 0660) != 0)
-                throw std::system_error(errno, std::system_category(), segment_name);
-            object->truncate(static_cast<ipc::offset_t>(mapping_segment_size));
+            auto object = make_file(status.st_gid);
             auto mapping = std::make_unique<ipc::mapped_region>(*object, ipc::read_write, 0,
                                                                 mapping_segment_size);
             // Those allowed to write the record may also shrink its file.
             guard = std::make_unique<BusGuard>(mapping->get_address(), mapping_segment_size);
-            auto* fresh = new (mapping->get_address()) MappedData;
-            fresh->device = static_cast<std::uint64_t>(status.st_rdev);
-            fresh->version = mapped_data_version;
-            __atomic_store_n(&fresh->magic, mapped_data_magic, __ATOMIC_RELEASE);
-            // The mapping stays when the file is closed: no descriptor is kept for it.
+            MappedData* fresh = write_record(mapping->get_address());
+            node_group = status.st_gid;
+            file = std::move(object);
             region = std::move(mapping);
             record = fresh;
         } catch (const std::exception& e) {
@@ -154,6 +152,64 @@ struct MappingService::Impl {
             ipc::shared_memory_object::remove(segment_name.c_str());
         } catch (...) {
             FRIX_LOG(core, warning) << "Initialization for mmap() failed for unknown reason";
+        }
+    }
+
+    // Exclusively, so nobody's planted file is taken over; readable and writable by
+    // those who may open the node, whatever the umask.
+    std::unique_ptr<ipc::shared_memory_object> make_file(gid_t group) const {
+        ipc::shared_memory_object::remove(segment_name.c_str());
+        auto object = std::make_unique<ipc::shared_memory_object>(
+            ipc::create_only, segment_name.c_str(), ipc::read_write, ipc::permissions(0660));
+        const int fd = object->get_mapping_handle().handle;
+        if (::fchown(fd, static_cast<uid_t>(-1), group) != 0 || ::fchmod(fd, 0660) != 0)
+            throw std::system_error(errno, std::system_category(), segment_name);
+        object->truncate(static_cast<ipc::offset_t>(mapping_segment_size));
+        return object;
+    }
+
+    void write_header(MappedData& data) const {
+        data.device = static_cast<std::uint64_t>(device);
+        data.version = mapped_data_version;
+        __atomic_store_n(&data.magic, mapped_data_magic, __ATOMIC_RELEASE);
+    }
+
+    MappedData* write_record(void* address) const {
+        auto* fresh = new (address) MappedData;
+        write_header(*fresh);
+        return fresh;
+    }
+
+    // A cut file costs the request in flight, never the service: the segment is made anew
+    // under the same name and mapped where the old one was, so `record` stays valid for
+    // stop(). Clients tell the new file from the old by its inode. Worker thread only.
+    void renew_if_cut() {
+        // Everybody in the node's group may write these too; nobody needs to.
+        if (record->magic != mapped_data_magic || record->version != mapped_data_version ||
+            record->device != static_cast<std::uint64_t>(device))
+            write_header(*record);
+        struct stat status {};
+        if (!guard->cut() && ::fstat(file->get_mapping_handle().handle, &status) == 0 &&
+            static_cast<std::size_t>(status.st_size) == mapping_segment_size)
+            return;
+        if (!renewing)
+            FRIX_LOG(core, warning)
+                << "The mapping segment " << segment_name << " was cut short; it is made anew";
+        try {
+            auto object = make_file(node_group);
+            void* address = region->get_address();
+            if (::mmap(address, mapping_segment_size, PROT_READ | PROT_WRITE,
+                       MAP_SHARED | MAP_FIXED, object->get_mapping_handle().handle,
+                       0) == MAP_FAILED)
+                throw std::system_error(errno, std::system_category(), "mmap");
+            guard->rearm();
+            write_record(address);
+            file = std::move(object);
+            renewing = false;
+        } catch (const std::exception& e) {
+            if (!renewing)
+                FRIX_LOG(core, warning) << "Could not make the mapping segment anew: " << e.what();
+            renewing = true;
         }
     }
 
@@ -185,6 +241,7 @@ struct MappingService::Impl {
         initialise();
         if (!record) return;
         MappedData& data = *record;
+        renew_if_cut();
         bool first = true;
         // Serving before start() returns, unless somebody holds the record.
         const int opened = lock_record(data, record_deadline(slice_ms), watch);
@@ -198,6 +255,7 @@ struct MappingService::Impl {
         running = true;
         report_started();
         while (!stopping) {
+            renew_if_cut();
             const std::uint32_t seen = __atomic_load_n(&data.request_seq, __ATOMIC_SEQ_CST);
             const int locked = lock_record(data, record_deadline(slice_ms), watch);
             if (locked != 0 && locked != EOWNERDEAD) {
