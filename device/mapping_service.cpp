@@ -6,6 +6,7 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <array>
 #include <atomic>
 #include <boost/filesystem/operations.hpp>
 #include <boost/interprocess/mapped_region.hpp>
@@ -69,8 +70,7 @@ long innermost_pid(const std::string& dir) {
     return -1;
 }
 
-int daemon_pid_of(int pid, int fd, dev_t device) {
-    if (pid > 0 && holds_node(pid, fd, device)) return pid;
+int scan_for(int pid, int fd, dev_t device) {
     boost::system::error_code error;
     for (boost::filesystem::directory_iterator entry("/proc", error), end; !error && entry != end;
          entry.increment(error)) {
@@ -82,6 +82,89 @@ int daemon_pid_of(int pid, int fd, dev_t device) {
     }
     return pid;
 }
+
+// The daemon's view of a client's pid. Most clients share the daemon's pid namespace and
+// are found at once; the others cost a look at every process. Anybody may post any pid,
+// so those looks are few a second whoever asks, and the processes found are remembered
+// (and checked again each time) so that a client mapping many buffers needs one look.
+// Worker thread only.
+class PidFinder {
+public:
+    int find(int pid, int fd, dev_t device) {
+        if (pid > 0 && holds_node(pid, fd, device)) return pid;
+        for (const Known& known : known_)
+            if (known.outer > 0 && known.inner == pid && known.fd == fd &&
+                holds_node(known.outer, fd, device) &&
+                innermost_pid(std::to_string(known.outer)) == pid)
+                return known.outer;
+        const auto now = std::chrono::steady_clock::now();
+        if (now - window_ >= std::chrono::seconds(1)) {
+            window_ = now;
+            scans_ = 0;
+        }
+        if (scans_ >= scans_per_second) return pid;
+        ++scans_;
+        const int found = scan_for(pid, fd, device);
+        if (found != pid) {
+            known_[next_] = Known{pid, fd, found};
+            next_ = (next_ + 1) % known_.size();
+        }
+        return found;
+    }
+
+private:
+    static constexpr int scans_per_second = 10;
+    struct Known {
+        int inner = 0;
+        int fd = -1;
+        int outer = 0;
+    };
+    std::array<Known, 16> known_{};
+    std::size_t next_ = 0;
+    std::chrono::steady_clock::time_point window_{};
+    int scans_ = 0;
+};
+
+// Lets a few lines through per window and counts the rest, so that a flood of bad
+// requests cannot fill the log. Worker thread only.
+class LineLimit {
+public:
+    static constexpr int burst = 5;
+    static constexpr std::chrono::seconds window{10};
+
+    bool allow() {
+        roll();
+        if (lines_ < burst) {
+            ++lines_;
+            return true;
+        }
+        ++left_out_;
+        return false;
+    }
+
+    // The lines left out of a window that has ended, once.
+    unsigned long take_left_out() {
+        roll();
+        const unsigned long count = ended_left_out_;
+        ended_left_out_ = 0;
+        return count;
+    }
+
+private:
+    void roll() {
+        const auto now = std::chrono::steady_clock::now();
+        if (now - start_ < window) return;
+        ended_left_out_ += left_out_;
+        left_out_ = 0;
+        lines_ = 0;
+        start_ = now;
+    }
+
+    std::chrono::steady_clock::time_point start_{};
+    int lines_ = 0;
+    unsigned long left_out_ = 0;
+    unsigned long ended_left_out_ = 0;
+};
 
 // Slices of the worker's waits, so that a stop is seen within one of them.
 constexpr long slice_ms = 100;
@@ -108,6 +191,8 @@ struct MappingService::Impl {
     // is mapped at the same address.
     MappedData* record = nullptr;
     bool renewing = false;  // a cut was seen and logged, and no new segment made yet
+    PidFinder pids;
+    LineLimit failure_lines;
     RecordLockWatch watch;  // the worker's view of a holder across its slices
     std::atomic<bool> running{false};
     std::atomic<bool> stopping{false};
@@ -256,6 +341,9 @@ struct MappingService::Impl {
         report_started();
         while (!stopping) {
             renew_if_cut();
+            if (const unsigned long left_out = failure_lines.take_left_out())
+                FRIX_LOG(core, error) << left_out << " more failed mmap() requests in "
+                                      << LineLimit::window.count() << " s were not logged";
             const std::uint32_t seen = __atomic_load_n(&data.request_seq, __ATOMIC_SEQ_CST);
             const int locked = lock_record(data, record_deadline(slice_ms), watch);
             if (locked != 0 && locked != EOWNERDEAD) {
@@ -297,7 +385,7 @@ struct MappingService::Impl {
         const int client_pid = data.pid;
         unlock_record(data);
 
-        const int pid = daemon_pid_of(client_pid, request.fd, device);
+        const int pid = pids.find(client_pid, request.fd, device);
         int error = ETIMEDOUT;
         unsigned long index = 0;
         bool resolved = false;
@@ -307,7 +395,7 @@ struct MappingService::Impl {
                 resolved = true;
                 const std::system_error result = resolve(request, pid, index);
                 error = result.code().value();
-                if (error != 0)
+                if (error != 0 && failure_lines.allow())
                     FRIX_LOG(core, error) << "mmap() failed: " << result.what()
                                           << " error: " << result.code().message();
             }

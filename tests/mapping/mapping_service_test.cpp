@@ -259,6 +259,30 @@ TEST_F(MappingServiceTest, AnOverwrittenHeaderIsWrittenAgain) {
     EXPECT_EQ(client.request(buffer_request(3), 4242).index, 3u);
 }
 
+// Anybody in the node's group may post requests for any pid; a flood of them for pids
+// that match no process fills neither the log nor the worker's time.
+TEST_F(MappingServiceTest, FailuresOfAFloodOfBogusRequestsAreCountedNotEachLogged) {
+    MappingService service(machine, device.handler());
+    service.start(node.name());
+    device.set_owner(::getpid());
+    MappingClient client(segment());
+    const auto begin = std::chrono::steady_clock::now();
+    for (int i = 0; i < 40; ++i) {
+        const MappingAnswer reply = client.request(buffer_request(1), 3000000 + i);
+        ASSERT_TRUE(reply.answered);
+        EXPECT_EQ(reply.error, EBUSY);
+    }
+    const auto took = std::chrono::steady_clock::now() - begin;
+    EXPECT_EQ(log.count("<error> [core] mmap() failed: "), 5u);
+    // The count comes with the first request or wake-up after the window.
+    EXPECT_TRUE(log.wait_for(
+        "<error> [core] 35 more failed mmap() requests in 10 s were not logged", 1,
+        std::chrono::duration_cast<milliseconds>(wait_limit + std::chrono::seconds(10) - took)))
+        << log.text();
+    EXPECT_EQ(log.count("more failed mmap() requests"), 1u);
+    EXPECT_EQ(client.request(buffer_request(2), ::getpid()).index, 2u);
+}
+
 TEST_F(MappingServiceTest, StaleBufferFilesOfAKilledRunAreRemoved) {
     const std::string other = segment() + "x3";  // not one of ours
     for (const std::string& name : {segment() + "0", segment() + "7", other}) {
