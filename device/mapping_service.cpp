@@ -168,6 +168,7 @@ private:
 
 // Slices of the worker's waits, so that a stop is seen within one of them.
 constexpr long slice_ms = 100;
+constexpr std::chrono::milliseconds flood_pause{10};
 
 }  // namespace
 
@@ -356,11 +357,15 @@ struct MappingService::Impl {
             if (first) data.posted = 0;  // a request left from an earlier run has no waiter
             first = false;
             data.serving = 1;
+            bool flooded = false;
             if (data.posted && !stopping) {
                 data.posted = 0;
-                handle(data);
+                flooded = !handle(data);
             }
             unlock_record(data);
+            // While failures come faster than they are logged, each costs the poster a
+            // pause: a flood then takes little of the worker's time and the machine mutex.
+            if (flooded) std::this_thread::sleep_for(flood_pause);
             wait_word(&data.request_seq, seen, record_deadline(slice_ms));
         }
         const int locked = lock_record(data, record_deadline(slice_ms), watch);
@@ -376,8 +381,9 @@ struct MappingService::Impl {
     // Record lock held, and held again on return. The request is resolved without it, so
     // no hold of the daemon's ever comes near the hold limit: the answer is written only
     // if the claim that posted it is still there. A refusal is answered like a success;
-    // only a machine mutex that stays busy leaves the client without a reply.
-    void handle(MappedData& data) {
+    // only a machine mutex that stays busy leaves the client without a reply. False when
+    // the refusal was one too many to log.
+    bool handle(MappedData& data) {
         const MmapRequest request{data.addr,  data.length, data.prot,
                                   data.flags, data.fd,     data.offset};
         const std::int32_t claim_pid = data.claim_pid;
@@ -389,13 +395,15 @@ struct MappingService::Impl {
         int error = ETIMEDOUT;
         unsigned long index = 0;
         bool resolved = false;
+        bool logged = true;
         {
             boost::unique_lock<boost::mutex> machine(machine_mutex, boost::defer_lock);
             if (lock_machine(machine)) {
                 resolved = true;
                 const std::system_error result = resolve(request, pid, index);
                 error = result.code().value();
-                if (error != 0 && failure_lines.allow())
+                logged = error == 0 || failure_lines.allow();
+                if (error != 0 && logged)
                     FRIX_LOG(core, error) << "mmap() failed: " << result.what()
                                           << " error: " << result.code().message();
             }
@@ -408,12 +416,13 @@ struct MappingService::Impl {
                 break;
             }
             // Without the lock; the caller's unlock then changes nothing.
-            if (stopping) return;
+            if (stopping) return logged;
         }
-        if (data.claim_pid != claim_pid || data.claim_stamp != claim_stamp || data.replied) return;
+        if (data.claim_pid != claim_pid || data.claim_stamp != claim_stamp || data.replied)
+            return logged;
         if (!resolved) {
             data.error = ETIMEDOUT;
-            return;
+            return logged;
         }
         if (error == 0)
             data.index = index;
@@ -422,6 +431,7 @@ struct MappingService::Impl {
         data.replied = 1;
         // Claim waiters sleep on the same word, so everybody is woken.
         bump_word(&data.reply_seq);
+        return logged;
     }
 
     // The capture thread and the CUSE threads hold the machine mutex for short spells
