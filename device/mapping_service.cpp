@@ -19,6 +19,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
+#include <mutex>
 #include <new>
 #include <string>
 #include <thread>
@@ -192,6 +193,8 @@ struct MappingService::Impl {
     // is mapped at the same address.
     MappedData* record = nullptr;
     bool renewing = false;  // a cut was seen and logged, and no new segment made yet
+    // Held across the swap of the record's pages, which stop() must not touch meanwhile.
+    std::mutex swap_mutex;
     PidFinder pids;
     LineLimit failure_lines;
     RecordLockWatch watch;  // the worker's view of a holder across its slices
@@ -284,12 +287,17 @@ struct MappingService::Impl {
         try {
             auto object = make_file(node_group);
             void* address = region->get_address();
-            if (::mmap(address, mapping_segment_size, PROT_READ | PROT_WRITE,
-                       MAP_SHARED | MAP_FIXED, object->get_mapping_handle().handle,
-                       0) == MAP_FAILED)
-                throw std::system_error(errno, std::system_category(), "mmap");
+            {
+                std::lock_guard<std::mutex> swap(swap_mutex);
+                if (::mmap(address, mapping_segment_size, PROT_READ | PROT_WRITE,
+                           MAP_SHARED | MAP_FIXED, object->get_mapping_handle().handle,
+                           0) == MAP_FAILED)
+                    throw std::system_error(errno, std::system_category(), "mmap");
+            }
             guard->rearm();
-            write_record(address);
+            // A new file is all zeros, which is a fresh record but for its header; stop()
+            // may bump the sequence words meanwhile.
+            write_header(*record);
             file = std::move(object);
             renewing = false;
         } catch (const std::exception& e) {
@@ -502,7 +510,10 @@ void MappingService::stop() {
     // slice and gives up a request that waits for the machine mutex.
     s.stopping = true;
     s.running = false;
-    if (s.record) bump_word(&s.record->request_seq);
+    if (s.record) {
+        std::lock_guard<std::mutex> swap(s.swap_mutex);
+        bump_word(&s.record->request_seq);
+    }
     if (s.worker.joinable()) s.worker.join();
 }
 
