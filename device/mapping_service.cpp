@@ -78,7 +78,7 @@ int scan_for(int pid, int fd, dev_t device) {
         const std::string name = entry->path().filename().string();
         if (name.find_first_not_of("0123456789") != std::string::npos) continue;
         const int candidate = std::atoi(name.c_str());
-        if (candidate != pid && innermost_pid(name) == pid && holds_node(candidate, fd, device))
+        if (candidate != pid && holds_node(candidate, fd, device) && innermost_pid(name) == pid)
             return candidate;
     }
     return pid;
@@ -114,7 +114,7 @@ public:
     }
 
 private:
-    static constexpr int scans_per_second = 10;
+    static constexpr int scans_per_second = 5;
     struct Known {
         int inner = 0;
         int fd = -1;
