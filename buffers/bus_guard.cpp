@@ -85,4 +85,8 @@ bool BusGuard::cut() const {
     return slot_ >= 0 && ranges[slot_].cut.load(std::memory_order_acquire);
 }
 
+void BusGuard::rearm() {
+    if (slot_ >= 0) ranges[slot_].cut.store(false, std::memory_order_release);
+}
+
 }  // namespace frix

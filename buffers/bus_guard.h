@@ -20,6 +20,8 @@ public:
 
     // The file was cut short under the mapping since it was guarded.
     bool cut() const;
+    // Watches again, once the range maps a whole file anew.
+    void rearm();
 
 private:
     int slot_ = -1;

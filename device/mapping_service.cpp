@@ -1,10 +1,12 @@
 // The mapping segment of a device and the worker that answers clients' mmap() requests.
 #include "device/mapping_service.h"
 
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <array>
 #include <atomic>
 #include <boost/filesystem/operations.hpp>
 #include <boost/interprocess/mapped_region.hpp>
@@ -14,8 +16,10 @@
 #include <boost/thread/lock_types.hpp>
 #include <boost/thread/thread.hpp>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <fstream>
+#include <mutex>
 #include <new>
 #include <string>
 #include <thread>
@@ -67,22 +71,105 @@ long innermost_pid(const std::string& dir) {
     return -1;
 }
 
-int daemon_pid_of(int pid, int fd, dev_t device) {
-    if (pid > 0 && holds_node(pid, fd, device)) return pid;
+int scan_for(int pid, int fd, dev_t device) {
     boost::system::error_code error;
     for (boost::filesystem::directory_iterator entry("/proc", error), end; !error && entry != end;
          entry.increment(error)) {
         const std::string name = entry->path().filename().string();
         if (name.find_first_not_of("0123456789") != std::string::npos) continue;
         const int candidate = std::atoi(name.c_str());
-        if (candidate != pid && innermost_pid(name) == pid && holds_node(candidate, fd, device))
+        if (candidate != pid && holds_node(candidate, fd, device) && innermost_pid(name) == pid)
             return candidate;
     }
     return pid;
 }
 
+// The daemon's view of a client's pid. Most clients share the daemon's pid namespace and
+// are found at once; the others cost a look at every process. Anybody may post any pid,
+// so those looks are few a second whoever asks, and the processes found are remembered
+// (and checked again each time) so that a client mapping many buffers needs one look.
+// Worker thread only.
+class PidFinder {
+public:
+    int find(int pid, int fd, dev_t device) {
+        if (pid > 0 && holds_node(pid, fd, device)) return pid;
+        for (const Known& known : known_)
+            if (known.outer > 0 && known.inner == pid && known.fd == fd &&
+                holds_node(known.outer, fd, device) &&
+                innermost_pid(std::to_string(known.outer)) == pid)
+                return known.outer;
+        const auto now = std::chrono::steady_clock::now();
+        if (now - window_ >= std::chrono::seconds(1)) {
+            window_ = now;
+            scans_ = 0;
+        }
+        if (scans_ >= scans_per_second) return pid;
+        ++scans_;
+        const int found = scan_for(pid, fd, device);
+        if (found != pid) {
+            known_[next_] = Known{pid, fd, found};
+            next_ = (next_ + 1) % known_.size();
+        }
+        return found;
+    }
+
+private:
+    static constexpr int scans_per_second = 5;
+    struct Known {
+        int inner = 0;
+        int fd = -1;
+        int outer = 0;
+    };
+    std::array<Known, 16> known_{};
+    std::size_t next_ = 0;
+    std::chrono::steady_clock::time_point window_{};
+    int scans_ = 0;
+};
+
+// Lets a few lines through per window and counts the rest, so that a flood of bad
+// requests cannot fill the log. Worker thread only.
+class LineLimit {
+public:
+    static constexpr int burst = 5;
+    static constexpr std::chrono::seconds window{10};
+
+    bool allow() {
+        roll();
+        if (lines_ < burst) {
+            ++lines_;
+            return true;
+        }
+        ++left_out_;
+        return false;
+    }
+
+    // The lines left out of a window that has ended, once.
+    unsigned long take_left_out() {
+        roll();
+        const unsigned long count = ended_left_out_;
+        ended_left_out_ = 0;
+        return count;
+    }
+
+private:
+    void roll() {
+        const auto now = std::chrono::steady_clock::now();
+        if (now - start_ < window) return;
+        ended_left_out_ += left_out_;
+        left_out_ = 0;
+        lines_ = 0;
+        start_ = now;
+    }
+
+    std::chrono::steady_clock::time_point start_{};
+    int lines_ = 0;
+    unsigned long left_out_ = 0;
+    unsigned long ended_left_out_ = 0;
+};
+
 // Slices of the worker's waits, so that a stop is seen within one of them.
 constexpr long slice_ms = 100;
+constexpr std::chrono::milliseconds flood_pause{10};
 
 }  // namespace
 
@@ -97,10 +184,20 @@ struct MappingService::Impl {
     std::string device_name;
     std::string segment_name;
     dev_t device = 0;
+    gid_t node_group = 0;
+    // Kept open to see its size: those allowed to write the record may also cut the file.
+    std::unique_ptr<ipc::shared_memory_object> file;
     std::unique_ptr<ipc::mapped_region> region;
     std::unique_ptr<BusGuard> guard;
-    MappedData* record = nullptr;  // set once, by the first successful initialisation
-    RecordLockWatch watch;         // the worker's view of a holder across its slices
+    // Set once, by the first successful initialisation; a segment made anew after a cut
+    // is mapped at the same address.
+    MappedData* record = nullptr;
+    bool renewing = false;  // a cut was seen and logged, and no new segment made yet
+    // Held across the swap of the record's pages, which stop() must not touch meanwhile.
+    std::mutex swap_mutex;
+    PidFinder pids;
+    LineLimit failure_lines;
+    RecordLockWatch watch;  // the worker's view of a holder across its slices
     std::atomic<bool> running{false};
     std::atomic<bool> stopping{false};
     boost::thread worker;
@@ -128,25 +225,15 @@ struct MappingService::Impl {
                 throw std::system_error(errno, std::system_category(), path);
             device = status.st_rdev;
             segment_name = segment_name_of(status.st_rdev);
-            ipc::shared_memory_object::remove(segment_name.c_str());
             remove_stale_buffers(segment_name);
-            // Exclusively, so nobody's planted file is taken over; readable and writable
-            // by those who may open the node, whatever the umask.
-            auto object = std::make_unique<ipc::shared_memory_object>(
-                ipc::create_only, segment_name.c_str(), ipc::read_write, ipc::permissions(0660));
-            const int fd = object->get_mapping_handle().handle;
-            if (::fchown(fd, static_cast<uid_t>(-1), status.st_gid) != 0 || ::fchmod(fd, 0660) != 0)
-                throw std::system_error(errno, std::system_category(), segment_name);
-            object->truncate(static_cast<ipc::offset_t>(mapping_segment_size));
+            auto object = make_file(status.st_gid);
             auto mapping = std::make_unique<ipc::mapped_region>(*object, ipc::read_write, 0,
                                                                 mapping_segment_size);
             // Those allowed to write the record may also shrink its file.
             guard = std::make_unique<BusGuard>(mapping->get_address(), mapping_segment_size);
-            auto* fresh = new (mapping->get_address()) MappedData;
-            fresh->device = static_cast<std::uint64_t>(status.st_rdev);
-            fresh->version = mapped_data_version;
-            __atomic_store_n(&fresh->magic, mapped_data_magic, __ATOMIC_RELEASE);
-            // The mapping stays when the file is closed: no descriptor is kept for it.
+            MappedData* fresh = write_record(mapping->get_address());
+            node_group = status.st_gid;
+            file = std::move(object);
             region = std::move(mapping);
             record = fresh;
         } catch (const std::exception& e) {
@@ -154,6 +241,69 @@ struct MappingService::Impl {
             ipc::shared_memory_object::remove(segment_name.c_str());
         } catch (...) {
             FRIX_LOG(core, warning) << "Initialization for mmap() failed for unknown reason";
+        }
+    }
+
+    // Exclusively, so nobody's planted file is taken over; readable and writable by
+    // those who may open the node, whatever the umask.
+    std::unique_ptr<ipc::shared_memory_object> make_file(gid_t group) const {
+        ipc::shared_memory_object::remove(segment_name.c_str());
+        auto object = std::make_unique<ipc::shared_memory_object>(
+            ipc::create_only, segment_name.c_str(), ipc::read_write, ipc::permissions(0660));
+        const int fd = object->get_mapping_handle().handle;
+        if (::fchown(fd, static_cast<uid_t>(-1), group) != 0 || ::fchmod(fd, 0660) != 0)
+            throw std::system_error(errno, std::system_category(), segment_name);
+        object->truncate(static_cast<ipc::offset_t>(mapping_segment_size));
+        return object;
+    }
+
+    void write_header(MappedData& data) const {
+        data.device = static_cast<std::uint64_t>(device);
+        data.version = mapped_data_version;
+        __atomic_store_n(&data.magic, mapped_data_magic, __ATOMIC_RELEASE);
+    }
+
+    MappedData* write_record(void* address) const {
+        auto* fresh = new (address) MappedData;
+        write_header(*fresh);
+        return fresh;
+    }
+
+    // A cut file costs the request in flight, never the service: the segment is made anew
+    // under the same name and mapped where the old one was, so `record` stays valid for
+    // stop(). Clients tell the new file from the old by its inode. Worker thread only.
+    void renew_if_cut() {
+        // Everybody in the node's group may write these too; nobody needs to.
+        if (record->magic != mapped_data_magic || record->version != mapped_data_version ||
+            record->device != static_cast<std::uint64_t>(device))
+            write_header(*record);
+        struct stat status {};
+        if (!guard->cut() && ::fstat(file->get_mapping_handle().handle, &status) == 0 &&
+            static_cast<std::size_t>(status.st_size) == mapping_segment_size)
+            return;
+        if (!renewing)
+            FRIX_LOG(core, warning)
+                << "The mapping segment " << segment_name << " was cut short; it is made anew";
+        try {
+            auto object = make_file(node_group);
+            void* address = region->get_address();
+            {
+                std::lock_guard<std::mutex> swap(swap_mutex);
+                if (::mmap(address, mapping_segment_size, PROT_READ | PROT_WRITE,
+                           MAP_SHARED | MAP_FIXED, object->get_mapping_handle().handle,
+                           0) == MAP_FAILED)
+                    throw std::system_error(errno, std::system_category(), "mmap");
+            }
+            guard->rearm();
+            // A new file is all zeros, which is a fresh record but for its header; stop()
+            // may bump the sequence words meanwhile.
+            write_header(*record);
+            file = std::move(object);
+            renewing = false;
+        } catch (const std::exception& e) {
+            if (!renewing)
+                FRIX_LOG(core, warning) << "Could not make the mapping segment anew: " << e.what();
+            renewing = true;
         }
     }
 
@@ -185,6 +335,7 @@ struct MappingService::Impl {
         initialise();
         if (!record) return;
         MappedData& data = *record;
+        renew_if_cut();
         bool first = true;
         // Serving before start() returns, unless somebody holds the record.
         const int opened = lock_record(data, record_deadline(slice_ms), watch);
@@ -198,6 +349,10 @@ struct MappingService::Impl {
         running = true;
         report_started();
         while (!stopping) {
+            renew_if_cut();
+            if (const unsigned long left_out = failure_lines.take_left_out())
+                FRIX_LOG(core, error) << left_out << " more failed mmap() requests in "
+                                      << LineLimit::window.count() << " s were not logged";
             const std::uint32_t seen = __atomic_load_n(&data.request_seq, __ATOMIC_SEQ_CST);
             const int locked = lock_record(data, record_deadline(slice_ms), watch);
             if (locked != 0 && locked != EOWNERDEAD) {
@@ -210,11 +365,15 @@ struct MappingService::Impl {
             if (first) data.posted = 0;  // a request left from an earlier run has no waiter
             first = false;
             data.serving = 1;
+            bool flooded = false;
             if (data.posted && !stopping) {
                 data.posted = 0;
-                handle(data);
+                flooded = !handle(data);
             }
             unlock_record(data);
+            // While failures come faster than they are logged, each costs the poster a
+            // pause: a flood then takes little of the worker's time and the machine mutex.
+            if (flooded) std::this_thread::sleep_for(flood_pause);
             wait_word(&data.request_seq, seen, record_deadline(slice_ms));
         }
         const int locked = lock_record(data, record_deadline(slice_ms), watch);
@@ -230,8 +389,9 @@ struct MappingService::Impl {
     // Record lock held, and held again on return. The request is resolved without it, so
     // no hold of the daemon's ever comes near the hold limit: the answer is written only
     // if the claim that posted it is still there. A refusal is answered like a success;
-    // only a machine mutex that stays busy leaves the client without a reply.
-    void handle(MappedData& data) {
+    // only a machine mutex that stays busy leaves the client without a reply. False when
+    // the refusal was one too many to log.
+    bool handle(MappedData& data) {
         const MmapRequest request{data.addr,  data.length, data.prot,
                                   data.flags, data.fd,     data.offset};
         const std::int32_t claim_pid = data.claim_pid;
@@ -239,17 +399,19 @@ struct MappingService::Impl {
         const int client_pid = data.pid;
         unlock_record(data);
 
-        const int pid = daemon_pid_of(client_pid, request.fd, device);
+        const int pid = pids.find(client_pid, request.fd, device);
         int error = ETIMEDOUT;
         unsigned long index = 0;
         bool resolved = false;
+        bool logged = true;
         {
             boost::unique_lock<boost::mutex> machine(machine_mutex, boost::defer_lock);
             if (lock_machine(machine)) {
                 resolved = true;
                 const std::system_error result = resolve(request, pid, index);
                 error = result.code().value();
-                if (error != 0)
+                logged = error == 0 || failure_lines.allow();
+                if (error != 0 && logged)
                     FRIX_LOG(core, error) << "mmap() failed: " << result.what()
                                           << " error: " << result.code().message();
             }
@@ -262,12 +424,13 @@ struct MappingService::Impl {
                 break;
             }
             // Without the lock; the caller's unlock then changes nothing.
-            if (stopping) return;
+            if (stopping) return logged;
         }
-        if (data.claim_pid != claim_pid || data.claim_stamp != claim_stamp || data.replied) return;
+        if (data.claim_pid != claim_pid || data.claim_stamp != claim_stamp || data.replied)
+            return logged;
         if (!resolved) {
             data.error = ETIMEDOUT;
-            return;
+            return logged;
         }
         if (error == 0)
             data.index = index;
@@ -276,6 +439,7 @@ struct MappingService::Impl {
         data.replied = 1;
         // Claim waiters sleep on the same word, so everybody is woken.
         bump_word(&data.reply_seq);
+        return logged;
     }
 
     // The capture thread and the CUSE threads hold the machine mutex for short spells
@@ -346,7 +510,10 @@ void MappingService::stop() {
     // slice and gives up a request that waits for the machine mutex.
     s.stopping = true;
     s.running = false;
-    if (s.record) bump_word(&s.record->request_seq);
+    if (s.record) {
+        std::lock_guard<std::mutex> swap(s.swap_mutex);
+        bump_word(&s.record->request_seq);
+    }
     if (s.worker.joinable()) s.worker.join();
 }
 

@@ -1,16 +1,19 @@
 // Turns an mmap() of a served device node into a mapping of the buffer the daemon names.
 #include "ext/interceptor.h"
 
+#include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/sysmacros.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <stdexcept>
 #include <string>
@@ -20,6 +23,7 @@
 #include "ext/mapped_record.h"
 #include "ext/mapping_tables.h"
 #include "ext/record_client.h"
+#include "ext/record_guard.h"
 
 namespace ipc = boost::interprocess;
 
@@ -34,11 +38,31 @@ std::string segment_name_of(dev_t device) {
 // The segment must come from the daemon: a file of root (or of this very user, who can
 // only fool itself), writable by nobody else at large, of the record's size, and made
 // for this very device.
-bool trustworthy(const struct stat& file) {
+bool trusted_owner(const struct stat& file) {
     return S_ISREG(file.st_mode) && (file.st_uid == 0 || file.st_uid == ::geteuid()) &&
-           (file.st_mode & S_IWOTH) == 0 &&
-           static_cast<std::size_t>(file.st_size) == mapping_segment_size;
+           (file.st_mode & S_IWOTH) == 0;
 }
+
+bool whole(const struct stat& file) {
+    return static_cast<std::size_t>(file.st_size) == mapping_segment_size;
+}
+
+enum class Record { ready, unwritten, foreign };
+
+Record judge(const MappedData& record, dev_t device) {
+    const std::uint32_t magic = __atomic_load_n(&record.magic, __ATOMIC_ACQUIRE);
+    if (magic == 0) return Record::unwritten;
+    return magic == mapped_data_magic && record.version == mapped_data_version &&
+                   record.device == static_cast<std::uint64_t>(device)
+               ? Record::ready
+               : Record::foreign;
+}
+
+// A segment of the daemon's that somebody cut is made anew within a slice of the
+// daemon's worker: waited for as long as a request may take, so that a cut costs no
+// more than the request it hit.
+constexpr int renewal_checks = 100;
+constexpr timespec renewal_nap{0, 10 * 1000 * 1000};
 
 // A user given the node through its ACL (the seated user) but not in the segment's group
 // could open the camera and never map it; one line per process says why. Only for a
@@ -47,7 +71,7 @@ bool trustworthy(const struct stat& file) {
 void explain_denied_segment(const std::string& name) {
     static std::atomic<bool> explained{false};
     struct stat file {};
-    if (::stat(("/dev/shm/" + name).c_str(), &file) != 0 || !trustworthy(file) ||
+    if (::stat(("/dev/shm/" + name).c_str(), &file) != 0 || !trusted_owner(file) || !whole(file) ||
         explained.exchange(true))
         return;
     char text[2048];
@@ -77,21 +101,30 @@ OpenedSegment open_segment(int fd, std::string& name) noexcept {
         struct stat status {};
         if (::fstat(fd, &status) == 0 && S_ISCHR(status.st_mode)) {
             name = segment_name_of(status.st_rdev);
-            ipc::shared_memory_object object(ipc::open_only, name.c_str(), ipc::read_write);
-            struct stat file {};
-            if (::fstat(object.get_mapping_handle().handle, &file) != 0 || !trustworthy(file)) {
-                write_error({"refusing the mapping segment ", name.c_str(), "\n"});
-                throw std::runtime_error("untrusted segment");
-            }
-            segment.file = file.st_ino;
-            segment.memory = std::make_unique<ipc::mapped_region>(object, ipc::read_write, 0,
-                                                                  mapping_segment_size);
-            const MappedData* record = segment.record();
-            if (__atomic_load_n(&record->magic, __ATOMIC_ACQUIRE) != mapped_data_magic ||
-                record->version != mapped_data_version ||
-                record->device != static_cast<std::uint64_t>(status.st_rdev)) {
-                write_error({"refusing the mapping segment ", name.c_str(), "\n"});
-                throw std::runtime_error("untrusted segment");
+            for (int check = 1;; ++check) {
+                ipc::shared_memory_object object(ipc::open_only, name.c_str(), ipc::read_write);
+                struct stat file {};
+                if (::fstat(object.get_mapping_handle().handle, &file) != 0 ||
+                    !trusted_owner(file)) {
+                    write_error({"refusing the mapping segment ", name.c_str(), "\n"});
+                    throw std::runtime_error("untrusted segment");
+                }
+                Record record = Record::unwritten;
+                if (whole(file)) {
+                    segment.file = file.st_ino;
+                    segment.memory = std::make_unique<ipc::mapped_region>(object, ipc::read_write,
+                                                                          0, mapping_segment_size);
+                    const RecordGuard guard(segment.memory->get_address(), mapping_segment_size);
+                    record = judge(*segment.record(), status.st_rdev);
+                    if (guard.cut()) record = Record::unwritten;
+                }
+                if (record == Record::ready) break;
+                segment.memory.reset();
+                if (record == Record::foreign || check == renewal_checks) {
+                    write_error({"refusing the mapping segment ", name.c_str(), "\n"});
+                    throw std::runtime_error("untrusted segment");
+                }
+                ::nanosleep(&renewal_nap, nullptr);
             }
         }
     } catch (const ipc::interprocess_exception& e) {
@@ -107,19 +140,51 @@ OpenedSegment open_segment(int fd, std::string& name) noexcept {
     return segment;
 }
 
+// What the daemon makes for a client who maps: a file of the client's own, which nobody
+// else may open, linked once, and long enough. Anything else was put there by somebody else
+// under a name a forged reply pointed at.
+const char* untrusted_buffer(const struct stat& file, size_t length) {
+    if (!S_ISREG(file.st_mode)) return "not a regular file";
+    if (file.st_uid != ::geteuid()) return "owned by another user";
+    if ((file.st_mode & (S_IRWXG | S_IRWXO)) != 0) return "open to others";
+    if (file.st_nlink != 1) return "linked more than once";
+    if (file.st_size < 0 || static_cast<std::uint64_t>(file.st_size) < length) return "too short";
+    return nullptr;
+}
+
+// Closes the descriptor on every way out; the mapping keeps the file.
+struct Descriptor {
+    int fd;
+    ~Descriptor() {
+        if (fd >= 0) ::close(fd);
+    }
+};
+
 void* map_buffer(MappingTables& tables, const std::string& name, void* addr, size_t length) {
-    auto file =
-        std::make_unique<ipc::shared_memory_object>(ipc::open_only, name.c_str(), ipc::read_only);
     auto map = reinterpret_cast<MmapFunction>(next_mmap.get());
     if (!map) throw std::runtime_error("no mmap() to map " + name + " with");
-    void* mapping = map(addr, length, PROT_READ, MAP_SHARED, file->get_mapping_handle().handle, 0);
+    // The descriptor that was checked is the one mapped: a name swapped in between is
+    // never followed. Non-blocking, so a FIFO planted under the name cannot hold us.
+    const Descriptor file{
+        ::shm_open(("/" + name).c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0)};
+    if (file.fd < 0 && errno == ELOOP)
+        throw std::system_error(EIO, std::generic_category(),
+                                "refusing the buffer file " + name + " (a symbolic link)");
+    if (file.fd < 0) throw std::runtime_error("cannot open " + name + ": " + std::strerror(errno));
+    struct stat status {};
+    const char* why =
+        ::fstat(file.fd, &status) != 0 ? "not examinable" : untrusted_buffer(status, length);
+    if (why)
+        throw std::system_error(EIO, std::generic_category(),
+                                "refusing the buffer file " + name + " (" + why + ")");
+    void* mapping = map(addr, length, PROT_READ, MAP_SHARED, file.fd, 0);
     if (mapping == MAP_FAILED)
         throw std::runtime_error("cannot map " + name + ": " + std::strerror(errno));
     if (addr && mapping != addr) {
         ::munmap(mapping, length);
         throw std::runtime_error("cannot map " + name + " at the requested address");
     }
-    tables.keep_buffer(name, std::move(file), BufferMapping{mapping, length});
+    tables.keep_buffer(name, BufferMapping{mapping, length});
     return mapping;
 }
 
@@ -138,8 +203,9 @@ void* intercept_mmap(NextSymbol* next, void* addr, size_t length, int prot, int 
         MappingTables& tables = mapping_tables();
         std::lock_guard<std::mutex> lock(tables.mutex);
         MappedData& record = tables.keep_segment(name, std::move(opened));
-        const std::uint64_t index =
-            request_buffer_index(record, MappingRequest{addr, length, prot, flags, fd, offset});
+        const RecordGuard guard(&record, mapping_segment_size);
+        const std::uint64_t index = request_buffer_index(
+            record, MappingRequest{addr, length, prot, flags, fd, offset}, guard);
         return map_buffer(tables, name + std::to_string(index), addr, length);
     } catch (const std::system_error& e) {
         report_failure(e.what(), fd);

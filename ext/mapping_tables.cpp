@@ -3,8 +3,6 @@
 
 #include <utility>
 
-namespace ipc = boost::interprocess;
-
 namespace frixext {
 
 MappedData& MappingTables::keep_segment(const std::string& name, OpenedSegment opened) {
@@ -14,10 +12,7 @@ MappedData& MappingTables::keep_segment(const std::string& name, OpenedSegment o
     return *kept.record();
 }
 
-void MappingTables::keep_buffer(const std::string& name,
-                                std::unique_ptr<ipc::shared_memory_object> file,
-                                BufferMapping mapping) {
-    buffer_files[name] = std::move(file);
+void MappingTables::keep_buffer(const std::string& name, BufferMapping mapping) {
     buffer_mappings[name] = mapping;
 }
 

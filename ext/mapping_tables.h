@@ -32,17 +32,14 @@ struct MappingTables {
     // Serialises every device mapping of the process.
     std::mutex mutex;
     std::map<std::string, OpenedSegment> segments;
-    std::map<std::string, std::unique_ptr<boost::interprocess::shared_memory_object>> buffer_files;
     std::map<std::string, BufferMapping> buffer_mappings;
 
     // The segment kept under name, opened once per process and reused. A segment that a
     // later daemon run has replaced is given up for the new one.
     MappedData& keep_segment(const std::string& name, OpenedSegment opened);
 
-    // Replaces an earlier entry of the name; its file handle is closed, its mapping stays.
-    void keep_buffer(const std::string& name,
-                     std::unique_ptr<boost::interprocess::shared_memory_object> file,
-                     BufferMapping mapping);
+    // Replaces an earlier entry of the name; its mapping stays.
+    void keep_buffer(const std::string& name, BufferMapping mapping);
 };
 
 // Never destroyed: a mapping racing with the process's exit must not find the tables

@@ -43,6 +43,12 @@ std::system_error failure(int value) {
     return std::system_error(std::error_code(value, std::system_category()));
 }
 
+// What was read after a cut is zeros, not the daemon's: the request is lost.
+void check(const RecordGuard& guard) {
+    if (guard.cut())
+        throw std::system_error(EIO, std::generic_category(), "the mapping segment was cut short");
+}
+
 [[noreturn]] void time_out() {
     write_error({"Timeout!\n"});
     throw failure(ETIMEDOUT);
@@ -51,8 +57,8 @@ std::system_error failure(int value) {
 // The record's lock, never waited for past the request's deadline.
 class RecordLock {
 public:
-    RecordLock(MappedData& record, const timespec& deadline)
-        : record_(record), deadline_(deadline) {
+    RecordLock(MappedData& record, const timespec& deadline, const RecordGuard& guard)
+        : record_(record), deadline_(deadline), guard_(guard) {
         lock();
     }
     ~RecordLock() {
@@ -88,15 +94,17 @@ private:
     void lock() {
         // Taken over (EOWNERDEAD): whatever the holder left is judged by the claim rules.
         const int result = frix::lock_record_word(&record_.lock, deadline_, watch_);
-        if (result != 0 && result != EOWNERDEAD) {
+        held_ = result == 0 || result == EOWNERDEAD;
+        check(guard_);
+        if (!held_) {
             if (result == ETIMEDOUT) time_out();
             throw failure(result);
         }
-        held_ = true;
     }
 
     MappedData& record_;
     timespec deadline_;
+    const RecordGuard& guard_;
     frix::RecordLockWatch watch_;
     bool held_ = false;
 };
@@ -152,8 +160,9 @@ timespec budget_from_now() {
 
 }  // namespace
 
-std::uint64_t request_buffer_index(MappedData& record, const MappingRequest& request) {
-    RecordLock lock(record, budget_from_now());
+std::uint64_t request_buffer_index(MappedData& record, const MappingRequest& request,
+                                   const RecordGuard& guard) {
+    RecordLock lock(record, budget_from_now(), guard);
     if (!record.serving) throw failure(EAGAIN);
     wait_for_claim(record, lock);
 
@@ -173,6 +182,7 @@ std::uint64_t request_buffer_index(MappedData& record, const MappingRequest& req
     lock.set_deadline(budget_from_now());
     while (claim.held() && !record.replied && !lock.expired())
         lock.wait_for_change(&record.reply_seq);
+    check(guard);
     if (!claim.held() || !record.replied) time_out();
     if (record.error != 0) throw failure(record.error);
     return record.index;

@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "ext/mapped_record.h"
+#include "ext/record_guard.h"
 
 namespace frixext {
 
@@ -21,8 +22,10 @@ struct MappingRequest {
 
 // Posts the request under this process's claim and waits at most one second, the
 // record's lock included, for the daemon's answer. Returns the buffer index; throws
-// std::system_error with EAGAIN (not serving), ETIMEDOUT (no answer, "Timeout!" written) or the
-// daemon's errno, and whatever the record's locking throws.
-std::uint64_t request_buffer_index(MappedData& record, const MappingRequest& request);
+// std::system_error with EAGAIN (not serving), ETIMEDOUT (no answer, "Timeout!" written),
+// EIO (the segment was cut under `guard`, which covers the record) or the daemon's errno,
+// and whatever the record's locking throws.
+std::uint64_t request_buffer_index(MappedData& record, const MappingRequest& request,
+                                   const RecordGuard& guard);
 
 }  // namespace frixext

@@ -12,8 +12,10 @@
 #include <boost/interprocess/shared_memory_object.hpp>
 #include <chrono>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "device/mapped_data.h"
@@ -271,6 +273,60 @@ TEST_F(PreloadTest, AMissingBufferFileGivesEio) {
     EXPECT_NE(result.errors.find("fd: " + value(result, "fd") + "\n"), std::string::npos);
 }
 
+// A file of length bytes of fill under /dev/shm, with exactly this mode and owner.
+void write_shm_file(const std::string& name, std::size_t length, char fill, mode_t mode,
+                    uid_t uid = 0) {
+    const int fd = ::open(shm_path(name).c_str(), O_CREAT | O_EXCL | O_WRONLY, 0600);
+    ASSERT_GE(fd, 0) << name;
+    const std::string bytes(length, fill);
+    EXPECT_EQ(::write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(length));
+    EXPECT_EQ(::fchown(fd, uid, 0), 0);
+    EXPECT_EQ(::fchmod(fd, mode), 0);
+    ::close(fd);
+}
+
+// Whatever answer the record gives, the client maps only a file the daemon made for it:
+// its own, private, linked once and long enough. Another user's file under the name is
+// never shown to it.
+TEST_F(PreloadTest, ABufferFileTheDaemonDidNotMakeForTheClientIsRefused) {
+    const std::string name = node.segment_name() + "2";
+    const std::string other = "frix-planted-" + std::to_string(::getpid());
+    struct Plant {
+        const char* why;
+        std::function<void()> make;
+    };
+    const Plant plants[] = {
+        {"owned by another user", [&] { write_shm_file(name, buffer_length, 'X', 0600, 65534); }},
+        {"open to others", [&] { write_shm_file(name, buffer_length, 'X', 0640); }},
+        {"linked more than once",
+         [&] {
+             write_shm_file(name, buffer_length, 'X', 0600);
+             ASSERT_EQ(::link(shm_path(name).c_str(), shm_path(other).c_str()), 0);
+         }},
+        {"too short", [&] { write_shm_file(name, buffer_length / 4, 'X', 0600); }},
+        {"a symbolic link",
+         [&] {
+             write_shm_file(other, buffer_length, 'X', 0600);
+             ASSERT_EQ(::symlink(shm_path(other).c_str(), shm_path(name).c_str()), 0);
+         }},
+    };
+    for (const Plant& plant : plants) {
+        ASSERT_EQ(::unlink(shm_path(name).c_str()), 0);
+        plant.make();
+        const Outcome result = map_device(2);
+        EXPECT_EQ(value(result, "errno"), std::to_string(EIO)) << plant.why;
+        EXPECT_EQ(result.errors, failure_line(result, "refusing the buffer file " + name + " (" +
+                                                          plant.why + "): Input/output error"))
+            << plant.why;
+        ::unlink(shm_path(other).c_str());
+        ASSERT_EQ(::unlink(shm_path(name).c_str()), 0);
+        write_shm_file(name, buffer_length, 'C', 0600);
+    }
+    const Outcome restored = map_device(2);
+    EXPECT_EQ(value(restored, "first"), "C") << restored.errors;
+    EXPECT_EQ(restored.errors, "");
+}
+
 TEST_F(PreloadTest, AStoppedServiceGivesEagainUntilItStartsAgain) {
     ASSERT_EQ(command("stop"), "stopped");
     const Outcome stopped = map_device(0);
@@ -313,6 +369,63 @@ TEST_F(PreloadTest, AClientFollowsTheDaemonToItsNextRun) {
     EXPECT_EQ(client.read_line(wait_limit).value_or(client.errors()), "round1=A");
     EXPECT_TRUE(client.finish(wait_limit));
     EXPECT_EQ(client.errors(), "");
+}
+
+// A member of the node's group cuts the segment while a client waits for its answer:
+// that request fails, the client lives, and the next one is served by the segment the
+// daemon makes anew.
+TEST_F(PreloadTest, ASegmentCutInMidRequestFailsThatRequestOnly) {
+    ASSERT_EQ(value(map_device(1), "first"), "B");
+    const std::string path = shm_path(node.segment_name());
+    struct stat before {};
+    ASSERT_EQ(::stat(path.c_str(), &before), 0);
+    ASSERT_EQ(::kill(daemon->pid(), SIGSTOP), 0);
+    siginfo_t info{};
+    ASSERT_EQ(::waitid(P_PID, static_cast<id_t>(daemon->pid()), &info, WSTOPPED | WNOWAIT), 0);
+
+    ChildProcess client(
+        {FRIX_EXT_PROBE, "device", "/dev/" + node.name(), std::to_string(buffer_length),
+         std::to_string(buffer_length), "r", "shared"},
+        {"LD_PRELOAD=" FRIXEXT_LIBRARY});
+    {
+        RecordSegment segment(node.segment_name());
+        const MappedData& record = segment.record();
+        const auto limit = std::chrono::steady_clock::now() + wait_limit;
+        while (!(__atomic_load_n(&record.posted, __ATOMIC_SEQ_CST) == 1 &&
+                 __atomic_load_n(&record.claim_pid, __ATOMIC_SEQ_CST) == client.pid()) &&
+               std::chrono::steady_clock::now() < limit)
+            std::this_thread::sleep_for(1ms);
+        ASSERT_EQ(record.claim_pid, client.pid()) << "the client never posted";
+    }
+    ASSERT_EQ(::truncate(path.c_str(), 0), 0);
+    ASSERT_TRUE(client.finish(wait_limit));
+    const Outcome cut{true, client.status(), client.output(), client.errors()};
+    EXPECT_EQ(cut.status, 0) << "128 + signal when the client died";
+    EXPECT_EQ(value(cut, "errno"), std::to_string(EIO)) << cut.output;
+    EXPECT_EQ(cut.errors,
+              failure_line(cut, "the mapping segment was cut short: Input/output error"));
+
+    ASSERT_EQ(::kill(daemon->pid(), SIGCONT), 0);
+    const auto limit = std::chrono::steady_clock::now() + wait_limit;
+    struct stat after {};
+    while (!(::stat(path.c_str(), &after) == 0 && after.st_ino != before.st_ino &&
+             after.st_size == static_cast<off_t>(mapping_segment_size)) &&
+           std::chrono::steady_clock::now() < limit)
+        std::this_thread::sleep_for(10ms);
+    const Outcome next = map_device(1);
+    EXPECT_EQ(value(next, "first"), "B") << next.errors;
+    EXPECT_EQ(next.errors, "");
+}
+
+// The library's SIGBUS handler lives only while it touches the segment: the program's
+// own is in place again afterwards and gets the program's own faults.
+TEST_F(PreloadTest, TheProgramsOwnBusHandlerIsLeftInPlace) {
+    ChildProcess client(
+        {FRIX_EXT_PROBE, "own-bus", "/dev/" + node.name(), std::to_string(buffer_length)},
+        {"LD_PRELOAD=" FRIXEXT_LIBRARY});
+    ASSERT_TRUE(client.finish(wait_limit));
+    EXPECT_EQ(client.output(), "mapped=A\nhandler=own\ncaught=1\n") << client.errors();
+    EXPECT_EQ(client.status(), 0);
 }
 
 TEST_F(PreloadTest, AClaimLeftByADeadClientIsTakenOverAtOnce) {

@@ -5,8 +5,12 @@
 //   device NODE OFFSET LENGTH r|rw|none shared|private [syscall]
 //   loop NODE LENGTH COUNT ROUNDS   (maps buffers in turn; checks each is the one asked)
 //   twice NODE LENGTH               (maps buffer 0, waits for a line on stdin, maps again)
+//   own-bus NODE LENGTH             (with a SIGBUS handler of its own: maps buffer 0, then
+//                                    touches a mapping past the end of its file)
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <setjmp.h>
+#include <signal.h>
 #include <sys/mman.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -177,6 +181,37 @@ int twice(const std::string& node, size_t length) {
     return 0;
 }
 
+sigjmp_buf bus_return;
+
+void on_own_bus(int) { siglongjmp(bus_return, 1); }
+
+int own_bus(const std::string& node, size_t length) {
+    struct sigaction own {};
+    own.sa_handler = on_own_bus;
+    sigemptyset(&own.sa_mask);
+    if (::sigaction(SIGBUS, &own, nullptr) != 0) return 1;
+    const int fd = ::open(node.c_str(), O_PATH);
+    void* p = ::mmap(nullptr, length, PROT_READ, MAP_SHARED, fd, 0);
+    std::cout << "mapped=" << (p == MAP_FAILED ? '-' : *static_cast<const char*>(p)) << "\n";
+    struct sigaction now {};
+    ::sigaction(SIGBUS, nullptr, &now);
+    std::cout << "handler=" << (now.sa_handler == on_own_bus ? "own" : "other") << "\n";
+
+    char path[] = "/tmp/frix-probe-bus-XXXXXX";
+    const int empty = ::mkstemp(path);
+    ::unlink(path);
+    auto* page =
+        static_cast<volatile char*>(::mmap(nullptr, 4096, PROT_READ, MAP_SHARED, empty, 0));
+    if (page == MAP_FAILED) return 1;
+    if (sigsetjmp(bus_return, 1) == 0) {
+        const int first = page[0];
+        std::cout << "read=" << first << "\n";
+        return 1;
+    }
+    std::cout << "caught=1\n";
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -193,6 +228,7 @@ int main(int argc, char** argv) {
         return loop(arg(2), std::stoull(arg(3)), static_cast<unsigned>(std::stoul(arg(4))),
                     static_cast<unsigned>(std::stoul(arg(5))));
     if (what == "twice" && argc == 4) return twice(arg(2), std::stoull(arg(3)));
+    if (what == "own-bus" && argc == 4) return own_bus(arg(2), std::stoull(arg(3)));
     std::cerr << "unknown scenario\n";
     return 2;
 }

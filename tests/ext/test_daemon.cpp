@@ -34,7 +34,7 @@ struct Device {
 };
 
 bool make_buffer(const std::string& name, std::uint64_t length, char fill) {
-    const int fd = ::shm_open(("/" + name).c_str(), O_CREAT | O_RDWR | O_TRUNC, 0644);
+    const int fd = ::shm_open(("/" + name).c_str(), O_CREAT | O_RDWR | O_TRUNC, 0600);
     if (fd < 0) return false;
     const std::string bytes(length, fill);
     const bool ok = ::write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(length);

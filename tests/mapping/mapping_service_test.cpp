@@ -207,6 +207,85 @@ TEST_F(MappingServiceTest, AStaleSegmentIsReplaced) {
     EXPECT_EQ(MappingClient(segment()).request(buffer_request(1), 4242).index, 1u);
 }
 
+// Waits, within the wait limit, until the segment's file is another one of the full size.
+bool renewed(const std::string& name, ino_t old) {
+    const auto limit = std::chrono::steady_clock::now() + wait_limit;
+    while (std::chrono::steady_clock::now() < limit) {
+        const struct stat file = shm_status(name);
+        if (file.st_nlink != 0 && file.st_ino != old && file.st_size == 4096) return true;
+        std::this_thread::sleep_for(milliseconds(10));
+    }
+    return false;
+}
+
+// Everybody in the node's group may write the segment, and so truncate it: that costs
+// the service nothing but a moment.
+TEST_F(MappingServiceTest, ACutSegmentIsMadeAnewAndServedAgain) {
+    MappingService service(machine, device.handler());
+    service.start(node.name());
+    for (int round = 0; round < 2; ++round) {
+        const ino_t old = shm_status(segment()).st_ino;
+        ASSERT_EQ(MappingClient(segment()).request(buffer_request(1), 4242).index, 1u);
+        ASSERT_EQ(::truncate(("/dev/shm/" + segment()).c_str(), round == 0 ? 0 : 64), 0);
+        ASSERT_TRUE(renewed(segment(), old)) << "round " << round;
+        const struct stat file = shm_status(segment());
+        EXPECT_EQ(file.st_mode & 07777, 0660u);
+        EXPECT_EQ(file.st_gid, node_status().st_gid);
+        EXPECT_EQ(file.st_uid, 0u);
+        const MappingAnswer reply = MappingClient(segment()).request(buffer_request(2), 4242);
+        EXPECT_TRUE(reply.answered) << "round " << round;
+        EXPECT_EQ(reply.index, 2u);
+        EXPECT_TRUE(log.wait_for(
+            "<warning> [core] The mapping segment " + segment() + " was cut short; it is made anew",
+            round + 1));
+    }
+    EXPECT_EQ(log.count("was cut short"), 2u);
+    EXPECT_TRUE(service.is_running());
+    within(milliseconds(1000), [&] { service.stop(); });
+}
+
+TEST_F(MappingServiceTest, AnOverwrittenHeaderIsWrittenAgain) {
+    MappingService service(machine, device.handler());
+    service.start(node.name());
+    MappingClient client(segment());
+    __atomic_store_n(&client.record().magic, 0u, __ATOMIC_SEQ_CST);
+    client.record().version = 99;
+    const auto limit = std::chrono::steady_clock::now() + wait_limit;
+    while (__atomic_load_n(&client.record().magic, __ATOMIC_SEQ_CST) != mapped_data_magic &&
+           std::chrono::steady_clock::now() < limit)
+        std::this_thread::sleep_for(milliseconds(10));
+    EXPECT_EQ(client.record().magic, mapped_data_magic);
+    EXPECT_EQ(client.record().version, mapped_data_version);
+    EXPECT_EQ(client.request(buffer_request(3), 4242).index, 3u);
+}
+
+// Anybody in the node's group may post requests for any pid; a flood of them for pids
+// that match no process fills neither the log nor the worker's time.
+TEST_F(MappingServiceTest, FailuresOfAFloodOfBogusRequestsAreCountedNotEachLogged) {
+    MappingService service(machine, device.handler());
+    service.start(node.name());
+    device.set_owner(::getpid());
+    MappingClient client(segment());
+    const auto begin = std::chrono::steady_clock::now();
+    for (int i = 0; i < 40; ++i) {
+        const MappingAnswer reply = client.request(buffer_request(1), 3000000 + i);
+        ASSERT_TRUE(reply.answered);
+        EXPECT_EQ(reply.error, EBUSY);
+    }
+    const auto took = std::chrono::steady_clock::now() - begin;
+    EXPECT_EQ(log.count("<error> [core] mmap() failed: "), 5u);
+    // Each failure not logged is followed by a 10 ms pause: 34 of them come before the
+    // last answer.
+    EXPECT_GE(took, milliseconds(34 * 10));
+    // The count comes with the first request or wake-up after the window.
+    EXPECT_TRUE(log.wait_for(
+        "<error> [core] 35 more failed mmap() requests in 10 s were not logged", 1,
+        std::chrono::duration_cast<milliseconds>(wait_limit + std::chrono::seconds(10) - took)))
+        << log.text();
+    EXPECT_EQ(log.count("more failed mmap() requests"), 1u);
+    EXPECT_EQ(client.request(buffer_request(2), ::getpid()).index, 2u);
+}
+
 TEST_F(MappingServiceTest, StaleBufferFilesOfAKilledRunAreRemoved) {
     const std::string other = segment() + "x3";  // not one of ours
     for (const std::string& name : {segment() + "0", segment() + "7", other}) {

@@ -2,6 +2,7 @@
 # Local users who try to read, corrupt or stall a camera they were not given.
 
 HOSTILE=$(dirname "${BASH_SOURCE[0]}")/../tools/hostile.py
+MAP_TRIES=$(dirname "${BASH_SOURCE[0]}")/../tools/map_tries.py
 # One who may open the node (group video), one who may not.
 FRIEND=(setpriv --reuid 1001 --regid 1001 --groups 44)
 STRANGER=(setpriv --reuid 1002 --regid 1002 --clear-groups)
@@ -181,4 +182,82 @@ case_hostile_client_in_its_own_pid_namespace_streams() {
   LD_PRELOAD=$FRIX_EXT unshare --pid --fork --mount-proc v4l2-ctl -d "$FRIX_NODE" --stream-mmap \
     --stream-count=12 --stream-to=ns-proc.raw 2>ns-proc.err || { cat ns-proc.err >&2; fail "no stream with its own /proc"; }
   "$FRAME_CHECK" --size 640x480 --format YUYV --consecutive --min-frames 12 ns-proc.raw
+}
+
+# ticks of CPU time (user + system) the daemon has used so far
+daemon_ticks() {
+  local fields
+  read -r -a fields <"/proc/$FRIX_PID/stat"
+  # The command field has no spaces here (frix), so field 14 is at index 13.
+  echo $((fields[13] + fields[14]))
+}
+
+case_hostile_group_member_forges_cuts_and_floods_the_record() {
+  expect_log '^<warning> \[core\] The mapping segment frix_[0-9]+_[0-9]+i was cut short; it is made anew$' \
+    '^<error> \[core\] mmap\(\) failed: ' \
+    '^<error> \[core\] [0-9]+ more failed mmap\(\) requests in 10 s were not logged$'
+  start_shared_frix
+  owner_streams 3 first.raw || { cat first.raw.err >&2; fail "no first stream"; }
+  local segment tries=100
+  segment=$(segment_file)
+
+  # Forged answers point the victim at the friend's files: one of another user's bytes,
+  # one empty (a mapping of it would die of SIGBUS at the first touch).
+  coproc FORGER { "${FRIEND[@]}" "$HOSTILE" forge "$segment" 120; }
+  local forger=$FORGER_PID line=
+  read -r -t 30 line <&"${FORGER[0]}" || true
+  expect_eq "$line" ready "the forger"
+  LD_PRELOAD=$FRIX_EXT "$MAP_TRIES" "$FRIX_NODE" "$tries" >tries.txt 2>tries.err ||
+    { cat tries.txt tries.err >&2; fail "the victim failed (status $?)"; }
+  kill "$forger"
+  wait "$forger" 2>/dev/null || true
+  rm -f "/dev/shm/${segment}90" "/dev/shm/${segment}91"
+  cat tries.txt
+  expect_file_match tries.txt ' foreign=0( |$)'
+  local ok eio
+  ok=$(grep -oE '(^| )ok=[0-9]+' tries.txt | cut -d= -f2)
+  eio=$(grep -oE '(^| )EIO=[0-9]+' tries.txt | cut -d= -f2)
+  expect_eq "$((ok + ${eio:-0}))" "$tries" "mappings that were the daemon's or failed with EIO"
+  # About one answer in three is the forger's when it races the daemon.
+  [ "${eio:-0}" -ge 1 ] || fail "no forged answer reached the victim: the attack did not run"
+  expect_file_match tries.err "^error: refusing the buffer file ${segment}9[01] \(owned by another user\): Input/output errorfd: "
+
+  # A cut segment costs at most the request it hits; streaming goes on without a restart.
+  local inode
+  inode=$(stat -c %i "/dev/shm/$segment")
+  "${FRIEND[@]}" truncate -s 0 "/dev/shm/$segment" || fail "the friend could not cut the segment"
+  owner_streams 6 cut.raw || { cat cut.raw.err >&2; fail "no stream after the segment was cut"; }
+  "$FRAME_CHECK" --size 640x480 --format YUYV --consecutive --min-frames 6 cut.raw
+  [ "$(stat -c %i "/dev/shm/$segment")" != "$inode" ] || fail "the segment was not made anew"
+  expect_eq "$(stat -c '%a %U %G %s' "/dev/shm/$segment")" "660 root video 4096" "the new segment"
+  expect_eq "$(grep -c 'was cut short; it is made anew' "$CASE_DIR/frix.log")" 1 "cut lines"
+  daemon_alive
+
+  # Requests for pids that match no process cost the daemon little, and its log less.
+  # The service runs while the node is open: an owner streams, at one frame a second.
+  start_owner_stream 1000000 flood.raw --set-parm=1
+  local owner=$OWNER_PID
+  wait_until 60 test -s flood.raw || fail "the owner got no frame"
+  local before after seconds=10 ticks
+  ticks=$(getconf CLK_TCK)
+  before=$(daemon_ticks)
+  "${FRIEND[@]}" "$HOSTILE" bogus "$segment" "$seconds" >bogus.txt || fail "the flood failed"
+  after=$(daemon_ticks)
+  kill -0 "$owner" 2>/dev/null || { cat flood.raw.err >&2; fail "the owner's stream ended"; }
+  kill "$owner"
+  wait "$owner" 2>/dev/null || true
+  cat bogus.txt
+  local answered
+  answered=$(awk '{print $4}' bogus.txt)
+  [ "${answered:-0}" -ge 100 ] || fail "the flood got too few answers: $(cat bogus.txt)"
+  local used_ms=$(((after - before) * 1000 / ticks))
+  echo "daemon CPU: $used_ms ms for $answered bogus requests in $seconds s"
+  [ $((used_ms * 100 / (seconds * 1000))) -lt 30 ] || fail "the flood took $used_ms ms of the daemon's CPU in $seconds s"
+  local lines
+  lines=$(grep -c 'mmap() failed: ' "$CASE_DIR/frix.log")
+  [ "$lines" -le 15 ] || fail "$lines failure lines for $answered bogus requests"
+  owner_streams 6 after.raw || { cat after.raw.err >&2; fail "no stream after the flood"; }
+  "$FRAME_CHECK" --size 640x480 --format YUYV --consecutive --min-frames 6 after.raw
+  wait_until 15 grep -q 'more failed mmap() requests in 10 s were not logged' "$CASE_DIR/frix.log" ||
+    fail "the left-out failures were never counted"
 }

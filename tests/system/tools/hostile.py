@@ -7,6 +7,15 @@
                                  and keeps it until killed
     hostile.py plant NAME NODE   plants a segment NAME that looks like a served record
                                  for NODE; prints "planted"
+    hostile.py forge SEGMENT SECONDS
+                                 plants SEGMENT90 (bytes "X") and SEGMENT91 (empty);
+                                 for SECONDS, answers every request posted to the
+                                 record first, with index 90 or 91 in turn; prints
+                                 "ready", then "forged N"
+    hostile.py bogus SEGMENT SECONDS
+                                 for SECONDS, posts requests for pids that match no
+                                 process, one after the other; prints "posted N
+                                 answered M"
     hostile.py pester PREFIX SECONDS
                                  for SECONDS, again and again: the buffer files PREFIX<n>
                                  (read, write, truncate), /dev/cuse, the segment PREFIX;
@@ -76,6 +85,75 @@ def plant(name, node):
     print("planted", flush=True)
 
 
+REQUEST_SEQ, REPLY_SEQ, POSTED, REPLIED, ERROR, INDEX = 56, 60, 65, 66, 112, 120
+SYS_FUTEX, FUTEX_WAIT, FUTEX_WAKE = 202, 0, 1
+
+
+def forge(segment, seconds):
+    import time
+    for index, size in ((90, 1 << 20), (91, 0)):
+        path = f"/dev/shm/{segment}{index}"
+        fd = os.open(path, os.O_CREAT | os.O_TRUNC | os.O_WRONLY, 0o644)
+        os.write(fd, b"X" * size)
+        os.close(fd)
+    libc = ctypes.CDLL(None, use_errno=True)
+    libc.syscall.restype = ctypes.c_long
+    fd = os.open("/dev/shm/" + segment, os.O_RDWR)
+    memory = mmap.mmap(fd, 4096)
+    request_seq = ctypes.c_uint32.from_buffer(memory, REQUEST_SEQ)
+    reply_seq = ctypes.c_uint32.from_buffer(memory, REPLY_SEQ)
+    nap = (ctypes.c_long * 2)(0, 100 * 1000 * 1000)
+    end = time.monotonic() + float(seconds)
+    forged = 0
+    print("ready", flush=True)
+    while time.monotonic() < end:
+        seen = request_seq.value
+        libc.syscall(SYS_FUTEX, ctypes.byref(request_seq), FUTEX_WAIT, seen, nap, None, 0)
+        if memory[POSTED] != 1:
+            continue
+        # Before the daemon takes it, or while it resolves it: it does not answer twice.
+        memory[POSTED] = 0
+        struct.pack_into("<i", memory, ERROR, 0)
+        struct.pack_into("<Q", memory, INDEX, 90 + forged % 2)
+        memory[REPLIED] = 1
+        reply_seq.value += 1
+        libc.syscall(SYS_FUTEX, ctypes.byref(reply_seq), FUTEX_WAKE, 0x7FFFFFFF, None, None, 0)
+        forged += 1
+    print(f"forged {forged}", flush=True)
+
+
+PID, LENGTH, FD, CLAIM_PID, CLAIM_STAMP = 68, 80, 96, 100, 116
+
+
+def bogus(segment, seconds):
+    import time
+    libc = ctypes.CDLL(None, use_errno=True)
+    libc.syscall.restype = ctypes.c_long
+    fd = os.open("/dev/shm/" + segment, os.O_RDWR)
+    memory = mmap.mmap(fd, 4096)
+    request_seq = ctypes.c_uint32.from_buffer(memory, REQUEST_SEQ)
+    reply_seq = ctypes.c_uint32.from_buffer(memory, REPLY_SEQ)
+    nap = (ctypes.c_long * 2)(0, 100 * 1000 * 1000)
+    end = time.monotonic() + float(seconds)
+    posted = answered = 0
+    while time.monotonic() < end:
+        # Above any pid_max; without the lock, as a hostile poster would.
+        struct.pack_into("<i", memory, PID, 5000000 + posted % 100000)
+        struct.pack_into("<Q", memory, LENGTH, 4096)
+        struct.pack_into("<i", memory, FD, 3)
+        struct.pack_into("<iI", memory, CLAIM_PID, os.getpid(), 0)
+        memory[REPLIED] = 0
+        memory[POSTED] = 1
+        request_seq.value += 1
+        libc.syscall(SYS_FUTEX, ctypes.byref(request_seq), FUTEX_WAKE, 0x7FFFFFFF, None, None, 0)
+        posted += 1
+        seen = reply_seq.value
+        if memory[REPLIED] == 0:
+            libc.syscall(SYS_FUTEX, ctypes.byref(reply_seq), FUTEX_WAIT, seen, nap, None, 0)
+        answered += memory[REPLIED]
+    print(f"posted {posted} answered {answered}", flush=True)
+
+
 def pester(prefix, seconds):
     import time
     end = time.monotonic() + float(seconds)
@@ -98,4 +176,5 @@ def pester(prefix, seconds):
 
 if __name__ == "__main__":
     command, args = sys.argv[1], sys.argv[2:]
-    {"files": files, "hold": hold, "plant": plant, "pester": pester}[command](*args)
+    {"files": files, "hold": hold, "plant": plant, "forge": forge,
+     "bogus": bogus, "pester": pester}[command](*args)
