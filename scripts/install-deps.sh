@@ -28,6 +28,8 @@ for group in "$@"; do
                    chromium
                    # the streaming server's PipeWire output: a user session to publish to
                    pipewire pipewire-bin wireplumber gstreamer1.0-pipewire dbus
+                   # a seat's access list on the node, as udev's uaccess sets it
+                   acl
                    ) ;;
     fuzz) packages+=(clang libclang-rt-14-dev) ;;
     *) echo "unknown package group: $group" >&2; exit 2 ;;

@@ -171,6 +171,29 @@ os.write(fd, b"\xff" * 4096)' || fail "could not plant the pid map"
   owner_streams 6 planted.raw || { cat planted.raw.err >&2; fail "no stream with a planted pid map"; }
   "$FRAME_CHECK" --size 640x480 --format YUYV --consecutive --min-frames 6 planted.raw
   expect_file_match "$CASE_DIR/frix.log" 'Replacing the pid map /dev/shm/frix_pid_map: owned by uid 1002'
+  # Broken while frix runs by a user who may not even open the node (every client marks
+  # itself there, so anybody may write it): clients stream all the same.
+  "${STRANGER[@]}" python3 -c '
+import os
+fd = os.open("/dev/shm/frix_pid_map", os.O_WRONLY)
+os.write(fd, b"\x00" * 4096)' || fail "could not break the pid map"
+  owner_streams 6 broken.raw || { cat broken.raw.err >&2; fail "no stream with a broken pid map"; }
+  "$FRAME_CHECK" --size 640x480 --format YUYV --consecutive --min-frames 6 broken.raw
+}
+
+# The seated user whom udev gives the node through its access list, outside its group.
+case_hostile_seated_user_given_the_node_by_its_acl_streams() {
+  start_shared_frix
+  "${STRANGER[@]}" env LD_PRELOAD="$FRIX_EXT" v4l2-ctl -d "$FRIX_NODE" --stream-mmap \
+    --stream-count=1 --stream-to=/dev/null 2>refused.err && fail "a stranger streamed"
+  setfacl -m u:1002:rw "$FRIX_NODE" || fail "cannot give the node to uid 1002"
+  "${STRANGER[@]}" env LD_PRELOAD="$FRIX_EXT" v4l2-ctl -d "$FRIX_NODE" --stream-mmap \
+    --stream-count=6 --stream-to=seated.raw 2>seated.err || { cat seated.err >&2; fail "the seated user cannot stream"; }
+  "$FRAME_CHECK" --size 640x480 --format YUYV --consecutive --min-frames 6 seated.raw
+  setfacl -b "$FRIX_NODE"
+  "${STRANGER[@]}" env LD_PRELOAD="$FRIX_EXT" v4l2-ctl -d "$FRIX_NODE" --stream-mmap \
+    --stream-count=1 --stream-to=/dev/null 2>gone.err && fail "the seat's access outlived its list"
+  true
 }
 
 case_hostile_client_in_its_own_pid_namespace_streams() {
