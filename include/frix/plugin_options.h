@@ -40,9 +40,15 @@ inline boost::program_options::variables_map parse_plugin_options(
         const auto parsed =
             po::command_line_parser(arguments).options(options).allow_unregistered().run();
         const auto unknown = po::collect_unrecognized(parsed.options, po::include_positional);
-        if (!unknown.empty())
-            throw std::invalid_argument("unrecognised argument '" + unknown.front() + "' (see " +
-                                        help_option + ")");
+        if (!unknown.empty()) {
+            // A misspelt --password=... must not carry its secret into the log.
+            const std::string& first = unknown.front();
+            const auto equals = first.rfind("--", 0) == 0 ? first.find('=') : std::string::npos;
+            throw std::invalid_argument(
+                "unrecognised argument '" + first.substr(0, equals) + "' (" +
+                (equals == std::string::npos ? "" : "its value is not shown; ") + "see " +
+                help_option + ")");
+        }
         po::store(parsed, values);
         po::notify(values);
     } catch (const po::error& error) {

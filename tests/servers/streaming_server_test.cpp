@@ -308,6 +308,16 @@ TEST_F(StreamingServerTest, AHostThatNamesAnotherSiteIsMisdirected) {
     EXPECT_EQ(status_of(request("GET /status HTTP/1.0\r\n\r\n")), 200) << "no Host at all";
 }
 
+TEST(ServerOptions, AMisspeltPasswordOptionKeepsItsValueOutOfTheMessage) {
+    try {
+        parse_options({"--pasword=s3cret"});
+        ADD_FAILURE() << "a misspelt option was taken";
+    } catch (const std::invalid_argument& refusal) {
+        EXPECT_EQ(std::string(refusal.what()),
+                  "unrecognised argument '--pasword' (its value is not shown; see --server-help)");
+    }
+}
+
 TEST(HostCheck, AnAddressThatIsNotLoopbackMustBeNamedItself) {
     const auto lan =
         boost::asio::ip::tcp::endpoint(boost::asio::ip::make_address("192.168.1.5"), 80);
