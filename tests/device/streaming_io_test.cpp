@@ -276,44 +276,32 @@ TEST_F(StreamingIO, AWaitingDequeueIsAnsweredByTheFrameOfTheOwnersNextBufferOnly
     EXPECT_LE(previous.tv_sec, now.tv_sec) << "monotonic clock times";
 }
 
-TEST_F(StreamingIO, AWaitingDequeueFailsWithEIOWhenTheDeviceFailsMeanwhile) {
-    TestClient app = opened(9037);
-    ASSERT_NO_FATAL_FAILURE(stream(app, 1));
-    driver().script({ScriptedDriver::Frame::Stall, ScriptedDriver::Frame::DeviceError});
-    v4l2_buffer queued = capture_buffer(0);
-    ASSERT_EQ(app.ioctl(VIDIOC_QBUF, queued), 0);
-    ASSERT_TRUE(driver().wait_stalled());
+// A device that fails, or a capture thread that ends though nobody stopped it (the driver
+// raised the interruption itself), makes no frame for a waiting dequeue.
+TEST_F(StreamingIO, AWaitingDequeueFailsWithEIOWhenTheDeviceFailsOrCaptureEndsMeanwhile) {
+    pid_t pid = 9037;
+    for (const auto end : {ScriptedDriver::Frame::DeviceError, ScriptedDriver::Frame::Ended}) {
+        SCOPED_TRACE(end == ScriptedDriver::Frame::Ended ? "capture ends" : "device fails");
+        start_streaming();
+        TestClient app = opened(pid);
+        ASSERT_NO_FATAL_FAILURE(stream(app, 1));
+        driver().script({ScriptedDriver::Frame::Stall, end});
+        v4l2_buffer queued = capture_buffer(0);
+        ASSERT_EQ(app.ioctl(VIDIOC_QBUF, queued), 0);
+        ASSERT_TRUE(driver().wait_stalled());
 
-    v4l2_buffer buffer = capture_buffer(0);
-    fuse_file_info fi = app.file();
-    FakeRequest waiting(9037);
-    std::thread waiter = dequeue_on_thread(waiting, fi, buffer);
-    EXPECT_FALSE(waiting.wait_for_reply(std::chrono::milliseconds(50))) << "it waits";
-    driver().release_stall();
-    ASSERT_TRUE(waiting.wait_for_reply()) << "a device that failed makes no frame";
-    waiter.join();
-    EXPECT_EQ(waiting.reply().error, EIO);
-    EXPECT_TRUE(in_state<Defective>());
-}
-
-TEST_F(StreamingIO, AWaitingDequeueFailsWithEIOWhenCaptureEndsUnasked) {
-    TestClient app = opened(9038);
-    ASSERT_NO_FATAL_FAILURE(stream(app, 1));
-    driver().script({ScriptedDriver::Frame::Stall, ScriptedDriver::Frame::Ended});
-    v4l2_buffer queued = capture_buffer(0);
-    ASSERT_EQ(app.ioctl(VIDIOC_QBUF, queued), 0);
-    ASSERT_TRUE(driver().wait_stalled());
-
-    v4l2_buffer buffer = capture_buffer(0);
-    fuse_file_info fi = app.file();
-    FakeRequest waiting(9038);
-    std::thread waiter = dequeue_on_thread(waiting, fi, buffer);
-    EXPECT_FALSE(waiting.wait_for_reply(std::chrono::milliseconds(50))) << "it waits";
-    driver().release_stall();
-    ASSERT_TRUE(waiting.wait_for_reply()) << "no frame comes from a thread that has ended";
-    waiter.join();
-    EXPECT_EQ(waiting.reply().error, EIO);
-    EXPECT_TRUE(in_state<Defective>());
+        v4l2_buffer buffer = capture_buffer(0);
+        fuse_file_info fi = app.file();
+        FakeRequest waiting(pid);
+        std::thread waiter = dequeue_on_thread(waiting, fi, buffer);
+        EXPECT_FALSE(waiting.wait_for_reply(std::chrono::milliseconds(50))) << "it waits";
+        driver().release_stall();
+        ASSERT_TRUE(waiting.wait_for_reply()) << "no frame comes";
+        waiter.join();
+        EXPECT_EQ(waiting.reply().error, EIO);
+        EXPECT_TRUE(in_state<Defective>());
+        ++pid;
+    }
 }
 
 TEST_F(StreamingIO, SettingsAndReadIOAreRefusedWhileBuffersExist) {

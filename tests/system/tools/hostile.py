@@ -89,13 +89,8 @@ REQUEST_SEQ, REPLY_SEQ, POSTED, REPLIED, ERROR, INDEX = 56, 60, 65, 66, 112, 120
 SYS_FUTEX, FUTEX_WAIT, FUTEX_WAKE = 202, 0, 1
 
 
-def forge(segment, seconds):
-    import time
-    for index, size in ((90, 1 << 20), (91, 0)):
-        path = f"/dev/shm/{segment}{index}"
-        fd = os.open(path, os.O_CREAT | os.O_TRUNC | os.O_WRONLY, 0o644)
-        os.write(fd, b"X" * size)
-        os.close(fd)
+def open_record(segment):
+    """The request record mapped for writing, its two sequence words and a 100 ms nap."""
     libc = ctypes.CDLL(None, use_errno=True)
     libc.syscall.restype = ctypes.c_long
     fd = os.open("/dev/shm/" + segment, os.O_RDWR)
@@ -103,6 +98,17 @@ def forge(segment, seconds):
     request_seq = ctypes.c_uint32.from_buffer(memory, REQUEST_SEQ)
     reply_seq = ctypes.c_uint32.from_buffer(memory, REPLY_SEQ)
     nap = (ctypes.c_long * 2)(0, 100 * 1000 * 1000)
+    return libc, memory, request_seq, reply_seq, nap
+
+
+def forge(segment, seconds):
+    import time
+    for index, size in ((90, 1 << 20), (91, 0)):
+        path = f"/dev/shm/{segment}{index}"
+        fd = os.open(path, os.O_CREAT | os.O_TRUNC | os.O_WRONLY, 0o644)
+        os.write(fd, b"X" * size)
+        os.close(fd)
+    libc, memory, request_seq, reply_seq, nap = open_record(segment)
     end = time.monotonic() + float(seconds)
     forged = 0
     print("ready", flush=True)
@@ -127,13 +133,7 @@ PID, LENGTH, FD, CLAIM_PID, CLAIM_STAMP = 68, 80, 96, 100, 116
 
 def bogus(segment, seconds):
     import time
-    libc = ctypes.CDLL(None, use_errno=True)
-    libc.syscall.restype = ctypes.c_long
-    fd = os.open("/dev/shm/" + segment, os.O_RDWR)
-    memory = mmap.mmap(fd, 4096)
-    request_seq = ctypes.c_uint32.from_buffer(memory, REQUEST_SEQ)
-    reply_seq = ctypes.c_uint32.from_buffer(memory, REPLY_SEQ)
-    nap = (ctypes.c_long * 2)(0, 100 * 1000 * 1000)
+    libc, memory, request_seq, reply_seq, nap = open_record(segment)
     end = time.monotonic() + float(seconds)
     posted = answered = 0
     while time.monotonic() < end:
