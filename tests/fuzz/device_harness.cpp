@@ -733,8 +733,20 @@ void Session::map(pid_t pid) {
     const bool scribbled = scribbled_;
     scribbled_ = false;
     if (!answer.answered) {
-        if (scribbled) return;
-        fail() << "no answer";
+        if (!scribbled) {
+            fail() << "no answer";
+            return;
+        }
+        // A claim the scribble left holds every later request up until somebody breaks
+        // it, as the library breaks a stale claim.
+        MappedData& record = mapping_->record();
+        if (const int locked = lock_record(record, record_deadline(100));
+            locked == 0 || locked == EOWNERDEAD) {
+            record.claim_pid = 0;
+            record.posted = 0;
+            bump_word(&record.reply_seq);
+            unlock_record(record);
+        }
         return;
     }
     if (answer.error == 0) {
