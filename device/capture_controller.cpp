@@ -273,6 +273,8 @@ void V4lDriver::lock_memory() {
 }
 
 void V4lDriver::start_capture() {
+    // The application's transfer replaces the one the outputs' capture had.
+    end_output_transfer();
     capture_stopping.store(false);
     driver->interruption_flag.store(false);
     driver->init_transfer();
@@ -493,6 +495,8 @@ void V4lDriver::capture_frames() {
         }
         send_later_reply(answer);
         notify_poller(poller);
+        // The buffer is refilled only by this thread, so its frame holds meanwhile.
+        offer_to_outputs(data);
         if (single_core) boost::this_thread::yield();
     }
 }

@@ -57,6 +57,8 @@ V4lDriver::V4lDriver(std::shared_ptr<Driver> driver_, unsigned int extension_pre
 }
 
 V4lDriver::~V4lDriver() {
+    // First: it uses the driver, which terminate() destroys.
+    stop_output_capture();
     try {
         // Stops capture when the device is still active.
         boost::lock_guard<boost::mutex> lock(machine_mutex);
@@ -83,10 +85,15 @@ void V4lDriver::sys_init() {
             FRIX_LOG(core, warning) << "Continuing without Streaming Server...";
         }
     }
-    if (server) server->start(device_name);
+    if (!server) return;
+    server->attach(outputs);
+    start_output_capture();
+    server->start(device_name);
 }
 
 void V4lDriver::sys_destroy() {
+    // Without the machine mutex: the outputs' capture takes it between frames.
+    stop_output_capture();
     boost::lock_guard<boost::mutex> lock(machine_mutex);
     if (server) {
         // The driver must be destroyed even when the server fails to stop.

@@ -17,6 +17,7 @@
 #include <memory>
 #include <string>
 #include <system_error>
+#include <thread>
 #include <vector>
 
 #include "buffers/buffer_manager.h"
@@ -25,6 +26,7 @@
 #include "device/frame_watchdog.h"
 #include "device/later_reply.h"
 #include "device/mapping_service.h"
+#include "device/output_feed.h"
 #include "device/parked_dequeues.h"
 #include "device/requester.h"
 #include "frix/driver.h"
@@ -66,6 +68,8 @@ struct IoctlDispatcher;
 //       controls.cpp; CUSE workers; machine
 //   file priorities
 //       file_priorities.cpp; CUSE workers; machine
+//   the capture for the server's outputs while no application streams, frames to them
+//       output_capture.cpp; outputs' capture, capture; machine, then driver
 //   mapping requests (EvMmap)
 //       v4l_driver.cpp; mapping worker; record, then machine by try-lock
 //   parked VIDIOC_DQBUF requests and their answers
@@ -206,6 +210,17 @@ private:
 
     BufferManager::InitFunction buffer_initialiser(const v4l2_format* fmt) const;
     void lock_memory();
+    // The server's outputs (output_capture.cpp). Their capture runs only between the
+    // session's start and end; it uses the application's transfer while one has the
+    // node open, else a transfer of its own, which an open ends.
+    void offer_to_outputs(const BufferData& data);
+    void offer_to_outputs(const BufferData& data, const v4l2_pix_format& pix);
+    void start_output_capture();
+    void stop_output_capture();
+    void capture_for_outputs();
+    // Machine mutex held: false while the outputs' capture must not take a frame.
+    bool prepare_output_frame(BufferData& data);
+    void end_output_transfer();
     void capture_loop();
     void capture_frames();
     void report_streaming_error();
@@ -266,6 +281,9 @@ private:
     // Set when capture is told to stop or suspend; the driver's own flag is also set
     // by the watchdog for one frame.
     std::atomic<bool> capture_stopping{false};
+    OutputFeed outputs;
+    bool output_transfer = false;
+    std::thread output_thread;
     // Last: it may call into the driver until it is gone.
     FrameWatchdog frame_watchdog;
 };

@@ -119,13 +119,13 @@ void print_help(std::ostream& out) {
         out, describe(),
         "Paths: / (a page with the live picture), /stream.mjpg (multipart MJPEG),\n"
         "/snapshot.jpg (one frame), /status (JSON: viewers, frames sent and dropped,\n"
-        "the camera's format). The server opens the camera when the first viewer\n"
-        "arrives and closes it when the last one leaves.\n"
+        "the camera's format). The camera captures for the server while somebody\n"
+        "watches; V4L2 applications stream from it at the same time.\n"
         "Example: frix --driver pattern -f --enable-server auto \\\n"
         "           --server-option '--port=9000' --server-option '--fps=10'\n"
         "With --pipewire the camera is also a PipeWire node \"frix.<device>\" (a\n"
-        "Video/Source) for PipeWire and portal applications; the camera opens while\n"
-        "one of them streams. The daemon runs as root: point it at the desktop\n"
+        "Video/Source) for PipeWire and portal applications; the camera captures\n"
+        "while one of them streams. The daemon runs as root: point it at the desktop\n"
         "user's PipeWire, e.g. --server-option '--pipewire-user=alice'.\n");
 }
 

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <future>
 
+#include "daemon_source.h"
 #include "device_source.h"
 #include "frix/log.h"
 
@@ -25,9 +26,12 @@ void StreamingServer::start(const std::string& device_name) {
         return;
     }
     try {
-        source_ = make_source_
-                      ? make_source_(device_name, options_.quality)
-                      : std::make_unique<DeviceSource>("/dev/" + device_name, options_.quality);
+        if (make_source_)
+            source_ = make_source_(device_name, options_.quality);
+        else if (camera_)
+            source_ = std::make_unique<DaemonSource>(*camera_, options_.quality);
+        else
+            source_ = std::make_unique<DeviceSource>("/dev/" + device_name, options_.quality);
         broadcaster_ = std::make_unique<Broadcaster>(io_, *source_, options_.fps);
         http_ = std::make_unique<HttpServer>(io_, *broadcaster_, device_name, options_.password,
                                              limits_);

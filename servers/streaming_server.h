@@ -17,7 +17,8 @@
 
 namespace frix::streaming {
 
-// Makes the frame source for a device name; the plug-in reads /dev/<name>.
+// Makes the frame source for a device name; by default the daemon's camera when the server
+// is attached to one, else /dev/<name> read as a client.
 using SourceFactory =
     std::function<std::unique_ptr<FrameSource>(const std::string& device_name, int quality)>;
 
@@ -31,6 +32,7 @@ public:
     // cannot listen logs why and stays idle.
     void start(const std::string& device_name) override;
     void stop() override;
+    void attach(Camera& camera) override { camera_ = &camera; }
 
     // The bound port (for an asked port 0), 0 before start or after a failure.
     std::uint16_t port() const { return http_ ? http_->port() : 0; }
@@ -39,6 +41,7 @@ private:
     const Options options_;
     const SourceFactory make_source_;
     const Limits limits_;
+    Camera* camera_ = nullptr;
     boost::asio::io_context io_{1};
     // Keeps the network thread's loop running with no listener (PipeWire alone), so
     // that stop() still has a loop to shut down on.
