@@ -1,4 +1,4 @@
-// Hands the newest frame to every viewer and opens the source while anybody watches.
+// Hands the newest frame to every viewer and wants frames while anybody watches.
 #include "broadcaster.h"
 
 #include <algorithm>
@@ -6,9 +6,10 @@
 
 namespace frix::streaming {
 
-Broadcaster::Broadcaster(boost::asio::io_context& io, FrameSource& source, unsigned fps)
+Broadcaster::Broadcaster(boost::asio::io_context& io, std::function<void(bool)> wanted_changed,
+                         unsigned fps)
     : io_(io),
-      source_(source),
+      wanted_changed_(std::move(wanted_changed)),
       interval_(fps ? std::chrono::duration_cast<std::chrono::steady_clock::duration>(
                           std::chrono::duration<double>(1.0 / fps))
                     : std::chrono::steady_clock::duration::zero()) {}
@@ -18,7 +19,7 @@ void Broadcaster::add(const std::shared_ptr<Viewer>& viewer) {
     if (viewer->counts_as_viewer()) viewer_count_.fetch_add(1);
     if (!wanted_) {
         wanted_ = true;
-        source_.set_wanted(true);
+        wanted_changed_(true);
     }
 }
 
@@ -31,7 +32,7 @@ void Broadcaster::remove(const Viewer* viewer) {
     if (viewers_.empty() && wanted_) {
         wanted_ = false;
         newest_.reset();
-        source_.set_wanted(false);
+        wanted_changed_(false);
     }
 }
 

@@ -1,9 +1,10 @@
-// Hands the newest frame to every viewer and opens the source while anybody watches.
+// Hands the newest frame to every viewer and wants frames while anybody watches.
 #pragma once
 
 #include <atomic>
 #include <boost/asio/io_context.hpp>
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -33,7 +34,10 @@ struct Statistics {
 // counters are atomic.
 class Broadcaster : public FrameSink {
 public:
-    Broadcaster(boost::asio::io_context& io, FrameSource& source, unsigned fps);
+    // wanted_changed: told on the network thread when the first viewer comes and the
+    // last one leaves.
+    Broadcaster(boost::asio::io_context& io, std::function<void(bool)> wanted_changed,
+                unsigned fps);
 
     // Network thread.
     void add(const std::shared_ptr<Viewer>& viewer);
@@ -53,7 +57,7 @@ private:
     void deliver(const FramePtr& frame);
 
     boost::asio::io_context& io_;
-    FrameSource& source_;
+    const std::function<void(bool)> wanted_changed_;
     const std::chrono::steady_clock::duration interval_;
 
     std::vector<std::shared_ptr<Viewer>> viewers_;

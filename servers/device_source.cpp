@@ -14,7 +14,6 @@
 #include <vector>
 
 #include "frix/log.h"
-#include "jpeg_encoder.h"
 
 namespace frix::streaming {
 
@@ -32,70 +31,53 @@ std::string error_text(int error) { return std::strerror(error); }
 }  // namespace
 
 struct DeviceSource::Shared {
-    Shared(std::string path, int q) : node_path(std::move(path)), quality(q) {}
+    explicit Shared(std::string path) : node_path(std::move(path)) {}
     const std::string node_path;
-    const int quality;
-    FrameSink* sink = nullptr;
-    RawSink* raw_sink = nullptr;
+    Outputs* outputs = nullptr;
 
     std::mutex mutex;
     std::condition_variable changed;
     bool wanted = false;
-    bool raw_wanted = false;
     FrameFormat requested{};  // width 0: whatever the node has
     FrameFormat current{};    // while the node is open
     bool reopen = false;
-    bool any_wanted() const { return wanted || raw_wanted; }
+    bool any_wanted() const { return wanted; }
     bool stopping = false;
     std::promise<void> finished;
 };
 
-DeviceSource::DeviceSource(std::string node_path, int quality)
-    : shared_(std::make_shared<Shared>(std::move(node_path), quality)) {}
+DeviceSource::DeviceSource(std::string node_path)
+    : shared_(std::make_shared<Shared>(std::move(node_path))) {}
 
 DeviceSource::~DeviceSource() { stop(); }
 
-void DeviceSource::start(FrameSink& sink) {
+void DeviceSource::start(Outputs& outputs) {
     if (thread_.joinable()) return;
-    shared_->sink = &sink;
+    shared_->outputs = &outputs;
     thread_ = std::thread([shared = shared_] { run(shared); });
+    outputs.listen([this](bool wanted, const FrameFormat& format) { want(wanted, format); });
 }
 
-void DeviceSource::set_wanted(bool wanted) {
+void DeviceSource::want(bool wanted, const FrameFormat& format) {
     {
         std::lock_guard<std::mutex> lock(shared_->mutex);
         shared_->wanted = wanted;
-    }
-    shared_->changed.notify_all();
-}
-
-void DeviceSource::set_raw_sink(RawSink* sink) { shared_->raw_sink = sink; }
-
-void DeviceSource::set_raw_wanted(bool wanted) {
-    {
-        std::lock_guard<std::mutex> lock(shared_->mutex);
-        shared_->raw_wanted = wanted;
-    }
-    shared_->changed.notify_all();
-}
-
-void DeviceSource::request_format(const FrameFormat& format) {
-    {
-        std::lock_guard<std::mutex> lock(shared_->mutex);
-        if (format.width == shared_->requested.width &&
-            format.height == shared_->requested.height &&
-            format.pixelformat == shared_->requested.pixelformat)
-            return;
-        shared_->requested = format;
-        const auto& c = shared_->current;
-        shared_->reopen = c.width && (c.width != format.width || c.height != format.height ||
-                                      c.pixelformat != format.pixelformat);
+        if (format.width != shared_->requested.width ||
+            format.height != shared_->requested.height ||
+            format.pixelformat != shared_->requested.pixelformat) {
+            shared_->requested = format;
+            const auto& c = shared_->current;
+            shared_->reopen = c.width && format.width &&
+                              (c.width != format.width || c.height != format.height ||
+                               c.pixelformat != format.pixelformat);
+        }
     }
     shared_->changed.notify_all();
 }
 
 void DeviceSource::stop() {
     if (!thread_.joinable()) return;
+    shared_->outputs->listen({});
     {
         std::lock_guard<std::mutex> lock(shared_->mutex);
         shared_->stopping = true;
@@ -117,7 +99,6 @@ void DeviceSource::stop() {
 void DeviceSource::run(const std::shared_ptr<Shared>& shared) {
     auto backoff = first_backoff;
     bool busy_reported = false;
-    std::unique_ptr<JpegEncoder> encoder;
     std::vector<unsigned char> raw;
 
     // Waits for `delay` or a change; true while frames are wanted and nobody stops us.
@@ -133,22 +114,12 @@ void DeviceSource::run(const std::shared_ptr<Shared>& shared) {
         backoff = std::min(backoff * 2, last_backoff);
     };
 
-    try {
-        encoder = std::make_unique<JpegEncoder>(shared->quality);
-    } catch (const std::exception& error) {
-        FRIX_LOG(server, error) << error.what();
-    }
-
     for (;;) {
         {
             std::unique_lock<std::mutex> lock(shared->mutex);
             shared->changed.wait(lock, [&] { return shared->stopping || shared->any_wanted(); });
             if (shared->stopping) break;
             shared->reopen = false;
-        }
-        if (!encoder && !shared->raw_sink) {
-            retry_later();
-            continue;
         }
 
         const int fd = ::open(shared->node_path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
@@ -161,11 +132,9 @@ void DeviceSource::run(const std::shared_ptr<Shared>& shared) {
         v4l2_format fmt{};
         fmt.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
         FrameFormat requested;
-        bool raw_wanted;
         {
             std::lock_guard<std::mutex> lock(shared->mutex);
             requested = shared->requested;
-            raw_wanted = shared->raw_wanted;
         }
         if (requested.width && ::ioctl(fd, VIDIOC_G_FMT, &fmt) == 0 &&
             (fmt.fmt.pix.width != requested.width || fmt.fmt.pix.height != requested.height ||
@@ -181,19 +150,15 @@ void DeviceSource::run(const std::shared_ptr<Shared>& shared) {
                     << shared->node_path << ": " << error_text(errno);
         }
         const int format_error = ::ioctl(fd, VIDIOC_G_FMT, &fmt) == 0 ? 0 : errno;
-        const bool encodable = encoder && JpegEncoder::supports(fmt.fmt.pix.pixelformat);
-        if (format_error || (!encodable && !raw_wanted) || fmt.fmt.pix.sizeimage == 0) {
+        if (format_error || fmt.fmt.pix.sizeimage == 0) {
             FRIX_LOG(server, error)
                 << "Cannot stream " << shared->node_path << ": "
-                << (format_error
-                        ? error_text(format_error)
-                        : "format " + fourcc_name(fmt.fmt.pix.pixelformat) + " is not supported");
+                << (format_error ? error_text(format_error) : "the node states no frame size");
             ::close(fd);
             retry_later();
             continue;
         }
         const FrameFormat format{fmt.fmt.pix.width, fmt.fmt.pix.height, fmt.fmt.pix.pixelformat};
-        shared->sink->set_format(format);
         {
             std::lock_guard<std::mutex> lock(shared->mutex);
             shared->current = format;
@@ -226,31 +191,14 @@ void DeviceSource::run(const std::shared_ptr<Shared>& shared) {
                 failed = true;
                 break;
             }
-            // The object that owns the sink may be gone once stop() has given up on us.
+            // The outputs may be gone once stop() has given up on us.
             if (!keep_going(0ms)) break;
             if (busy_reported) FRIX_LOG(server, notice) << "The camera is free again";
             busy_reported = false;
             backoff = first_backoff;
-            bool raw_now, encoded_now;
-            {
-                std::lock_guard<std::mutex> lock(shared->mutex);
-                raw_now = shared->raw_wanted;
-                encoded_now = shared->wanted;
-            }
-            if (raw_now && shared->raw_sink)
-                shared->raw_sink->raw_frame(raw.data(), static_cast<std::size_t>(got), format,
-                                            fmt.fmt.pix.bytesperline);
-            if (!encoded_now || !encodable ||
-                !shared->sink->frame_due(std::chrono::steady_clock::now()))
-                continue;
-            try {
-                shared->sink->publish(encoder->encode(raw.data(), static_cast<std::size_t>(got),
-                                                      format, fmt.fmt.pix.bytesperline));
-            } catch (const std::exception& error) {
-                FRIX_LOG(server, error) << error.what();
-                failed = true;
-                break;
-            }
+            shared->outputs->take_frame({raw.data(), static_cast<std::size_t>(got), format.width,
+                                         format.height, format.pixelformat,
+                                         fmt.fmt.pix.bytesperline});
         }
         {
             std::lock_guard<std::mutex> lock(shared->mutex);

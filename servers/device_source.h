@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "frame.h"
+#include "outputs.h"
 
 namespace frix::streaming {
 
@@ -17,21 +18,17 @@ namespace frix::streaming {
 // shutting its CUSE session down while the thread runs.
 class DeviceSource : public FrameSource {
 public:
-    DeviceSource(std::string node_path, int quality);
+    explicit DeviceSource(std::string node_path);
     ~DeviceSource() override;
 
-    void start(FrameSink& sink) override;
-    void set_wanted(bool wanted) override;
+    // The node stays open while the outputs want frames, and is opened again with the
+    // format they want (VIDIOC_S_FMT) when that differs from the current one.
+    void start(Outputs& outputs) override;
     void stop() override;
 
-    // The second output: raw frames, wanted independently of the encoded ones; the node
-    // stays open while either is wanted. set_raw_sink() goes before start().
-    void set_raw_sink(RawSink* sink) override;
-    void set_raw_wanted(bool wanted) override;
-    // Reopens the node with this format (VIDIOC_S_FMT) if it differs from the current one.
-    void request_format(const FrameFormat& format) override;
-
 private:
+    void want(bool wanted, const FrameFormat& format);
+
     struct Shared;
     static void run(const std::shared_ptr<Shared>& shared);
 

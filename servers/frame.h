@@ -27,7 +27,7 @@ public:
 
 using FramePtr = std::shared_ptr<const EncodedFrame>;
 
-// Receives frames from a frame source; callable from the source's own thread.
+// The encoded frames' way to viewers; callable from any thread.
 class FrameSink {
 public:
     virtual ~FrameSink() = default;
@@ -38,27 +38,15 @@ public:
     virtual void set_format(const FrameFormat& format) = 0;
 };
 
-// Receives the camera's own bytes, on the source's thread, while raw frames are wanted.
-class RawSink {
-public:
-    virtual ~RawSink() = default;
-    virtual void raw_frame(const unsigned char* data, std::size_t size, const FrameFormat& format,
-                           std::uint32_t bytesperline) = 0;
-};
+class Outputs;
 
-// Where frames come from. The server wants frames while somebody watches; the source
-// delivers them to the sink from its own thread in the meantime.
+// Where frames come from: it feeds the outputs, on its own threads or the daemon's, while
+// they want frames (it listens to their wants from start() to stop()).
 class FrameSource {
 public:
     virtual ~FrameSource() = default;
-    virtual void start(FrameSink& sink) = 0;
-    // Cheap and non-blocking: called on the network thread.
-    virtual void set_wanted(bool wanted) = 0;
+    virtual void start(Outputs& outputs) = 0;
     virtual void stop() = 0;
-    // The raw output, for sources that have one; set_raw_sink() goes before start().
-    virtual void set_raw_sink(RawSink* /*sink*/) {}
-    virtual void set_raw_wanted(bool /*wanted*/) {}
-    virtual void request_format(const FrameFormat& /*format*/) {}
 };
 
 }  // namespace frix::streaming

@@ -98,8 +98,8 @@ struct PipewireOutput::Callbacks {
     }
 };
 
-PipewireOutput::PipewireOutput(std::string device_name, std::string remote, FrameSource& source)
-    : device_name_(std::move(device_name)), remote_(std::move(remote)), source_(source) {}
+PipewireOutput::PipewireOutput(std::string device_name, std::string remote, Outputs& list)
+    : device_name_(std::move(device_name)), remote_(std::move(remote)), list_(list) {}
 
 PipewireOutput::~PipewireOutput() { stop(); }
 
@@ -252,7 +252,8 @@ void PipewireOutput::disconnect() {
 void PipewireOutput::set_streaming(bool streaming) {
     if (streaming == streaming_) return;
     streaming_ = streaming;
-    source_.set_raw_wanted(streaming);
+    wants_.store(streaming, std::memory_order_release);
+    list_.changed();
 }
 
 void PipewireOutput::negotiated(const FrameFormat& format) {
@@ -261,7 +262,11 @@ void PipewireOutput::negotiated(const FrameFormat& format) {
     format_ = format;
     FRIX_LOG(server, info) << "PipeWire asks for "
                            << format_name(format.width, format.height, format.pixelformat);
-    source_.request_format(format);
+    {
+        std::lock_guard<std::mutex> lock(wanted_mutex_);
+        wanted_ = format;
+    }
+    list_.changed();
     const std::uint32_t stride = format.width * bpp;
     std::uint8_t storage[1024];
     spa_pod_builder builder{};
@@ -270,8 +275,16 @@ void PipewireOutput::negotiated(const FrameFormat& format) {
     pw_stream_update_params(stream_, params, 1);
 }
 
-void PipewireOutput::raw_frame(const unsigned char* data, std::size_t size,
-                               const FrameFormat& format, std::uint32_t bytesperline) {
+FrameFormat PipewireOutput::wanted_format() const {
+    std::lock_guard<std::mutex> lock(wanted_mutex_);
+    return wanted_;
+}
+
+void PipewireOutput::take_frame(const CameraFrame& frame) {
+    const FrameFormat format{frame.width, frame.height, frame.pixelformat};
+    const unsigned char* data = frame.data;
+    const std::size_t size = frame.size;
+    const std::uint32_t bytesperline = frame.bytesperline;
     std::lock_guard<std::mutex> lock(frame_mutex_);
     if (closed_) return;
     pw_thread_loop_lock(loop_);

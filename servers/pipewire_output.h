@@ -8,6 +8,8 @@
 
 #include "camera_modes.h"
 #include "frame.h"
+#include "output.h"
+#include "outputs.h"
 
 struct pw_thread_loop;
 struct pw_context;
@@ -19,17 +21,19 @@ namespace frix::streaming {
 
 // Everything PipeWire runs on its own thread loop; start() and stop() never wait for
 // PipeWire or the camera. The node comes back by itself after PipeWire restarts.
-class PipewireOutput : public RawSink {
+class PipewireOutput : public Output {
 public:
     // remote: a socket path or name; empty: the library's default.
-    PipewireOutput(std::string device_name, std::string remote, FrameSource& source);
+    PipewireOutput(std::string device_name, std::string remote, Outputs& list);
     ~PipewireOutput() override;
 
     void start();
     void stop();
 
-    void raw_frame(const unsigned char* data, std::size_t size, const FrameFormat& format,
-                   std::uint32_t bytesperline) override;
+    // While a PipeWire consumer streams, in the format it negotiated.
+    bool wants_frames() const override { return wants_.load(std::memory_order_acquire); }
+    FrameFormat wanted_format() const override;
+    void take_frame(const CameraFrame& frame) override;
 
     struct Callbacks;
 
@@ -42,7 +46,7 @@ private:
 
     const std::string device_name_;
     const std::string remote_;
-    FrameSource& source_;
+    Outputs& list_;
 
     pw_thread_loop* loop_ = nullptr;
     pw_context* context_ = nullptr;
@@ -63,6 +67,10 @@ private:
     // Under the thread loop's lock.
     bool streaming_ = false;
     FrameFormat format_{};
+    // Copies for the list, which asks from any thread: the loop's lock is not a leaf.
+    std::atomic<bool> wants_{false};
+    mutable std::mutex wanted_mutex_;
+    FrameFormat wanted_{};
 };
 
 }  // namespace frix::streaming

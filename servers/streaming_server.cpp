@@ -1,4 +1,4 @@
-// The streaming server plug-in object: the network thread, the frame source, HTTP and PipeWire.
+// The streaming server plug-in object: the network thread, the frame source and the outputs.
 #include "streaming_server.h"
 
 #include <boost/asio/ip/address.hpp>
@@ -26,13 +26,11 @@ void StreamingServer::start(const std::string& device_name) {
         return;
     }
     try {
-        if (make_source_)
-            source_ = make_source_(device_name, options_.quality);
-        else if (camera_)
-            source_ = std::make_unique<DaemonSource>(*camera_, options_.quality);
-        else
-            source_ = std::make_unique<DeviceSource>("/dev/" + device_name, options_.quality);
-        broadcaster_ = std::make_unique<Broadcaster>(io_, *source_, options_.fps);
+        outputs_ = std::make_unique<Outputs>();
+        broadcaster_ = std::make_unique<Broadcaster>(
+            io_, [this](bool wanted) { mjpeg_->set_wanted(wanted); }, options_.fps);
+        mjpeg_ = std::make_unique<MjpegOutput>(*broadcaster_, options_.quality, *outputs_);
+        outputs_->add(*mjpeg_);
         http_ = std::make_unique<HttpServer>(io_, *broadcaster_, device_name, options_.password,
                                              limits_);
         if (options_.http) {
@@ -42,10 +40,17 @@ void StreamingServer::start(const std::string& device_name) {
         }
         if (options_.pipewire) {
             pipewire_ =
-                std::make_unique<PipewireOutput>(device_name, options_.pipewire_remote, *source_);
-            source_->set_raw_sink(pipewire_.get());
+                std::make_unique<PipewireOutput>(device_name, options_.pipewire_remote, *outputs_);
+            outputs_->add(*pipewire_);
         }
-        source_->start(*broadcaster_);
+        if (make_source_)
+            source_ = make_source_(device_name);
+        else if (camera_)
+            source_ = std::make_unique<DaemonSource>(*camera_);
+        else
+            source_ = std::make_unique<DeviceSource>("/dev/" + device_name);
+        mjpeg_->start();
+        source_->start(*outputs_);
         if (pipewire_) pipewire_->start();
         thread_ = std::thread([this] {
             try {
@@ -60,10 +65,12 @@ void StreamingServer::start(const std::string& device_name) {
     } catch (const std::exception& error) {
         FRIX_LOG(server, error) << "Cannot start the streaming server on " << options_.bind << ":"
                                 << options_.port << ": " << error.what();
+        source_.reset();
         pipewire_.reset();
         http_.reset();
+        mjpeg_.reset();
         broadcaster_.reset();
-        source_.reset();
+        outputs_.reset();
     }
 }
 
@@ -85,6 +92,7 @@ void StreamingServer::stop() {
     io_.stop();
     thread_.join();
     source_->stop();
+    mjpeg_->stop();
     FRIX_LOG(server, notice) << "Streaming server stopped";
 }
 

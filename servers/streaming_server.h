@@ -1,4 +1,4 @@
-// The streaming server plug-in object: the network thread, the frame source, HTTP and PipeWire.
+// The streaming server plug-in object: the network thread, the frame source and the outputs.
 #pragma once
 
 #include <boost/asio/executor_work_guard.hpp>
@@ -12,15 +12,16 @@
 #include "frame.h"
 #include "frix/server.h"
 #include "http_server.h"
+#include "mjpeg_output.h"
 #include "options.h"
+#include "outputs.h"
 #include "pipewire_output.h"
 
 namespace frix::streaming {
 
 // Makes the frame source for a device name; by default the daemon's camera when the server
 // is attached to one, else /dev/<name> read as a client.
-using SourceFactory =
-    std::function<std::unique_ptr<FrameSource>(const std::string& device_name, int quality)>;
+using SourceFactory = std::function<std::unique_ptr<FrameSource>(const std::string& device_name)>;
 
 // start() and stop() run on the daemon's threads; everything else on the network thread.
 class StreamingServer : public Server {
@@ -47,10 +48,12 @@ private:
     // that stop() still has a loop to shut down on.
     boost::asio::executor_work_guard<boost::asio::io_context::executor_type> work_{
         io_.get_executor()};
-    std::unique_ptr<FrameSource> source_;
+    std::unique_ptr<Outputs> outputs_;
     std::unique_ptr<Broadcaster> broadcaster_;
+    std::unique_ptr<MjpegOutput> mjpeg_;
     std::unique_ptr<HttpServer> http_;
     std::unique_ptr<PipewireOutput> pipewire_;
+    std::unique_ptr<FrameSource> source_;
     std::thread thread_;
 };
 

@@ -122,7 +122,8 @@ TEST_F(Outputs, NoLongerWantedTheDaemonEndsItsTransferAndStopsCapturing) {
 
 TEST_F(Outputs, TheSessionEndsWhileTheyWantFramesAndADriverStalls) {
     ASSERT_FALSE(server_->next_frame(wanted_width).empty());
-    driver().script({ScriptedDriver::Frame::Stall});
+    // A frame first: a stall scripted between a fetch and its frame would be dropped.
+    driver().script({ScriptedDriver::Frame::Complete, ScriptedDriver::Frame::Stall});
     ASSERT_TRUE(driver().wait_stalled());
     device().sys_destroy();
     EXPECT_TRUE(device().terminated());

@@ -179,3 +179,21 @@ case_pipewire_shares_the_camera_with_http() {
     fail "the two outputs did not share one capture"
   kill "$viewer" 2>/dev/null || true
 }
+
+case_pipewire_consumer_beside_a_v4l2_app() {
+  start_session
+  trap 'stop_session; cleanup_frix' EXIT
+  start_frix --verbosity=6 --mode static --enable-server=required \
+    --server-option=--pipewire --server-option="--pipewire-remote=$PW_RUNTIME/pipewire-0"
+  wait_until 30 node_listed || fail "pw-dump does not show frix.video0"
+  "$FRIX_BUILD/bin/frix-run" v4l2-ctl -d "$FRIX_NODE" --stream-mmap --stream-count=300 \
+    --stream-to=app.raw 2>app.err &
+  local app=$!
+  wait_until 30 test -s app.raw || fail "the application got no frame: $(cat app.err)"
+  capture pw.raw 640 480
+  "$FRAME_CHECK" --size 640x480 --format YUYV --mode static --min-frames 60 pw.raw ||
+    fail "the PipeWire frames are not the pattern's while an application streams"
+  wait "$app" || fail "the application failed beside the PipeWire consumer: $(cat app.err)"
+  "$FRAME_CHECK" --size 640x480 --format YUYV --mode static --min-frames 300 app.raw ||
+    fail "the application's frames are not the pattern's beside the PipeWire consumer"
+}
