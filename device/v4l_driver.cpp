@@ -4,6 +4,8 @@
 #include <fcntl.h>
 #include <fuse/fuse.h>
 #include <poll.h>
+#include <signal.h>
+#include <unistd.h>
 
 #include <boost/thread/lock_guard.hpp>
 #include <cerrno>
@@ -83,7 +85,15 @@ void V4lDriver::sys_init() {
             FRIX_LOG(core, warning) << "Continuing without Streaming Server...";
         }
     }
-    if (server) server->start(device_name);
+    if (!server) return;
+    try {
+        server->start(device_name);
+    } catch (...) {
+        // Serving less than was asked for must not look like running: the session ends
+        // and register_device_node throws this.
+        server_failure = std::current_exception();
+        ::kill(::getpid(), SIGTERM);
+    }
 }
 
 void V4lDriver::sys_destroy() {

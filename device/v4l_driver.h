@@ -95,6 +95,8 @@ public:
     ~V4lDriver() override;
 
     const std::string& get_device_name() const { return device_name; }
+    // Why the session ended itself at its start (the server could not start); else null.
+    std::exception_ptr session_failure() const { return server_failure; }
 
     // CUSE entry points; each replies to its request exactly once. A blocking VIDIOC_DQBUF
     // that finds no frame is the one exception to replying before returning: it waits
@@ -231,6 +233,7 @@ private:
     v4l2_streamparm stream_parm;
     std::shared_ptr<Driver> driver;
     std::shared_ptr<Server> server;
+    std::exception_ptr server_failure;
     bool server_enabled;
     std::vector<std::string> server_options;
     std::string library_directory;
