@@ -261,7 +261,8 @@ case_server_https() {
 case_server_occupied_port() {
   expect_log '^<alert> \[core\] Cannot start the streaming server on 127\.0\.0\.1:9000: bind: Address already in use$'
   python3 -c 'import socket, time
-s = socket.socket(); s.bind(("127.0.0.1", 9000)); s.listen(); print("bound", flush=True); time.sleep(120)' \
+s = socket.socket(); s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+s.bind(("127.0.0.1", 9000)); s.listen(); print("bound", flush=True); time.sleep(120)' \
     >holder.txt &
   local holder=$!
   wait_until 10 grep -q bound holder.txt || fail "the port holder did not start"
