@@ -209,9 +209,15 @@ case_server_password() {
 case_server_token() {
   local video_gid member=4501 outsider=4502
   video_gid=$(getent group video | cut -d: -f3)
+  # A directory that a user made in frix's place, with a token of their own, is replaced.
+  rm -rf /run/frix
+  mkdir -m 777 /run/frix
+  echo planted >"$TOKEN_FILE"
+  chown -R $outsider /run/frix
   start_server --mode static
   expect_eq "$(stat -c '%a %U %G' "$TOKEN_FILE")" "640 root video" "the token file"
   expect_eq "$(stat -c '%a %U' /run/frix)" "755 root" "the token's directory"
+  [ "$(cat "$TOKEN_FILE")" != planted ] || fail "the planted token was kept"
   grep -qF "No password given: the token in $TOKEN_FILE is the password (any user name), e.g. curl -u :\$(cat $TOKEN_FILE) $SERVER_URL/snapshot.jpg" \
     "$CASE_DIR/frix.log" || fail "frix did not say how to use the token"
   if grep -qaF "$(cat "$TOKEN_FILE")" "$CASE_DIR/frix.log"; then fail "the token is in the log"; fi
