@@ -53,6 +53,7 @@ void register_device_node(V4lDriver& device, unsigned int major, unsigned int mi
     const int result =
         cuse_lowlevel_main(static_cast<int>(arguments.size()), const_cast<char**>(arguments.data()),
                            &info, &cuse_operations(), &device);
+    if (device.session_failure()) std::rethrow_exception(device.session_failure());
     if (result != 0)
         throw std::system_error(std::error_code(result, std::system_category()), "FUSE error");
 }

@@ -21,7 +21,7 @@ public:
 
 // Runs the CUSE session for the device's node and returns when it has ended.
 // Throws DeviceFileExists when /dev/<name> exists, std::system_error("FUSE error")
-// when the CUSE library fails.
+// when the CUSE library fails, and the server's own exception when it could not start.
 // With access, the node gets that group and mode as soon as the kernel has made it.
 void register_device_node(V4lDriver& device, unsigned int major, unsigned int minor,
                           std::vector<const char*>& arguments, const NodeAccess* access = nullptr);

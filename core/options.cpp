@@ -1,8 +1,12 @@
 // Option groups of frix and the two-source parse (command line, then configuration file).
 #include "core/options.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <boost/program_options/parsers.hpp>
 #include <boost/program_options/value_semantic.hpp>
+#include <cstdio>
 #include <fstream>
 
 namespace po = boost::program_options;
@@ -30,6 +34,38 @@ public:
 };
 
 po::typed_value<unsigned int>* unsigned_value() { return new UnsignedValue; }
+
+// A password in a file that others may read, or may rewrite, is no secret.
+void check_secrets_of(const std::string& path, const po::parsed_options& parsed) {
+    bool secret = false;
+    for (const auto& option : parsed.options)
+        for (const auto& value : option.value)
+            secret =
+                secret ||
+                (option.string_key == "server-option" &&
+                 (value.rfind("--password=", 0) == 0 || value.rfind("--admin-password=", 0) == 0));
+    struct stat status {};
+    if (!secret || ::stat(path.c_str(), &status) != 0) return;
+    char mode[8];
+    std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(status.st_mode & 07777));
+    if (status.st_mode & 077)
+        throw po::error("refusing the configuration file " + path +
+                        ": it holds a password and its mode " + mode +
+                        " lets others read it; chmod 600 it");
+    if (status.st_uid != 0 && status.st_uid != ::geteuid())
+        throw po::error("refusing the configuration file " + path +
+                        ": it holds a password and belongs to uid " +
+                        std::to_string(status.st_uid) + ", neither root nor frix's own user");
+}
+
+// The token file's group is the node's unless the server is told otherwise.
+void add_token_group(const po::variables_map& values, strings& server_options) {
+    if (values["device-group"].defaulted()) return;
+    for (const auto& option : server_options)
+        if (option.rfind("--token-group", 0) == 0) return;
+    server_options.insert(server_options.begin(),
+                          "--token-group=" + values["device-group"].as<std::string>());
+}
 
 po::options_description core_group() {
     po::options_description group("Non-mandatory core options", line_length,
@@ -256,12 +292,14 @@ ParsedOptions parse_options(int argc, const char* const argv[]) {
         po::parsed_options from_file = po::parse_config_file(file, file_options, true);
         // A directory opens like a file and reads as nothing: that is no configuration.
         if (file.bad()) throw po::reading_file(path.c_str());
+        check_secrets_of(path, from_file);
         po::store(from_file, result.values);
     }
     po::notify(result.values);
 
     result.driver_arguments = po::collect_unrecognized(parsed.options, po::include_positional);
     result.server_options = list_value(result.values, "server-option");
+    add_token_group(result.values, result.server_options);
     return result;
 }
 

@@ -4,6 +4,8 @@
 #include <cstring>
 #include <exception>
 #include <stdexcept>
+#include <system_error>
+#include <thread>
 
 #include "buffers/buffer_storage.h"
 #include "device/active_state.h"
@@ -22,6 +24,7 @@ using namespace std::chrono_literals;
 // reach the outputs meanwhile) or the device cannot capture.
 constexpr auto hand_over_check = 100ms;
 constexpr auto retry_delay = 500ms;
+constexpr auto query_patience = 1000ms;
 
 bool differs(const WantedFormat& wanted, const v4l2_pix_format& pix) {
     return (wanted.width && wanted.width != pix.width) ||
@@ -112,6 +115,46 @@ bool V4lDriver::prepare_output_frame(BufferData& data) {
     if (fmt.fmt.pix.sizeimage == 0) throw std::runtime_error("the driver states no frame size");
     if (data.get_length() != fmt.fmt.pix.sizeimage) data.set_length(fmt.fmt.pix.sizeimage, 0);
     return true;
+}
+
+int V4lDriver::answer_output_query(unsigned long request, void* argument) {
+    // Never blocked for long: a stop holds the machine mutex while it stops the server.
+    boost::unique_lock<boost::mutex> lock(machine_mutex, boost::defer_lock);
+    const auto deadline = std::chrono::steady_clock::now() + query_patience;
+    while (!lock.try_lock()) {
+        if (outputs.closed()) return EIO;
+        if (std::chrono::steady_clock::now() >= deadline) return EBUSY;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    if (state_cast<const Idle*>() == nullptr && state_cast<const Active*>() == nullptr) return EIO;
+    try {
+        switch (request) {
+            case VIDIOC_QUERYCAP:
+                *static_cast<v4l2_capability*>(argument) = driver->query_cap();
+                return 0;
+            case VIDIOC_G_FMT:
+                get_fmt(*static_cast<v4l2_format*>(argument));
+                return 0;
+            case VIDIOC_ENUM_FMT:
+                enum_fmt(*static_cast<v4l2_fmtdesc*>(argument));
+                return 0;
+            case VIDIOC_ENUM_FRAMESIZES:
+                enum_framesizes(*static_cast<v4l2_frmsizeenum*>(argument));
+                return 0;
+            case VIDIOC_ENUM_FRAMEINTERVALS:
+                enum_frameintervals(*static_cast<v4l2_frmivalenum*>(argument));
+                return 0;
+            case VIDIOC_G_PARM:
+                get_parameters(*static_cast<v4l2_streamparm*>(argument));
+                return 0;
+            default:
+                return ENOTTY;
+        }
+    } catch (const std::system_error& error) {
+        return error.code().value() ? error.code().value() : EIO;
+    } catch (const std::exception&) {
+        return EIO;
+    }
 }
 
 void V4lDriver::capture_for_outputs() {

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 
 #include "frix/server.h"
@@ -15,8 +16,12 @@ namespace frix {
 // subscriber may change its wants from anywhere, take_frame included.
 class OutputFeed : public Camera {
 public:
+    using Query = std::function<int(unsigned long request, void* argument)>;
+    explicit OutputFeed(Query query) : query_(std::move(query)) {}
+
     void subscribe(FrameSubscriber* subscriber) override;
     void want_frames(bool wanted, const WantedFormat& format) override;
+    int query(unsigned long request, void* argument) override { return query_(request, argument); }
 
     // Capture threads: hands the frame to the subscriber while frames are wanted. Costs
     // one atomic load while they are not.
@@ -33,6 +38,7 @@ public:
     bool closed() const;
 
 private:
+    const Query query_;
     std::mutex subscriber_mutex_;
     FrameSubscriber* subscriber_ = nullptr;
 

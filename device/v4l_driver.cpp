@@ -4,6 +4,8 @@
 #include <fcntl.h>
 #include <fuse/fuse.h>
 #include <poll.h>
+#include <signal.h>
+#include <unistd.h>
 
 #include <boost/thread/lock_guard.hpp>
 #include <cerrno>
@@ -46,6 +48,9 @@ V4lDriver::V4lDriver(std::shared_ptr<Driver> driver_, unsigned int extension_pre
       drop_bad_frames(drop_bad_frames_),
       relaxed_ownership(relaxed_ownership_),
       mem_lock(mem_lock_),
+      outputs([this](unsigned long request, void* argument) {
+          return answer_output_query(request, argument);
+      }),
       frame_watchdog(std::chrono::milliseconds(frame_timeout_), [this] {
           // Only fetch_data returns: the waiters are not woken, capture goes on.
           driver->interruption_flag.store(true);
@@ -88,7 +93,14 @@ void V4lDriver::sys_init() {
     if (!server) return;
     server->attach(outputs);
     start_output_capture();
-    server->start(device_name);
+    try {
+        server->start(device_name);
+    } catch (...) {
+        // Serving less than was asked for must not look like running: the session ends
+        // and register_device_node throws this.
+        server_failure = std::current_exception();
+        ::kill(::getpid(), SIGTERM);
+    }
 }
 
 void V4lDriver::sys_destroy() {

@@ -99,6 +99,8 @@ public:
     ~V4lDriver() override;
 
     const std::string& get_device_name() const { return device_name; }
+    // Why the session ended itself at its start (the server could not start); else null.
+    std::exception_ptr session_failure() const { return server_failure; }
 
     // CUSE entry points; each replies to its request exactly once. A blocking VIDIOC_DQBUF
     // that finds no frame is the one exception to replying before returning: it waits
@@ -221,6 +223,8 @@ private:
     // Machine mutex held: false while the outputs' capture must not take a frame.
     bool prepare_output_frame(BufferData& data);
     void end_output_transfer();
+    // The outputs' questions about the camera (Camera::query), without the machine mutex.
+    int answer_output_query(unsigned long request, void* argument);
     void capture_loop();
     void capture_frames();
     void report_streaming_error();
@@ -246,6 +250,7 @@ private:
     v4l2_streamparm stream_parm;
     std::shared_ptr<Driver> driver;
     std::shared_ptr<Server> server;
+    std::exception_ptr server_failure;
     bool server_enabled;
     std::vector<std::string> server_options;
     std::string library_directory;

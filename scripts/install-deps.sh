@@ -16,6 +16,7 @@ packages=(
   libswscale-dev libavutil-dev libyuv-dev
   libturbojpeg0-dev libpng-dev
   libpipewire-0.3-dev  # the streaming server's PipeWire output
+  libssl-dev  # the streaming server's HTTPS and its random tokens
   clang-format shellcheck  # scripts/lint.sh
 )
 # Extra groups: "vm" for the real-kernel system tests, "fuzz" for the fuzzer.

@@ -15,15 +15,8 @@ namespace frix::streaming {
 
 namespace {
 
-int xioctl(int fd, unsigned long request, void* argument) {
-    int result;
-    do result = ::ioctl(fd, request, argument);
-    while (result < 0 && errno == EINTR);
-    return result;
-}
-
-void add_rates(int fd, std::uint32_t pixelformat, std::uint32_t width, std::uint32_t height,
-               std::vector<CameraMode>& modes) {
+void add_rates(const CameraQuery& ask, std::uint32_t pixelformat, std::uint32_t width,
+               std::uint32_t height, std::vector<CameraMode>& modes) {
     bool any = false;
     for (std::uint32_t index = 0; index < 64; ++index) {
         v4l2_frmivalenum interval{};
@@ -31,7 +24,7 @@ void add_rates(int fd, std::uint32_t pixelformat, std::uint32_t width, std::uint
         interval.pixel_format = pixelformat;
         interval.width = width;
         interval.height = height;
-        if (xioctl(fd, VIDIOC_ENUM_FRAMEINTERVALS, &interval) != 0) break;
+        if (ask(VIDIOC_ENUM_FRAMEINTERVALS, &interval) != 0) break;
         if (interval.type != V4L2_FRMIVAL_TYPE_DISCRETE) break;
         const auto& t = interval.discrete;
         if (t.numerator == 0 || t.denominator == 0) continue;
@@ -42,7 +35,7 @@ void add_rates(int fd, std::uint32_t pixelformat, std::uint32_t width, std::uint
     v4l2_streamparm parm{};
     parm.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
     std::uint32_t num = 30, den = 1;
-    if (xioctl(fd, VIDIOC_G_PARM, &parm) == 0 && parm.parm.capture.timeperframe.numerator &&
+    if (ask(VIDIOC_G_PARM, &parm) == 0 && parm.parm.capture.timeperframe.numerator &&
         parm.parm.capture.timeperframe.denominator) {
         num = parm.parm.capture.timeperframe.denominator;
         den = parm.parm.capture.timeperframe.numerator;
@@ -86,37 +79,46 @@ unsigned bytes_per_pixel(std::uint32_t pixelformat) {
                : 0;
 }
 
-CameraDescription describe_camera(int fd) {
+CameraQuery node_query(int fd) {
+    return [fd](unsigned long request, void* argument) {
+        int result;
+        do result = ::ioctl(fd, request, argument);
+        while (result < 0 && errno == EINTR);
+        return result == 0 ? 0 : errno;
+    };
+}
+
+CameraDescription describe_camera(const CameraQuery& ask) {
     CameraDescription description;
     v4l2_capability caps{};
-    if (xioctl(fd, VIDIOC_QUERYCAP, &caps) != 0)
-        throw std::system_error(errno, std::generic_category(), "VIDIOC_QUERYCAP");
+    if (const int error = ask(VIDIOC_QUERYCAP, &caps); error != 0)
+        throw std::system_error(error, std::generic_category(), "VIDIOC_QUERYCAP");
     description.card.assign(reinterpret_cast<const char*>(caps.card),
                             strnlen(reinterpret_cast<const char*>(caps.card), sizeof caps.card));
 
     v4l2_format current{};
     current.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-    const bool have_current = xioctl(fd, VIDIOC_G_FMT, &current) == 0;
+    const bool have_current = ask(VIDIOC_G_FMT, &current) == 0;
 
     for (std::uint32_t index = 0; index < 64; ++index) {
         v4l2_fmtdesc format{};
         format.index = index;
         format.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-        if (xioctl(fd, VIDIOC_ENUM_FMT, &format) != 0) break;
+        if (ask(VIDIOC_ENUM_FMT, &format) != 0) break;
         if (spa_format_of(format.pixelformat) == SPA_VIDEO_FORMAT_UNKNOWN) continue;
         bool discrete = false;
         for (std::uint32_t size_index = 0; size_index < 256; ++size_index) {
             v4l2_frmsizeenum size{};
             size.index = size_index;
             size.pixel_format = format.pixelformat;
-            if (xioctl(fd, VIDIOC_ENUM_FRAMESIZES, &size) != 0) break;
+            if (ask(VIDIOC_ENUM_FRAMESIZES, &size) != 0) break;
             if (size.type != V4L2_FRMSIZE_TYPE_DISCRETE) break;
             discrete = true;
-            add_rates(fd, format.pixelformat, size.discrete.width, size.discrete.height,
+            add_rates(ask, format.pixelformat, size.discrete.width, size.discrete.height,
                       description.modes);
         }
         if (!discrete && have_current && current.fmt.pix.width && current.fmt.pix.height)
-            add_rates(fd, format.pixelformat, current.fmt.pix.width, current.fmt.pix.height,
+            add_rates(ask, format.pixelformat, current.fmt.pix.width, current.fmt.pix.height,
                       description.modes);
     }
     return description;

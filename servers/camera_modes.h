@@ -1,7 +1,8 @@
-// The camera's formats as PipeWire names them, read from the V4L2 node.
+// The camera's formats as PipeWire names them, asked of the camera or its V4L2 node.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -27,8 +28,14 @@ struct CameraDescription {
     std::vector<CameraMode> modes;  // only formats that spa_format_of() knows
 };
 
-// Throws std::system_error when the node does not answer VIDIOC_QUERYCAP. A size or rate
-// that is a range becomes the node's current one: PipeWire clients reject ranges.
-CameraDescription describe_camera(int fd);
+// One informational request (VIDIOC_QUERYCAP, G_FMT, ENUM_FMT, ENUM_FRAMESIZES,
+// ENUM_FRAMEINTERVALS, G_PARM): 0, or the errno the camera answers.
+using CameraQuery = std::function<int(unsigned long request, void* argument)>;
+// The requests as ioctls on an open node.
+CameraQuery node_query(int fd);
+
+// Throws std::system_error when the camera does not answer VIDIOC_QUERYCAP. A size or rate
+// that is a range becomes the current one: PipeWire clients reject ranges.
+CameraDescription describe_camera(const CameraQuery& ask);
 
 }  // namespace frix::streaming

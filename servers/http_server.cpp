@@ -6,6 +6,7 @@
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/core/tcp_stream.hpp>
 #include <boost/beast/http.hpp>
+#include <boost/beast/ssl/ssl_stream.hpp>
 #include <optional>
 
 #include "frix/log.h"
@@ -25,19 +26,34 @@ using boost::system::error_code;
 class Session : public Viewer, public std::enable_shared_from_this<Session> {
 public:
     Session(HttpServer& server, tcp::socket socket)
-        : server_(server), stream_(std::move(socket)), timer_(stream_.get_executor()) {}
+        : server_(server), timer_(socket.get_executor()) {
+        if (server.tls())
+            tls_.emplace(std::move(socket), *server.tls());
+        else
+            plain_.emplace(std::move(socket));
+    }
 
     void start(std::list<std::weak_ptr<Session>>::iterator entry) {
         entry_ = entry;
         error_code ignored;
-        peer_ = stream_.socket().remote_endpoint(ignored).address();
-        local_ = stream_.socket().local_endpoint(ignored);
-        read_request();
+        peer_ = tcp().socket().remote_endpoint(ignored).address();
+        local_ = tcp().socket().local_endpoint(ignored);
+        if (!tls_) return read_request();
+        // A client that speaks plain HTTP here fails the handshake and gets nothing.
+        tcp().expires_after(server_.limits().header_timeout);
+        tls_->async_handshake(boost::asio::ssl::stream_base::server,
+                              [self = shared_from_this()](const error_code& error) {
+                                  if (self->finished_) return;
+                                  if (error) return self->close();
+                                  self->read_request();
+                              });
     }
     bool awaiting_request() const { return awaiting_request_; }
+    bool authenticated() const { return authenticated_; }
+    const boost::asio::ip::address& peer() const { return peer_; }
     void close() {
         error_code ignored;
-        stream_.socket().close(ignored);
+        tcp().socket().close(ignored);
         timer_.cancel();
         finish();
     }
@@ -62,9 +78,19 @@ private:
     void watch_peer();
     void send_frame(FramePtr frame);
     void finish();
+    beast::tcp_stream& tcp() { return tls_ ? beast::get_lowest_layer(*tls_) : *plain_; }
+    // Runs `operation` on the stream that carries HTTP: TLS over TCP, or TCP.
+    template <typename Operation>
+    void on_stream(Operation operation) {
+        if (tls_)
+            operation(*tls_);
+        else
+            operation(*plain_);
+    }
 
     HttpServer& server_;
-    beast::tcp_stream stream_;
+    std::optional<beast::tcp_stream> plain_;
+    std::optional<beast::ssl_stream<beast::tcp_stream>> tls_;
     boost::asio::ip::address peer_;
     tcp::endpoint local_;
     asio::steady_timer timer_;
@@ -73,6 +99,7 @@ private:
     std::list<std::weak_ptr<Session>>::iterator entry_;
     Mode mode_ = Mode::Requests;
     bool awaiting_request_ = false;
+    bool authenticated_ = false;
     bool head_ = false;
     bool keep_alive_ = false;
     bool finished_ = false;
@@ -92,11 +119,13 @@ void Session::read_request() {
     awaiting_request_ = true;
     parser_.emplace();
     parser_->header_limit(8192);
-    stream_.expires_after(server_.limits().header_timeout);
-    http::async_read_header(stream_, buffer_, *parser_,
-                            [self = shared_from_this()](const error_code& error, std::size_t) {
-                                self->on_request(error);
-                            });
+    tcp().expires_after(server_.limits().header_timeout);
+    on_stream([this](auto& stream) {
+        http::async_read_header(stream, buffer_, *parser_,
+                                [self = shared_from_this()](const error_code& error, std::size_t) {
+                                    self->on_request(error);
+                                });
+    });
 }
 
 void Session::on_request(const error_code& error) {
@@ -125,7 +154,10 @@ void Session::on_request(const error_code& error) {
         reply_error(http::status::misdirected_request, "Misdirected request\n");
         return;
     }
-    if (server_.password().empty()) return route();
+    if (authenticated_ || server_.password().empty()) {
+        authenticated_ = true;
+        return route();
+    }
     // Asking without a credential is how a browser learns that it needs one: no guess.
     if (request[http::field::authorization].empty()) return refuse_credential();
     // A client that keeps guessing waits before every answer.
@@ -150,6 +182,7 @@ void Session::check_credential() {
         return refuse_credential();
     }
     server_.throttle().succeeded(peer_);
+    authenticated_ = true;
     route();
 }
 
@@ -228,11 +261,13 @@ void Session::reply(http::response<http::string_body>& response) {
     response.prepare_payload();
     if (head_) response.body().clear();  // the length stays that of the GET reply
     text_reply_ = std::move(response);
-    stream_.expires_after(server_.limits().write_timeout);
-    http::async_write(
-        stream_, *text_reply_,
-        [self = shared_from_this(), close_after = !keep_alive_](
-            const error_code& error, std::size_t) { self->on_written(error, close_after); });
+    tcp().expires_after(server_.limits().write_timeout);
+    on_stream([this](auto& stream) {
+        http::async_write(
+            stream, *text_reply_,
+            [self = shared_from_this(), close_after = !keep_alive_](
+                const error_code& error, std::size_t) { self->on_written(error, close_after); });
+    });
 }
 
 void Session::reply_snapshot(const FramePtr& frame) {
@@ -248,15 +283,17 @@ void Session::reply_snapshot(const FramePtr& frame) {
     response.body().data = head_ ? nullptr : const_cast<unsigned char*>(frame->data());
     response.body().size = head_ ? 0 : frame->size();
     response.body().more = false;
-    stream_.expires_after(server_.limits().write_timeout);
-    http::async_write(stream_, response,
-                      [self = shared_from_this(), close_after = !keep_alive_](
-                          const error_code& error, std::size_t) {
-                          self->current_.reset();
-                          self->frame_reply_.reset();
-                          if (!error) self->server_.broadcaster().count_sent();
-                          self->on_written(error, close_after);
-                      });
+    tcp().expires_after(server_.limits().write_timeout);
+    on_stream([this, &response](auto& stream) {
+        http::async_write(stream, response,
+                          [self = shared_from_this(), close_after = !keep_alive_](
+                              const error_code& error, std::size_t) {
+                              self->current_.reset();
+                              self->frame_reply_.reset();
+                              if (!error) self->server_.broadcaster().count_sent();
+                              self->on_written(error, close_after);
+                          });
+    });
 }
 
 void Session::on_written(const error_code& error, bool close_after) {
@@ -264,7 +301,7 @@ void Session::on_written(const error_code& error, bool close_after) {
     if (error || close_after) {
         if (!error) {
             error_code ignored;
-            stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
+            tcp().socket().shutdown(tcp::socket::shutdown_send, ignored);
         }
         close();
         return;
@@ -290,18 +327,24 @@ void Session::offer(const FramePtr& frame) {
 }
 
 void Session::begin_stream() {
+    if (server_.viewers_from(peer_) >= server_.limits().viewers_per_address) {
+        reply_error(http::status::too_many_requests, "Too many viewers from this address\n");
+        return;
+    }
     mode_ = Mode::Stream;
-    stream_.expires_never();
+    tcp().expires_never();
     part_header_ =
         "HTTP/1.1 200 OK\r\nServer: frix\r\nContent-Type: multipart/x-mixed-replace; "
         "boundary=" +
         std::string(boundary) +
         "\r\nCache-Control: no-store\r\nPragma: no-cache\r\nConnection: close\r\n\r\n";
     if (head_) {
-        asio::async_write(stream_.socket(), asio::buffer(part_header_),
-                          [self = shared_from_this()](const error_code& error, std::size_t) {
-                              self->on_written(error, true);
-                          });
+        on_stream([this](auto& stream) {
+            asio::async_write(stream, asio::buffer(part_header_),
+                              [self = shared_from_this()](const error_code& error, std::size_t) {
+                                  self->on_written(error, true);
+                              });
+        });
         return;
     }
     // The header leaves with the first frame, so a viewer of a camera that never
@@ -312,15 +355,17 @@ void Session::begin_stream() {
 
 void Session::watch_peer() {
     // Nothing is expected from a viewer; reading tells when it goes away.
-    stream_.socket().async_read_some(
-        asio::buffer(discard_), [self = shared_from_this()](const error_code& error, std::size_t) {
-            if (self->finished_) return;
-            if (error) {
-                self->close();
-                return;
-            }
-            self->watch_peer();
-        });
+    on_stream([this](auto& stream) {
+        stream.async_read_some(asio::buffer(discard_),
+                               [self = shared_from_this()](const error_code& error, std::size_t) {
+                                   if (self->finished_) return;
+                                   if (error) {
+                                       self->close();
+                                       return;
+                                   }
+                                   self->watch_peer();
+                               });
+    });
 }
 
 void Session::send_frame(FramePtr frame) {
@@ -340,18 +385,20 @@ void Session::send_frame(FramePtr frame) {
     timer_.async_wait([self = shared_from_this()](const error_code& waited) {
         if (!waited && !self->finished_) self->close();
     });
-    asio::async_write(stream_.socket(), buffers,
-                      [self = shared_from_this()](const error_code& error, std::size_t) {
-                          self->timer_.cancel();
-                          self->current_.reset();
-                          if (error || self->finished_) {
-                              self->close();
-                              return;
-                          }
-                          self->part_header_.clear();
-                          self->server_.broadcaster().count_sent();
-                          if (self->pending_) self->send_frame(std::move(self->pending_));
-                      });
+    on_stream([this, &buffers](auto& stream) {
+        asio::async_write(stream, buffers,
+                          [self = shared_from_this()](const error_code& error, std::size_t) {
+                              self->timer_.cancel();
+                              self->current_.reset();
+                              if (error || self->finished_) {
+                                  self->close();
+                                  return;
+                              }
+                              self->part_header_.clear();
+                              self->server_.broadcaster().count_sent();
+                              if (self->pending_) self->send_frame(std::move(self->pending_));
+                          });
+    });
 }
 
 void Session::finish() {
@@ -363,12 +410,13 @@ void Session::finish() {
 }
 
 HttpServer::HttpServer(asio::io_context& io, Broadcaster& broadcaster, std::string camera,
-                       std::string password, Limits limits)
+                       std::string password, Limits limits, std::shared_ptr<asio::ssl::context> tls)
     : io_(io),
       broadcaster_(broadcaster),
       camera_(std::move(camera)),
       password_(std::move(password)),
       limits_(limits),
+      tls_(std::move(tls)),
       acceptor_(io),
       accept_retry_(io) {}
 
@@ -399,7 +447,15 @@ void HttpServer::on_accept(const error_code& error, tcp::socket socket) {
         });
         return;
     }
-    if (sessions_.size() >= limits_.connections && !make_room()) {
+    std::size_t unauthenticated = 0;
+    for (const auto& entry : sessions_) {
+        const auto session = entry.lock();
+        if (session && !session->authenticated()) ++unauthenticated;
+    }
+    const bool room =
+        (unauthenticated < limits_.unauthenticated && sessions_.size() < limits_.connections) ||
+        make_room(unauthenticated >= limits_.unauthenticated);
+    if (!room) {
         error_code ignored;
         socket.close(ignored);
     } else {
@@ -410,15 +466,27 @@ void HttpServer::on_accept(const error_code& error, tcp::socket socket) {
     accept();
 }
 
-bool HttpServer::make_room() {
-    for (auto& entry : sessions_) {
-        auto session = entry.lock();
-        if (session && session->awaiting_request()) {
-            session->close();
-            return true;
+bool HttpServer::make_room(bool unauthenticated_only) {
+    for (const bool any_idle : {false, true}) {
+        if (any_idle && unauthenticated_only) break;
+        for (auto& entry : sessions_) {
+            auto session = entry.lock();
+            if (session && (any_idle ? session->awaiting_request() : !session->authenticated())) {
+                session->close();
+                return true;
+            }
         }
     }
     return false;
+}
+
+std::size_t HttpServer::viewers_from(const asio::ip::address& address) const {
+    std::size_t count = 0;
+    for (const auto& entry : sessions_) {
+        const auto session = entry.lock();
+        if (session && session->counts_as_viewer() && session->peer() == address) ++count;
+    }
+    return count;
 }
 
 void HttpServer::forget(std::list<std::weak_ptr<Session>>::iterator entry) {

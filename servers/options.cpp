@@ -1,7 +1,9 @@
 // Parsing and describing the streaming server's options.
 #include "options.h"
 
+#include <grp.h>
 #include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <boost/asio/ip/address.hpp>
@@ -9,6 +11,7 @@
 #include <stdexcept>
 
 #include "frix/plugin_options.h"
+#include "secret_files.h"
 
 namespace po = boost::program_options;
 
@@ -25,10 +28,27 @@ po::options_description describe() {
          "TCP port to listen on, 1 to 65535; the camera is served over HTTP only when "
          "--port or --bind is given")
         ("bind", po::value<std::string>()->default_value("127.0.0.1"),
-         "address to listen on; an address other than a loopback one needs --password")
+         "address to listen on; an address other than a loopback one needs --tls-cert "
+         "and --tls-key, or --insecure-http")
+        ("password-file", po::value<std::string>(),
+         "require the password in this file (HTTP basic authentication, any user name) on "
+         "every path; the file must be owned by root and chmod 600. Default: "
+         "$CREDENTIALS_DIRECTORY/frix-password when it exists, else a random token that "
+         "frix writes to /run/frix/<device>.token")
         ("password", po::value<std::string>(),
-         "require this password (HTTP basic authentication, any user name) on every path")
+         "the same with the password itself, which every local user can then read in "
+         "/proc/PID/cmdline: prefer --password-file")
         ("admin-password", po::value<std::string>(), "the same as --password")
+        ("token-group", po::value<std::string>(),
+         "group (name or number) that may read the token file (default: the node's "
+         "--device-group, else 'video', else root's group)")
+        ("tls-cert", po::value<std::string>(),
+         "serve HTTPS with this PEM certificate (chain); needs --tls-key")
+        ("tls-key", po::value<std::string>(), "the PEM private key of --tls-cert")
+        ("insecure-http", "allow plain HTTP on an address other than a loopback one: the "
+         "password and the pictures cross the network unencrypted")
+        ("viewers-per-address", po::value<unsigned>()->default_value(16),
+         "at most this many stream viewers from one client address, 1 to 1024")
         ("quality", po::value<int>()->default_value(85), "JPEG quality, 1 to 100")
         ("fps", po::value<unsigned>()->default_value(15),
          "frames per second sent to viewers, at most the camera's own rate; 0 sends every "
@@ -49,6 +69,50 @@ po::options_description describe() {
     invalid_option(option, value, "use " + accepted);
 }
 
+// A name or a number; the default "video" falls back to root's group, as the node's does.
+gid_t group_of(const std::string& name, bool defaulted) {
+    std::vector<char> buffer(16384);
+    group entry{};
+    group* found = nullptr;
+    ::getgrnam_r(name.c_str(), &entry, buffer.data(), buffer.size(), &found);
+    if (found) return found->gr_gid;
+    if (!name.empty() && name.find_first_not_of("0123456789") == std::string::npos &&
+        name.size() < 10)
+        return static_cast<gid_t>(std::stoul(name));
+    if (defaulted) return 0;
+    invalid("token-group", name, "a group name or number");
+}
+
+void read_password(const po::variables_map& values, Options& options) {
+    const bool on_command_line = values.count("password") || values.count("admin-password");
+    if (on_command_line && values.count("password-file"))
+        throw std::invalid_argument(
+            "--password and --password-file both give a password: "
+            "give --password-file alone");
+    if (values.count("password")) options.password = values["password"].as<std::string>();
+    if (values.count("admin-password"))
+        options.password = values["admin-password"].as<std::string>();
+    if (on_command_line) {
+        if (options.password.empty()) invalid("password", "", "a password");
+        FRIX_LOG(server, warning)
+            << "A password given with --password can be read by every local user in "
+               "/proc/PID/cmdline: use --password-file";
+        return;
+    }
+    std::string path;
+    if (values.count("password-file")) {
+        path = values["password-file"].as<std::string>();
+    } else if (const char* credentials = std::getenv("CREDENTIALS_DIRECTORY")) {
+        // systemd's LoadCredential=frix-password:... puts it there.
+        path = std::string(credentials) + "/frix-password";
+        struct stat status {};
+        if (::stat(path.c_str(), &status) != 0) return;
+    } else {
+        return;
+    }
+    options.password = read_password_file(path);
+}
+
 }  // namespace
 
 Options parse_options(const std::vector<std::string>& arguments) {
@@ -65,13 +129,26 @@ Options parse_options(const std::vector<std::string>& arguments) {
     const auto address = boost::asio::ip::make_address(options.bind, error);
     if (error) invalid("bind", options.bind, "an IPv4 or IPv6 address such as 127.0.0.1");
 
-    if (values.count("password")) options.password = values["password"].as<std::string>();
-    if (values.count("admin-password"))
-        options.password = values["admin-password"].as<std::string>();
-    if (!address.is_loopback() && options.password.empty())
-        throw std::invalid_argument("refusing to serve the camera on " + options.bind +
-                                    " without a password: add --server-option "
-                                    "'--password=SECRET' or bind to 127.0.0.1");
+    if (values.count("tls-cert") != values.count("tls-key"))
+        throw std::invalid_argument("--tls-cert and --tls-key go together: give both");
+    if (values.count("tls-cert")) {
+        options.tls_cert = values["tls-cert"].as<std::string>();
+        options.tls_key = values["tls-key"].as<std::string>();
+    }
+    options.insecure_http = values.count("insecure-http") > 0;
+    if (!address.is_loopback() && options.tls_cert.empty() && !options.insecure_http)
+        throw std::invalid_argument(
+            "refusing to serve the camera on " + options.bind +
+            " over plain HTTP: add --server-option '--tls-cert=PATH' and "
+            "--server-option '--tls-key=PATH', or --server-option '--insecure-http'");
+
+    read_password(values, options);
+    options.token_group = values.count("token-group")
+                              ? group_of(values["token-group"].as<std::string>(), false)
+                              : group_of("video", true);
+    options.viewers_per_address = values["viewers-per-address"].as<unsigned>();
+    if (options.viewers_per_address < 1 || options.viewers_per_address > 1024)
+        invalid("viewers-per-address", std::to_string(options.viewers_per_address), "1 to 1024");
 
     options.quality = values["quality"].as<int>();
     if (options.quality < 1 || options.quality > 100)
@@ -123,6 +200,9 @@ void print_help(std::ostream& out) {
         "watches; V4L2 applications stream from it at the same time.\n"
         "Example: frix --driver pattern -f --enable-server auto \\\n"
         "           --server-option '--port=9000' --server-option '--fps=10'\n"
+        "Without a password, frix makes a token and writes it to\n"
+        "/run/frix/<device>.token, readable by --token-group:\n"
+        "  curl -u :$(cat /run/frix/video0.token) http://127.0.0.1:9000/snapshot.jpg\n"
         "With --pipewire the camera is also a PipeWire node \"frix.<device>\" (a\n"
         "Video/Source) for PipeWire and portal applications; the camera captures\n"
         "while one of them streams. The daemon runs as root: point it at the desktop\n"

@@ -1,6 +1,8 @@
 // The streaming server's own options (passed with --server-option) and their help.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <ostream>
 #include <string>
@@ -11,7 +13,15 @@ namespace frix::streaming {
 struct Options {
     std::uint16_t port = 9000;
     std::string bind = "127.0.0.1";
-    std::string password;  // empty: no authentication
+    // Empty: a random token, written to <token_directory>/<device>.token for the group.
+    std::string password;
+    gid_t token_group = 0;
+    std::string token_directory = "/run/frix";
+    // Both empty: plain HTTP.
+    std::string tls_cert;
+    std::string tls_key;
+    bool insecure_http = false;
+    unsigned viewers_per_address = 16;
     int quality = 85;
     unsigned fps = 15;  // 0: every frame the camera delivers
     // Only a port or an address asked for opens one: an unasked-for listener would let
@@ -26,8 +36,9 @@ struct Options {
 // std::invalid_argument for an unknown user.
 std::string pipewire_socket_of_user(const std::string& user);
 
-// Throws std::invalid_argument naming the option for an unknown option, a bad value, or
-// a non-loopback address without a password.
+// Throws std::invalid_argument naming the option for an unknown option, a bad value, a
+// password file that others may read, or a non-loopback address without TLS or
+// --insecure-http. Reads the password file, if any, once.
 Options parse_options(const std::vector<std::string>& arguments);
 
 void print_help(std::ostream& out);

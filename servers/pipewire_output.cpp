@@ -98,8 +98,12 @@ struct PipewireOutput::Callbacks {
     }
 };
 
-PipewireOutput::PipewireOutput(std::string device_name, std::string remote, Outputs& list)
-    : device_name_(std::move(device_name)), remote_(std::move(remote)), list_(list) {}
+PipewireOutput::PipewireOutput(std::string device_name, std::string remote, Outputs& list,
+                               Camera* camera)
+    : device_name_(std::move(device_name)),
+      remote_(std::move(remote)),
+      list_(list),
+      daemon_camera_(camera) {}
 
 PipewireOutput::~PipewireOutput() { stop(); }
 
@@ -168,16 +172,26 @@ void PipewireOutput::tick() {
 bool PipewireOutput::connect() {
     const std::string node_path = "/dev/" + device_name_;
     if (!described_) {
-        // The node is served by this very process: never wait inside it.
-        const int fd = ::open(node_path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
-        if (fd < 0) return false;
         try {
-            camera_ = describe_camera(fd);
+            if (daemon_camera_) {
+                camera_ = describe_camera([this](unsigned long request, void* argument) {
+                    return daemon_camera_->query(request, argument);
+                });
+            } else {
+                // The node may be served by this very process: never wait inside it.
+                const int fd = ::open(node_path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+                if (fd < 0) return false;
+                try {
+                    camera_ = describe_camera(node_query(fd));
+                } catch (...) {
+                    ::close(fd);
+                    throw;
+                }
+                ::close(fd);
+            }
         } catch (const std::exception&) {
-            ::close(fd);
             return false;
         }
-        ::close(fd);
         described_ = true;
         if (camera_.modes.empty())
             FRIX_LOG(server, error) << "The camera offers no format that PipeWire can take";

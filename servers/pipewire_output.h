@@ -23,8 +23,10 @@ namespace frix::streaming {
 // PipeWire or the camera. The node comes back by itself after PipeWire restarts.
 class PipewireOutput : public Output {
 public:
-    // remote: a socket path or name; empty: the library's default.
-    PipewireOutput(std::string device_name, std::string remote, Outputs& list);
+    // remote: a socket path or name; empty: the library's default. The camera's formats
+    // are asked of camera, else of its node.
+    PipewireOutput(std::string device_name, std::string remote, Outputs& list,
+                   Camera* camera = nullptr);
     ~PipewireOutput() override;
 
     void start();
@@ -47,6 +49,7 @@ private:
     const std::string device_name_;
     const std::string remote_;
     Outputs& list_;
+    Camera* const daemon_camera_;
 
     pw_thread_loop* loop_ = nullptr;
     pw_context* context_ = nullptr;

@@ -3,14 +3,34 @@
 
 #include <boost/asio/ip/address.hpp>
 #include <boost/asio/post.hpp>
+#include <boost/asio/ssl/context.hpp>
 #include <chrono>
+#include <cstdio>
 #include <future>
+#include <stdexcept>
 
 #include "daemon_source.h"
 #include "device_source.h"
 #include "frix/log.h"
+#include "secret_files.h"
 
 namespace frix::streaming {
+
+namespace {
+
+std::shared_ptr<boost::asio::ssl::context> tls_context(const Options& options) {
+    if (options.tls_cert.empty()) return nullptr;
+    namespace ssl = boost::asio::ssl;
+    auto context = std::make_shared<ssl::context>(ssl::context::tls_server);
+    context->set_options(ssl::context::default_workarounds | ssl::context::no_sslv2 |
+                         ssl::context::no_sslv3 | ssl::context::no_tlsv1 |
+                         ssl::context::no_tlsv1_1);
+    context->use_certificate_chain_file(options.tls_cert);
+    context->use_private_key_file(options.tls_key, ssl::context::pem);
+    return context;
+}
+
+}  // namespace
 
 StreamingServer::StreamingServer(Options options, SourceFactory make_source, Limits limits)
     : options_(std::move(options)), make_source_(std::move(make_source)), limits_(limits) {}
@@ -31,16 +51,24 @@ void StreamingServer::start(const std::string& device_name) {
             io_, [this](bool wanted) { mjpeg_->set_wanted(wanted); }, options_.fps);
         mjpeg_ = std::make_unique<MjpegOutput>(*broadcaster_, options_.quality, *outputs_);
         outputs_->add(*mjpeg_);
-        http_ = std::make_unique<HttpServer>(io_, *broadcaster_, device_name, options_.password,
-                                             limits_);
+        std::string password = options_.password;
+        if (options_.http && password.empty()) {
+            password = make_token();
+            token_file_ = write_token_file(options_.token_directory, device_name,
+                                           options_.token_group, password);
+        }
+        Limits limits = limits_;
+        limits.viewers_per_address = options_.viewers_per_address;
+        http_ = std::make_unique<HttpServer>(io_, *broadcaster_, device_name, password, limits,
+                                             tls_context(options_));
         if (options_.http) {
             const boost::asio::ip::tcp::endpoint endpoint(
                 boost::asio::ip::make_address(options_.bind), options_.port);
             http_->listen(endpoint);
         }
         if (options_.pipewire) {
-            pipewire_ =
-                std::make_unique<PipewireOutput>(device_name, options_.pipewire_remote, *outputs_);
+            pipewire_ = std::make_unique<PipewireOutput>(device_name, options_.pipewire_remote,
+                                                         *outputs_, camera_);
             outputs_->add(*pipewire_);
         }
         if (make_source_)
@@ -59,19 +87,36 @@ void StreamingServer::start(const std::string& device_name) {
                 FRIX_LOG(server, error) << "The streaming server stopped: " << error.what();
             }
         });
-        if (options_.http)
-            FRIX_LOG(server, notice) << "Streaming " << device_name << " on http://"
-                                     << options_.bind << ":" << http_->port() << "/";
+        if (options_.http) log_listener(device_name);
     } catch (const std::exception& error) {
-        FRIX_LOG(server, error) << "Cannot start the streaming server on " << options_.bind << ":"
-                                << options_.port << ": " << error.what();
         source_.reset();
         pipewire_.reset();
         http_.reset();
         mjpeg_.reset();
         broadcaster_.reset();
         outputs_.reset();
+        remove_token_file();
+        throw std::runtime_error("Cannot start the streaming server on " + options_.bind + ":" +
+                                 std::to_string(options_.port) + ": " + error.what());
     }
+}
+
+void StreamingServer::log_listener(const std::string& device_name) const {
+    const std::string url = std::string(options_.tls_cert.empty() ? "http" : "https") + "://" +
+                            options_.bind + ":" + std::to_string(http_->port()) + "/";
+    FRIX_LOG(server, notice) << "Streaming " << device_name << " on " << url;
+    if (options_.tls_cert.empty() && options_.insecure_http)
+        FRIX_LOG(server, warning) << "--insecure-http: the password and the pictures cross "
+                                     "the network unencrypted";
+    if (!token_file_.empty())
+        FRIX_LOG(server, notice) << "No password given: the token in " << token_file_
+                                 << " is the password (any user name), e.g. curl -u :$(cat "
+                                 << token_file_ << ") " << url << "snapshot.jpg";
+}
+
+void StreamingServer::remove_token_file() {
+    if (!token_file_.empty()) std::remove(token_file_.c_str());
+    token_file_.clear();
 }
 
 void StreamingServer::stop() {
@@ -93,6 +138,7 @@ void StreamingServer::stop() {
     thread_.join();
     source_->stop();
     mjpeg_->stop();
+    remove_token_file();
     FRIX_LOG(server, notice) << "Streaming server stopped";
 }
 

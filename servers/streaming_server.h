@@ -29,8 +29,9 @@ public:
     explicit StreamingServer(Options options, SourceFactory make_source = {}, Limits limits = {});
     ~StreamingServer() override;
 
-    // Never throws: the daemon calls it from the CUSE session's start. A server that
-    // cannot listen logs why and stays idle.
+    // Throws std::runtime_error when an output asked for cannot start (a port already
+    // bound, an unreadable certificate...): the daemon then ends rather than serve less
+    // than it was asked to.
     void start(const std::string& device_name) override;
     void stop() override;
     void attach(Camera& camera) override { camera_ = &camera; }
@@ -38,7 +39,13 @@ public:
     // The bound port (for an asked port 0), 0 before start or after a failure.
     std::uint16_t port() const { return http_ ? http_->port() : 0; }
 
+    // The token's file while the server runs without a password; else empty.
+    const std::string& token_file() const { return token_file_; }
+
 private:
+    void log_listener(const std::string& device_name) const;
+    void remove_token_file();
+
     const Options options_;
     const SourceFactory make_source_;
     const Limits limits_;
@@ -55,6 +62,7 @@ private:
     std::unique_ptr<PipewireOutput> pipewire_;
     std::unique_ptr<FrameSource> source_;
     std::thread thread_;
+    std::string token_file_;
 };
 
 }  // namespace frix::streaming

@@ -48,6 +48,12 @@ public:
     virtual void subscribe(FrameSubscriber* subscriber) = 0;
     // Cheap, never blocks for a frame: callable from any thread, take_frame included.
     virtual void want_frames(bool wanted, const WantedFormat& format) = 0;
+    // Answers a request that only describes the camera as the node would answer it:
+    // VIDIOC_QUERYCAP, VIDIOC_G_FMT, VIDIOC_ENUM_FMT, VIDIOC_ENUM_FRAMESIZES,
+    // VIDIOC_ENUM_FRAMEINTERVALS or VIDIOC_G_PARM, with argument of that request's type.
+    // Returns 0 or the errno (ENOTTY for any other request; EBUSY when the camera stayed
+    // busy for a second).
+    virtual int query(unsigned long request, void* argument) = 0;
 };
 
 // The order of the virtual operations is the binary interface with the plug-in: a

@@ -216,5 +216,33 @@ TEST(ConfigFile, ADirectoryOrABadValueIsAnOptionError) {
     EXPECT_THROW(parse({"--config-file", bad_value.path().c_str()}), po::invalid_option_value);
 }
 
+TEST(ConfigFile, APasswordInAFileOthersMayReadIsRefused) {
+    const ConfigFile file("server-option=--port=9000\nserver-option=--password=s3cret\n");
+    ::chmod(file.path().c_str(), 0644);
+    try {
+        parse({"--config-file", file.path().c_str()});
+        ADD_FAILURE() << "a readable password was taken";
+    } catch (const po::error& refusal) {
+        EXPECT_EQ(std::string(refusal.what()), "refusing the configuration file " + file.path() +
+                                                   ": it holds a password and its mode 0644 "
+                                                   "lets others read it; chmod 600 it");
+    }
+    ::chmod(file.path().c_str(), 0600);
+    EXPECT_EQ(parse({"--config-file", file.path().c_str()}).server_options,
+              (strings{"--port=9000", "--password=s3cret"}));
+    // No password, no secret to keep.
+    const ConfigFile plain("server-option=--password-file=/etc/frix/pw\n");
+    ::chmod(plain.path().c_str(), 0644);
+    EXPECT_NO_THROW(parse({"--config-file", plain.path().c_str()}));
+}
+
+TEST(Options, TheTokenFileGoesToTheNodesGroupUnlessTheServerIsToldOtherwise) {
+    EXPECT_EQ(parse({"--device-group=camera", "--server-option=--port=9000"}).server_options,
+              (strings{"--token-group=camera", "--port=9000"}));
+    EXPECT_EQ(parse({"--device-group=camera", "--server-option=--token-group=web"}).server_options,
+              (strings{"--token-group=web"}));
+    EXPECT_TRUE(parse({}).server_options.empty());
+}
+
 }  // namespace
 }  // namespace frix

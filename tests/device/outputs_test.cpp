@@ -25,6 +25,7 @@ public:
         camera_->want_frames(false, {});
     }
     void want(bool wanted) { camera_->want_frames(wanted, wanted_); }
+    Camera& camera() { return *camera_; }
 
     void take_frame(const CameraFrame& frame) override {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -128,6 +129,25 @@ TEST_F(Outputs, TheSessionEndsWhileTheyWantFramesAndADriverStalls) {
     device().sys_destroy();
     EXPECT_TRUE(device().terminated());
     EXPECT_EQ(driver().destroy_calls(), 1);
+}
+
+TEST_F(Outputs, TheyAskTheCameraAboutItselfWithoutOpeningTheNode) {
+    v4l2_fmtdesc format{};
+    format.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    EXPECT_EQ(server_->camera().query(VIDIOC_ENUM_FMT, &format), 0);
+    EXPECT_EQ(format.pixelformat, V4L2_PIX_FMT_GREY);
+    format.index = 1;
+    EXPECT_EQ(server_->camera().query(VIDIOC_ENUM_FMT, &format), EINVAL);
+    v4l2_format fmt{};
+    fmt.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    EXPECT_EQ(server_->camera().query(VIDIOC_G_FMT, &fmt), 0);
+    EXPECT_NE(fmt.fmt.pix.width, 0u);
+    // Only questions: nothing that changes the camera.
+    EXPECT_EQ(server_->camera().query(VIDIOC_S_FMT, &fmt), ENOTTY);
+
+    // A session that ends answers no more.
+    device().sys_destroy();
+    EXPECT_EQ(server_->camera().query(VIDIOC_G_FMT, &fmt), EIO);
 }
 
 }  // namespace

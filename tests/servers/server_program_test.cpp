@@ -16,7 +16,9 @@ TEST(ServerProgramTest, ServerHelpListsEveryOption) {
     EXPECT_EQ(*run.status, 0) << run.err;
     for (const char* option :
          {"--port arg (=9000)", "--bind arg (=127.0.0.1)", "--password", "--quality", "--fps",
-          "--pipewire ", "--pipewire-remote arg", "--pipewire-user arg"})
+          "--pipewire ", "--pipewire-remote arg", "--pipewire-user arg", "--password-file arg",
+          "--token-group arg", "--tls-cert arg", "--tls-key arg", "--insecure-http",
+          "--viewers-per-address arg (=16)"})
         EXPECT_THAT(run.out, HasSubstr(option));
 }
 

@@ -1,8 +1,11 @@
 # shellcheck shell=bash
-# The streaming server plug-in with real HTTP clients: pictures, rates, passwords, and
-# the camera handed back to V4L2 applications.
+# The streaming server plug-in with real HTTP clients: pictures, rates, credentials,
+# HTTPS, and the camera handed back to V4L2 applications.
 
 SERVER_URL=http://127.0.0.1:9000
+TOKEN_FILE=/run/frix/video0.token
+# The credential of the server started last: its token, any user name.
+AUTH=()
 
 # The guest boots with its loopback interface down.
 ip link set lo up
@@ -16,6 +19,21 @@ wait_for_server() {
 start_server() {
   start_frix --enable-server=required --server-option=--port=9000 "$@"
   wait_for_server
+  use_token
+}
+
+use_token() {
+  wait_until 10 test -s "$TOKEN_FILE" || fail "no token in $TOKEN_FILE"
+  AUTH=(-u ":$(cat "$TOKEN_FILE")")
+}
+
+# refused_start LOG [frix options...]: frix must end by itself with a failure status.
+refused_start() {
+  local log=$1 status=0
+  shift
+  timeout 60 "$FRIX" -f --driver pattern --video_nr 0 --enable-server=required "$@" \
+    >"$log" 2>&1 || status=$?
+  [ "$status" -ne 0 ] && [ "$status" -ne 124 ] || fail "frix started (status $status)"
 }
 
 http_code() {
@@ -23,7 +41,7 @@ http_code() {
 }
 
 status_field() {
-  curl -sf --max-time 10 "${@:2}" "$SERVER_URL/status" | grep -o "\"$1\":[^,}]*" | cut -d: -f2-
+  curl -sf --max-time 10 "${AUTH[@]}" "${@:2}" "$SERVER_URL/status" | grep -o "\"$1\":[^,}]*" | cut -d: -f2-
 }
 
 viewers_are() {
@@ -46,7 +64,7 @@ psnr() {
 
 case_server_snapshot_matches_the_pattern() {
   start_server --verbosity=6 --mode static --server-option=--quality=90
-  curl -sf --max-time 20 -o snap.jpg "$SERVER_URL/snapshot.jpg" || fail "no snapshot"
+  curl -sf --max-time 20 "${AUTH[@]}" -o snap.jpg "$SERVER_URL/snapshot.jpg" || fail "no snapshot"
   expect_eq "$(ffprobe -v error -show_entries stream=width,height -of csv=p=0 snap.jpg)" \
     "640,480" "snapshot size"
   read_raw_frame raw.yuyv 614400
@@ -63,7 +81,7 @@ case_server_snapshot_matches_the_pattern() {
   # The same through the RGB24 path, against a picture of another kind.
   stop_frix TERM
   start_server --mode static --format RGB24 --size 320x240 --pattern checkerboard
-  curl -sf --max-time 20 -o snap-rgb.jpg "$SERVER_URL/snapshot.jpg" || fail "no RGB24 snapshot"
+  curl -sf --max-time 20 "${AUTH[@]}" -o snap-rgb.jpg "$SERVER_URL/snapshot.jpg" || fail "no RGB24 snapshot"
   read_raw_frame raw.rgb 230400
   ffmpeg -nostdin -loglevel error -i snap-rgb.jpg -f rawvideo -pix_fmt rgb24 snap.rgb
   ffmpeg -nostdin -loglevel info -f rawvideo -pix_fmt gray -s 960x240 -i snap.rgb \
@@ -79,11 +97,11 @@ case_server_four_viewers_and_a_v4l2_app_at_once() {
   start_server --verbosity=6 --mode static --server-option=--fps=$fps
   local pids=() i
   for i in 1 2 3 4; do
-    curl -s --max-time $seconds -o "viewer$i.mjpg" "$SERVER_URL/stream.mjpg" &
+    curl -s --max-time $seconds "${AUTH[@]}" -o "viewer$i.mjpg" "$SERVER_URL/stream.mjpg" &
     pids+=($!)
   done
   wait_until 20 viewers_are 4 || fail "status does not show 4 viewers: $(status_field viewers)"
-  curl -sf --max-time 10 -o status.txt "$SERVER_URL/status"
+  curl -sf --max-time 10 "${AUTH[@]}" -o status.txt "$SERVER_URL/status"
   expect_file_match status.txt '"width":640,"height":480,"pixelformat":"YUYV"'
 
   # The viewers own nothing: an application reads the camera while they watch.
@@ -168,9 +186,14 @@ case_server_viewer_beside_an_mmap_app() {
 }
 
 case_server_password() {
-  expect_log '^<(error|alert)> \[core\] streaming server: refusing to serve the camera on 0\.0\.0\.0 without a password'
+  expect_log '^<warning> \[server\] --insecure-http: the password and the pictures cross the network unencrypted$'
+  # On the case directory's share the owner is not root: secrets go in the guest's /tmp.
+  local secrets
+  secrets=$(mktemp -d /tmp/secrets.XXXXXX)
+  echo s3cret >"$secrets/pw"
+  chmod 600 "$secrets/pw"
   start_frix --enable-server=required --server-option=--bind=0.0.0.0 \
-    --server-option=--password=s3cret
+    --server-option=--insecure-http --server-option=--password-file="$secrets/pw"
   wait_for_server
   local path
   for path in / /status /snapshot.jpg /stream.mjpg /nowhere; do
@@ -194,19 +217,111 @@ case_server_password() {
   expect_eq "$(http_code -u viewer:s3cret -X POST "$SERVER_URL/status")" 405 "POST"
   curl -sf -u viewer:s3cret --max-time 20 -o snap.jpg "$SERVER_URL/snapshot.jpg" ||
     fail "no snapshot with the password"
+  # Given by file, the password is on no command line and in no log line.
+  if grep -qa s3cret /proc/[0-9]*/cmdline 2>/dev/null; then
+    fail "the password is on a command line"
+  fi
+  if grep -qa s3cret "$CASE_DIR/frix.log"; then fail "the password is in the log"; fi
+  [ ! -e "$TOKEN_FILE" ] || fail "a token was made although a password was given"
   stop_frix TERM
 
-  # Without a password a non-loopback address is refused, and "required" ends frix.
-  local status=0
-  timeout 60 "$FRIX" -f --driver pattern --video_nr 0 --enable-server=required \
-    --server-option=--bind=0.0.0.0 >refused.log 2>&1 || status=$?
-  [ "$status" -ne 0 ] && [ "$status" -ne 124 ] || fail "frix started (status $status)"
-  expect_file_match refused.log 'refusing to serve the camera on 0.0.0.0 without a password'
+  # Plain HTTP on an address other than a loopback one is refused, and "required" ends frix.
+  expect_log '^<(error|alert)> \[core\] streaming server: refusing to serve the camera on 0\.0\.0\.0 over plain HTTP' \
+    '^<(error|alert)> \[core\] streaming server: refusing the password file .*/pw: its mode 0644 lets others read it; chmod 600 it$'
+  refused_start plain.log --server-option=--bind=0.0.0.0 --server-option=--password-file="$secrets/pw"
+  expect_file_match plain.log 'refusing to serve the camera on 0.0.0.0 over plain HTTP'
+  # A password file that others may read is no secret.
+  chmod 644 "$secrets/pw"
+  refused_start readable.log --server-option=--port=9000 --server-option=--password-file="$secrets/pw"
+  expect_file_match readable.log "refusing the password file $secrets/pw: its mode 0644 lets others read it; chmod 600 it"
+
+  # systemd's LoadCredential= hands the password over in $CREDENTIALS_DIRECTORY.
+  mkdir "$secrets/credentials"
+  echo cred3ntial >"$secrets/credentials/frix-password"
+  chmod 400 "$secrets/credentials/frix-password"
+  CREDENTIALS_DIRECTORY=$secrets/credentials start_frix --enable-server=required \
+    --server-option=--port=9000
+  wait_for_server
+  expect_eq "$(http_code -u any:cred3ntial "$SERVER_URL/status")" 200 "/status with the credential"
+  expect_eq "$(http_code -u any:s3cret "$SERVER_URL/status")" 401 "/status with another password"
+}
+
+# Without a password the token file is the credential, and only the node's group reads it.
+case_server_token() {
+  local video_gid member=4501 outsider=4502
+  video_gid=$(getent group video | cut -d: -f3)
+  # A directory that a user made in frix's place, with a token of their own, is replaced.
+  rm -rf /run/frix
+  mkdir -m 777 /run/frix
+  echo planted >"$TOKEN_FILE"
+  chown -R $outsider /run/frix
+  start_server --mode static
+  expect_eq "$(stat -c '%a %U %G' "$TOKEN_FILE")" "640 root video" "the token file"
+  expect_eq "$(stat -c '%a %U' /run/frix)" "755 root" "the token's directory"
+  [ "$(cat "$TOKEN_FILE")" != planted ] || fail "the planted token was kept"
+  grep -qF "No password given: the token in $TOKEN_FILE is the password (any user name), e.g. curl -u :\$(cat $TOKEN_FILE) $SERVER_URL/snapshot.jpg" \
+    "$CASE_DIR/frix.log" || fail "frix did not say how to use the token"
+  if grep -qaF "$(cat "$TOKEN_FILE")" "$CASE_DIR/frix.log"; then fail "the token is in the log"; fi
+  # A local user without the token: no picture, and no way to read the token.
+  expect_eq "$(setpriv --reuid=$outsider --regid=$outsider --clear-groups \
+    curl -s -o /dev/null -w '%{http_code}' --max-time 20 "$SERVER_URL/snapshot.jpg")" 401 \
+    "a local user without the token"
+  if setpriv --reuid=$outsider --regid=$outsider --clear-groups cat "$TOKEN_FILE" 2>/dev/null; then
+    fail "a user outside the node's group read the token"
+  fi
+  # A member of the node's group reads it and gets the picture, with any user name.
+  setpriv --reuid=$member --regid=$member --groups="$video_gid" bash -c \
+    'curl -sf --max-time 20 -u ":$(cat "$1")" -o /tmp/member.jpg "$2/snapshot.jpg"' _ \
+    "$TOKEN_FILE" "$SERVER_URL" || fail "the node's group cannot use the token"
+  expect_eq "$(ffprobe -v error -show_entries stream=width,height -of csv=p=0 /tmp/member.jpg)" \
+    "640,480" "the member's snapshot"
+  expect_eq "$(http_code -u "anyone:$(cat "$TOKEN_FILE")" "$SERVER_URL/status")" 200 "any user name"
+  stop_frix TERM
+  [ ! -e "$TOKEN_FILE" ] || fail "the token outlived frix"
+}
+
+# With a certificate the port speaks HTTPS only: plain HTTP gets no picture.
+case_server_https() {
+  openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=127.0.0.1 \
+    -addext subjectAltName=IP:127.0.0.1 -keyout key.pem -out cert.pem 2>openssl.txt ||
+    fail "openssl cannot make a certificate"
+  chmod 600 key.pem
+  start_frix --enable-server=required --server-option=--port=9000 --mode static \
+    --server-option=--tls-cert="$CASE_DIR/cert.pem" --server-option=--tls-key="$CASE_DIR/key.pem"
+  wait_until 30 curl -s --max-time 2 --cacert cert.pem -o /dev/null https://127.0.0.1:9000/ ||
+    fail "the HTTPS server does not answer"
+  use_token
+  expect_file_match "$CASE_DIR/frix.log" 'Streaming video0 on https://127\.0\.0\.1:9000/'
+  curl -sf --max-time 20 --cacert cert.pem "${AUTH[@]}" -o snap.jpg \
+    https://127.0.0.1:9000/snapshot.jpg || fail "no snapshot over HTTPS"
+  expect_eq "$(ffprobe -v error -show_entries stream=width,height -of csv=p=0 snap.jpg)" \
+    "640,480" "the HTTPS snapshot"
+  expect_eq "$(curl -s --max-time 20 --cacert cert.pem -o /dev/null -w '%{http_code}' \
+    https://127.0.0.1:9000/snapshot.jpg)" 401 "HTTPS without the token"
+  local code
+  code=$(curl -s --max-time 20 "${AUTH[@]}" -o plain.out -w '%{http_code}' "$SERVER_URL/snapshot.jpg") || true
+  expect_eq "$code" 000 "plain HTTP on the HTTPS port"
+  if [ -s plain.out ]; then fail "plain HTTP got $(wc -c <plain.out) bytes"; fi
+}
+
+# A port that another process holds ends frix with the reason, so that systemd restarts it.
+case_server_occupied_port() {
+  expect_log '^<alert> \[core\] Cannot start the streaming server on 127\.0\.0\.1:9000: bind: Address already in use$'
+  python3 -c 'import socket, time
+s = socket.socket(); s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+s.bind(("127.0.0.1", 9000)); s.listen(); print("bound", flush=True); time.sleep(120)' \
+    >holder.txt &
+  local holder=$!
+  wait_until 10 grep -q bound holder.txt || fail "the port holder did not start"
+  refused_start occupied.log --server-option=--port=9000
+  kill "$holder"
+  expect_file_match occupied.log 'Cannot start the streaming server on 127.0.0.1:9000: bind: Address already in use'
+  [ ! -e /dev/video0 ] || fail "the node outlived frix"
 }
 
 case_server_stops_while_viewed() {
   start_server
-  curl -s --max-time 60 -o viewer.mjpg "$SERVER_URL/stream.mjpg" &
+  curl -s --max-time 60 "${AUTH[@]}" -o viewer.mjpg "$SERVER_URL/stream.mjpg" &
   local viewer=$!
   wait_until 30 test -s viewer.mjpg || fail "the viewer got nothing"
   stop_frix TERM
@@ -225,7 +340,9 @@ case_server_external_driver() {
   local external=$!
   wait_until 30 curl -s --max-time 2 -o /dev/null http://127.0.0.1:9001/ ||
     fail "the external server does not answer"
-  curl -sf --max-time 20 -o snap.jpg http://127.0.0.1:9001/snapshot.jpg || fail "no snapshot"
+  use_token
+  curl -sf --max-time 20 "${AUTH[@]}" -o snap.jpg http://127.0.0.1:9001/snapshot.jpg ||
+    fail "no snapshot"
   expect_eq "$(ffprobe -v error -show_entries stream=width,height -of csv=p=0 snap.jpg)" \
     "640,480" "snapshot size"
   kill -TERM "$external"
@@ -236,14 +353,14 @@ case_server_external_driver() {
 case_server_browser() {
   command -v chromium >/dev/null || { echo "chromium is not installed"; exit 77; }
   start_server --verbosity=6 --mode static
-  curl -sf --max-time 20 -o snap.jpg "$SERVER_URL/snapshot.jpg" || fail "no snapshot"
+  curl -sf --max-time 20 "${AUTH[@]}" -o snap.jpg "$SERVER_URL/snapshot.jpg" || fail "no snapshot"
   # The emulated machine is slow: the picture may take many seconds to show.
   # One process, and most of the case's time: on a loaded machine the browser alone
   # took more than 150 s to start.
   timeout 240 chromium --headless --no-sandbox --disable-gpu --no-first-run --single-process \
     --disable-background-networking --disable-component-update --disable-sync \
     --user-data-dir="$CASE_DIR/profile" --force-device-scale-factor=1 --window-size=640,520 \
-    --hide-scrollbars --timeout=40000 --screenshot="$CASE_DIR/page.png" "$SERVER_URL/" \
+    --hide-scrollbars --timeout=40000 --screenshot="$CASE_DIR/page.png" "http://frix:$(cat "$TOKEN_FILE")@127.0.0.1:9000/" \
     >chromium.log 2>&1 || true
   [ -s page.png ] || { tail -20 chromium.log; fail "no screenshot"; }
   # The picture's area of the screenshot against the snapshot, both decoded to RGB.
@@ -265,14 +382,16 @@ case_server_load() {
   local fds_before rss_before
   # What the first open makes for the daemon's life (the mapping segment, which it keeps
   # open to see it cut) is there before counting.
-  curl -sf --max-time 20 -o /dev/null "$SERVER_URL/snapshot.jpg" || fail "no snapshot"
+  curl -sf --max-time 20 "${AUTH[@]}" -o /dev/null "$SERVER_URL/snapshot.jpg" || fail "no snapshot"
   wait_until 20 bash -c "! ls -l /proc/$FRIX_PID/fd | grep -q ' $FRIX_NODE\$'" ||
     fail "the server keeps the node open without a viewer"
   fds_before=$(ls "/proc/$FRIX_PID/fd" | wc -l)
   rss_before=$(awk '/^VmRSS:/ {print $2}' "/proc/$FRIX_PID/status")
   ulimit -n 4096
-  python3 - <<'PY' || fail "the server did not stand the load"
-import socket, time
+  FRIX_AUTH="Authorization: Basic $(printf ':%s' "$(cat "$TOKEN_FILE")" | base64 -w0)" \
+    python3 - <<'PY' || fail "the server did not stand the load"
+import os, socket, time
+auth = os.environ['FRIX_AUTH'].encode() + b'\r\n'
 def connect():
     return socket.create_connection(('127.0.0.1', 9000), timeout=15)
 def reply(request):
@@ -309,7 +428,7 @@ print('slow header closed after: %s s' % (None if closed_after is None else roun
 assert closed_after is not None and 9 <= closed_after <= 13, closed_after
 
 viewer = connect()
-viewer.sendall(b'GET /stream.mjpg HTTP/1.1\r\n\r\n')
+viewer.sendall(b'GET /stream.mjpg HTTP/1.1\r\n' + auth + b'\r\n')
 idle, refused = [], 0
 for i in range(1000):
     try:
@@ -322,7 +441,7 @@ for bad in [b'\r\n\r\n', b'GET\r\n\r\n', b'GET / HTTP/9.9\r\n\r\n', b'\x00\xff' 
     answer = reply(bad)
     assert answer.startswith(b'HTTP/1.1 4'), (bad[:20], answer[:40])
 started = time.time()
-status = reply(b'GET /status HTTP/1.1\r\nConnection: close\r\n\r\n')
+status = reply(b'GET /status HTTP/1.1\r\n' + auth + b'Connection: close\r\n\r\n')
 print('/status during the flood: %.0f ms' % ((time.time() - started) * 1000))
 assert b' 200 OK' in status, status[:80]
 

@@ -163,7 +163,9 @@ case_pipewire_shares_the_camera_with_http() {
     --server-option=--pipewire --server-option="--pipewire-remote=$PW_RUNTIME/pipewire-0" \
     --server-option=--port=9000 --server-option=--fps=5
   wait_until 30 node_listed || fail "pw-dump does not show frix.video0"
-  curl -s --max-time 60 -o viewer.mjpg http://127.0.0.1:9000/stream.mjpg &
+  wait_until 10 test -s /run/frix/video0.token || fail "no token"
+  curl -s --max-time 60 -u ":$(cat /run/frix/video0.token)" -o viewer.mjpg \
+    http://127.0.0.1:9000/stream.mjpg &
   local viewer=$!
   wait_until 30 test -s viewer.mjpg || fail "the HTTP viewer got nothing"
   capture pw.raw 640 480
@@ -196,4 +198,7 @@ case_pipewire_consumer_beside_a_v4l2_app() {
   wait "$app" || fail "the application failed beside the PipeWire consumer: $(cat app.err)"
   "$FRAME_CHECK" --size 640x480 --format YUYV --mode static --min-frames 300 app.raw ||
     fail "the application's frames are not the pattern's beside the PipeWire consumer"
+  if grep -E '\(frix\)' "$CASE_DIR/frix.log"; then
+    fail "the daemon opened its own node for PipeWire"
+  fi
 }
