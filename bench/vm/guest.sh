@@ -180,8 +180,8 @@ for mode in static moving; do
   if [ $mode = static ]; then
     # 5 buffers at 1080p; a read() client's frames are on frix's heap, not in buffer files.
     memory_while frix_rss env LD_PRELOAD="$ext" "$client" stream $node --size 1920x1080 \
-      --buffers 5 --map --count $((frames * 10))
-    memory_while frix_read_rss "$client" read $node --size 1920x1080 --count $((frames * 10))
+      --buffers 5 --map --count $((frames * 100))
+    memory_while frix_read_rss "$client" read $node --size 1920x1080 --count $((frames * 100))
   fi
   stop $pid $node
 done
