@@ -115,7 +115,7 @@ class Figures:
                     self.failures.append((parts[0], "not a number: " + parts[1]))
         self.runs = int(self.get("runs") or 1)
 
-    def why_missing(self, key, runs=True):
+    def why_missing(self, key):
         """Why the figure under key is no good, or None."""
         if self.absent:
             return self.absent
@@ -125,7 +125,7 @@ class Figures:
         got = len(self.values.get(key, []))
         if got == 0:
             return "not measured"
-        if runs and got < self.runs:
+        if got < self.runs:
             return f"{got} of {self.runs} runs"
         return None
 
@@ -138,9 +138,9 @@ class Figures:
         why = self.why_missing(key)
         return (None, why) if why else (self.get(key), None)
 
-    def floor(self, *keys):
+    def floor(self, key):
         """The median of the floor's figures measured around a frix figure's runs."""
-        values = [v for k in keys for v in self.values.get(k, [])]
+        values = self.values.get(key, [])
         if self.absent:
             return None, self.absent
         return (median(values), None) if values else (None, "no floor measured beside it")
@@ -175,6 +175,16 @@ def in_vm(vm, table):
 
     for size, nbytes in SIZES:
         draw, draw_why = vm.figure(f"draw_{size}_draw_frames")
+
+        def bounded(mode, floor, floor_why, reference, unit, scale=1):
+            """A moving frame is drawn while the client's requests go on: the slower of
+            the floor and the driver's drawing bounds it. Both bounds are shown."""
+            if mode != "moving":
+                return floor, floor_why, reference
+            reference += f", {draw * scale:.0f} {unit} drawing" if draw else ", drawing missing"
+            floor_why = floor_why or (draw_why and "drawing: " + draw_why)
+            return (min(floor, draw * scale) if not floor_why else None), floor_why, reference
+
         for mode in ("static", "moving"):
             tag = f"frix_{mode}_{size}"
             trip, trip_why = vm.floor(f"floor_{tag}_ioctl_rw88")
@@ -188,17 +198,13 @@ def in_vm(vm, table):
                 floor = 1e6 / trips() if not floor_why else None
                 names = "three trips" if client == "v4l2-ctl" else "two trips"
                 reference = f"{rate(floor)} {names}" if floor else f"{names} missing"
-                if mode == "moving":
-                    # The capture thread draws the next frame while the client's round
-                    # trips go on: the slower of the two bounds the rate.
-                    reference += f", {rate(draw)} drawing" if draw else ", drawing missing"
-                    floor_why = floor_why or (draw_why and "drawing: " + draw_why)
-                    floor = min(floor, draw) if not floor_why else None
-                against(f"mmap {size} {mode}, {client}", key, "frames/s", floor, floor_why,
-                        reference, MMAP_GOAL)
+                against(f"mmap {size} {mode}, {client}", key, "frames/s",
+                        *bounded(mode, floor, floor_why, reference, "frames/s"), MMAP_GOAL)
             floor_read, read_why = vm.floor(f"floor_{tag}_read_throughput")
-            against(f"read() {size} {mode}", f"{tag}_read_throughput", "MB/s", floor_read,
-                    read_why, f"{floor_read:.0f} MB/s" if floor_read else "missing", READ_GOAL)
+            reference = f"{floor_read:.0f} MB/s floor" if floor_read else "floor missing"
+            against(f"read() {size} {mode}", f"{tag}_read_throughput", "MB/s",
+                    *bounded(mode, floor_read, read_why, reference, "MB/s", nbytes / 1e6),
+                    READ_GOAL)
             for client, key, trips in (("v4l2-ctl", f"{tag}_cpu_per_frame", 3),
                                        ("client", f"{tag}_client_cpu_per_frame", 2)):
                 cpu = vm.get(key)

@@ -122,6 +122,10 @@ class ReportTest(unittest.TestCase):
                           "frames/s", "drawing", "0.85", "≥", "0.80", "held"])
         self.assertEqual(self.line(text, "pattern drawing of a moving 3840x2160 frame")[-4:],
                          ["4739", "µs,", "211", "frames/s"])
+        # read() of a moving frame: the floor's read() and the drawing, in MB/s.
+        self.assertEqual(self.line(text, "read() 3840x2160 moving")[-12:],
+                         ["790", "MB/s", "1000", "MB/s", "floor,", "3500", "MB/s", "drawing",
+                          "0.79", "≥", "0.80", "missed"])
         # At 640x480 the round trips are the slower bound.
         self.assertEqual(self.line(text, "mmap 640x480 moving, client")[-13:],
                          ["1900", "frames/s", "2500", "frames/s", "two", "trips,", "20000",
