@@ -23,11 +23,13 @@ streams() { case $1 in 3840x2160) echo $((frames / 4)) ;; *) echo $frames ;; esa
 yuyv_bytes() { echo $((${1%x*} * ${1#*x} * 2)); }
 
 record() { echo "$*" | tee -a "$out"; }
+# What one command said, apart from frix's own log lines; then kept in the log.
+said=/tmp/bench-said
 # failed PREFIX EXIT-STATUS: a run that gave no figure, with the reason.
 failed() {
   local why="exit status $2"
   [ "$2" = 124 ] && why="timed out"
-  record "failed $1 $why: $(tail -n 1 "$log")"
+  record "failed $1 $why: $(grep -v '^[<>]' "$said" | tail -n 1)"
 }
 # measure PREFIX ARGS...: runs the client and records its lines under the prefix; its
 # exit status.
@@ -36,10 +38,11 @@ measure() {
   shift
   for arg in "$@"; do case $arg in ioctl | read | stream | draw) mode=$arg && break ;; esac; done
   # A pipe, not a process substitution: the guest's /dev has no /dev/fd.
-  timeout 300 "$@" 2>>"$log" | while read -r line; do
+  timeout 300 "$@" 2>"$said" | while read -r line; do
     [ -n "$line" ] && record "${prefix}_$line"
   done
   local status=${PIPESTATUS[0]}
+  cat "$said" >>"$log"
   [ "$status" = 0 ] || failed "${prefix}_$mode" "$status"
   return "$status"
 }
@@ -118,7 +121,7 @@ stream_v4l2ctl() {
   c0=$(cpu_ticks $pid)
   t0=$(now_ns)
   if LD_PRELOAD=$ext timeout 300 v4l2-ctl -d $node --set-fmt-video=width=$w,height=$h,pixelformat=YUYV \
-    --stream-mmap --stream-count="$n" >>"$log" 2>&1; then
+    --stream-mmap --stream-count="$n" >"$said" 2>&1; then
     t1=$(now_ns)
     c1=$(cpu_ticks $pid)
     record "${tag}_v4l2ctl_frames $(awk -v n=$n -v ns=$((t1 - t0)) 'BEGIN{printf "%.1f", n / ns * 1e9}') frames/s"
@@ -126,6 +129,7 @@ stream_v4l2ctl() {
   else
     failed "${tag}_v4l2ctl" $?
   fi
+  cat "$said" >>"$log"
 }
 
 # stream_client TAG SIZE N: the client's streaming loop, daemon CPU per frame meanwhile.
