@@ -9,6 +9,7 @@ import unittest
 
 REPORT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "bench", "report.py")
 
+
 def runs(metric, unit, *values):
     return "".join(f"{metric} {v} {unit}\n" for v in values)
 
@@ -103,6 +104,7 @@ class ReportTest(unittest.TestCase):
         # The daemon's CPU a frame beside the floor's for as many requests.
         self.assertEqual(self.line(text, "daemon CPU per frame 640x480 static, client")[-8:],
                          ["410", "µs", "120", "µs", "floor,", "2", "requests", "3.4"])
+        # The median of three runs, not their mean: one slow run does not decide.
         self.assertEqual(self.line(text, "latency 30 fps 640x480 p99")[-6:],
                          ["9.90", "ms", "<", "10", "ms", "held"])
         self.assertEqual(self.line(text, "latency 30 fps 640x480 median")[-2:], ["1.20", "ms"])
