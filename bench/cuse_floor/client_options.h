@@ -18,8 +18,9 @@ enum class Mode {
 // Where a frame's latency starts: at the buffer's stamp, taken when the frame is done
 // (End), or at the moment the pattern driver's paced clock made it due (Due): the
 // client's clock before STREAMON plus the frame's sequence times the frame interval.
-// Frix's clock restarts at the first frame after STREAMON and only ever slips later,
-// so Due never makes a frame look younger than it is.
+// The pattern clock restarts at the first frame after a STREAMON that follows a few idle
+// intervals, and only ever slips later, so Due never makes a frame look younger than it
+// is. The warm-up is then a stream of its own, before the measured one.
 enum class Stamp { End, Due };
 
 struct ClientOptions {

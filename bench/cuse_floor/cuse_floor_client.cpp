@@ -201,47 +201,70 @@ void measure_streaming(int fd, const ClientOptions& options) {
             if (p == MAP_FAILED) fail("mmap");
             maps.emplace_back(p, buffer.length);
         }
-        if (::ioctl(fd, VIDIOC_QBUF, &buffer) != 0) fail("VIDIOC_QBUF");
     }
+    auto queue = [fd](std::uint32_t index) {
+        v4l2_buffer buffer{};
+        buffer.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+        buffer.memory = V4L2_MEMORY_MMAP;
+        buffer.index = index;
+        if (::ioctl(fd, VIDIOC_QBUF, &buffer) != 0) fail("VIDIOC_QBUF");
+    };
+    auto dequeue = [fd] {
+        v4l2_buffer buffer{};
+        buffer.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+        buffer.memory = V4L2_MEMORY_MMAP;
+        if (::ioctl(fd, VIDIOC_DQBUF, &buffer) != 0) fail("VIDIOC_DQBUF");
+        return buffer;
+    };
+    for (std::uint32_t i = 0; i < request.count; ++i) queue(i);
+    int type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
     const bool due = options.stamp == Stamp::Due;
     const double interval = due ? interval_us(fd) : 0;
-    // Two intervals idle since open(): the clock then restarts at the first frame, not
-    // before STREAMON (it keeps its pace only for a capture less than one frame late).
-    if (due) std::this_thread::sleep_for(std::chrono::microseconds(long(2 * interval)));
+    long warmup = options.warmup;
+    if (due) {
+        // The warm-up is a stream of its own: the first frames into each buffer are slow,
+        // and a clock that fell a frame behind restarts later, which would make every
+        // later frame look older than it is.
+        if (::ioctl(fd, VIDIOC_STREAMON, &type) != 0) fail("VIDIOC_STREAMON");
+        for (long n = 0; n < warmup; ++n) queue(dequeue().index);
+        if (::ioctl(fd, VIDIOC_STREAMOFF, &type) != 0) fail("VIDIOC_STREAMOFF");
+        for (std::uint32_t i = 0; i < request.count; ++i) queue(i);
+        warmup = 0;
+        // Three intervals idle: the frame the capture thread was waiting for at STREAMOFF
+        // is long due, so the clock restarts at the first frame after STREAMON (it keeps
+        // its pace only for a capture less than one interval late).
+        std::this_thread::sleep_for(std::chrono::microseconds(long(3 * interval)));
+    }
     const double streamon = monotonic_us();
-    int type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
     if (::ioctl(fd, VIDIOC_STREAMON, &type) != 0) fail("VIDIOC_STREAMON");
 
     // Per frame: when the client had it, and the stamps that tell when it was finished.
     std::vector<double> dequeued, stamps;
     std::uint32_t flags = 0;
     unsigned checksum = 0;
-    const long frames = options.warmup + options.count;
+    const long frames = warmup + options.count;
     Clock::time_point start;
     for (long n = 0; n < frames; ++n) {
-        if (n == options.warmup) start = Clock::now();
-        v4l2_buffer buffer{};
-        buffer.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-        buffer.memory = V4L2_MEMORY_MMAP;
-        if (::ioctl(fd, VIDIOC_DQBUF, &buffer) != 0) fail("VIDIOC_DQBUF");
+        if (n == warmup) start = Clock::now();
+        v4l2_buffer buffer = dequeue();
         flags = buffer.flags;
         dequeued.push_back(due ? monotonic_us() : now_us(flags));
         stamps.push_back(due ? streamon + interval * buffer.sequence : stamp_us(buffer.timestamp));
         if (options.map)
             checksum += *static_cast<volatile unsigned char*>(maps[buffer.index].first);
-        if (::ioctl(fd, VIDIOC_QBUF, &buffer) != 0) fail("VIDIOC_QBUF");
+        queue(buffer.index);
     }
     const double elapsed = seconds_since(start);
     ::ioctl(fd, VIDIOC_STREAMOFF, &type);
     for (auto& [p, length] : maps) ::munmap(p, length);
 
     std::vector<double> latency, intervals;
-    for (long n = options.warmup; n < frames; ++n) {
+    for (long n = warmup; n < frames; ++n) {
         // Before its due time: the device's clock is not the pattern driver's.
         if (due && dequeued[n] < stamps[n])
             throw std::runtime_error("frame " + std::to_string(n) + " came before it was due");
         latency.push_back(dequeued[n] - stamps[n]);
-        if (n > options.warmup) intervals.push_back(stamps[n] - stamps[n - 1]);
+        if (n > warmup) intervals.push_back(stamps[n] - stamps[n - 1]);
     }
     print("stream_frames", static_cast<double>(options.count) / elapsed, "frames/s");
     print("latency_median", quantile(latency, 0.5), "us");
