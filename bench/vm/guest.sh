@@ -104,7 +104,8 @@ floor_beside() {
   fi
 }
 
-# start MODE FPS: frix with the pattern driver; sets pid.
+# start_frix MODE FPS NAME: frix with the pattern driver; sets pid. A failure to start is
+# recorded under frix_NAME.
 start_frix() {
   "$build/bin/frix" -f --verbosity=4 --video_nr 0 --enable-server=off --sched-fifo=-1 \
     --driver pattern --mode "$1" --fps "$2" >>"$log" 2>&1 &
@@ -141,7 +142,7 @@ stream_client() {
 }
 
 # memory_while PREFIX CLIENT-COMMAND...: frix's resident memory while the client runs,
-# the /dev/shm buffer files apart from the heap and anonymous memory; once a run.
+# the /dev/shm buffer files apart from the heap and anonymous memory; read once a run.
 memory_while() {
   local prefix=$1 streamer run
   shift
