@@ -29,9 +29,16 @@ class Table:
     def section(self, title):
         self.rows.append((title, "", "", "", "", ""))
 
-    def row(self, figure, value, reference="", ratio="", goal="", held=None):
-        status = "" if held is None else ("held" if held else "missed")
-        self.rows.append(("  " + figure, value, reference, ratio, goal, status))
+    def row(self, figure, value, reference="", ratio="", goal="", verdict=""):
+        self.rows.append(("  " + figure, value, reference, ratio, goal, verdict))
+
+    def goal(self, figure, value, reference, ratio, goal, held, why=None):
+        """A goal's row: held or missed, and a figure that is not there is missed with why."""
+        reference = reference or ""
+        if why:
+            self.row(figure, "missing", reference, "", goal, f"missed: {why}")
+        else:
+            self.row(figure, value, reference, ratio, goal, "held" if held else "missed")
 
     def goals(self):
         return [r for r in self.rows if r[5]]
@@ -54,6 +61,12 @@ def us(ns):
     return f"{ns / 1000:.2f} µs"
 
 
+def median(values):
+    ordered = sorted(values)
+    n = len(ordered)
+    return (ordered[n // 2] + ordered[(n - 1) // 2]) / 2 if n else None
+
+
 def in_process(out, table):
     table.section("In-process (host, request double)")
     for name, b in load_benchmarks(out, "device.json").items():
@@ -70,122 +83,159 @@ def in_process(out, table):
         table.row(f"buffer manager {name}", us(b["real_time"]))
 
     ext_path = os.path.join(out, "ext.txt")
-    if not os.path.exists(ext_path):
-        return
-    text = open(ext_path).read()
-    m = re.search(r"anonymous.*?without libfrixext\s+([\d.]+).*?with libfrixext\s+([\d.]+)"
-                  r".*?ratio ([\d.]+)", text, re.S)
+    text = open(ext_path).read() if os.path.exists(ext_path) else ""
+    # frix_bench_ext: each the median of runs with and without the library, interleaved.
+    for kind, figure in (("anonymous", "anon"), ("file", "file")):
+        m = re.search(kind + r" mmap.*?without libfrixext\s+([\d.]+).*?with libfrixext\s+([\d.]+)"
+                      r".*?ratio ([\d.]+)", text, re.S)
+        ratio = float(m.group(3)) if m else None
+        table.goal(f"{figure} mmap+munmap with libfrixext",
+                   m and f"{float(m.group(2)):.0f} ns", m and f"{float(m.group(1)):.0f} ns without",
+                   m and f"{ratio:.3f}", "≤ 1.05", ratio is not None and ratio <= 1.05,
+                   None if m else "frix_bench_ext gave no figure")
+    m = re.search(r"device mapping round trip.*?: (?:([\d.]+) us|(.*))", text)
     if m:
-        ratio = float(m.group(3))
-        table.row("anon mmap+munmap with libfrixext", f"{float(m.group(2)):.0f} ns",
-                  f"{float(m.group(1)):.0f} ns without", f"{ratio:.3f}", "≤ 1.05", ratio <= 1.05)
-    m = re.search(r"device mapping round trip.*: ([\d.]+) us", text)
-    if m:
-        table.row("device mmap round trip (preload)", f"{m.group(1)} µs")
+        table.row("device mmap round trip (preload)", f"{m.group(1)} µs" if m.group(1) else
+                  m.group(2))
 
 
-def read_vm(out):
-    vm = {}
-    path = os.path.join(out, "vm", "bench.txt")
-    if not os.path.exists(path):
+class Figures:
+    """vm/bench.txt: every run's figure under its metric, and the runs that failed."""
+
+    def __init__(self, path=None, absent=None):
+        self.values, self.failures, self.runs, self.absent = {}, [], 1, absent
+        for line in open(path) if path else []:
+            parts = line.split()
+            if len(parts) >= 2 and parts[0] == "failed":
+                self.failures.append((parts[1], " ".join(parts[2:])))
+            elif len(parts) >= 2:
+                try:
+                    self.values.setdefault(parts[0], []).append(float(parts[1]))
+                except ValueError:
+                    self.failures.append((parts[0], "not a number: " + parts[1]))
+        self.runs = int(self.get("runs") or 1)
+
+    def why_missing(self, key):
+        """Why the figure under key is no good, or None."""
+        if self.absent:
+            return self.absent
+        for prefix, reason in self.failures:
+            if key == prefix or key.startswith(prefix + "_"):
+                return reason or "failed"
+        got = len(self.values.get(key, []))
+        if got == 0:
+            return "not measured"
+        if got < self.runs:
+            return f"{got} of {self.runs} runs"
         return None
-    for line in open(path):
-        parts = line.split()
-        if len(parts) >= 2:
-            try:
-                vm[parts[0]] = float(parts[1])
-            except ValueError:
-                pass
-    return vm
+
+    def get(self, key):
+        """The median of the key's runs."""
+        return median(self.values.get(key, []))
+
+    def figure(self, key):
+        """The median of a frix figure's runs, or None and why when one run is missing."""
+        why = self.why_missing(key)
+        return (None, why) if why else (self.get(key), None)
+
+    def floor(self, key):
+        """The median of the floor's figures measured around a frix figure's runs."""
+        values = self.values.get(key, [])
+        if self.absent:
+            return None, self.absent
+        return (median(values), None) if values else (None, "no floor measured beside it")
 
 
-def mean(*values):
-    known = [v for v in values if v]
-    return sum(known) / len(known) if known else None
+def rate(value):
+    return f"{value:.0f} frames/s"
 
 
 def in_vm(vm, table):
-    table.section("VM (qemu, CUSE; one boot): frix beside the floor")
-    rw, w4 = vm.get("floor_ioctl_rw88"), vm.get("floor_ioctl_w4")
-    if rw:
-        table.row("floor at start: 88-byte ioctl round trip", "", f"{rw:.1f} µs")
-    if w4:
-        table.row("floor at start: 4-byte ioctl round trip", "", f"{w4:.1f} µs")
-    if vm.get("floor_poll_round_trip"):
-        table.row("floor at start: poll() round trip", "", f"{vm['floor_poll_round_trip']:.1f} µs")
+    table.section("VM part: not run" if vm.absent else "VM (qemu, CUSE; one boot): frix beside "
+                  f"the floor, each the median of {vm.runs} runs")
+    for key, figure in (("floor_ioctl_rw88", "at start: 88-byte ioctl round trip"),
+                        ("floor_ioctl_w4", "at start: 4-byte ioctl round trip"),
+                        ("floor_poll_round_trip", "at start: poll() round trip"),
+                        ("floor_cpu_per_request", "daemon CPU per request, all its runs")):
+        if vm.get(key) is not None:
+            table.row(f"floor {figure}", "", f"{vm.get(key):.1f} µs")
     for size, nbytes in SIZES:
-        floor_read = vm.get(f"floor_{nbytes}_read_throughput")
-        if floor_read:
-            table.row(f"floor at start: read() {size}", "", f"{floor_read:.0f} MB/s")
+        if vm.get(f"floor_{nbytes}_read_throughput"):
+            table.row(f"floor at start: read() {size}", "",
+                      f"{vm.get(f'floor_{nbytes}_read_throughput'):.0f} MB/s")
+    floor_cpu = vm.get("floor_cpu_per_request")
 
-    def against(figure, key, unit, floor, floor_text, goal):
-        value = vm.get(key)
-        if value is None:
-            table.row(figure, "missing", floor_text)
-        elif floor:
-            ratio = value / floor
-            table.row(figure, f"{value:.0f} {unit}", floor_text, f"{ratio:.2f}", f"≥ {goal:.2f}",
-                      ratio >= goal)
-        else:
-            table.row(figure, f"{value:.0f} {unit}", "no floor")
+    def against(figure, key, unit, floor, floor_why, reference, goal):
+        value, why = vm.figure(key)
+        why = why or floor_why
+        ratio = value / floor if not why else None
+        table.goal(figure, f"{value:.0f} {unit}" if not why else "", reference,
+                   f"{ratio:.2f}" if not why else "", f"≥ {goal:.2f}", not why and ratio >= goal,
+                   why)
 
     for size, nbytes in SIZES:
-        memcpy = vm.get(f"memcpy_{nbytes}_copy_throughput")
-        copy_us = nbytes / memcpy if memcpy else None
+        draw, draw_why = vm.figure(f"draw_{size}_draw_frames")
+
+        def bounded(mode, floor, floor_why, reference, unit, scale=1):
+            """A moving frame is drawn while the client's requests go on: the slower of
+            the floor and the driver's drawing bounds it. Both bounds are shown."""
+            if mode != "moving":
+                return floor, floor_why, reference
+            reference += f", {draw * scale:.0f} {unit} drawing" if draw else ", drawing missing"
+            floor_why = floor_why or (draw_why and "drawing: " + draw_why)
+            return (min(floor, draw * scale) if not floor_why else None), floor_why, reference
+
         for mode in ("static", "moving"):
             tag = f"frix_{mode}_{size}"
-            # The floor measured right before and after this figure, else at the boot's start.
-            beside = mean(vm.get(f"floor_{tag}_ioctl_rw88"),
-                          vm.get(f"floor_{tag}_after_ioctl_rw88")) or rw
-            poll = mean(vm.get(f"floor_{tag}_poll_round_trip"),
-                        vm.get(f"floor_{tag}_after_poll_round_trip")) or \
-                vm.get("floor_poll_round_trip")
-            two_trips = 1e6 / (2 * beside) if beside else None
-            floor_read = mean(vm.get(f"floor_{tag}_read_throughput"),
-                              vm.get(f"floor_{tag}_after_read_throughput")) or \
-                vm.get(f"floor_{nbytes}_read_throughput")
-            two_text = f"{two_trips:.0f} frames/s" if two_trips else "missing"
-            read_text = f"{floor_read:.0f} MB/s" if floor_read else "missing"
-            # A moving frame is written whole while the client's round trips go on: the
-            # slower of the two bounds the rate.
-            stream_floor, stream_text = two_trips, two_text
-            if mode == "moving" and two_trips and copy_us:
-                stream_floor = min(two_trips, 1e6 / copy_us)
-                stream_text = f"{stream_floor:.0f} frames/s" + \
-                    (" copy-bound" if stream_floor < two_trips else "")
-            against(f"mmap {size} {mode}, v4l2-ctl", f"{tag}_v4l2ctl_frames", "frames/s",
-                    stream_floor, stream_text, MMAP_GOAL)
-            # v4l2-ctl select()s before every DQBUF: three round trips a frame, not two.
-            v4l2ctl = vm.get(f"{tag}_v4l2ctl_frames")
-            if mode == "static" and v4l2ctl and beside and poll:
-                three = 1e6 / (2 * beside + poll)
-                table.row(f"  v4l2-ctl against its own three trips", "",
-                          f"{three:.0f} frames/s", f"{v4l2ctl / three:.2f}")
-            against(f"mmap {size} {mode}, client", f"{tag}_stream_frames", "frames/s",
-                    stream_floor, stream_text, MMAP_GOAL)
-            against(f"read() {size} {mode}", f"{tag}_read_throughput", "MB/s", floor_read,
-                    read_text, READ_GOAL)
-            cpu = vm.get(f"{tag}_cpu_per_frame")
-            if cpu is not None:
-                table.row(f"daemon CPU per frame {size} {mode}", f"{cpu:.0f} µs")
-        if memcpy:
-            table.row(f"memory copy of a {size} frame", "", f"{memcpy:.0f} MB/s, {copy_us:.0f} µs")
+            trip, trip_why = vm.floor(f"floor_{tag}_ioctl_rw88")
+            poll, poll_why = vm.floor(f"floor_{tag}_poll_round_trip")
+            # Each client against the floor for its own round trips a frame: the client's
+            # loop makes a DQBUF and a QBUF; v4l2-ctl select()s before each DQBUF.
+            for client, key, trips, floor_why in (
+                    ("v4l2-ctl", f"{tag}_v4l2ctl_frames", lambda: 2 * trip + poll,
+                     trip_why or poll_why),
+                    ("client", f"{tag}_stream_frames", lambda: 2 * trip, trip_why)):
+                floor = 1e6 / trips() if not floor_why else None
+                names = "three trips" if client == "v4l2-ctl" else "two trips"
+                reference = f"{rate(floor)} {names}" if floor else f"{names} missing"
+                against(f"mmap {size} {mode}, {client}", key, "frames/s",
+                        *bounded(mode, floor, floor_why, reference, "frames/s"), MMAP_GOAL)
+            floor_read, read_why = vm.floor(f"floor_{tag}_read_throughput")
+            reference = f"{floor_read:.0f} MB/s floor" if floor_read else "floor missing"
+            against(f"read() {size} {mode}", f"{tag}_read_throughput", "MB/s",
+                    *bounded(mode, floor_read, read_why, reference, "MB/s", nbytes / 1e6),
+                    READ_GOAL)
+            for client, key, trips in (("v4l2-ctl", f"{tag}_cpu_per_frame", 3),
+                                       ("client", f"{tag}_client_cpu_per_frame", 2)):
+                cpu = vm.get(key)
+                if cpu is None:
+                    continue
+                # Beside the floor's CPU for as many requests as the client makes a frame.
+                floor_frame = floor_cpu * trips if floor_cpu else None
+                table.row(f"daemon CPU per frame {size} {mode}, {client}", f"{cpu:.0f} µs",
+                          f"{floor_frame:.0f} µs floor, {trips} requests" if floor_frame else "",
+                          f"{cpu / floor_frame:.1f}" if floor_frame else "")
+        if draw:
+            table.row(f"pattern drawing of a moving {size} frame", "",
+                      f"{1e6 / draw:.0f} µs, {rate(draw)}")
     for size, _ in SIZES:
         med = vm.get(f"frix_30fps_{size}_latency_median")
-        p99 = vm.get(f"frix_30fps_{size}_latency_p99")
-        if med is not None:
+        if med is not None and not vm.why_missing(f"frix_30fps_{size}_latency_median"):
             table.row(f"latency 30 fps {size} median", f"{med / 1000:.2f} ms")
-        if p99 is not None:
-            table.row(f"latency 30 fps {size} p99", f"{p99 / 1000:.2f} ms", "", "",
-                      f"< {P99_GOAL_MS:.0f} ms", p99 / 1000 < P99_GOAL_MS)
-    heap, buffers = vm.get("frix_rss_heap"), vm.get("frix_rss_buffers")
-    if heap is not None:
-        table.row("daemon RSS, 5 buffers 1080p: buffers", f"{buffers / 1024:.1f} MiB")
-        table.row("daemon RSS: heap and anonymous", f"{heap / 1024:.1f} MiB", "", "", "< 16 MiB",
-                  heap < 16 * 1024)
-        files = vm.get("frix_rss_mapped_files")
+        p99, why = vm.figure(f"frix_30fps_{size}_latency_p99")
+        table.goal(f"latency 30 fps {size} p99", p99 is not None and f"{p99 / 1000:.2f} ms", "", "",
+                   f"< {P99_GOAL_MS:.0f} ms", p99 is not None and p99 / 1000 < P99_GOAL_MS, why)
+    for prefix, client in (("frix_rss", "mmap, 5 buffers"), ("frix_read_rss", "read()")):
+        buffers = vm.get(f"{prefix}_buffers")
+        if buffers is not None:
+            table.row(f"daemon RSS, {client} 1080p: buffers", f"{buffers / 1024:.1f} MiB")
+        heap, why = vm.figure(f"{prefix}_heap")
+        table.goal(f"daemon RSS, {client} 1080p: heap and anonymous",
+                   heap is not None and f"{heap / 1024:.1f} MiB", "", "", "< 16 MiB",
+                   heap is not None and heap < 16 * 1024, why)
+        files = vm.get(f"{prefix}_mapped_files")
         if files is not None:
-            table.row("daemon RSS: mapped files (code)", f"{files / 1024:.1f} MiB")
+            table.row(f"daemon RSS, {client} 1080p: mapped files (code)", f"{files / 1024:.1f} MiB")
 
 
 def machine(out):
@@ -208,11 +258,11 @@ def summary(table):
     held = [g for g in goals if g[5] == "held"]
     lines = [f"Goals held: {len(held)} of {len(goals)}.", ""]
     for verdict in ("held", "missed"):
-        chosen = [g for g in goals if g[5] == verdict]
+        chosen = [g for g in goals if g[5].split(":")[0] == verdict]
         if chosen:
             lines.append(f"- {verdict.capitalize()}: " +
-                         "; ".join(f"{g[0].strip()} ({g[3] or g[1]}, goal {g[4]})" for g in chosen)
-                         + ".")
+                         "; ".join(f"{g[0].strip()} ({g[5].partition(': ')[2] or g[3] or g[1]}, goal {g[4]})"
+                                   for g in chosen) + ".")
     return "\n".join(lines)
 
 
@@ -232,11 +282,9 @@ def main(argv):
     out = argv[1]
     table = Table()
     in_process(out, table)
-    vm = read_vm(out)
-    if vm is None:
-        table.section("VM part: not run")
-    else:
-        in_vm(vm, table)
+    path = os.path.join(out, "vm", "bench.txt")
+    # Without a VM run its goals are there all the same, missed.
+    in_vm(Figures(path) if os.path.exists(path) else Figures(absent="VM part not run"), table)
     print(table.text())
     print()
     print(summary(table))

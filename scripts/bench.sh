@@ -41,7 +41,7 @@ pairs=1000000
 vm_done=
 if [ -n "$vm" ]; then
   if [ -x tests/system/vm/boot.sh ] && command -v qemu-system-x86_64 >/dev/null; then
-    if tests/system/vm/boot.sh -t 1800 -o "$out/vm" bash bench/vm/guest.sh "$PWD/$build" $quick \
+    if tests/system/vm/boot.sh -t 3600 -o "$out/vm" bash bench/vm/guest.sh "$PWD/$build" $quick \
       >"$out/vm.log" 2>&1; then
       vm_done=yes
     else

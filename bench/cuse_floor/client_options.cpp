@@ -24,7 +24,8 @@ po::options_description described() {
         ("buffers", po::value<unsigned>()->default_value(4), "stream: buffers to request")
         ("map", "stream: map the buffers and read each frame's first byte")
         ("stamp", po::value<std::string>()->default_value("end"),
-         "stream: a frame is finished at its own stamp (end) or the next buffer's (next)");
+         "stream: latency from the buffer's stamp (end) or from the frame's due time on "
+         "the pattern driver's clock (due)");
     // clang-format on
     return options;
 }
@@ -50,7 +51,7 @@ std::string client_usage() {
             "  ioctl   µs per 88-byte read/write ioctl, per 4-byte write ioctl, per poll()\n"
             "  read    read() of frames of --size bytes: MB/s and frames/s\n"
             "  stream  memory-mapped streaming at --size WxH: frames/s, latency\n"
-            "  copy    memcpy of a --size frame in memory, MB/s (DEVICE is not opened: -)\n"
+            "  draw    the pattern driver drawing moving --size WxH frames (DEVICE: -)\n"
          << described();
     return text.str();
 }
@@ -82,17 +83,17 @@ ClientOptions parse_client_options(const std::vector<std::string>& args) {
         options.mode = Mode::Read;
     else if (mode == "stream")
         options.mode = Mode::Stream;
-    else if (mode == "copy")
-        options.mode = Mode::Copy;
+    else if (mode == "draw")
+        options.mode = Mode::Draw;
     else
         throw std::invalid_argument("unknown mode '" + mode + "'");
     options.device = values["device"].as<std::string>();
 
     if (values.count("size")) parse_size(values["size"].as<std::string>(), options);
-    if ((options.mode == Mode::Read || options.mode == Mode::Copy) && options.frame_bytes == 0)
+    if (options.mode == Mode::Read && options.frame_bytes == 0)
         throw std::invalid_argument(mode + " needs --size");
-    if (options.mode == Mode::Stream && options.width == 0)
-        throw std::invalid_argument("stream needs --size WxH");
+    if ((options.mode == Mode::Stream || options.mode == Mode::Draw) && options.width == 0)
+        throw std::invalid_argument(mode + " needs --size WxH");
 
     const long default_count = options.mode == Mode::Ioctl ? 20000 : 300;
     options.count = values.count("count") ? values["count"].as<long>() : default_count;
@@ -108,10 +109,10 @@ ClientOptions parse_client_options(const std::vector<std::string>& args) {
     const std::string stamp = values["stamp"].as<std::string>();
     if (stamp == "end")
         options.stamp = Stamp::End;
-    else if (stamp == "next")
-        options.stamp = Stamp::Next;
+    else if (stamp == "due")
+        options.stamp = Stamp::Due;
     else
-        throw std::invalid_argument("--stamp takes end or next, not '" + stamp + "'");
+        throw std::invalid_argument("--stamp takes end or due, not '" + stamp + "'");
     return options;
 }
 

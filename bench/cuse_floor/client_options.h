@@ -12,13 +12,16 @@ enum class Mode {
     Ioctl,   // µs per 88-byte read/write and 4-byte write ioctl, and per poll() (the floor)
     Read,    // read() of whole frames: MB/s and frames/s (any node)
     Stream,  // memory-mapped streaming, DQBUF + QBUF: frames/s and latency (a V4L2 node)
-    Copy,    // memcpy of a whole frame in memory: what a device that writes frames costs
+    Draw,    // the pattern driver's drawing of a moving frame, in this process
 };
 
-// Which stamp a frame's finishing time is read from: a kernel driver stamps a buffer
-// when its frame is done (End); frix stamps it when the capture thread takes it, which
-// is right after the previous frame was made ready (Next).
-enum class Stamp { End, Next };
+// Where a frame's latency starts: at the buffer's stamp, taken when the frame is done
+// (End), or at the moment the pattern driver's paced clock made it due (Due): the
+// client's clock before STREAMON plus the frame's sequence times the frame interval.
+// The pattern clock restarts at the first frame after a STREAMON that follows a few idle
+// intervals, and only ever slips later, so Due never makes a frame look younger than it
+// is. The warm-up is then a stream of its own, before the measured one.
+enum class Stamp { End, Due };
 
 struct ClientOptions {
     Mode mode = Mode::Ioctl;

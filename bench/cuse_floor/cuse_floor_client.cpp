@@ -4,8 +4,8 @@
 //   cuse_floor_client ioctl /dev/frix-floor
 //   cuse_floor_client read /dev/frix-floor --size 614400
 //   cuse_floor_client read /dev/video0 --size 1920x1080
-//   cuse_floor_client stream /dev/video0 --size 640x480 --map --stamp next
-//   cuse_floor_client copy - --size 1920x1080
+//   cuse_floor_client stream /dev/video0 --size 640x480 --map --stamp due
+//   cuse_floor_client draw - --size 1920x1080
 #include <fcntl.h>
 #include <linux/videodev2.h>
 #include <poll.h>
@@ -21,9 +21,11 @@
 #include <cstring>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "bench/cuse_floor/client_options.h"
+#include "drivers/pattern/frame.h"
 
 namespace {
 
@@ -56,6 +58,7 @@ double quantile(std::vector<double> values, double q) {
 }
 
 // Median of five batches, µs per call: one slow batch (another process ran) counts little.
+// Makes warmup + 5 × (count / 5) calls.
 template <class Call>
 double us_per_call(long count, long warmup, Call call) {
     for (long i = 0; i < warmup; ++i) call();
@@ -93,16 +96,27 @@ void measure_ioctls(int fd, const ClientOptions& options) {
                           if (::poll(&entry, 1, 0) < 0) fail("poll");
                       }),
           "us");
+    // For the daemon's CPU per request, which the caller reads around this run.
+    print("requests",
+          3.0 * static_cast<double>(options.warmup + 5 * std::max(1L, options.count / 5)), "calls");
 }
 
-// What writing every frame costs at least: a copy of the whole frame.
-void measure_copy(const ClientOptions& options) {
-    std::vector<unsigned char> from(options.frame_bytes, 0x80), to(options.frame_bytes);
+// What the pattern driver's capture thread spends on a moving frame: the same code.
+void measure_draw(const ClientOptions& options) {
+    const frix::pattern::FrameSpec spec{V4L2_PIX_FMT_YUYV, options.width, options.height};
+    // Into as many frames as a stream has buffers, as the driver draws them.
+    std::vector<std::vector<unsigned char>> frames(
+        options.buffers, std::vector<unsigned char>(frix::pattern::frame_size(spec)));
+    frix::pattern::PictureStrip strip;
+    std::uint64_t sequence = 0;
     const double us = us_per_call(options.count, options.warmup, [&] {
-        std::memcpy(to.data(), from.data(), to.size());
-        from[to[to.size() / 2] % from.size()] ^= 1;  // keeps every copy
+        unsigned char* frame = frames[sequence % frames.size()].data();
+        strip.copy_picture(spec, sequence, frame);
+        frix::pattern::write_header(sequence++, frame);
+        asm volatile("" : : "r"(frame) : "memory");  // keeps every frame
     });
-    print("copy_throughput", static_cast<double>(options.frame_bytes) / us, "MB/s");
+    print("draw_frame", us, "us");
+    print("draw_frames", 1e6 / us, "frames/s");
 }
 
 // YUYV at the asked size; a device that answers every ioctl (the floor) accepts it too.
@@ -135,6 +149,23 @@ void measure_reads(int fd, const ClientOptions& options) {
     print("read_frames", static_cast<double>(options.count) / elapsed, "frames/s");
     print("read_frame_bytes", static_cast<double>(bytes) / static_cast<double>(options.count),
           "bytes");
+}
+
+// The pattern driver's frame interval in µs, as its clock counts it (whole nanoseconds).
+double interval_us(int fd) {
+    v4l2_streamparm parm{};
+    parm.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    if (::ioctl(fd, VIDIOC_G_PARM, &parm) != 0) fail("VIDIOC_G_PARM");
+    const v4l2_fract& frame = parm.parm.capture.timeperframe;
+    if (frame.numerator == 0 || frame.denominator == 0)
+        throw std::runtime_error("the device names no frame interval");
+    return static_cast<double>(1000000000LL * frame.numerator / frame.denominator) / 1e3;
+}
+
+double monotonic_us() {
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<double>(now.tv_sec) * 1e6 + static_cast<double>(now.tv_nsec) / 1e3;
 }
 
 double stamp_us(const timeval& stamp) {
@@ -170,40 +201,70 @@ void measure_streaming(int fd, const ClientOptions& options) {
             if (p == MAP_FAILED) fail("mmap");
             maps.emplace_back(p, buffer.length);
         }
-        if (::ioctl(fd, VIDIOC_QBUF, &buffer) != 0) fail("VIDIOC_QBUF");
     }
+    auto queue = [fd](std::uint32_t index) {
+        v4l2_buffer buffer{};
+        buffer.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+        buffer.memory = V4L2_MEMORY_MMAP;
+        buffer.index = index;
+        if (::ioctl(fd, VIDIOC_QBUF, &buffer) != 0) fail("VIDIOC_QBUF");
+    };
+    auto dequeue = [fd] {
+        v4l2_buffer buffer{};
+        buffer.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+        buffer.memory = V4L2_MEMORY_MMAP;
+        if (::ioctl(fd, VIDIOC_DQBUF, &buffer) != 0) fail("VIDIOC_DQBUF");
+        return buffer;
+    };
+    for (std::uint32_t i = 0; i < request.count; ++i) queue(i);
     int type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    const bool due = options.stamp == Stamp::Due;
+    const double interval = due ? interval_us(fd) : 0;
+    long warmup = options.warmup;
+    if (due) {
+        // The warm-up is a stream of its own: the first frames into each buffer are slow,
+        // and a clock that fell a frame behind restarts later, which would make every
+        // later frame look older than it is.
+        if (::ioctl(fd, VIDIOC_STREAMON, &type) != 0) fail("VIDIOC_STREAMON");
+        for (long n = 0; n < warmup; ++n) queue(dequeue().index);
+        if (::ioctl(fd, VIDIOC_STREAMOFF, &type) != 0) fail("VIDIOC_STREAMOFF");
+        for (std::uint32_t i = 0; i < request.count; ++i) queue(i);
+        warmup = 0;
+        // Three intervals idle: the frame the capture thread was waiting for at STREAMOFF
+        // is long due, so the clock restarts at the first frame after STREAMON (it keeps
+        // its pace only for a capture less than one interval late).
+        std::this_thread::sleep_for(std::chrono::microseconds(long(3 * interval)));
+    }
+    const double streamon = monotonic_us();
     if (::ioctl(fd, VIDIOC_STREAMON, &type) != 0) fail("VIDIOC_STREAMON");
 
     // Per frame: when the client had it, and the stamps that tell when it was finished.
     std::vector<double> dequeued, stamps;
     std::uint32_t flags = 0;
     unsigned checksum = 0;
-    const long frames = options.warmup + options.count;
+    const long frames = warmup + options.count;
     Clock::time_point start;
     for (long n = 0; n < frames; ++n) {
-        if (n == options.warmup) start = Clock::now();
-        v4l2_buffer buffer{};
-        buffer.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-        buffer.memory = V4L2_MEMORY_MMAP;
-        if (::ioctl(fd, VIDIOC_DQBUF, &buffer) != 0) fail("VIDIOC_DQBUF");
+        if (n == warmup) start = Clock::now();
+        v4l2_buffer buffer = dequeue();
         flags = buffer.flags;
-        dequeued.push_back(now_us(flags));
-        stamps.push_back(stamp_us(buffer.timestamp));
+        dequeued.push_back(due ? monotonic_us() : now_us(flags));
+        stamps.push_back(due ? streamon + interval * buffer.sequence : stamp_us(buffer.timestamp));
         if (options.map)
             checksum += *static_cast<volatile unsigned char*>(maps[buffer.index].first);
-        if (::ioctl(fd, VIDIOC_QBUF, &buffer) != 0) fail("VIDIOC_QBUF");
+        queue(buffer.index);
     }
     const double elapsed = seconds_since(start);
     ::ioctl(fd, VIDIOC_STREAMOFF, &type);
     for (auto& [p, length] : maps) ::munmap(p, length);
 
     std::vector<double> latency, intervals;
-    for (long n = options.warmup; n < frames; ++n) {
-        const bool next = options.stamp == Stamp::Next;
-        if (next && n + 1 >= frames) break;
-        latency.push_back(dequeued[n] - stamps[next ? n + 1 : n]);
-        if (n > options.warmup) intervals.push_back(stamps[n] - stamps[n - 1]);
+    for (long n = warmup; n < frames; ++n) {
+        // Before its due time: the device's clock is not the pattern driver's.
+        if (due && dequeued[n] < stamps[n])
+            throw std::runtime_error("frame " + std::to_string(n) + " came before it was due");
+        latency.push_back(dequeued[n] - stamps[n]);
+        if (n > warmup) intervals.push_back(stamps[n] - stamps[n - 1]);
     }
     print("stream_frames", static_cast<double>(options.count) / elapsed, "frames/s");
     print("latency_median", quantile(latency, 0.5), "us");
@@ -228,8 +289,8 @@ int main(int argc, char** argv) {
         std::printf("%s", frix::bench::client_usage().c_str());
         return 0;
     }
-    if (options.mode == Mode::Copy) {
-        measure_copy(options);
+    if (options.mode == Mode::Draw) {
+        measure_draw(options);
         return 0;
     }
     const int fd = ::open(options.device.c_str(), O_RDWR);
@@ -250,7 +311,7 @@ int main(int argc, char** argv) {
             case Mode::Stream:
                 measure_streaming(fd, options);
                 break;
-            case Mode::Copy:
+            case Mode::Draw:
                 break;
         }
     } catch (const std::exception& error) {

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs inside the system-test VM (tests/system/vm/boot.sh): the CUSE floor and frix
 # measured in the same boot, so that their ratios mean something. Writes
-# "<metric> <value> <unit>" lines to $FRIX_VM_RESULTS/bench.txt.
+# "<metric> <value> <unit>" lines to $FRIX_VM_RESULTS/bench.txt, one for each of the
+# "runs" of a figure, and "failed <metric prefix> <reason>" for a run that failed.
 #   guest.sh BUILD-DIR [quick]
 set -uo pipefail
 build=$(cd "${1:?usage: guest.sh BUILD-DIR [quick]}" && pwd)
@@ -14,7 +15,7 @@ client=$build/bin/cuse_floor_client
 ext=$build/lib/libfrixext.so
 node=/dev/video0
 sizes="640x480 1920x1080 3840x2160"
-frames=2000 lat=300
+frames=2000 lat=300 runs=3
 [ -n "$quick" ] && frames=300 lat=60
 # About the same bytes per size: fewer frames the larger they are.
 reads() { case $1 in 640x480) echo $((frames / 5)) ;; 1920x1080) echo $((frames / 25)) ;; *) echo $((frames / 100)) ;; esac; }
@@ -22,14 +23,28 @@ streams() { case $1 in 3840x2160) echo $((frames / 4)) ;; *) echo $frames ;; esa
 yuyv_bytes() { echo $((${1%x*} * ${1#*x} * 2)); }
 
 record() { echo "$*" | tee -a "$out"; }
-# client ARGS...: runs the client and records its lines under a prefix.
+# What one command said, apart from frix's own log lines; then kept in the log.
+said=/tmp/bench-said
+# failed PREFIX EXIT-STATUS: a run that gave no figure, with the reason.
+failed() {
+  local why="exit status $2"
+  [ "$2" = 124 ] && why="timed out"
+  record "failed $1 $why: $(grep -v '^[<>]' "$said" | tail -n 1)"
+}
+# measure PREFIX ARGS...: runs the client and records its lines under the prefix; its
+# exit status.
 measure() {
-  local prefix=$1
+  local prefix=$1 mode=run arg
   shift
+  for arg in "$@"; do case $arg in ioctl | read | stream | draw) mode=$arg && break ;; esac; done
   # A pipe, not a process substitution: the guest's /dev has no /dev/fd.
-  timeout 300 "$@" 2>>"$log" | while read -r line; do
+  timeout 300 "$@" 2>"$said" | while read -r line; do
     [ -n "$line" ] && record "${prefix}_$line"
   done
+  local status=${PIPESTATUS[0]}
+  cat "$said" >>"$log"
+  [ "$status" = 0 ] || failed "${prefix}_$mode" "$status"
+  return "$status"
 }
 wait_node() {
   local i
@@ -49,46 +64,55 @@ stop() {
 }
 now_ns() { date +%s%N; }
 cpu_ticks() { awk '{print $14 + $15}' "/proc/$1/stat"; }
+# cpu_us TICKS COUNT: CPU µs per thing.
+cpu_us() { awk -v c="$1" -v n="$2" -v hz="$(getconf CLK_TCK)" 'BEGIN{printf "%.1f", c / hz / n * 1e6}'; }
+record "runs $runs count"
 
 uname -r >"${FRIX_VM_RESULTS:-/tmp}/kernel.txt"
 
-# The machine's memory-copy rate at frame size: what writing a moving frame costs at least.
-for size in $sizes; do
-  bytes=$(yuyv_bytes $size)
-  measure "memcpy_$bytes" "$client" copy - --size "$bytes" --count $((600000000 / bytes + 20)) --warmup 2
-done
-
 # The floor, serving all through the boot: besides its own figures here, it is measured
-# again right before and right after each frix figure, so that a change of the host's
-# load between the two does not show as frix's.
+# again before and after each run of a frix figure, so that a change of the host's load
+# between the two does not show as frix's.
 "$build/bin/cuse_floor" -f --name frix-floor >>"$log" 2>&1 &
 floor=$!
 floor_up=
+# floor_ioctl PREFIX COUNT: the floor's round trips, and its CPU per request meanwhile.
+floor_ioctl() {
+  local c0 calls
+  c0=$(cpu_ticks $floor)
+  measure "$1" "$client" ioctl /dev/frix-floor --count "$2" || return 0
+  calls=$(awk -v key="$1_requests" '$1 == key {n = $2} END {print n}' "$out")
+  record "floor_cpu_per_request $(cpu_us $(($(cpu_ticks $floor) - c0)) "$calls") us"
+}
 if wait_node /dev/frix-floor; then
   floor_up=yes
-  measure floor "$client" ioctl /dev/frix-floor --count $((frames * 5))
+  floor_ioctl floor $((frames * 5))
   for size in $sizes; do
     measure "floor_$(yuyv_bytes $size)" "$client" read /dev/frix-floor --size "$(yuyv_bytes $size)" \
       --count "$(reads $size)"
   done
+else
+  record "failed floor the floor did not start"
 fi
-# floor_beside TAG ioctl|read SIZE: the floor's figure for the frix figure TAG (TAG_after
-# for the one after it).
+# floor_beside TAG ioctl|read SIZE: the floor's figure beside the frix figure TAG.
 floor_beside() {
   [ -n "$floor_up" ] || return 0
   if [ "$2" = ioctl ]; then
-    measure "floor_$1" "$client" ioctl /dev/frix-floor --count $frames
+    floor_ioctl "floor_$1" $frames
   else
     measure "floor_$1" "$client" read /dev/frix-floor --size "$(yuyv_bytes $3)" --count "$(reads $3)"
   fi
 }
 
-# start MODE FPS: frix with the pattern driver; sets pid.
+# start_frix MODE FPS NAME: frix with the pattern driver; sets pid. A failure to start is
+# recorded under frix_NAME.
 start_frix() {
   "$build/bin/frix" -f --verbosity=4 --video_nr 0 --enable-server=off --sched-fifo=-1 \
     --driver pattern --mode "$1" --fps "$2" >>"$log" 2>&1 &
   pid=$!
-  wait_node $node
+  wait_node $node && return 0
+  record "failed frix_$3 frix did not start"
+  return 1
 }
 
 # v4l2-ctl streaming of N frames: frames/s over the whole run, daemon CPU per frame.
@@ -97,48 +121,84 @@ stream_v4l2ctl() {
   local t0 c0 t1 c1
   c0=$(cpu_ticks $pid)
   t0=$(now_ns)
-  LD_PRELOAD=$ext timeout 300 v4l2-ctl -d $node --set-fmt-video=width=$w,height=$h,pixelformat=YUYV \
-    --stream-mmap --stream-count="$n" >>"$log" 2>&1 || echo "v4l2-ctl $tag failed" >>"$log"
-  t1=$(now_ns)
-  c1=$(cpu_ticks $pid)
-  record "${tag}_v4l2ctl_frames $(awk -v n=$n -v ns=$((t1 - t0)) 'BEGIN{printf "%.1f", n / ns * 1e9}') frames/s"
-  record "${tag}_cpu_per_frame $(awk -v n=$n -v c=$((c1 - c0)) -v hz="$(getconf CLK_TCK)" 'BEGIN{printf "%.1f", c / hz / n * 1e6}') us"
+  if LD_PRELOAD=$ext timeout 300 v4l2-ctl -d $node --set-fmt-video=width=$w,height=$h,pixelformat=YUYV \
+    --stream-mmap --stream-count="$n" >"$said" 2>&1; then
+    t1=$(now_ns)
+    c1=$(cpu_ticks $pid)
+    record "${tag}_v4l2ctl_frames $(awk -v n=$n -v ns=$((t1 - t0)) 'BEGIN{printf "%.1f", n / ns * 1e9}') frames/s"
+    record "${tag}_cpu_per_frame $(cpu_us $((c1 - c0)) "$n") us"
+  else
+    failed "${tag}_v4l2ctl" $?
+  fi
+  cat "$said" >>"$log"
+}
+
+# stream_client TAG SIZE N: the client's streaming loop, daemon CPU per frame meanwhile.
+stream_client() {
+  local c0
+  c0=$(cpu_ticks $pid)
+  measure "$1" env LD_PRELOAD="$ext" "$client" stream $node --size "$2" --map --count "$3" --warmup 10 &&
+    record "$1_client_cpu_per_frame $(cpu_us $(($(cpu_ticks $pid) - c0)) $(($3 + 10))) us"
+}
+
+# memory_while PREFIX CLIENT-COMMAND...: frix's resident memory while the client runs,
+# the /dev/shm buffer files apart from the heap and anonymous memory; read once a run.
+memory_while() {
+  local prefix=$1 streamer run
+  shift
+  "$@" >/dev/null 2>>"$log" &
+  streamer=$!
+  sleep 2
+  for ((run = 0; run < runs; run++)); do
+    sleep 1
+    # An ended client that is not yet waited for still answers kill -0.
+    if [[ ! "$(awk '{print $3}' "/proc/$streamer/stat" 2>/dev/null)" =~ ^[RSD]$ ]]; then
+      record "failed $prefix the client ended before its daemon's memory was read"
+      break
+    fi
+    awk -v p="$prefix" '/^[0-9a-f]+-[0-9a-f]+ / {kind = ($6 ~ /^\/dev\/shm\//) ? "shm" : ($6 == "" || $6 == "[heap]") ? "anon" : "other"}
+         /^Rss:/ {rss[kind] += $2; total += $2}
+         END {printf "%s_total %d KiB\n%s_buffers %d KiB\n%s_heap %d KiB\n%s_mapped_files %d KiB\n",
+                     p, total, p, rss["shm"], p, rss["anon"], p, rss["other"]}' "/proc/$pid/smaps" |
+      while read -r line; do record "$line"; done
+  done
+  kill $streamer 2>/dev/null
+  wait $streamer 2>/dev/null
 }
 
 for mode in static moving; do
-  start_frix $mode 0 || continue
+  start_frix $mode 0 $mode || continue
   for size in $sizes; do
-    w=${size%x*} h=${size#*x}
-    floor_beside "frix_${mode}_${size}" ioctl
-    stream_v4l2ctl "frix_${mode}_${size}" "$w" "$h" "$(streams $size)"
-    measure "frix_${mode}_${size}" env LD_PRELOAD="$ext" "$client" stream $node --size "$size" \
-      --map --stamp end --count "$(streams $size)"
-    floor_beside "frix_${mode}_${size}_after" ioctl
-    floor_beside "frix_${mode}_${size}" read $size
-    measure "frix_${mode}_${size}" "$client" read $node --size "$size" --count "$(reads $size)"
-    floor_beside "frix_${mode}_${size}_after" read $size
+    w=${size%x*} h=${size#*x} tag=frix_${mode}_${size}
+    floor_beside "$tag" ioctl
+    floor_beside "$tag" read $size
+    # Runs interleaved with the floor's; the moving picture's drawing measured beside them.
+    for ((run = 0; run < runs; run++)); do
+      [ $mode = moving ] && measure "draw_$size" "$client" draw - --size "$size" \
+        --count $(($(streams $size) / 10 + 5)) --warmup 2
+      stream_v4l2ctl "$tag" "$w" "$h" "$(streams $size)"
+      stream_client "$tag" "$size" "$(streams $size)"
+      floor_beside "$tag" ioctl
+      measure "$tag" "$client" read $node --size "$size" --count "$(reads $size)"
+      floor_beside "$tag" read $size
+    done
   done
   if [ $mode = static ]; then
-    # Memory with 5 buffers at 1080p while a client streams: the buffer files apart.
-    LD_PRELOAD=$ext "$client" stream $node --size 1920x1080 --buffers 5 --map \
-      --count $((frames * 10)) >/dev/null 2>>"$log" &
-    streamer=$!
-    sleep 3
-    awk '/^[0-9a-f]+-[0-9a-f]+ / {kind = ($6 ~ /^\/dev\/shm\//) ? "shm" : ($6 == "" || $6 == "[heap]") ? "anon" : "other"}
-         /^Rss:/ {rss[kind] += $2; total += $2}
-         END {printf "frix_rss_total %d KiB\nfrix_rss_buffers %d KiB\nfrix_rss_heap %d KiB\nfrix_rss_mapped_files %d KiB\n",
-                     total, rss["shm"], rss["anon"], rss["other"]}' "/proc/$pid/smaps" | while read -r line; do record "$line"; done
-    kill $streamer 2>/dev/null
-    wait $streamer 2>/dev/null
+    # 5 buffers at 1080p; a read() client's frames are on frix's heap, not in buffer files.
+    memory_while frix_rss env LD_PRELOAD="$ext" "$client" stream $node --size 1920x1080 \
+      --buffers 5 --map --count $((frames * 100))
+    memory_while frix_read_rss "$client" read $node --size 1920x1080 --count $((frames * 100))
   fi
   stop $pid $node
 done
 
-# Latency at 30 frames/s.
-if start_frix static 30; then
+# Latency at 30 frames/s, from each frame's due time on the pattern clock to its DQBUF.
+if start_frix static 30 30fps; then
   for size in $sizes; do
-    measure "frix_30fps_${size}" env LD_PRELOAD="$ext" "$client" stream $node --size "$size" \
-      --map --stamp end --count $lat
+    for ((run = 0; run < runs; run++)); do
+      measure "frix_30fps_${size}" env LD_PRELOAD="$ext" "$client" stream $node --size "$size" \
+        --map --stamp due --count $lat
+    done
   done
   stop $pid $node
 fi

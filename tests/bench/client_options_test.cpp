@@ -34,13 +34,13 @@ TEST(ClientOptions, EachModeTakesItsDeviceAndDefaults) {
     EXPECT_EQ(reads.count, 50);
 
     const ClientOptions stream =
-        parse({"stream", "/dev/video0", "--size=1920x1080", "--map", "--stamp", "next"});
+        parse({"stream", "/dev/video0", "--size=1920x1080", "--map", "--stamp", "due"});
     EXPECT_EQ(stream.mode, Mode::Stream);
     EXPECT_EQ(stream.width, 1920u);
     EXPECT_EQ(stream.height, 1080u);
     EXPECT_EQ(stream.frame_bytes, 4147200u) << "YUYV, two bytes a pixel";
     EXPECT_TRUE(stream.map);
-    EXPECT_EQ(stream.stamp, Stamp::Next);
+    EXPECT_EQ(stream.stamp, Stamp::Due);
     EXPECT_EQ(stream.buffers, 4u);
 }
 
@@ -50,7 +50,7 @@ TEST(ClientOptions, IncompleteOrWrongCommandLinesAreRefusedWithAReason) {
     EXPECT_EQ(refusal({"ioctl"}), "a mode and a device are needed");
     EXPECT_EQ(refusal({"write", "/dev/x"}), "unknown mode 'write'");
     EXPECT_EQ(refusal({"read", "/dev/x"}), "read needs --size");
-    EXPECT_EQ(refusal({"copy", "-"}), "copy needs --size");
+    EXPECT_EQ(refusal({"draw", "-", "--size", "614400"}), "draw needs --size WxH");
     EXPECT_EQ(refusal({"stream", "/dev/x", "--size", "614400"}), "stream needs --size WxH");
     EXPECT_EQ(refusal({"read", "/dev/x", "--size", "640x"}),
               "--size takes bytes or WxH, not '640x'");
@@ -59,7 +59,7 @@ TEST(ClientOptions, IncompleteOrWrongCommandLinesAreRefusedWithAReason) {
     EXPECT_EQ(refusal({"stream", "/dev/x", "--size", "8x8", "--buffers", "1"}),
               "--buffers takes 2 to 32");
     EXPECT_EQ(refusal({"stream", "/dev/x", "--size", "8x8", "--stamp", "start"}),
-              "--stamp takes end or next, not 'start'");
+              "--stamp takes end or due, not 'start'");
     EXPECT_NE(refusal({"ioctl", "/dev/x", "--count", "many"}), "accepted");
     EXPECT_NE(refusal({"ioctl", "/dev/x", "--bogus"}), "accepted");
 }
