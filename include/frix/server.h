@@ -61,6 +61,8 @@ public:
 class Server {
 public:
     virtual ~Server() = default;
+    // A start that cannot serve what was asked for throws: the daemon then ends with the
+    // error rather than run without it.
     virtual void start(const std::string& device_name) = 0;
     virtual void stop() = 0;
     // Before start, when the server runs inside the daemon that serves the camera: its
