@@ -37,7 +37,9 @@ cp -r tests/fuzz/corpus "$corpus"
 
 status=0
 # The harness's pollers and mapping clients keep a few threads; one worker, no forks.
-"$dir/bin/frix_device_fuzzer" -max_total_time="$seconds" -max_len=512 -timeout=10 \
+# The time limit is above the harness's own longest bounded wait (20 s): an answer that
+# never comes is its failure, with the request named, not a bare timeout.
+"$dir/bin/frix_device_fuzzer" -max_total_time="$seconds" -max_len=512 -timeout=45 \
     -rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix="$dir/" "$corpus" \
     2>"$dir/fuzz.log" || status=$?
 grep -E '^stat::(number_of_executed_units|average_exec_per_sec|peak_rss_mb)|^#[0-9]+.*DONE' \

@@ -217,6 +217,9 @@ private:
     unsigned extension_mode_ = 1;
     // The record was written behind the daemon's back: the next mapping may go unanswered.
     bool scribbled_ = false;
+    // What the unanswered mappings after scribbles may still cost this input: an input of
+    // many scribbles must not outlast the fuzzer's time limit.
+    std::chrono::milliseconds scribble_budget_{2000};
     std::optional<std::uint32_t> read_frame_;
 };
 
@@ -728,8 +731,14 @@ void Session::map(pid_t pid) {
     const bool streaming = in_state<StreamingIO>();
     const bool other_owner = known_other_owner(pid);
     // A scribbled record may hold a claim nobody ends: no answer is due, so no long wait.
+    const auto asked = std::chrono::steady_clock::now();
     const test::MappingAnswer answer = mapping_->request(
-        request, pid, scribbled_ ? std::chrono::milliseconds(2000) : test::wait_limit);
+        request, pid,
+        scribbled_ ? std::min(scribble_budget_, std::chrono::milliseconds(500)) : test::wait_limit);
+    if (scribbled_)
+        scribble_budget_ -=
+            std::min(scribble_budget_, std::chrono::duration_cast<std::chrono::milliseconds>(
+                                           std::chrono::steady_clock::now() - asked));
     const bool scribbled = scribbled_;
     scribbled_ = false;
     if (!answer.answered) {
@@ -779,7 +788,7 @@ void Session::scribble() {
         ::close(fd);
         return;
     }
-    if (!mapping_) return;
+    if (!mapping_ || scribble_budget_.count() == 0) return;
     MappedData& record = mapping_->record();
     const std::size_t offset = 20 + at % (sizeof(MappedData) - 20);
     op_ = "record scribbled at " + std::to_string(offset);

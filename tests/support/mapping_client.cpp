@@ -54,7 +54,17 @@ MappingAnswer MappingClient::request(const MmapRequest& request, pid_t pid,
     data.posted = 1;
     bump_word(&data.request_seq);
     while (!data.replied && data.claim_pid == pid) {
-        if (!wait_on(&data.reply_seq)) return answer;
+        if (!wait_on(&data.reply_seq)) {
+            // Out of time without the lock: the claim goes anyway, or it would hold up
+            // every later request, as a client that gives up must not.
+            if (const int locked = lock_record(data, record_deadline(100));
+                locked == 0 || locked == EOWNERDEAD) {
+                if (data.claim_pid == pid) data.claim_pid = 0;
+                bump_word(&data.reply_seq);
+                unlock_record(data);
+            }
+            return answer;
+        }
         timespec now{};
         ::clock_gettime(CLOCK_MONOTONIC, &now);
         if (now.tv_sec > deadline.tv_sec ||
