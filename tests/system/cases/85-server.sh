@@ -148,16 +148,16 @@ PY
 case_server_viewer_beside_an_mmap_app() {
   local run=$FRIX_BUILD/bin/frix-run
   start_server --verbosity=6
-  curl -s --max-time 120 -o viewer.mjpg "$SERVER_URL/stream.mjpg" &
+  curl -sf --max-time 120 "${AUTH[@]}" -o viewer.mjpg "$SERVER_URL/stream.mjpg" &
   local viewer=$!
-  wait_until 30 test -s viewer.mjpg || fail "the viewer got nothing"
+  wait_until 30 grep -qa -- '^--frixframe' viewer.mjpg || fail "the viewer got no frame"
   local before started
   before=$(grep -a -c -- '^--frixframe' viewer.mjpg)
   started=$(date +%s%N)
   "$run" v4l2-ctl -d "$FRIX_NODE" --stream-mmap --stream-count=150 --stream-to=app.raw &
   local app=$!
   wait_until 30 test -s app.raw || fail "the application got no frame beside the viewer"
-  curl -sf --max-time 20 -o snap.jpg "$SERVER_URL/snapshot.jpg" ||
+  curl -sf --max-time 20 "${AUTH[@]}" -o snap.jpg "$SERVER_URL/snapshot.jpg" ||
     fail "no snapshot while an application streams"
   expect_eq "$(ffprobe -v error -show_entries stream=width,height -of csv=p=0 snap.jpg)" \
     "640,480" "snapshot size"
