@@ -434,7 +434,11 @@ void V4lDriver::capture_frames() {
     const bool single_core = boost::thread::hardware_concurrency() <= 1;
     for (;;) {
         const auto next = buffer_manager.get_enqueued_buffer();
-        if (next.second) driver->flush_data();
+        if (next.second) {
+            // The outputs' capture may be inside fetch_data until this frame begins.
+            boost::lock_guard<boost::mutex> lock(driver_mutex);
+            driver->flush_data();
+        }
         BufferData& data = *next.first->data();
 
         for (;;) {

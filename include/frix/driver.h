@@ -14,10 +14,12 @@ namespace frix {
 // The order of the virtual operations below is the binary interface with plug-ins
 // built separately from the daemon: never reorder, insert or remove one.
 //
-// Threads: fetch_data, process_data and flush_data run on the capture thread;
-// set_fmt (with the init_buffer calls after it), set_frameinterval, fetch_data and
-// process_data run under the core's driver mutex and never overlap. Every other
-// request operation may run while the capture thread is inside fetch_data.
+// Threads: fetch_data, process_data and flush_data run on a capture thread: an
+// application's, or the daemon's own while it captures for the streaming server (then
+// into a buffer that init_buffer never saw, sized from get_fmt's sizeimage). They,
+// set_fmt (with the init_buffer calls after it) and set_frameinterval run under the
+// core's driver mutex and never overlap. Every other request operation may run while a
+// capture thread is inside fetch_data.
 class Driver {
 public:
     // The video source itself failed; the device becomes defective until recovered.
