@@ -213,7 +213,8 @@ bool PipewireOutput::connect() {
             throw std::system_error(ENOENT, std::generic_category(), "no runtime directory");
         fd = connect_pipewire_socket(path, owner_);
     } catch (const SocketRefused& refused) {
-        report_once(refused.what(), refused.what());
+        // Someone may have put it there to be talked to as root: worth a warning.
+        report_once(refused.what(), refused.what(), true);
         return false;
     } catch (const std::system_error& error) {
         report_once("absent", "No PipeWire at " + (path.empty() ? remote_ : path) + " (" +
@@ -266,10 +267,13 @@ bool PipewireOutput::connect() {
     return true;
 }
 
-void PipewireOutput::report_once(const std::string& kind, const std::string& line) {
+void PipewireOutput::report_once(const std::string& kind, const std::string& line, bool warn) {
     if (kind == reported_) return;
     reported_ = kind;
-    FRIX_LOG(server, notice) << line;
+    if (warn)
+        FRIX_LOG(server, warning) << line;
+    else
+        FRIX_LOG(server, notice) << line;
 }
 
 void PipewireOutput::disconnect() {

@@ -46,7 +46,7 @@ private:
     bool connect();
     void disconnect();
     // Says line unless the last one said was of the same kind.
-    void report_once(const std::string& kind, const std::string& line);
+    void report_once(const std::string& kind, const std::string& line, bool warn = false);
     void negotiated(const FrameFormat& format);
     void set_streaming(bool streaming);
 

@@ -266,7 +266,8 @@ TEST_F(PipewireSocketTest, TheOutputLogsARefusalAndTriesAgain) {
     Outputs outputs;
     PipewireOutput output("video9", link, outputs, &camera);
     output.start();
-    const std::string line = "Refusing the PipeWire socket " + link + ": it is a symbolic link";
+    const std::string line =
+        "<warning> [server] Refusing the PipeWire socket " + link + ": it is a symbolic link";
     EXPECT_TRUE(log.wait_for(line)) << log.text();
     // Another reason is said at the next try; the same one is not said again.
     fs::remove(link);
