@@ -217,7 +217,10 @@ bool PipewireOutput::connect() {
         report_once(refused.what(), refused.what(), true);
         return false;
     } catch (const std::system_error& error) {
-        report_once("absent", "No PipeWire at " + (path.empty() ? remote_ : path) + " (" +
+        const std::string where = !path.empty()     ? path
+                                  : remote_.empty() ? std::string("the default socket")
+                                                    : remote_;
+        report_once("absent", "No PipeWire at " + where + " (" +
                                   std::strerror(error.code().value()) +
                                   "); retrying in the background");
         return false;
