@@ -166,15 +166,16 @@ Options parse_options(const std::vector<std::string>& arguments) {
         if (options.pipewire_remote.empty())
             invalid("pipewire-remote", "", "a socket path or name");
     }
-    if (values.count("pipewire-user"))
-        options.pipewire_remote =
-            pipewire_socket_of_user(values["pipewire-user"].as<std::string>());
+    if (values.count("pipewire-user")) {
+        options.pipewire_owner = pipewire_uid_of_user(values["pipewire-user"].as<std::string>());
+        options.pipewire_remote = pipewire_socket_of_user(*options.pipewire_owner);
+    }
     if (!options.pipewire && !options.pipewire_remote.empty())
         throw std::invalid_argument("--pipewire-remote and --pipewire-user need --pipewire");
     return options;
 }
 
-std::string pipewire_socket_of_user(const std::string& user) {
+uid_t pipewire_uid_of_user(const std::string& user) {
     std::vector<char> buffer(16384);
     passwd entry{};
     passwd* found = nullptr;
@@ -188,6 +189,10 @@ std::string pipewire_socket_of_user(const std::string& user) {
     } else {
         invalid("pipewire-user", user, "a user name or UID");
     }
+    return uid;
+}
+
+std::string pipewire_socket_of_user(uid_t uid) {
     return "/run/user/" + std::to_string(uid) + "/pipewire-0";
 }
 

@@ -4,6 +4,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -30,11 +31,15 @@ struct Options {
     bool pipewire = false;
     // The PipeWire to publish to: a socket path or name; empty: PIPEWIRE_REMOTE or the default.
     std::string pipewire_remote;
+    // Whose socket and PipeWire it must be (--pipewire-user); unset: the socket's directory's
+    // owner.
+    std::optional<uid_t> pipewire_owner;
 };
 
-// The socket of a user's own PipeWire: /run/user/<uid>/pipewire-0. Throws
-// std::invalid_argument for an unknown user.
-std::string pipewire_socket_of_user(const std::string& user);
+// A user name or UID as a UID. Throws std::invalid_argument for an unknown user.
+uid_t pipewire_uid_of_user(const std::string& user);
+// The socket of a user's own PipeWire: /run/user/<uid>/pipewire-0.
+std::string pipewire_socket_of_user(uid_t uid);
 
 // Throws std::invalid_argument naming the option for an unknown option, a bad value, a
 // password file that others may read, or a non-loopback address without TLS or

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <system_error>
 #include <vector>
 
 // libpipewire's method calls are macros built on GNU statement expressions.
@@ -14,6 +15,7 @@
 #include <spa/pod/builder.h>
 
 #include "frix/log.h"
+#include "pipewire_socket.h"
 
 namespace frix::streaming {
 
@@ -99,9 +101,10 @@ struct PipewireOutput::Callbacks {
 };
 
 PipewireOutput::PipewireOutput(std::string device_name, std::string remote, Outputs& list,
-                               Camera* camera)
+                               Camera* camera, std::optional<uid_t> owner)
     : device_name_(std::move(device_name)),
       remote_(std::move(remote)),
+      owner_(owner),
       list_(list),
       daemon_camera_(camera) {}
 
@@ -157,6 +160,9 @@ void PipewireOutput::stop() {
     context_ = nullptr;
     delete hooks_;
     hooks_ = nullptr;
+    if (short_buffers_)
+        FRIX_LOG(server, warning) << "PipeWire: " << short_buffers_
+                                  << " frames dropped for buffers smaller than them";
     FRIX_LOG(server, notice) << "PipeWire output stopped";
 }
 
@@ -198,19 +204,34 @@ bool PipewireOutput::connect() {
     }
     if (camera_.modes.empty()) return false;
 
-    pw_properties* core_properties = nullptr;
-    if (!remote_.empty())
-        core_properties = pw_properties_new(PW_KEY_REMOTE_NAME, remote_.c_str(), nullptr);
-    core_ = pw_context_connect(context_, core_properties, 0);
-    if (!core_) {
-        if (!absence_reported_)
-            FRIX_LOG(server, notice)
-                << "No PipeWire at " << (remote_.empty() ? "the default socket" : remote_) << " ("
-                << std::strerror(errno) << "); retrying in the background";
-        absence_reported_ = true;
+    // PipeWire would follow whatever a user put at the socket's place and talk to whoever
+    // answers there: the socket is checked and connected here.
+    const std::string path = pipewire_socket_path(remote_);
+    int fd = -1;
+    try {
+        if (path.empty())
+            throw std::system_error(ENOENT, std::generic_category(), "no runtime directory");
+        fd = connect_pipewire_socket(path, owner_);
+    } catch (const SocketRefused& refused) {
+        // Someone may have put it there to be talked to as root: worth a warning.
+        report_once(refused.what(), refused.what(), true);
+        return false;
+    } catch (const std::system_error& error) {
+        const std::string where = !path.empty()     ? path
+                                  : remote_.empty() ? std::string("the default socket")
+                                                    : remote_;
+        report_once("absent", "No PipeWire at " + where + " (" +
+                                  std::strerror(error.code().value()) +
+                                  "); retrying in the background");
         return false;
     }
-    absence_reported_ = false;
+    core_ = pw_context_connect_fd(context_, fd, nullptr, 0);
+    if (!core_) {
+        report_once("absent", std::string("Cannot talk to PipeWire at ") + path + ": " +
+                                  std::strerror(errno) + "; retrying in the background");
+        return false;
+    }
+    reported_.clear();
     pw_core_add_listener(core_, &hooks_->core, &hooks_->core_events, this);
 
     const std::string node_name = "frix." + device_name_;
@@ -247,6 +268,15 @@ bool PipewireOutput::connect() {
                              << (connected_once_ ? " again" : "");
     connected_once_ = true;
     return true;
+}
+
+void PipewireOutput::report_once(const std::string& kind, const std::string& line, bool warn) {
+    if (kind == reported_) return;
+    reported_ = kind;
+    if (warn)
+        FRIX_LOG(server, warning) << line;
+    else
+        FRIX_LOG(server, notice) << line;
 }
 
 void PipewireOutput::disconnect() {
@@ -307,15 +337,25 @@ void PipewireOutput::take_frame(const CameraFrame& frame) {
         format.pixelformat == format_.pixelformat) {
         if (pw_buffer* buffer = pw_stream_dequeue_buffer(stream_)) {
             spa_data& d = buffer->buffer->datas[0];
-            if (d.data) {
-                const std::size_t n = std::min<std::size_t>(size, d.maxsize);
-                std::memcpy(d.data, data, n);
+            if (d.data && size <= d.maxsize) {
+                std::memcpy(d.data, data, size);
                 d.chunk->offset = 0;
-                d.chunk->size = static_cast<uint32_t>(n);
+                d.chunk->size = static_cast<uint32_t>(size);
                 d.chunk->stride = static_cast<int32_t>(bytesperline);
+                d.chunk->flags = SPA_CHUNK_FLAG_NONE;
+                pw_stream_queue_buffer(stream_, buffer);
+                pw_stream_trigger_process(stream_);
+            } else {
+                // The buffer goes back empty: a cut frame would pass for a whole one.
+                if (d.data && short_buffers_++ == 0)
+                    FRIX_LOG(server, warning)
+                        << "PipeWire gives " << d.maxsize << "-byte buffers for " << size
+                        << "-byte frames; dropping those frames";
+                d.chunk->offset = 0;
+                d.chunk->size = 0;
+                d.chunk->flags = SPA_CHUNK_FLAG_CORRUPTED;
+                pw_stream_queue_buffer(stream_, buffer);
             }
-            pw_stream_queue_buffer(stream_, buffer);
-            pw_stream_trigger_process(stream_);
         }
     }
     pw_thread_loop_unlock(loop_);

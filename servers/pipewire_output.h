@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstdint>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "camera_modes.h"
@@ -23,10 +24,11 @@ namespace frix::streaming {
 // PipeWire or the camera. The node comes back by itself after PipeWire restarts.
 class PipewireOutput : public Output {
 public:
-    // remote: a socket path or name; empty: the library's default. The camera's formats
-    // are asked of camera, else of its node.
+    // remote: a socket path or name; empty: the library's default. owner: whose socket
+    // and PipeWire it must be; unset: its directory's owner. The camera's formats are asked
+    // of camera, else of its node.
     PipewireOutput(std::string device_name, std::string remote, Outputs& list,
-                   Camera* camera = nullptr);
+                   Camera* camera = nullptr, std::optional<uid_t> owner = std::nullopt);
     ~PipewireOutput() override;
 
     void start();
@@ -43,11 +45,14 @@ private:
     void tick();  // loop thread: connects, or tears a broken connection down
     bool connect();
     void disconnect();
+    // Says line unless the last one said was of the same kind.
+    void report_once(const std::string& kind, const std::string& line, bool warn = false);
     void negotiated(const FrameFormat& format);
     void set_streaming(bool streaming);
 
     const std::string device_name_;
     const std::string remote_;
+    const std::optional<uid_t> owner_;
     Outputs& list_;
     Camera* const daemon_camera_;
 
@@ -61,7 +66,7 @@ private:
 
     bool described_ = false;
     CameraDescription camera_;
-    bool absence_reported_ = false;
+    std::string reported_;  // the kind of the last line about not connecting
     bool connected_once_ = false;
     std::atomic<bool> broken_{false};
     // Keeps stop() from tearing the loop down under a frame on its way in.
@@ -70,6 +75,7 @@ private:
     // Under the thread loop's lock.
     bool streaming_ = false;
     FrameFormat format_{};
+    std::uint64_t short_buffers_ = 0;  // frames dropped for a buffer smaller than they are
     // Copies for the list, which asks from any thread: the loop's lock is not a leaf.
     std::atomic<bool> wants_{false};
     mutable std::mutex wanted_mutex_;

@@ -67,8 +67,8 @@ void StreamingServer::start(const std::string& device_name) {
             http_->listen(endpoint);
         }
         if (options_.pipewire) {
-            pipewire_ = std::make_unique<PipewireOutput>(device_name, options_.pipewire_remote,
-                                                         *outputs_, camera_);
+            pipewire_ = std::make_unique<PipewireOutput>(
+                device_name, options_.pipewire_remote, *outputs_, camera_, options_.pipewire_owner);
             outputs_->add(*pipewire_);
         }
         if (make_source_)

@@ -202,3 +202,69 @@ case_pipewire_consumer_beside_a_v4l2_app() {
     fail "the daemon opened its own node for PipeWire"
   fi
 }
+
+# The user's runtime directory holds a link to another PipeWire's socket: frix, as root,
+# does not follow it, and publishes once the user's own socket is there.
+case_pipewire_refuses_a_link_in_the_users_runtime_dir() {
+  start_session
+  local runtime=/run/user/$PW_UID
+  # The next case looks for an absent PipeWire there.
+  trap 'cleanup_frix; stop_session; umount /run/user/$PW_UID/pipewire-0 2>/dev/null
+    rm -rf /run/user/$PW_UID' EXIT
+  mkdir -p "$runtime"
+  chown $PW_UID:$PW_UID "$runtime"
+  chmod 0700 "$runtime"
+  as_user ln -sfn "$PW_RUNTIME/pipewire-0" "$runtime/pipewire-0"
+  local line="Refusing the PipeWire socket $runtime/pipewire-0: it is a symbolic link"
+  expect_log "^<warning> \[server\] $line$"
+  start_frix --verbosity=6 --mode static --enable-server=required \
+    --server-option=--pipewire --server-option=--pipewire-user=nobody
+  wait_until 20 grep -qF "$line" "$CASE_DIR/frix.log" ||
+    { cat "$CASE_DIR/frix.log"; fail "no refusal of the link"; }
+  if node_listed || grep -q 'Publishing video0 to PipeWire' "$CASE_DIR/frix.log"; then
+    fail "frix published through the link"
+  fi
+  # The same socket, now at the path itself: the next try connects. The file under the
+  # mount is no socket either, while it is bare.
+  expect_log "^<warning> \[server\] Refusing the PipeWire socket $runtime/pipewire-0: it is not a socket$"
+  rm "$runtime/pipewire-0"
+  touch "$runtime/pipewire-0"
+  mount --bind "$PW_RUNTIME/pipewire-0" "$runtime/pipewire-0"
+  wait_until 30 node_listed || { cat "$CASE_DIR/frix.log"; fail "the node did not appear"; }
+  expect_eq "$(grep -cF "$line" "$CASE_DIR/frix.log")" 1 "refusals logged while retrying"
+}
+
+# Only the unit's capabilities and no new privileges: another user's mmap client streams
+# and the node reaches that user's PipeWire through /run/user.
+case_pipewire_and_mmap_under_the_units_capabilities() {
+  local unit caps cap mask=0
+  unit=$(dirname "${BASH_SOURCE[0]}")/../../../packaging/frix@.service.in
+  caps=-all
+  for cap in $(sed -n 's/^CapabilityBoundingSet=//p' "$unit"); do
+    mask=$((mask | 1 << $(awk -v c="$cap" '$1 == "#define" && $2 == c { print $3 }' \
+      /usr/include/linux/capability.h)))
+    cap=${cap#CAP_}
+    caps+=",+${cap,,}"
+  done
+  [ "$caps" != -all ] || fail "no CapabilityBoundingSet= in $unit"
+  echo "bounding set: $caps"
+  printf '#!/bin/sh\nexec setpriv --no-new-privs --bounding-set=%s %s "$@"\n' "$caps" "$FRIX" \
+    >"$CASE_DIR/frix-bounded"
+  chmod +x "$CASE_DIR/frix-bounded"
+  start_session /run/user/$PW_UID
+  trap 'stop_session; cleanup_frix' EXIT
+  FRIX=$CASE_DIR/frix-bounded start_frix --verbosity=6 --mode static --enable-server=required \
+    --server-option=--pipewire --server-option=--pipewire-user=nobody
+  expect_eq "$(sed -n 's/^CapEff:\s*//p' "/proc/$FRIX_PID/status")" "$(printf %016x $mask)" \
+    "frix's capabilities"
+  wait_until 30 node_listed || { cat "$CASE_DIR/frix.log"; fail "the node did not reach the user's PipeWire"; }
+  chgrp video "$FRIX_NODE" && chmod 0660 "$FRIX_NODE" || fail "cannot give $FRIX_NODE to video"
+  setpriv --reuid 1001 --regid 1001 --groups 44 "$FRIX_BUILD/bin/frix-run" v4l2-ctl -d "$FRIX_NODE" \
+    --stream-mmap --stream-count=30 --stream-to=app.raw 2>app.err ||
+    fail "another user's mmap client failed: $(cat app.err)"
+  "$FRAME_CHECK" --size 640x480 --format YUYV --mode static --min-frames 30 app.raw ||
+    fail "the client's frames are not the pattern's"
+  capture pw.raw 640 480
+  stop_frix TERM
+  expect_eq "$FRIX_STATUS" 0 "exit status of frix"
+}
