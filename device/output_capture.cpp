@@ -32,15 +32,19 @@ bool differs(const WantedFormat& wanted, const v4l2_pix_format& pix) {
            (wanted.pixelformat && wanted.pixelformat != pix.pixelformat);
 }
 
+// A driver's format before any S_FMT is its own, not yet the core's copy.
+v4l2_format format_of(Driver& driver) {
+    v4l2_format fmt{};
+    fmt.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    driver.get_fmt(fmt);
+    return fmt;
+}
+
 }  // namespace
 
 void V4lDriver::offer_to_outputs(const BufferData& data) {
     if (!outputs.wanted()) return;
-    // A driver's format before any S_FMT is its own, not yet the core's copy.
-    v4l2_format fmt{};
-    fmt.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-    driver->get_fmt(fmt);
-    offer_to_outputs(data, fmt.fmt.pix);
+    offer_to_outputs(data, format_of(*driver).fmt.pix);
 }
 
 void V4lDriver::offer_to_outputs(const BufferData& data, const v4l2_pix_format& pix) {
@@ -92,9 +96,7 @@ bool V4lDriver::prepare_output_frame(BufferData& data) {
     if (!idle && state_cast<const Active*>() == nullptr) return false;
     if (!outputs.wanted()) return false;
     boost::lock_guard<boost::mutex> driver_lock(driver_mutex);
-    v4l2_format fmt{};
-    fmt.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-    driver->get_fmt(fmt);
+    v4l2_format fmt = format_of(*driver);
     const WantedFormat wanted = outputs.wanted_format();
     // An application with the node open keeps the format it saw or set.
     if (idle && differs(wanted, fmt.fmt.pix)) {
@@ -176,10 +178,7 @@ void V4lDriver::capture_for_outputs() {
             v4l2_pix_format pix;
             {
                 boost::lock_guard<boost::mutex> lock(driver_mutex);
-                v4l2_format now{};
-                now.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-                driver->get_fmt(now);
-                pix = now.fmt.pix;
+                pix = format_of(*driver).fmt.pix;
                 // Another thread changed the format since: the frame would not fit.
                 if (data.get_length() != pix.sizeimage) continue;
                 data.clear();
