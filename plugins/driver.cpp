@@ -64,4 +64,6 @@ void Driver::set_interruption_callback(const std::function<void()>& callback) {
     interruption_callback = callback;
 }
 
+WriterTarget* Driver::writer_target() { return nullptr; }
+
 }  // namespace frix

@@ -8,6 +8,7 @@
 #include <system_error>
 
 #include "frix/buffer_data.h"
+#include "frix/writer.h"
 
 namespace frix {
 
@@ -59,6 +60,9 @@ public:
     virtual void fetch_data();
     virtual void process_data(BufferDataBase& data);  // marks the buffer complete
     virtual void flush_data();
+    // The writer node's frames go here (owned by the driver, alive until destroy);
+    // null, the default, serves no writer node. Asked once, before the nodes exist.
+    virtual WriterTarget* writer_target();
 
     // Replaces the callable the core runs right after it sets the interruption flag;
     // a blocking fetch_data wakes through it. Never install an empty one.
