@@ -2,23 +2,28 @@
 #include "core/cuse_operations.h"
 
 #include "core/device_node.h"
-#include "device/v4l_driver.h"
+#include "device/node_endpoint.h"
 
 namespace frix {
 
 namespace {
 
 // The entry points reply to every request themselves; the adapters only forward.
-V4lDriver& device_of(fuse_req_t request) {
-    return *static_cast<V4lDriver*>(fuse_req_userdata(request));
+NodeEndpoint& device_of(fuse_req_t request) {
+    return *static_cast<NodeEndpoint*>(fuse_req_userdata(request));
 }
 
-void on_init(void* user_data, fuse_conn_info*) { static_cast<V4lDriver*>(user_data)->sys_init(); }
+NodeEndpoint& node_of(void* user_data) { return *static_cast<NodeEndpoint*>(user_data); }
+
+void on_init(void* user_data, fuse_conn_info*) { node_of(user_data).sys_init(); }
 
 // After the init reply, when the kernel has added the node: its group and mode.
-void on_init_done(void* user_data) { on_node_created(*static_cast<V4lDriver*>(user_data)); }
+void on_init_done(void* user_data) { on_node_created(node_of(user_data)); }
 
-void on_destroy(void* user_data) { static_cast<V4lDriver*>(user_data)->sys_destroy(); }
+void on_destroy(void* user_data) {
+    on_node_ending(node_of(user_data));
+    node_of(user_data).sys_destroy();
+}
 
 void on_open(fuse_req_t request, fuse_file_info* file) {
     device_of(request).sys_open(request, file);
@@ -26,6 +31,11 @@ void on_open(fuse_req_t request, fuse_file_info* file) {
 
 void on_read(fuse_req_t request, size_t size, off_t offset, fuse_file_info* file) {
     device_of(request).sys_read(request, size, offset, file);
+}
+
+void on_write(fuse_req_t request, const char* data, size_t size, off_t offset,
+              fuse_file_info* file) {
+    device_of(request).sys_write(request, data, size, offset, file);
 }
 
 void on_release(fuse_req_t request, fuse_file_info* file) {
@@ -49,6 +59,7 @@ cuse_lowlevel_ops make_operations() {
     operations.destroy = &on_destroy;
     operations.open = &on_open;
     operations.read = &on_read;
+    operations.write = &on_write;
     operations.release = &on_release;
     operations.ioctl = &on_ioctl;
     operations.poll = &on_poll;

@@ -5,8 +5,7 @@
 
 namespace frix {
 
-// One table for the process; the library's user data is the V4lDriver behind the node.
-// Callbacks left empty are answered by the library itself (write gets ENOSYS).
+// One table for the process; the library's user data is the NodeEndpoint behind the node.
 const cuse_lowlevel_ops& cuse_operations();
 
 }  // namespace frix

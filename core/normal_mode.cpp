@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <exception>
 #include <memory>
+#include <optional>
+#include <stdexcept>
 #include <string>
 
 #include "core/device_node.h"
@@ -13,6 +15,7 @@
 #include "core/video_number_search.h"
 #include "device/extension_presence.h"
 #include "device/v4l_driver.h"
+#include "device/writer_node.h"
 #include "frix/log.h"
 #include "log/log.h"
 #include "plugins/library.h"
@@ -68,7 +71,30 @@ void serve(const po::variables_map& options, const std::vector<std::string>& ser
                      options["drop-bad-frames"].as<bool>(), options["relaxed-ownership"].as<bool>(),
                      options["mem-lock"].as<bool>(), plugins.server, plugins.server_enabled,
                      server_options, options["libdir"].as<std::string>());
-    register_device_node(device, major, minor, fuse_arguments, &access);
+    // The writer node shares nothing with the capture node but the driver: its frames
+    // reach the driver through the target, on the writer's own session thread.
+    std::optional<WriterNode> writer;
+    CompanionNode companion;
+    if (WriterTarget* target = plugins.driver->writer_target()) {
+        writer.emplace(*target, options["extension-presence"].as<unsigned int>());
+        companion.node = &*writer;
+    }
+    register_device_node(device, major, minor, fuse_arguments, &access, companion);
+}
+
+// Only the feed driver takes frames from a writer node; any other would refuse the
+// option among its own, without saying why.
+void check_writer_node_driver(const po::variables_map& options,
+                              const std::vector<std::string>& driver_arguments) {
+    const bool asked = std::any_of(
+        driver_arguments.begin(), driver_arguments.end(), [](const std::string& argument) {
+            return argument == "--writer-node" || argument.rfind("--writer-node=", 0) == 0;
+        });
+    const std::vector<std::string> names = list_value(options, "driver");
+    if (asked && std::find(names.begin(), names.end(), "feed") == names.end())
+        throw std::invalid_argument(
+            "--writer-node needs --driver feed: only the feed driver takes frames from a "
+            "writer node");
 }
 
 }  // namespace
@@ -80,6 +106,7 @@ int run_normal_mode(const po::variables_map& options,
                     const std::vector<std::string>& server_options,
                     std::vector<const char*>& fuse_arguments) {
     const NodeAccess access = node_access_from(options);
+    check_writer_node_driver(options, driver_arguments);
     Plugins plugins;
     plugins.driver = load_driver(driver_arguments, options["libdir"].as<std::string>(),
                                  list_value(options, "driver"));

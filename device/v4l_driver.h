@@ -26,6 +26,7 @@
 #include "device/frame_watchdog.h"
 #include "device/later_reply.h"
 #include "device/mapping_service.h"
+#include "device/node_endpoint.h"
 #include "device/output_feed.h"
 #include "device/parked_dequeues.h"
 #include "device/requester.h"
@@ -83,7 +84,8 @@ struct IoctlDispatcher;
 // buffer manager's mutex; the parked dequeues' lock is a leaf.
 class V4lDriver
     : public boost::statechart::state_machine<V4lDriver, Alive, std::allocator<void>,
-                                              boost::statechart::exception_translator<>> {
+                                              boost::statechart::exception_translator<>>,
+      public NodeEndpoint {
 public:
     // Stored as a request's result when a reaction caught an exception it cannot name.
     class UnhandledException : public std::system_error {
@@ -98,21 +100,22 @@ public:
               const std::vector<std::string>& server_options, const std::string& library_directory);
     ~V4lDriver() override;
 
-    const std::string& get_device_name() const { return device_name; }
+    const std::string& get_device_name() const override { return device_name; }
     // Why the session ended itself at its start (the server could not start); else null.
-    std::exception_ptr session_failure() const { return server_failure; }
+    std::exception_ptr session_failure() const override { return server_failure; }
 
     // CUSE entry points; each replies to its request exactly once. A blocking VIDIOC_DQBUF
     // that finds no frame is the one exception to replying before returning: it waits
     // parked and is answered later (answer_waiting_dequeues, or its interruption).
-    void sys_init();
-    void sys_destroy();
-    void sys_open(fuse_req_t req, fuse_file_info* fi);
-    void sys_release(fuse_req_t req, fuse_file_info* fi);
-    void sys_read(fuse_req_t req, size_t size, off_t off, fuse_file_info* fi);
-    void sys_poll(fuse_req_t req, fuse_file_info* fi, fuse_pollhandle* ph);
+    void sys_init() override;
+    void sys_destroy() override;
+    void sys_open(fuse_req_t req, fuse_file_info* fi) override;
+    void sys_release(fuse_req_t req, fuse_file_info* fi) override;
+    void sys_read(fuse_req_t req, size_t size, off_t off, fuse_file_info* fi) override;
+    void sys_poll(fuse_req_t req, fuse_file_info* fi, fuse_pollhandle* ph) override;
     void sys_ioctl(fuse_req_t req, unsigned int cmd, void* arg, fuse_file_info* fi,
-                   unsigned int flags, const void* in_buf, size_t in_bufsz, size_t out_bufsz);
+                   unsigned int flags, const void* in_buf, size_t in_bufsz,
+                   size_t out_bufsz) override;
 
     // Capture thread, machine mutex held: wakes the last poller once.
     void notify_poll();
