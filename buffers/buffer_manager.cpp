@@ -125,6 +125,11 @@ v4l2_buffer BufferManager::report(unsigned long index) {
     return record;
 }
 
+BufferData* BufferManager::buffer_data(unsigned long index) {
+    boost::lock_guard<boost::mutex> lock(mutex_);
+    return index < pool_.size() ? pool_[index].data() : nullptr;
+}
+
 v4l2_buffer BufferManager::get_v4l2buffer(unsigned long index) {
     boost::lock_guard<boost::mutex> lock(mutex_);
     return report(index);

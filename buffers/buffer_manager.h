@@ -62,6 +62,9 @@ public:
     // The oldest ready frame leaves the ready queue; std::system_error EAGAIN if none.
     v4l2_buffer dequeue_buffer();
     bool is_frame_ready() const;
+    // A slot's storage by index (null outside the pool), for a node that keeps its own
+    // queues: the writer's buffers are filled by the client, not the capture thread.
+    BufferData* buffer_data(unsigned long index);
     // The newest ready frame, null if none.
     Buffer* get_frame();
     void pop_frame();

@@ -38,7 +38,8 @@ layout)
     [ -z "$(find "$prefix/include/frix" -mindepth 1 -maxdepth 1 ! -name '.*' ! -name buffer_data.h \
             ! -name driver.h ! -name fourcc.h ! -name log.h ! -name pixel_formats.h \
             ! -name plugin_options.h ! -name registration.h ! -name server.h \
-            ! -name v4l2_helpers.h)" ] || fail "unexpected headers: $(ls "$prefix/include/frix")"
+            ! -name v4l2_helpers.h ! -name writer.h)" ] ||
+        fail "unexpected headers: $(ls "$prefix/include/frix")"
     grep -q 'Boost.Interprocess\|boost/interprocess\|boost/intrusive\|BufferManager' \
         "$prefix"/include/frix/*.h && fail "SDK headers name daemon internals"
     # Test plug-ins are never installed.

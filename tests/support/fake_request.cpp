@@ -47,6 +47,8 @@ std::string to_string(ReplyKind kind) {
             return "fuse_reply_ioctl";
         case ReplyKind::Poll:
             return "fuse_reply_poll";
+        case ReplyKind::Write:
+            return "fuse_reply_write";
     }
     return "?";
 }
@@ -220,6 +222,12 @@ int fuse_reply_ioctl(fuse_req_t req, int result, const void* buf, size_t size) {
     reply.ioctl_result = result;
     const auto* bytes = static_cast<const unsigned char*>(buf);
     if (size != 0) reply.bytes.assign(bytes, bytes + size);
+    return req->owner->record(std::move(reply));
+}
+
+int fuse_reply_write(fuse_req_t req, size_t count) {
+    Reply reply = make_reply(ReplyKind::Write);
+    reply.written = count;
     return req->owner->record(std::move(reply));
 }
 

@@ -44,7 +44,7 @@ struct fuse_pollhandle {
 
 namespace frix::test {
 
-enum class ReplyKind { None, Error, Open, Buffer, Ioctl, Poll };
+enum class ReplyKind { None, Error, Open, Buffer, Ioctl, Poll, Write };
 
 std::string to_string(ReplyKind kind);
 
@@ -55,6 +55,8 @@ struct Reply {
     int error = 0;
     // fuse_reply_ioctl's result.
     int ioctl_result = 0;
+    // fuse_reply_write's count.
+    std::size_t written = 0;
     // fuse_reply_poll's events.
     unsigned revents = 0;
     // fuse_reply_buf's or fuse_reply_ioctl's payload.

@@ -5,7 +5,8 @@
 
 namespace frix::test {
 
-TestClient::TestClient(V4lDriver& device, pid_t pid, int open_flags) : device_(device), pid_(pid) {
+TestClient::TestClient(NodeEndpoint& device, pid_t pid, int open_flags)
+    : device_(device), pid_(pid) {
     file_.flags = open_flags;
 }
 
@@ -30,6 +31,12 @@ Reply TestClient::close_after_exit() {
 Reply TestClient::read(std::size_t size, off_t offset) {
     FakeRequest req(pid_);
     device_.sys_read(req, size, offset, &file_);
+    return req.reply();
+}
+
+Reply TestClient::write(const void* data, std::size_t size, off_t offset) {
+    FakeRequest req(pid_);
+    device_.sys_write(req, static_cast<const char*>(data), size, offset, &file_);
     return req.reply();
 }
 

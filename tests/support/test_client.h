@@ -17,14 +17,14 @@
 #include <cstring>
 #include <vector>
 
-#include "device/v4l_driver.h"
+#include "device/node_endpoint.h"
 #include "tests/support/fake_request.h"
 
 namespace frix::test {
 
 class TestClient {
 public:
-    TestClient(V4lDriver& device, pid_t pid, int open_flags = 0);
+    TestClient(NodeEndpoint& device, pid_t pid, int open_flags = 0);
 
     pid_t pid() const { return pid_; }
     // The file handle's information as the kernel keeps it between requests.
@@ -36,6 +36,8 @@ public:
     Reply close_after_exit();
     Reply read(std::size_t size, off_t offset = 0);
     Reply poll(FakePollHandle* handle = nullptr);
+    // One piece of a write(), at its place in the call.
+    Reply write(const void* data, std::size_t size, off_t offset = 0);
     // One whole frame read in pieces at increasing offsets; a failed piece is a test failure.
     std::vector<unsigned char> read_frame(std::size_t frame_size, std::size_t piece);
 
@@ -60,7 +62,7 @@ public:
     }
 
 private:
-    V4lDriver& device_;
+    NodeEndpoint& device_;
     pid_t pid_;
     fuse_file_info file_{};
 };
