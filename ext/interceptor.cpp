@@ -3,7 +3,9 @@
 
 #include <fcntl.h>
 #include <grp.h>
+#include <linux/videodev2.h>
 #include <pwd.h>
+#include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -160,13 +162,28 @@ struct Descriptor {
     }
 };
 
-void* map_buffer(MappingTables& tables, const std::string& name, void* addr, size_t length) {
+// A writer node's buffers are written by the client; a camera's frames are only read.
+bool output_node(int fd, int prot) {
+    if ((prot & PROT_WRITE) == 0) return false;
+    const int saved = errno;
+    v4l2_capability cap{};
+    const bool output =
+        ::ioctl(fd, VIDIOC_QUERYCAP, &cap) == 0 &&
+        ((cap.capabilities & V4L2_CAP_DEVICE_CAPS) ? cap.device_caps : cap.capabilities) &
+            V4L2_CAP_VIDEO_OUTPUT;
+    errno = saved;
+    return output;
+}
+
+void* map_buffer(MappingTables& tables, const std::string& name, void* addr, size_t length,
+                 bool writable) {
     auto map = reinterpret_cast<MmapFunction>(next_mmap.get());
     if (!map) throw std::runtime_error("no mmap() to map " + name + " with");
     // The descriptor that was checked is the one mapped: a name swapped in between is
     // never followed. Non-blocking, so a FIFO planted under the name cannot hold us.
     const Descriptor file{
-        ::shm_open(("/" + name).c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0)};
+        ::shm_open(("/" + name).c_str(),
+                   (writable ? O_RDWR : O_RDONLY) | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0)};
     if (file.fd < 0 && errno == ELOOP)
         throw std::system_error(EIO, std::generic_category(),
                                 "refusing the buffer file " + name + " (a symbolic link)");
@@ -177,7 +194,8 @@ void* map_buffer(MappingTables& tables, const std::string& name, void* addr, siz
     if (why)
         throw std::system_error(EIO, std::generic_category(),
                                 "refusing the buffer file " + name + " (" + why + ")");
-    void* mapping = map(addr, length, PROT_READ, MAP_SHARED, file.fd, 0);
+    void* mapping =
+        map(addr, length, writable ? PROT_READ | PROT_WRITE : PROT_READ, MAP_SHARED, file.fd, 0);
     if (mapping == MAP_FAILED)
         throw std::runtime_error("cannot map " + name + ": " + std::strerror(errno));
     if (addr && mapping != addr) {
@@ -198,6 +216,8 @@ void* intercept_mmap(NextSymbol* next, void* addr, size_t length, int prot, int 
     OpenedSegment opened = open_segment(fd, name);
     if (!opened.memory) return forward_mmap(next, addr, length, prot, flags, fd, offset);
 
+    // Asked before any lock is taken: the answer is a request to the daemon.
+    const bool writable = output_node(fd, prot);
     // A failed device mapping is never forwarded: the device itself cannot be mapped.
     try {
         MappingTables& tables = mapping_tables();
@@ -206,7 +226,7 @@ void* intercept_mmap(NextSymbol* next, void* addr, size_t length, int prot, int 
         const RecordGuard guard(&record, mapping_segment_size);
         const std::uint64_t index = request_buffer_index(
             record, MappingRequest{addr, length, prot, flags, fd, offset}, guard);
-        return map_buffer(tables, name + std::to_string(index), addr, length);
+        return map_buffer(tables, name + std::to_string(index), addr, length, writable);
     } catch (const std::system_error& e) {
         report_failure(e.what(), fd);
         errno = e.code().value();
