@@ -1,23 +1,8 @@
 # shellcheck shell=bash
 # The feed driver: producers (ffmpeg, GStreamer) write to its pipe, V4L2 clients stream.
 
-FEED_PIPE=/run/frix/feed
-
-with_ext() {
-  LD_PRELOAD=$FRIX_EXT "$@"
-}
-
-# start_feed [driver options...]: frix with the feed driver, its pipe ready.
-start_feed() {
-  FRIX_DRIVER=feed start_frix "$@"
-  wait_until 30 test -p "$FEED_PIPE" || fail "no pipe at $FEED_PIPE"
-  [ "$(stat -c %a "$FEED_PIPE")" = 660 ] || fail "pipe mode $(stat -c %a "$FEED_PIPE"), expected 660"
-}
-
-# wait_log SECONDS REGEX: until frix has logged a matching line.
-wait_log() {
-  wait_until "$1" grep -qE -- "$2" "$CASE_DIR/frix.log" || { cat "$CASE_DIR/frix.log" >&2; fail "frix did not log /$2/"; }
-}
+# shellcheck source=../feed.sh
+source "$(dirname "${BASH_SOURCE[0]}")/../feed.sh"
 
 # A one-picture y4m file of ffmpeg's testsrc: testsrc_y4m FILE WxH.
 testsrc_y4m() {
