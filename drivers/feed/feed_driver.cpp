@@ -59,7 +59,7 @@ void FeedDriver::init() {
 void FeedDriver::destroy() { reader_.stop(); }
 
 v4l2_capability FeedDriver::query_cap() {
-    return capture_capability("feed", "frix feed", "platform:frix-feed");
+    return capture_capability("feed", card_name(options_.card_label), "platform:frix-feed");
 }
 
 void FeedDriver::enum_fmt(v4l2_fmtdesc& fmt) {
