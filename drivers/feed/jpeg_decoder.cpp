@@ -48,6 +48,8 @@ AVPixelFormat JpegDecoder::decode(const std::uint8_t* bytes, std::size_t size, s
     int w = 0, h = 0, subsampling = 0, colourspace = 0;
     if (tjDecompressHeader3(handle_, bytes, length, &w, &h, &subsampling, &colourspace) != 0)
         throw broken();
+    // A stream of tables alone passes the header check.
+    if (w <= 0 || h <= 0) throw std::invalid_argument("broken JPEG: no picture in it");
     if (static_cast<std::uint32_t>(w) != width || static_cast<std::uint32_t>(h) != height)
         throw std::invalid_argument("a JPEG of " + std::to_string(w) + "x" + std::to_string(h) +
                                     " in a frame of " + std::to_string(width) + "x" +
