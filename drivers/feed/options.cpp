@@ -38,11 +38,11 @@ po::options_description describe() {
         ("placeholder", po::value<std::string>()->default_value("", "built-in card"),
          "JPEG or PNG image served while no producer sends; empty: a built-in "
          "\"no signal\" card")
-        ("writer-node", po::value<std::string>()->default_value(""),
+        ("writer-node", po::value<std::string>()->default_value("")->value_name("NAME"),
          "serve a V4L2 output node /dev/NAME (for example video21) that producers written "
          "for loopback cameras (ffmpeg -f v4l2, GStreamer v4l2sink, OBS) write frames to; "
          "empty: none")
-        ("card-label", po::value<std::string>()->default_value("frix feed"),
+        ("card-label", po::value<std::string>()->default_value("frix feed")->value_name("TEXT"),
          "card name of the capture node (QUERYCAP card, PipeWire description); the writer "
          "node's is TEXT (writer)");
     // clang-format on
@@ -161,6 +161,9 @@ void print_help(std::ostream& out) {
                       "Producers write to the pipe, one at a time, for example:\n"
                       "  ffmpeg -re -i clip.mp4 -f yuv4mpegpipe /run/frix/feed\n"
                       "  gst-launch-1.0 videotestsrc ! y4menc ! filesink location=/run/frix/feed\n"
+                      "With --writer-node video21, producers may write to a V4L2 output node:\n"
+                      "  ffmpeg -re -i clip.mp4 -f v4l2 -pix_fmt yuyv422 /dev/video21\n"
+                      "The last producer to start is shown.\n"
                       "Clients keep their own format and rate whatever the producer sends.\n");
 }
 
