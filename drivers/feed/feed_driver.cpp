@@ -39,6 +39,8 @@ FeedDriver::FeedDriver(const Options& options)
       default_format_(make_format(output_formats.front().fourcc, options.sizes.front())),
       // The pipe exists before the reader may open it.
       reader_((create_fifo(options.input), options.input), options.raw, options.idle_timeout),
+      writer_(options.writer_node.empty() ? nullptr
+                                          : std::make_unique<WriterIntake>(options, reader_)),
       rate_(default_rate(options.rates)),
       pacer_(interval_of(rate_.load())) {
     set_interruption_callback([this] {
@@ -59,8 +61,10 @@ void FeedDriver::init() {
 void FeedDriver::destroy() { reader_.stop(); }
 
 v4l2_capability FeedDriver::query_cap() {
-    return capture_capability("feed", "frix feed", "platform:frix-feed");
+    return capture_capability("feed", card_name(options_.card_label), "platform:frix-feed");
 }
+
+WriterTarget* FeedDriver::writer_target() { return writer_.get(); }
 
 void FeedDriver::enum_fmt(v4l2_fmtdesc& fmt) {
     check_capture(fmt.type);

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <vector>
 
@@ -13,6 +14,7 @@
 #include "pacer.h"
 #include "placeholder.h"
 #include "reader.h"
+#include "writer_intake.h"
 
 namespace frix::feed {
 
@@ -41,6 +43,7 @@ public:
                      const v4l2_format* fmt) override;
     void fetch_data() override;
     void process_data(BufferDataBase& data) override;
+    WriterTarget* writer_target() override;
 
 private:
     v4l2_format make_format(std::uint32_t fourcc, FrameSize size) const;
@@ -52,6 +55,7 @@ private:
     const Image placeholder_;
     const v4l2_format default_format_;
     Reader reader_;
+    const std::unique_ptr<WriterIntake> writer_;  // null without --writer-node
 
     std::atomic<std::uint32_t> rate_;
     std::mutex pace_mutex_;

@@ -37,7 +37,14 @@ po::options_description describe() {
          "milliseconds without a new picture before the placeholder is served")
         ("placeholder", po::value<std::string>()->default_value("", "built-in card"),
          "JPEG or PNG image served while no producer sends; empty: a built-in "
-         "\"no signal\" card");
+         "\"no signal\" card")
+        ("writer-node", po::value<std::string>()->default_value("")->value_name("NAME"),
+         "serve a V4L2 output node /dev/NAME (for example video21) that producers written "
+         "for loopback cameras (ffmpeg -f v4l2, GStreamer v4l2sink, OBS) write frames to; "
+         "empty: none")
+        ("card-label", po::value<std::string>()->default_value("frix feed")->value_name("TEXT"),
+         "card name of the capture node (QUERYCAP card, PipeWire description); the writer "
+         "node's is TEXT (writer)");
     // clang-format on
     return options;
 }
@@ -56,7 +63,26 @@ bool parse_size(const std::string& text, FrameSize& size) {
     return true;
 }
 
+// A plain name under /dev: nothing that climbs out of it or hides in it.
+bool node_name(const std::string& name) {
+    if (name.empty() || name.size() > 31 || name.front() == '.') return false;
+    // Spelt out: std::isalnum follows the locale.
+    return std::all_of(name.begin(), name.end(), [](char c) {
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+               c == '_' || c == '-' || c == '.';
+    });
+}
+
 }  // namespace
+
+std::string card_name(const std::string& text) {
+    constexpr std::size_t room = 31;
+    if (text.size() <= room) return text;
+    std::size_t end = room;
+    // Back to the first byte of the character that does not fit.
+    while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xc0) == 0x80) --end;
+    return text.substr(0, end);
+}
 
 Options parse_options(const std::vector<std::string>& arguments) {
     const auto values = parse_plugin_options(describe(), arguments, "--driver-help");
@@ -119,6 +145,14 @@ Options parse_options(const std::vector<std::string>& arguments) {
     options.idle_timeout = std::chrono::milliseconds(idle);
 
     options.placeholder = values["placeholder"].as<std::string>();
+
+    options.writer_node = values["writer-node"].as<std::string>();
+    if (!options.writer_node.empty() && !node_name(options.writer_node))
+        invalid_option("writer-node", options.writer_node,
+                       "use a name of letters, digits, '_', '-' and '.', not starting with '.', "
+                       "of at most 31 characters");
+    options.card_label = values["card-label"].as<std::string>();
+    if (options.card_label.empty()) invalid_option("card-label", "", "give a name");
     return options;
 }
 
@@ -127,6 +161,9 @@ void print_help(std::ostream& out) {
                       "Producers write to the pipe, one at a time, for example:\n"
                       "  ffmpeg -re -i clip.mp4 -f yuv4mpegpipe /run/frix/feed\n"
                       "  gst-launch-1.0 videotestsrc ! y4menc ! filesink location=/run/frix/feed\n"
+                      "With --writer-node video21, producers may write to a V4L2 output node:\n"
+                      "  ffmpeg -re -i clip.mp4 -f v4l2 -pix_fmt yuyv422 /dev/video21\n"
+                      "The last producer to start is shown.\n"
                       "Clients keep their own format and rate whatever the producer sends.\n");
 }
 

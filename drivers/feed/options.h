@@ -24,7 +24,13 @@ struct Options {
     std::vector<std::uint32_t> rates;  // frames per second, fastest first
     std::chrono::milliseconds idle_timeout{2000};
     std::string placeholder;  // empty: the built-in card
+    std::string writer_node;  // empty: no writer node
+    std::string card_label = "frix feed";
 };
+
+// QUERYCAP's card field holds 31 bytes and a terminator: longer text is cut there, or
+// before, so that no UTF-8 character is split.
+std::string card_name(const std::string& text);
 
 // Throws std::invalid_argument naming the option and the accepted values.
 Options parse_options(const std::vector<std::string>& arguments);

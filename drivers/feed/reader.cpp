@@ -33,10 +33,10 @@ long long in_ms(Clock::duration d) { return duration_cast<milliseconds>(d).count
 
 }  // namespace
 
-Reader::Reader(std::string path, std::optional<StreamFormat> raw, Clock::duration stall_timeout)
+Reader::Reader(std::string path, std::optional<StreamFormat> raw, Clock::duration idle_timeout)
     : path_(std::move(path)),
       raw_(raw.has_value()),
-      stall_timeout_(stall_timeout),
+      idle_timeout_(idle_timeout),
       parser_(raw ? StreamParser(*raw) : StreamParser()),
       chunk_(1u << 20) {}
 
@@ -84,19 +84,50 @@ void Reader::reopen(int& fd) {
 
 void Reader::header(const StreamFormat& format) {
     const char* kind = raw_ ? "raw " : "y4m ";
-    if (!announced_)
+    if (!announced_) {
         FRIX_LOG(driver, notice) << "feed: producer connected: " << kind << describe(format);
-    else if (format != *announced_)
+        started(Origin::Pipe);
+    } else if (format != *announced_)
         FRIX_LOG(driver, notice) << "feed: producer changed its format: " << kind
                                  << describe(format);
     announced_ = format;
 }
 
 void Reader::picture(std::vector<std::uint8_t>& picture, const StreamFormat& format) {
+    offer(Origin::Pipe, picture, format);
+}
+
+bool Reader::may_show(Origin origin, Clock::time_point now) const {
+    return !current_ || *current_ == origin || !current_connected_ ||
+           now - current_active_at_ >= idle_timeout_;
+}
+
+bool Reader::offer(Origin origin, std::vector<std::uint8_t>& picture, const StreamFormat& format) {
     std::lock_guard<std::mutex> lock(newest_mutex_);
+    const auto now = Clock::now();
+    if (!may_show(origin, now)) return false;
+    if (current_ != origin) {
+        current_ = origin;
+        current_connected_ = true;
+    }
+    current_active_at_ = now;
     newest_.swap(picture);
     newest_format_ = format;
-    newest_at_ = Clock::now();
+    newest_at_ = now;
+    return true;
+}
+
+void Reader::started(Origin origin) {
+    std::lock_guard<std::mutex> lock(newest_mutex_);
+    current_ = origin;
+    current_connected_ = true;
+    current_active_at_ = Clock::now();
+}
+
+// Its last picture stays until the idle timeout, as when it merely falls silent.
+void Reader::ended(Origin origin) {
+    std::lock_guard<std::mutex> lock(newest_mutex_);
+    if (current_ == origin) current_connected_ = false;
 }
 
 void Reader::finished() {
@@ -109,12 +140,14 @@ void Reader::finished() {
     discarding_ = false;
     parser_.reset();
     announced_.reset();
+    ended(Origin::Pipe);
 }
 
 void Reader::drop(int& fd, const std::string& reason) {
     FRIX_LOG(driver, warning) << "feed: producer dropped: " << reason;
     parser_.reset();
     announced_.reset();
+    ended(Origin::Pipe);
     close(fd);
     fd = -1;
     if (!pause(poll_period_ms)) return;
@@ -178,7 +211,7 @@ void Reader::read_producers() {
             continue;
         }
         if (discarding_ && now - last_data_ >= discard_quiet) discarding_ = false;
-        if (!discarding_ && parser_.started() && now - last_data_ >= stall_timeout_)
+        if (!discarding_ && parser_.started() && now - last_data_ >= idle_timeout_)
             drop(fd, "nothing received for " + std::to_string(in_ms(now - last_data_)) + " ms");
     }
     if (fd >= 0) close(fd);

@@ -15,11 +15,17 @@
 
 namespace frix::feed {
 
+// Where a picture comes from: a producer on the pipe, or the writer node.
+enum class Origin { Pipe, Writer };
+
+// The last origin to start is current. While the current one is connected and has
+// started or sent a picture within the idle timeout, the other's pictures are not
+// shown; after that, the first picture of the other makes it current.
 class Reader : private StreamParser::Listener {
 public:
     // Raw pictures of `raw` when given, YUV4MPEG2 otherwise. A producer that sends
-    // nothing for `stall_timeout` in the middle of its stream is dropped.
-    Reader(std::string path, std::optional<StreamFormat> raw, Clock::duration stall_timeout);
+    // nothing for `idle_timeout` in the middle of its stream is dropped.
+    Reader(std::string path, std::optional<StreamFormat> raw, Clock::duration idle_timeout);
     ~Reader() override;
     Reader(const Reader&) = delete;
     Reader& operator=(const Reader&) = delete;
@@ -40,7 +46,15 @@ public:
         return true;
     }
 
+    // For pictures that do not come from the pipe; any thread. Swaps `picture` (tightly
+    // packed, of `format`) with the newest picture unless the other origin holds the
+    // camera; false then, and `picture` is left as it was.
+    bool offer(Origin origin, std::vector<std::uint8_t>& picture, const StreamFormat& format);
+    void started(Origin origin);
+    void ended(Origin origin);
+
 private:
+    bool may_show(Origin origin, Clock::time_point now) const;  // under newest_mutex_
     void run();
     void read_producers();
     // Parses what was read into the chunk; drops the producer when that fails.
@@ -58,7 +72,7 @@ private:
 
     const std::string path_;
     const bool raw_;
-    const Clock::duration stall_timeout_;
+    const Clock::duration idle_timeout_;
     StreamParser parser_;
     std::vector<std::uint8_t> chunk_;
     std::optional<StreamFormat> announced_;
@@ -74,6 +88,9 @@ private:
     std::vector<std::uint8_t> newest_;
     StreamFormat newest_format_;
     Clock::time_point newest_at_{};
+    std::optional<Origin> current_;
+    bool current_connected_ = false;
+    Clock::time_point current_active_at_{};
 };
 
 }  // namespace frix::feed
