@@ -16,6 +16,7 @@
 #include <string>
 #include <string_view>
 
+#include "device/process_info.h"
 #include "frix/log.h"
 
 namespace frix {
@@ -89,25 +90,6 @@ std::uint64_t start_time_of(int pid) {
         if (position == std::string::npos) return 0;
     }
     return std::strtoull(text.c_str() + position + 1, nullptr, 10);
-}
-
-std::string command_of(int pid) {
-    std::ifstream file("/proc/" + std::to_string(pid) + "/comm");
-    std::string name;
-    std::getline(file, name);
-    // The client chose this text: nothing of it may shape the log.
-    for (char& c : name)
-        if (c < 0x20 || c > 0x7e) c = '?';
-    return name.empty() ? "?" : name;
-}
-
-// The kernel names the calling thread, not its process: the process is its thread group.
-int process_of(int thread) {
-    std::ifstream file("/proc/" + std::to_string(thread) + "/status");
-    std::string line;
-    while (std::getline(file, line))
-        if (line.rfind("Tgid:", 0) == 0) return std::atoi(line.c_str() + 5);
-    return thread;
 }
 
 // The pid a process has in its own, innermost namespace (the last of NSpid), 0 if none other.

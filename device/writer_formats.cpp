@@ -89,4 +89,15 @@ bool writer_frame_sizes(v4l2_frmsizeenum& sizes) {
     return true;
 }
 
+bool writer_frame_intervals(v4l2_frmivalenum& intervals) {
+    if (intervals.index != 0 || !is_accepted(intervals.pixel_format) ||
+        intervals.width != even_within(intervals.width) ||
+        intervals.height != even_within(intervals.height))
+        return false;
+    intervals.type = V4L2_FRMIVAL_TYPE_CONTINUOUS;
+    intervals.stepwise = {{1, 1000}, {1, 1}, {1, 1}};
+    std::memset(intervals.reserved, 0, sizeof intervals.reserved);
+    return true;
+}
+
 }  // namespace frix

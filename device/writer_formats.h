@@ -22,4 +22,7 @@ v4l2_pix_format default_writer_format();
 // VIDIOC_ENUM_FRAMESIZES of the writer node: one step-wise range per format.
 bool writer_frame_sizes(v4l2_frmsizeenum& sizes);
 
+// VIDIOC_ENUM_FRAMEINTERVALS: any rate from one frame a second to 1000 a second.
+bool writer_frame_intervals(v4l2_frmivalenum& intervals);
+
 }  // namespace frix

@@ -10,10 +10,9 @@
 #include <boost/thread/lock_guard.hpp>
 #include <cerrno>
 #include <cstring>
-#include <fstream>
 #include <stdexcept>
 
-#include "device/extension_presence.h"
+#include "device/process_info.h"
 #include "device/writer_formats.h"
 #include "frix/fourcc.h"
 #include "frix/log.h"
@@ -30,12 +29,7 @@ std::size_t shortest_inner_piece() {
     return 31 * page + 1;
 }
 
-std::string process_name(int pid) {
-    std::ifstream comm("/proc/" + std::to_string(pid) + "/comm");
-    std::string name;
-    if (!std::getline(comm, name) || name.empty()) name = "process";
-    return name + " (pid " + std::to_string(pid) + ")";
-}
+std::string process_name(int pid) { return command_of(pid) + " (pid " + std::to_string(pid) + ")"; }
 
 // QUERYCAP's card is 32 bytes with its terminator; a cut never splits a UTF-8 character.
 std::string card_of(std::string card) {
@@ -79,7 +73,7 @@ void WriterNode::sys_open(fuse_req_t req, fuse_file_info* fi) {
              (++opens_served_ << Requester::open_serial_shift);
     // Frames are sent as they are written: nothing may sit in the kernel's page cache.
     fi->direct_io = 1;
-    files_[fi->fh] = pid;
+    files_[fi->fh] = process_of(pid);
     priorities_.open(fi->fh);
     const bool first = files_.size() == 1;
     lock.unlock();
@@ -104,7 +98,7 @@ void WriterNode::sys_release(fuse_req_t req, fuse_file_info* fi) {
     if (writer_left) {
         end_streaming();
         if (writer_announced_) target_.writer_ended();
-        writer_pid_ = -1;
+        writer_pid_ = writer_thread_ = -1;
         writer_announced_ = false;
         staging_ = false;
     }
@@ -185,10 +179,15 @@ void WriterNode::sys_poll(fuse_req_t req, fuse_file_info* fi, fuse_pollhandle* p
 }
 
 void WriterNode::claim(const Requester& requester) {
-    if (writer_pid_ == requester.pid) return;
-    if (writer_pid_ != -1) throw std::system_error(EBUSY, std::generic_category());
-    writer_pid_ = requester.pid;
-    writer_name_ = process_name(requester.pid);
+    if (requester.pid == writer_thread_ && writer_pid_ != -1) return;
+    // Requests name the calling thread; a writer is a process, whichever thread asks.
+    const int process = process_of(requester.pid);
+    if (writer_pid_ != -1 && writer_pid_ != process)
+        throw std::system_error(EBUSY, std::generic_category());
+    writer_thread_ = requester.pid;
+    if (writer_pid_ == process) return;
+    writer_pid_ = process;
+    writer_name_ = process_name(process);
     writer_announced_ = false;
     size_warned_ = false;
 }

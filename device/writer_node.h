@@ -98,10 +98,12 @@ private:
     MappingService mapping_;
     BufferManager buffers_;
     FilePriorities priorities_;
-    // Open files by handle, with the pid that opened them.
+    // Open files by handle, with the process that opened them.
     std::map<std::uint64_t, int> files_;
     std::uint64_t opens_served_ = 0;
+    // The writing process, and the thread of it that asked last.
     int writer_pid_ = -1;
+    int writer_thread_ = -1;
     std::string writer_name_;
     bool writer_announced_ = false;
     bool size_warned_ = false;

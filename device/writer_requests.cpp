@@ -21,7 +21,7 @@ namespace frix {
 
 namespace {
 
-constexpr std::array<std::uint32_t, 20> served{
+constexpr std::array<std::uint32_t, 21> served{
     VIDIOC_QUERYCAP, VIDIOC_ENUM_FMT, VIDIOC_G_FMT,           VIDIOC_S_FMT,      VIDIOC_TRY_FMT,
     VIDIOC_G_PARM,   VIDIOC_S_PARM,   VIDIOC_ENUM_FRAMESIZES, VIDIOC_REQBUFS,    VIDIOC_QUERYBUF,
     VIDIOC_QBUF,     VIDIOC_DQBUF,    VIDIOC_STREAMON,        VIDIOC_STREAMOFF,  VIDIOC_ENUMOUTPUT,
@@ -126,6 +126,9 @@ int WriterNode::serve_ioctl(const Requester& requester, std::uint32_t number, vo
             break;
         case VIDIOC_ENUM_FRAMESIZES:
             if (!writer_frame_sizes(as<v4l2_frmsizeenum>(argument))) refuse(EINVAL);
+            break;
+        case VIDIOC_ENUM_FRAMEINTERVALS:
+            if (!writer_frame_intervals(as<v4l2_frmivalenum>(argument))) refuse(EINVAL);
             break;
         case VIDIOC_REQBUFS:
             request_buffers(requester, as<v4l2_requestbuffers>(argument));

@@ -25,7 +25,7 @@ struct OutputFormat {
 
 inline constexpr std::array<OutputFormat, 4> output_formats{{
     {V4L2_PIX_FMT_YUYV, AV_PIX_FMT_YUYV422, "YUYV 4:2:2"},
-    {V4L2_PIX_FMT_NV12, AV_PIX_FMT_NV12, "Y/UV 4:2:0"},
+    {V4L2_PIX_FMT_NV12, AV_PIX_FMT_NV12, "Y/CbCr 4:2:0"},
     {V4L2_PIX_FMT_YUV420, AV_PIX_FMT_YUV420P, "Planar YUV 4:2:0"},
     {V4L2_PIX_FMT_RGB24, AV_PIX_FMT_RGB24, "24-bit RGB 8-8-8"},
 }};

@@ -26,7 +26,7 @@ struct PixelFormatInfo {
 inline constexpr std::array<PixelFormatInfo, 8> pixel_format_table{{
     {V4L2_PIX_FMT_YUYV, "YUYV", "YUYV 4:2:2", Layout::Packed, 2, true},
     {V4L2_PIX_FMT_UYVY, "UYVY", "UYVY 4:2:2", Layout::Packed, 2, true},
-    {V4L2_PIX_FMT_NV12, "NV12", "Y/UV 4:2:0", Layout::Planar420, 1, true},
+    {V4L2_PIX_FMT_NV12, "NV12", "Y/CbCr 4:2:0", Layout::Planar420, 1, true},
     {V4L2_PIX_FMT_YUV420, "YU12", "Planar YUV 4:2:0", Layout::Planar420, 1, true},
     {V4L2_PIX_FMT_RGB24, "RGB24", "24-bit RGB 8-8-8", Layout::Packed, 3, false},
     {V4L2_PIX_FMT_BGR24, "BGR24", "24-bit BGR 8-8-8", Layout::Packed, 3, false},

@@ -7,6 +7,7 @@ source "$(dirname "${BASH_SOURCE[0]}")/../feed.sh"
 
 WRITER=/dev/video21
 FRIX_RUN=$FRIX_BUILD/bin/frix-run
+WRITE_FRAMES=$(cd "$(dirname "${BASH_SOURCE[0]}")/../../.." && pwd)/scripts/write-frames.py
 
 start_writer_feed() {
   start_feed --sizes 320x240 --writer-node video21 "$@"
@@ -65,6 +66,15 @@ case_writer_node_takes_ffmpeg_gstreamer_and_v4l2_ctl() {
   wait "$producer" || true
   wait_log 10 'feed: writer disconnected.*gst-launch'
 
+  # The Python writer of the README: S_FMT and write() from the standard library.
+  python3 "$WRITE_FRAMES" "$WRITER" 640x480 ffff00 >python.log 2>&1 &
+  producer=$!
+  wait_log 30 'Writer python3 \(pid [0-9]+\) sends YUYV 640x480 to /dev/video21'
+  wait_until 10 shows 255 255 0 || { cat python.log >&2; fail "Python's yellow did not reach the camera"; }
+  kill "$producer"
+  wait "$producer" || true
+  wait_log 10 'feed: writer disconnected.*python3'
+
   # v4l2-ctl's own test pattern, 600 mapped frames, while a consumer streams.
   with_ext v4l2-ctl -d "$FRIX_NODE" --set-fmt-video=width=320,height=240,pixelformat=YUYV \
     --stream-mmap --stream-count=300 --stream-to=/dev/null >consumer.txt 2>&1 &
@@ -81,6 +91,7 @@ case_writer_node_takes_ffmpeg_gstreamer_and_v4l2_ctl() {
 }
 
 case_writer_node_compliance_and_refusals() {
+  expect_log '^<alert> \[core\] --writer-node needs --driver feed: only the feed driver takes frames from a writer node$'
   "$FRIX" -f --driver pattern --video_nr 0 --writer-node video21 >pattern.log 2>&1 &&
     fail "the pattern driver took --writer-node"
   grep -q -- '--writer-node needs --driver feed' pattern.log || { cat pattern.log >&2; fail "no clear refusal"; }
