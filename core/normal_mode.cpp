@@ -77,6 +77,9 @@ void serve(const po::variables_map& options, const std::vector<std::string>& ser
     CompanionNode companion;
     if (WriterTarget* target = plugins.driver->writer_target()) {
         writer.emplace(*target, options["extension-presence"].as<unsigned int>());
+        if (writer->get_device_name() == device_name)
+            throw std::invalid_argument("--writer-node names the camera's own node, /dev/" +
+                                        device_name + ": give the writer node a name of its own");
         companion.node = &*writer;
     }
     register_device_node(device, major, minor, fuse_arguments, &access, companion);

@@ -96,6 +96,10 @@ case_writer_node_compliance_and_refusals() {
     fail "the pattern driver took --writer-node"
   grep -q -- '--writer-node needs --driver feed' pattern.log || { cat pattern.log >&2; fail "no clear refusal"; }
   [ ! -e "$WRITER" ] && [ ! -e /dev/video0 ] || fail "a refused start left a node"
+  expect_log '^<alert> \[core\] --writer-node names the camera.s own node, /dev/video21: give the writer node a name of its own$'
+  "$FRIX" -f --driver feed --video_nr 21 --writer-node video21 >same.log 2>&1 &&
+    fail "the writer node took the camera's name"
+  grep -q 'names the camera' same.log || { cat same.log >&2; fail "no clear refusal of one name for both"; }
 
   start_writer_feed
   v4l2-compliance -d "$WRITER" >compliance.txt 2>&1 || true
