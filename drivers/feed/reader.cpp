@@ -84,9 +84,10 @@ void Reader::reopen(int& fd) {
 
 void Reader::header(const StreamFormat& format) {
     const char* kind = raw_ ? "raw " : "y4m ";
+    // The camera changes hands before the log line says so.
     if (!announced_) {
-        FRIX_LOG(driver, notice) << "feed: producer connected: " << kind << describe(format);
         started(Origin::Pipe);
+        FRIX_LOG(driver, notice) << "feed: producer connected: " << kind << describe(format);
     } else if (format != *announced_)
         FRIX_LOG(driver, notice) << "feed: producer changed its format: " << kind
                                  << describe(format);
@@ -131,6 +132,7 @@ void Reader::ended(Origin origin) {
 }
 
 void Reader::finished() {
+    ended(Origin::Pipe);
     if (!discarding_ && parser_.started()) {
         if (parser_.finish())
             FRIX_LOG(driver, notice) << "feed: producer disconnected";
@@ -140,14 +142,13 @@ void Reader::finished() {
     discarding_ = false;
     parser_.reset();
     announced_.reset();
-    ended(Origin::Pipe);
 }
 
 void Reader::drop(int& fd, const std::string& reason) {
+    ended(Origin::Pipe);
     FRIX_LOG(driver, warning) << "feed: producer dropped: " << reason;
     parser_.reset();
     announced_.reset();
-    ended(Origin::Pipe);
     close(fd);
     fd = -1;
     if (!pause(poll_period_ms)) return;

@@ -7,6 +7,7 @@ extern "C" {
 
 #include <linux/videodev2.h>
 
+#include <climits>
 #include <stdexcept>
 
 #include "frix/log.h"
@@ -68,7 +69,8 @@ void WriterIntake::repack(const WrittenFrame& frame) {
     if (line == 0 || tight == 0 || image_bytes(frame.fourcc, frame.width, frame.height) == 0)
         throw std::invalid_argument("unsupported frame size " + size_text(frame));
     const std::uint32_t stride = frame.bytesperline ? frame.bytesperline : line;
-    if (stride < line)
+    // libav counts in int: a stride past that cannot describe a real frame.
+    if (stride < line || std::uint64_t(stride) * frame.height * 2 > INT_MAX)
         throw std::invalid_argument("bytesperline " + std::to_string(stride) + " for " +
                                     std::to_string(line) + " bytes of pixels");
     // Single-planar V4L2: YU12's chroma lines are half the luma's, NV12's as long.
