@@ -16,6 +16,7 @@
 #include "device/writer_formats.h"
 #include "frix/fourcc.h"
 #include "frix/log.h"
+#include "frix/v4l2_helpers.h"
 
 namespace frix {
 
@@ -31,20 +32,12 @@ std::size_t shortest_inner_piece() {
 
 std::string process_name(int pid) { return command_of(pid) + " (pid " + std::to_string(pid) + ")"; }
 
-// QUERYCAP's card is 32 bytes with its terminator; a cut never splits a UTF-8 character.
-std::string card_of(std::string card) {
-    if (card.size() <= 31) return card;
-    std::size_t end = 31;
-    while (end > 0 && (static_cast<unsigned char>(card[end]) & 0xC0) == 0x80) --end;
-    return card.substr(0, end);
-}
-
 }  // namespace
 
 WriterNode::WriterNode(WriterTarget& target, unsigned int extension_presence)
     : target_(target),
       name_(target.writer_node_name()),
-      card_(card_of(target.writer_card())),
+      card_(cut_name(target.writer_card())),
       extension_presence_(extension_presence),
       mapping_(mutex_,
                [this](const MmapRequest& request, int pid, unsigned long& index) {

@@ -11,6 +11,7 @@ extern "C" {
 #include <stdexcept>
 
 #include "frix/plugin_options.h"
+#include "frix/v4l2_helpers.h"
 
 namespace po = boost::program_options;
 
@@ -75,14 +76,7 @@ bool node_name(const std::string& name) {
 
 }  // namespace
 
-std::string card_name(const std::string& text) {
-    constexpr std::size_t room = 31;
-    if (text.size() <= room) return text;
-    std::size_t end = room;
-    // Back to the first byte of the character that does not fit.
-    while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xc0) == 0x80) --end;
-    return text.substr(0, end);
-}
+std::string card_name(const std::string& text) { return cut_name(text); }
 
 Options parse_options(const std::vector<std::string>& arguments) {
     const auto values = parse_plugin_options(describe(), arguments, "--driver-help");

@@ -8,10 +8,12 @@ extern "C" {
 #include <linux/videodev2.h>
 
 #include <climits>
+#include <cstring>
 #include <stdexcept>
 
 #include "frix/log.h"
 #include "frix/pixel_formats.h"
+#include "frix/v4l2_helpers.h"
 
 namespace frix::feed {
 
@@ -42,7 +44,8 @@ std::string size_text(const WrittenFrame& frame) {
 
 WriterIntake::WriterIntake(const Options& options, Reader& reader)
     : node_(options.writer_node),
-      card_(card_name(options.card_label + " (writer)")),
+      // The label gives way, so that the two nodes never share a name.
+      card_(cut_name(options.card_label, 31 - std::strlen(" (writer)")) + " (writer)"),
       reader_(reader) {}
 
 std::string WriterIntake::writer_node_name() { return node_; }

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <iterator>
 #include <limits>
+#include <string>
 #include <string_view>
 #include <system_error>
 
@@ -27,6 +28,15 @@ namespace frix {
 // Drivers serve the capture type only.
 inline void check_capture(std::uint32_t type) {
     if (type != V4L2_BUF_TYPE_VIDEO_CAPTURE) throw_invalid();
+}
+
+// Text cut to at most room bytes, before a UTF-8 character that would not fit whole:
+// V4L2's name fields are shown to users, and half a character is not a name.
+inline std::string cut_name(std::string_view text, std::size_t room = 31) {
+    if (text.size() <= room) return std::string(text);
+    std::size_t end = room;
+    while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xc0) == 0x80) --end;
+    return std::string(text.substr(0, end));
 }
 
 // Fills a fixed V4L2 name field: cut to fit, the rest zeroed, always terminated.

@@ -239,11 +239,12 @@ TEST_F(FeedWriterTest, OptionsNameTheNodeAndTheCards) {
     EXPECT_EQ(card_of(*driver), "frix feed");
     TearDown();
 
-    // 30 bytes, then a character of two: it is left out whole.
+    // 30 bytes, then a character of two: it is left out whole; the writer's card keeps
+    // its suffix, so the two nodes never share a name.
     const std::string long_label = std::string(30, 'a') + "\xc3\xbc" + "b";
     for (const auto& [label, card, writer_card] :
          {std::tuple<std::string, std::string, std::string>{"Studio", "Studio", "Studio (writer)"},
-          {long_label, std::string(30, 'a'), std::string(30, 'a')},
+          {long_label, std::string(30, 'a'), std::string(22, 'a') + " (writer)"},
           {"Kamera K\xc3\xbc"
            "che 2",
            "Kamera K\xc3\xbc"
