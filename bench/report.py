@@ -77,6 +77,9 @@ def in_process(out, table):
         elif name.startswith("read_frame"):
             table.row(f"read() frame {label.split('/', 1)[1]}", us(b["real_time"]),
                       f"{b['bytes_per_second'] / 1e6:.0f} MB/s")
+        elif name.startswith("write_frame"):
+            table.row(f"write() frame to the writer node {label.split('/', 1)[1]}",
+                      us(b["real_time"]), f"{b['bytes_per_second'] / 1e6:.0f} MB/s")
         elif name.startswith("query_buffer"):
             table.row("one ioctl (QUERYBUF)", us(b["real_time"]))
     for name, b in load_benchmarks(out, "buffers.json").items():

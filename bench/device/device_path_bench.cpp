@@ -6,6 +6,8 @@
 //   read_frame     one whole frame by read(), in the kernel's 128 KiB pieces; the
 //                  double copies each reply as the kernel would
 //   query_buffer   one ioctl through the dispatcher and the state machine, nothing else
+//   write_frame    one whole frame written to a writer node, in the kernel's 128 KiB
+//                  pieces, handed to a target that keeps nothing
 //
 // Needs root: the mapping service serves only a device with a node under /dev.
 #include <benchmark/benchmark.h>
@@ -17,6 +19,7 @@
 #include <string>
 
 #include "device/v4l_driver.h"
+#include "device/writer_node.h"
 #include "log/log.h"
 #include "tests/support/device_node.h"
 #include "tests/support/fake_request.h"
@@ -173,6 +176,53 @@ void query_buffer(benchmark::State& state) {
     }
 }
 
+// Takes every frame and looks at one byte of it, as a driver that copies it would.
+class DiscardingTarget : public frix::WriterTarget {
+public:
+    std::string writer_node_name() override { return "video-bench-writer"; }
+    std::string writer_card() override { return "bench"; }
+    void writer_started(const std::string&) override {}
+    void take_written_frame(const frix::WrittenFrame& frame) override {
+        benchmark::DoNotOptimize(frame.bytes[frame.size - 1]);
+    }
+    void writer_ended() override {}
+};
+
+void write_frame(benchmark::State& state) {
+    frix::disable_logging();
+    const auto width = static_cast<std::uint32_t>(state.range(0));
+    const auto height = static_cast<std::uint32_t>(state.range(1));
+    DiscardingTarget target;
+    frix::WriterNode writer(target, 0);
+    TestClient producer(writer, 4243);
+    producer.open();
+    v4l2_format fmt{};
+    fmt.type = V4L2_BUF_TYPE_VIDEO_OUTPUT;
+    fmt.fmt.pix.width = width;
+    fmt.fmt.pix.height = height;
+    fmt.fmt.pix.pixelformat = V4L2_PIX_FMT_YUYV;
+    if (producer.ioctl(VIDIOC_S_FMT, fmt) != 0) {
+        state.SkipWithError("VIDIOC_S_FMT failed");
+        return;
+    }
+    const std::size_t frame = fmt.fmt.pix.sizeimage;
+    const std::vector<char> bytes(frame, 0x10);
+    for (auto _ : state) {
+        for (std::size_t sent = 0; sent < frame; sent += kernel_piece) {
+            const std::size_t piece = std::min(kernel_piece, frame - sent);
+            if (producer.write(bytes.data() + sent, piece, static_cast<off_t>(sent)).written !=
+                piece) {
+                state.SkipWithError("a piece was refused");
+                return;
+            }
+        }
+    }
+    producer.close();
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * frame));
+    state.counters["frames/s"] =
+        benchmark::Counter(static_cast<double>(state.iterations()), benchmark::Counter::kIsRate);
+}
+
 // Cycles wait for another thread, so wall time is what a client sees.
 BENCHMARK(mmap_cycle)
     ->ArgNames({"w", "h", "buffers"})
@@ -182,6 +232,7 @@ BENCHMARK(mmap_cycle)
     ->UseRealTime();
 BENCHMARK(read_frame)->ArgNames({"w", "h"})->Args({640, 480})->Args({1920, 1080})->UseRealTime();
 BENCHMARK(query_buffer)->UseRealTime();
+BENCHMARK(write_frame)->ArgNames({"w", "h"})->Args({640, 480})->Args({1920, 1080})->UseRealTime();
 
 }  // namespace
 
