@@ -5,10 +5,12 @@
 #include <spa/param/video/raw.h>
 #include <sys/ioctl.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <system_error>
 
+#include "frame_converter.h"
 #include "frix/pixel_formats.h"
 
 namespace frix::streaming {
@@ -28,7 +30,7 @@ void add_rates(const CameraQuery& ask, std::uint32_t pixelformat, std::uint32_t 
         if (interval.type != V4L2_FRMIVAL_TYPE_DISCRETE) break;
         const auto& t = interval.discrete;
         if (t.numerator == 0 || t.denominator == 0) continue;
-        modes.push_back({pixelformat, width, height, t.denominator, t.numerator});
+        modes.push_back({pixelformat, width, height, t.denominator, t.numerator, pixelformat});
         any = true;
     }
     if (any) return;
@@ -40,7 +42,27 @@ void add_rates(const CameraQuery& ask, std::uint32_t pixelformat, std::uint32_t 
         num = parm.parm.capture.timeperframe.denominator;
         den = parm.parm.capture.timeperframe.numerator;
     }
-    modes.push_back({pixelformat, width, height, num, den});
+    modes.push_back({pixelformat, width, height, num, den, pixelformat});
+}
+
+// What portal consumers and encoders most often ask for, made from the camera's frames
+// once a frame for all of the node's consumers.
+void add_converted_modes(std::vector<CameraMode>& modes) {
+    const std::size_t own = modes.size();
+    for (std::size_t i = 0; i < own; ++i) {
+        const CameraMode mode = modes[i];
+        if (!FrameConverter::converts(mode.pixelformat)) continue;
+        for (const std::uint32_t target : {V4L2_PIX_FMT_NV12, V4L2_PIX_FMT_YUV420}) {
+            const bool offered = std::any_of(modes.begin(), modes.end(), [&](const CameraMode& m) {
+                return m.pixelformat == target && m.width == mode.width &&
+                       m.height == mode.height &&
+                       m.rate_num * mode.rate_den == mode.rate_num * m.rate_den;
+            });
+            if (!offered && image_bytes(target, mode.width, mode.height) != 0)
+                modes.push_back({target, mode.width, mode.height, mode.rate_num, mode.rate_den,
+                                 mode.pixelformat});
+        }
+    }
 }
 
 }  // namespace
@@ -53,6 +75,10 @@ std::uint32_t spa_format_of(std::uint32_t pixelformat) {
             return SPA_VIDEO_FORMAT_RGB;
         case V4L2_PIX_FMT_GREY:
             return SPA_VIDEO_FORMAT_GRAY8;
+        case V4L2_PIX_FMT_NV12:
+            return SPA_VIDEO_FORMAT_NV12;
+        case V4L2_PIX_FMT_YUV420:
+            return SPA_VIDEO_FORMAT_I420;
         default:
             return SPA_VIDEO_FORMAT_UNKNOWN;
     }
@@ -66,17 +92,13 @@ std::uint32_t pixelformat_of(std::uint32_t spa_format) {
             return V4L2_PIX_FMT_RGB24;
         case SPA_VIDEO_FORMAT_GRAY8:
             return V4L2_PIX_FMT_GREY;
+        case SPA_VIDEO_FORMAT_NV12:
+            return V4L2_PIX_FMT_NV12;
+        case SPA_VIDEO_FORMAT_I420:
+            return V4L2_PIX_FMT_YUV420;
         default:
             return 0;
     }
-}
-
-unsigned bytes_per_pixel(std::uint32_t pixelformat) {
-    const PixelFormatInfo* format = find_pixel_format(pixelformat);
-    return format && format->layout == Layout::Packed &&
-                   spa_format_of(pixelformat) != SPA_VIDEO_FORMAT_UNKNOWN
-               ? format->bytes_per_pixel
-               : 0;
 }
 
 CameraQuery node_query(int fd) {
@@ -121,6 +143,7 @@ CameraDescription describe_camera(const CameraQuery& ask) {
             add_rates(ask, format.pixelformat, current.fmt.pix.width, current.fmt.pix.height,
                       description.modes);
     }
+    add_converted_modes(description.modes);
     return description;
 }
 

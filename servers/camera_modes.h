@@ -14,18 +14,21 @@ struct CameraMode {
     std::uint32_t height = 0;
     std::uint32_t rate_num = 0;  // frames per second as a fraction
     std::uint32_t rate_den = 1;
+    // The camera's format the frames come in; the same as pixelformat unless frames are
+    // converted for this mode.
+    std::uint32_t source = 0;
 };
 
 // SPA_VIDEO_FORMAT_* for a V4L2 FourCC; 0 (unknown) when PipeWire has no raw equivalent here.
 std::uint32_t spa_format_of(std::uint32_t pixelformat);
 // The V4L2 FourCC for a SPA_VIDEO_FORMAT_*, 0 for one we do not serve.
 std::uint32_t pixelformat_of(std::uint32_t spa_format);
-// Bytes per pixel of a packed format we serve, 0 otherwise.
-unsigned bytes_per_pixel(std::uint32_t pixelformat);
 
 struct CameraDescription {
     std::string card;
-    std::vector<CameraMode> modes;  // only formats that spa_format_of() knows
+    // Only formats that spa_format_of() knows: the camera's own first, then NV12 and I420
+    // converted from them where the camera has none of its own.
+    std::vector<CameraMode> modes;
 };
 
 // One informational request (VIDIOC_QUERYCAP, G_FMT, ENUM_FMT, ENUM_FRAMESIZES,

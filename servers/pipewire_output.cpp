@@ -15,6 +15,7 @@
 #include <spa/pod/builder.h>
 
 #include "frix/log.h"
+#include "frix/pixel_formats.h"
 #include "pipewire_socket.h"
 
 namespace frix::streaming {
@@ -72,6 +73,9 @@ struct PipewireOutput::Hooks {
 
 struct PipewireOutput::Callbacks {
     static void on_timer(void* data, uint64_t) { static_cast<PipewireOutput*>(data)->tick(); }
+    static void on_convert(void* data, uint64_t) {
+        static_cast<PipewireOutput*>(data)->convert_staged();
+    }
 
     static void on_core_error(void* data, uint32_t id, int, int res, const char* message) {
         auto* self = static_cast<PipewireOutput*>(data);
@@ -135,6 +139,8 @@ void PipewireOutput::start() {
     timer_ = pw_loop_add_timer(pw_thread_loop_get_loop(loop_), &Callbacks::on_timer, this);
     timespec first{0, 1}, every{0, retry_ns};
     pw_loop_update_timer(pw_thread_loop_get_loop(loop_), timer_, &first, &every, false);
+    convert_event_ =
+        pw_loop_add_event(pw_thread_loop_get_loop(loop_), &Callbacks::on_convert, this);
     if (pw_thread_loop_start(loop_) < 0) {
         FRIX_LOG(server, error) << "Cannot start the PipeWire thread";
         return;
@@ -154,6 +160,8 @@ void PipewireOutput::stop() {
     pw_thread_loop_unlock(loop_);
     pw_thread_loop_stop(loop_);
     pw_loop_destroy_source(pw_thread_loop_get_loop(loop_), timer_);
+    if (convert_event_) pw_loop_destroy_source(pw_thread_loop_get_loop(loop_), convert_event_);
+    convert_event_ = nullptr;
     pw_context_destroy(context_);
     pw_thread_loop_destroy(loop_);
     loop_ = nullptr;
@@ -163,6 +171,9 @@ void PipewireOutput::stop() {
     if (short_buffers_)
         FRIX_LOG(server, warning) << "PipeWire: " << short_buffers_
                                   << " frames dropped for buffers smaller than them";
+    if (dropped_while_converting_)
+        FRIX_LOG(server, notice) << "PipeWire: " << dropped_while_converting_
+                                 << " frames dropped while the previous one was converted";
     FRIX_LOG(server, notice) << "PipeWire output stopped";
 }
 
@@ -301,21 +312,31 @@ void PipewireOutput::set_streaming(bool streaming) {
 }
 
 void PipewireOutput::negotiated(const FrameFormat& format) {
-    const unsigned bpp = bytes_per_pixel(format.pixelformat);
-    if (!bpp || !format.width || !format.height) return;
+    const std::uint32_t stride = line_bytes(format.pixelformat, format.width);
+    const std::uint32_t size = image_bytes(format.pixelformat, format.width, format.height);
+    if (!stride || !size) return;
     format_ = format;
+    // The camera is asked for its own format of that mode; conversion makes the rest.
+    FrameFormat wanted = format;
+    for (const CameraMode& mode : camera_.modes)
+        if (mode.pixelformat == format.pixelformat && mode.width == format.width &&
+            mode.height == format.height)
+            wanted.pixelformat = mode.source;
     FRIX_LOG(server, info) << "PipeWire asks for "
-                           << format_name(format.width, format.height, format.pixelformat);
+                           << format_name(format.width, format.height, format.pixelformat)
+                           << (wanted.pixelformat != format.pixelformat
+                                   ? ", made from " + fourcc_name(wanted.pixelformat)
+                                   : std::string());
     {
         std::lock_guard<std::mutex> lock(wanted_mutex_);
-        wanted_ = format;
+        wanted_ = wanted;
+        node_format_ = format;
     }
     list_.changed();
-    const std::uint32_t stride = format.width * bpp;
     std::uint8_t storage[1024];
     spa_pod_builder builder{};
     spa_pod_builder_init(&builder, storage, sizeof storage);
-    const spa_pod* params[] = {build_buffers(builder, stride * format.height, stride)};
+    const spa_pod* params[] = {build_buffers(builder, size, stride)};
     pw_stream_update_params(stream_, params, 1);
 }
 
@@ -331,6 +352,14 @@ void PipewireOutput::take_frame(const CameraFrame& frame) {
     const std::uint32_t bytesperline = frame.bytesperline;
     std::lock_guard<std::mutex> lock(frame_mutex_);
     if (closed_) return;
+    FrameFormat node;
+    {
+        std::lock_guard<std::mutex> wanted(wanted_mutex_);
+        node = node_format_;
+    }
+    if (node.width != format.width || node.height != format.height ||
+        node.pixelformat != format.pixelformat)
+        return stage(frame);
     pw_thread_loop_lock(loop_);
     // Frames of the old format still arrive until the node has been switched.
     if (stream_ && streaming_ && format.width == format_.width && format.height == format_.height &&
@@ -359,6 +388,53 @@ void PipewireOutput::take_frame(const CameraFrame& frame) {
         }
     }
     pw_thread_loop_unlock(loop_);
+}
+
+void PipewireOutput::stage(const CameraFrame& frame) {
+    if (!FrameConverter::converts(frame.pixelformat)) {
+        if (!unconvertible_reported_)
+            FRIX_LOG(server, notice) << "PipeWire: frames of " << fourcc_name(frame.pixelformat)
+                                     << " cannot be converted; the node waits for another format";
+        unconvertible_reported_ = true;
+        return;
+    }
+    std::unique_lock<std::mutex> staged(staged_mutex_, std::try_to_lock);
+    if (!staged.owns_lock()) {
+        ++dropped_while_converting_;
+        return;
+    }
+    // Grows only when frames do: no allocation a frame.
+    if (staged_.size() < frame.size) staged_.resize(frame.size);
+    std::memcpy(staged_.data(), frame.data, frame.size);
+    staged_frame_ = frame;
+    staged_frame_.data = staged_.data();
+    staged_ready_ = true;
+    staged.unlock();
+    pw_loop_signal_event(pw_thread_loop_get_loop(loop_), convert_event_);
+}
+
+void PipewireOutput::convert_staged() {
+    std::lock_guard<std::mutex> staged(staged_mutex_);
+    if (!staged_ready_) return;
+    staged_ready_ = false;
+    if (!stream_ || !streaming_) return;
+    pw_buffer* buffer = pw_stream_dequeue_buffer(stream_);
+    if (!buffer) return;
+    spa_data& d = buffer->buffer->datas[0];
+    const std::uint32_t size = image_bytes(format_.pixelformat, format_.width, format_.height);
+    d.chunk->offset = 0;
+    if (d.data && size <= d.maxsize &&
+        converter_.convert(staged_frame_, format_, static_cast<std::uint8_t*>(d.data))) {
+        d.chunk->size = size;
+        d.chunk->stride = static_cast<int32_t>(line_bytes(format_.pixelformat, format_.width));
+        d.chunk->flags = SPA_CHUNK_FLAG_NONE;
+        pw_stream_queue_buffer(stream_, buffer);
+        pw_stream_trigger_process(stream_);
+        return;
+    }
+    d.chunk->size = 0;
+    d.chunk->flags = SPA_CHUNK_FLAG_CORRUPTED;
+    pw_stream_queue_buffer(stream_, buffer);
 }
 
 }  // namespace frix::streaming

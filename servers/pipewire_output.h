@@ -6,9 +6,11 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "camera_modes.h"
 #include "frame.h"
+#include "frame_converter.h"
 #include "output.h"
 #include "outputs.h"
 
@@ -49,6 +51,10 @@ private:
     void report_once(const std::string& kind, const std::string& line, bool warn = false);
     void negotiated(const FrameFormat& format);
     void set_streaming(bool streaming);
+    // A frame in another format or size than the node's: copied for the loop thread,
+    // which converts it (convert_staged), so the capture thread never waits for that.
+    void stage(const CameraFrame& frame);
+    void convert_staged();
 
     const std::string device_name_;
     const std::string remote_;
@@ -61,6 +67,7 @@ private:
     pw_core* core_ = nullptr;
     pw_stream* stream_ = nullptr;
     spa_source* timer_ = nullptr;
+    spa_source* convert_event_ = nullptr;
     struct Hooks;
     Hooks* hooks_ = nullptr;
 
@@ -80,6 +87,17 @@ private:
     std::atomic<bool> wants_{false};
     mutable std::mutex wanted_mutex_;
     FrameFormat wanted_{};
+    FrameFormat node_format_{};  // what the consumer negotiated
+    // The frame waiting for the loop thread: the capture thread drops a frame rather than
+    // wait while the loop converts (try-lock); a leaf lock.
+    std::mutex staged_mutex_;
+    std::vector<std::uint8_t> staged_;
+    CameraFrame staged_frame_{};
+    bool staged_ready_ = false;
+    std::uint64_t dropped_while_converting_ = 0;
+    bool unconvertible_reported_ = false;
+    // Loop thread only.
+    FrameConverter converter_;
 };
 
 }  // namespace frix::streaming

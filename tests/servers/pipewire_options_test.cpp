@@ -52,19 +52,77 @@ TEST(CameraModesTest, FormatsMapBothWays) {
     const struct {
         std::uint32_t fourcc;
         std::uint32_t spa;
-        unsigned bpp;
-    } served[] = {{V4L2_PIX_FMT_YUYV, SPA_VIDEO_FORMAT_YUY2, 2},
-                  {V4L2_PIX_FMT_RGB24, SPA_VIDEO_FORMAT_RGB, 3},
-                  {V4L2_PIX_FMT_GREY, SPA_VIDEO_FORMAT_GRAY8, 1}};
+    } served[] = {{V4L2_PIX_FMT_YUYV, SPA_VIDEO_FORMAT_YUY2},
+                  {V4L2_PIX_FMT_RGB24, SPA_VIDEO_FORMAT_RGB},
+                  {V4L2_PIX_FMT_GREY, SPA_VIDEO_FORMAT_GRAY8},
+                  {V4L2_PIX_FMT_NV12, SPA_VIDEO_FORMAT_NV12},
+                  {V4L2_PIX_FMT_YUV420, SPA_VIDEO_FORMAT_I420}};
     for (const auto& f : served) {
         EXPECT_EQ(spa_format_of(f.fourcc), f.spa) << fourcc_name(f.fourcc);
         EXPECT_EQ(pixelformat_of(f.spa), f.fourcc) << fourcc_name(f.fourcc);
-        EXPECT_EQ(bytes_per_pixel(f.fourcc), f.bpp) << fourcc_name(f.fourcc);
     }
     EXPECT_EQ(spa_format_of(V4L2_PIX_FMT_MJPEG), SPA_VIDEO_FORMAT_UNKNOWN);
-    EXPECT_EQ(spa_format_of(V4L2_PIX_FMT_BGR24), SPA_VIDEO_FORMAT_UNKNOWN);
-    EXPECT_EQ(pixelformat_of(SPA_VIDEO_FORMAT_I420), 0u);
-    EXPECT_EQ(bytes_per_pixel(V4L2_PIX_FMT_MJPEG), 0u);
+    EXPECT_EQ(pixelformat_of(SPA_VIDEO_FORMAT_BGRA), 0u);
+}
+
+// A camera of YUYV and MJPEG at 640x480, 30 fps, as the node answers.
+int yuyv_and_mjpeg_camera(unsigned long request, void* argument) {
+    switch (request) {
+        case VIDIOC_QUERYCAP:
+            return 0;
+        case VIDIOC_G_FMT: {
+            auto& fmt = *static_cast<v4l2_format*>(argument);
+            fmt.fmt.pix = {640,
+                           480,
+                           V4L2_PIX_FMT_YUYV,
+                           V4L2_FIELD_NONE,
+                           1280,
+                           614400,
+                           V4L2_COLORSPACE_SRGB,
+                           0,
+                           0,
+                           {0},
+                           0,
+                           0};
+            return 0;
+        }
+        case VIDIOC_ENUM_FMT: {
+            auto& fmt = *static_cast<v4l2_fmtdesc*>(argument);
+            if (fmt.index > 1) return EINVAL;
+            fmt.pixelformat = fmt.index == 0 ? V4L2_PIX_FMT_YUYV : V4L2_PIX_FMT_MJPEG;
+            return 0;
+        }
+        case VIDIOC_ENUM_FRAMESIZES: {
+            auto& size = *static_cast<v4l2_frmsizeenum*>(argument);
+            if (size.index != 0) return EINVAL;
+            size.type = V4L2_FRMSIZE_TYPE_DISCRETE;
+            size.discrete = {640, 480};
+            return 0;
+        }
+        case VIDIOC_ENUM_FRAMEINTERVALS: {
+            auto& interval = *static_cast<v4l2_frmivalenum*>(argument);
+            if (interval.index != 0) return EINVAL;
+            interval.type = V4L2_FRMIVAL_TYPE_DISCRETE;
+            interval.discrete = {1, 30};
+            return 0;
+        }
+        default:
+            return ENOTTY;
+    }
+}
+
+TEST(CameraModesTest, NV12AndI420AreMadeFromTheCamerasOwnFormat) {
+    const CameraDescription camera = describe_camera(&yuyv_and_mjpeg_camera);
+    ASSERT_EQ(camera.modes.size(), 3u) << "YUYV, then NV12 and I420 made of it; no MJPEG";
+    EXPECT_EQ(camera.modes[0].pixelformat, V4L2_PIX_FMT_YUYV) << "the camera's own first";
+    EXPECT_EQ(camera.modes[0].source, V4L2_PIX_FMT_YUYV);
+    for (const std::size_t i : {1u, 2u}) {
+        EXPECT_EQ(camera.modes[i].source, V4L2_PIX_FMT_YUYV);
+        EXPECT_EQ(camera.modes[i].width, 640u);
+        EXPECT_EQ(camera.modes[i].rate_num, 30u);
+    }
+    EXPECT_EQ(camera.modes[1].pixelformat, V4L2_PIX_FMT_NV12);
+    EXPECT_EQ(camera.modes[2].pixelformat, V4L2_PIX_FMT_YUV420);
 }
 
 }  // namespace

@@ -268,3 +268,41 @@ case_pipewire_and_mmap_under_the_units_capabilities() {
   stop_frix TERM
   expect_eq "$FRIX_STATUS" 0 "exit status of frix"
 }
+
+# The node offers NV12 and I420 made from the camera's frames: a consumer asking for NV12
+# beside an application streaming YUYV gets the application's picture, converted; one
+# that asks for nothing gets the camera's own format.
+case_pipewire_converts_for_consumers() {
+  start_session
+  trap 'stop_session; cleanup_frix' EXIT
+  start_frix --verbosity=6 --mode static --enable-server=required \
+    --server-option=--pipewire --server-option="--pipewire-remote=$PW_RUNTIME/pipewire-0"
+  wait_until 30 node_listed || fail "pw-dump does not show frix.video0"
+  node_properties >props.txt
+  expect_file_match props.txt '^format=(nv12|NV12) 640x480'
+  expect_file_match props.txt '^format=(i420|I420) 640x480'
+
+  "$FRIX_BUILD/bin/frix-run" v4l2-ctl -d "$FRIX_NODE" --set-fmt-video=width=640,height=480,pixelformat=YUYV \
+    --stream-mmap --stream-count=300 --stream-to=app.raw 2>app.err &
+  local app=$!
+  wait_until 30 test -s app.raw || fail "the application got no frame: $(cat app.err)"
+  as_user env GST_DEBUG=1 timeout 120 gst-launch-1.0 -q pipewiresrc target-object=frix.video0 num-buffers=60 \
+    ! video/x-raw,format=NV12,width=640,height=480 ! filesink location="$CASE_DIR/pw.nv12" >nv12.log 2>&1 ||
+    { cat nv12.log; fail "no NV12 frames through PipeWire"; }
+  wait "$app" || fail "the application failed beside the NV12 consumer: $(cat app.err)"
+  head -c $((640 * 480 * 2)) app.raw >app.frame
+  ffmpeg -nostdin -loglevel error -y -f rawvideo -pix_fmt yuyv422 -s 640x480 -i app.frame \
+    -pix_fmt nv12 -f rawvideo ref.nv12
+  local line worst
+  line=$(ffmpeg -nostdin -hide_banner -f rawvideo -pix_fmt nv12 -s 640x480 -i pw.nv12 \
+    -f rawvideo -pix_fmt nv12 -s 640x480 -i ref.nv12 -lavfi psnr -f null - 2>&1 | grep 'PSNR ' | tail -n1)
+  echo "NV12 through PipeWire against ffmpeg's conversion: $line"
+  worst=$(sed -n 's/.* min:\([0-9.inf]*\).*/\1/p' <<<"$line")
+  awk -v p="$worst" 'BEGIN { exit !(p == "inf" || p + 0 >= 35) }' || fail "NV12 frames differ: $line"
+  expect_eq "$(($(stat -c %s pw.nv12) / (640 * 480 * 3 / 2)))" 60 "whole NV12 frames"
+
+  # No caps at all: PipeWire picks the node's first format, the camera's own.
+  as_user env GST_DEBUG=1 timeout 120 gst-launch-1.0 -v pipewiresrc target-object=frix.video0 num-buffers=30 \
+    ! fakesink >any.log 2>&1 || { tail -30 any.log; fail "a consumer without caps got no stream"; }
+  grep -m1 -o 'video/x-raw, format=(string)[A-Z0-9]*' any.log || true
+}
