@@ -6,7 +6,7 @@ build=$1
 prefix=$2
 case_name=$3
 source_dir=$(cd "$(dirname "$0")/../.." && pwd)
-runpath='$ORIGIN/../lib:$ORIGIN/../drivers:$ORIGIN/../servers:/usr/local/lib/frix:/usr/lib/frix'
+runpath='$ORIGIN/../lib:$ORIGIN/../drivers:$ORIGIN/../servers:$ORIGIN/../lib/frix:/usr/local/lib/frix:/usr/lib/frix'
 failures=0
 
 fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
@@ -78,6 +78,9 @@ runpath)
     # Installed plug-ins load from where the run path points, for the system prefixes.
     out=$("$prefix/bin/frix" --libdir "$prefix/lib/frix" --driver pattern --driver-help 2>&1)
     grep -q '^Options of the pattern driver' <<<"$out" || fail "installed pattern help: $out"
+    # Below any prefix, without --libdir: the plug-ins beside the installed program.
+    out=$("$prefix/bin/frix" --driver pattern --driver-help 2>&1)
+    grep -q '^Options of the pattern driver' <<<"$out" || fail "pattern not found below $prefix: $out"
     ;;
 sdk_headers)
     # Each public header alone, then all together, with only the installed include dir.
