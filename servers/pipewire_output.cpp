@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <system_error>
 #include <vector>
@@ -24,7 +25,10 @@ namespace {
 
 constexpr long retry_ns = 500'000'000;
 
-struct spa_pod* build_format(spa_pod_builder& b, const CameraMode& mode) {
+// One size and rate with every format the node makes at it, the camera's own first (the
+// default, which a consumer that asks for nothing gets).
+struct spa_pod* build_format(spa_pod_builder& b, const CameraMode& mode,
+                             const std::vector<std::uint32_t>& formats) {
     spa_pod_frame frame;
     spa_pod_builder_push_object(&b, &frame, SPA_TYPE_OBJECT_Format, SPA_PARAM_EnumFormat);
     spa_pod_builder_prop(&b, SPA_FORMAT_mediaType, 0);
@@ -32,12 +36,25 @@ struct spa_pod* build_format(spa_pod_builder& b, const CameraMode& mode) {
     spa_pod_builder_prop(&b, SPA_FORMAT_mediaSubtype, 0);
     spa_pod_builder_id(&b, SPA_MEDIA_SUBTYPE_raw);
     spa_pod_builder_prop(&b, SPA_FORMAT_VIDEO_format, 0);
-    spa_pod_builder_id(&b, spa_format_of(mode.pixelformat));
+    if (formats.size() == 1) {
+        spa_pod_builder_id(&b, formats.front());
+    } else {
+        spa_pod_frame choice;
+        spa_pod_builder_push_choice(&b, &choice, SPA_CHOICE_Enum, 0);
+        spa_pod_builder_id(&b, formats.front());
+        for (const std::uint32_t format : formats) spa_pod_builder_id(&b, format);
+        spa_pod_builder_pop(&b, &choice);
+    }
     spa_pod_builder_prop(&b, SPA_FORMAT_VIDEO_size, 0);
     spa_pod_builder_rectangle(&b, mode.width, mode.height);
     spa_pod_builder_prop(&b, SPA_FORMAT_VIDEO_framerate, 0);
     spa_pod_builder_fraction(&b, mode.rate_num, mode.rate_den);
     return static_cast<spa_pod*>(spa_pod_builder_pop(&b, &frame));
+}
+
+bool same_mode(const CameraMode& a, const CameraMode& b) {
+    return a.width == b.width && a.height == b.height &&
+           std::uint64_t(a.rate_num) * b.rate_den == std::uint64_t(b.rate_num) * a.rate_den;
 }
 
 struct spa_pod* build_buffers(spa_pod_builder& b, std::uint32_t size, std::uint32_t stride) {
@@ -264,7 +281,16 @@ bool PipewireOutput::connect() {
     spa_pod_builder builder{};
     spa_pod_builder_init(&builder, storage.data(), static_cast<uint32_t>(storage.size()));
     std::vector<const spa_pod*> params;
-    for (const auto& mode : camera_.modes) params.push_back(build_format(builder, mode));
+    for (std::size_t i = 0; i < camera_.modes.size(); ++i) {
+        const CameraMode& mode = camera_.modes[i];
+        const auto first = std::find_if(camera_.modes.begin(), camera_.modes.end(),
+                                        [&](const CameraMode& m) { return same_mode(m, mode); });
+        if (first != camera_.modes.begin() + static_cast<std::ptrdiff_t>(i)) continue;
+        std::vector<std::uint32_t> formats;
+        for (const CameraMode& other : camera_.modes)
+            if (same_mode(other, mode)) formats.push_back(spa_format_of(other.pixelformat));
+        params.push_back(build_format(builder, mode, formats));
+    }
     const int connected = pw_stream_connect(
         stream_, PW_DIRECTION_OUTPUT, PW_ID_ANY,
         static_cast<pw_stream_flags>(PW_STREAM_FLAG_DRIVER | PW_STREAM_FLAG_MAP_BUFFERS),
