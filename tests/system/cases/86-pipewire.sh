@@ -131,13 +131,23 @@ case_pipewire_node_frames_and_restart() {
   wait_until 20 dd if="$FRIX_NODE" of=after.raw bs=153600 count=4 iflag=fullblock status=none \
     2>/dev/null || fail "a V4L2 application cannot read after the PipeWire consumer stopped"
 
-  # PipeWire restarts: the node is back within 5 s of the new socket.
+  # PipeWire restarts: frix tries again every half second, so the node is back within 2 s
+  # of PipeWire answering on a quiet machine. Each look at the graph (pw-dump) costs
+  # seconds of CPU under emulation on a loaded host, so the bound is 2 s plus two such
+  # looks, timed in this very boot with the node listed.
+  local look_start look_ms
+  look_start=$(date +%s%N)
+  node_listed || fail "the node is not listed before the restart"
+  look_ms=$((($(date +%s%N) - look_start) / 1000000))
   pkill -KILL -u $PW_UID -x pipewire
   wait_until 30 as_user timeout 5 pw-cli info 0 >/dev/null 2>&1 || fail "PipeWire did not come back"
-  local back=$SECONDS
-  wait_until 10 node_listed || fail "the node is not back after PipeWire restarted"
-  echo "node back $((SECONDS - back)) s after PipeWire answered"
-  [ $((SECONDS - back)) -le 5 ] || fail "the node took more than 5 s to come back"
+  local back_start back_ms
+  back_start=$(date +%s%N)
+  wait_until 30 node_listed || fail "the node is not back after PipeWire restarted"
+  back_ms=$((($(date +%s%N) - back_start) / 1000000))
+  echo "node back ${back_ms} ms after PipeWire answered; one look at the graph takes ${look_ms} ms"
+  [ "$back_ms" -le $((2000 + 2 * look_ms)) ] ||
+    fail "the node took ${back_ms} ms to come back, more than 2 s and two looks (${look_ms} ms each)"
   capture again.raw 640 480
   "$FRAME_CHECK" --size 640x480 --format YUYV --mode static --min-frames 60 again.raw ||
     fail "no pattern frames after PipeWire restarted"
