@@ -340,6 +340,40 @@ TEST_F(RealChildTest, ARefusingServerIsRetriedAndToldOnce) {
     output.stop();
 }
 
+// The whole way out without a VM: ffmpeg as the server decodes what frix-publish sends.
+void expect_decoded(const std::string& url, const std::string& listen) {
+    char directory[] = "/tmp/publish-out.XXXXXX";
+    ASSERT_NE(::mkdtemp(directory), nullptr);
+    const std::string out = std::string(directory) + "/out.gray";
+    const std::string listener = "timeout 60 ffmpeg -nostdin -loglevel error " + listen +
+                                 " -frames:v 30 -f rawvideo -pix_fmt gray " + out +
+                                 " >/dev/null 2>&1; touch " + out + ".done";
+    std::thread server([&] { [[maybe_unused]] const int status = std::system(listener.c_str()); });
+    PublishOutput output(url, PublishOptions{}, publish_program());
+    test::LogCapture log;
+    output.start();
+    feed(output, [&] { return std::ifstream(out + ".done").good(); });
+    server.join();
+    std::ifstream file(out, std::ios::binary | std::ios::ate);
+    EXPECT_EQ(static_cast<long>(file.tellg()), 30L * 640 * 480) << log.text();
+    EXPECT_TRUE(log.contains("<notice> [server] Publishing H.264 to " + url + " at 2000 kbit/s"));
+    // Counted once a second: the count may trail what the listener got.
+    feed(output, [&] { return output.status().frames_sent >= 30; });
+    EXPECT_GE(output.status().frames_sent, 30u);
+    output.stop();
+    std::remove(out.c_str());
+    std::remove((out + ".done").c_str());
+    ::rmdir(directory);
+}
+
+TEST_F(RealChildTest, ListenersDecodeTheFrames) {
+    if (std::system("ffmpeg -hide_banner -version >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "no ffmpeg";
+    expect_decoded("rtsp://127.0.0.1:18554/cam",
+                   "-rtsp_flags listen -i rtsp://127.0.0.1:18554/cam");
+    expect_decoded("srt://127.0.0.1:19710", "-i srt://127.0.0.1:19710?mode=listener");
+}
+
 // A child that scribbles over the ring's index and reports garbage: the daemon ends it,
 // starts another, and its status stays sane.
 TEST_F(RealChildTest, AHostileChildIsEndedAndReplaced) {
