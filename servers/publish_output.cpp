@@ -379,10 +379,10 @@ void PublishOutput::handle(const ChildLine& line) {
     if (line.state == PublishState::retrying) status_.error = line.text;
     if (line.state == PublishState::publishing) status_.error.clear();
     if (line.state != PublishState::publishing) status_.bitrate = 0;
-    // A server that stays away is told once, not at every retry.
-    const std::string told = line.state == PublishState::retrying     ? "retrying " + line.text
-                             : line.state == PublishState::publishing ? "publishing"
-                                                                      : logged_;
+    // A server that stays away is told once, not at every retry, whatever each try's reason.
+    const bool settled =
+        line.state == PublishState::retrying || line.state == PublishState::publishing;
+    const std::string told = settled ? state_name(line.state) : logged_;
     if (told == logged_) {
         FRIX_LOG(server, debug) << "Publishing to " << shown_url_ << ": " << state_name(line.state);
         return;
