@@ -9,10 +9,12 @@
 #include <chrono>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <stdexcept>
 #include <thread>
 #include <vector>
 
+#include "servers/jpeg_encoder.h"
 #include "servers/options.h"
 #include "servers/publish_options.h"
 #include "servers/publish_output.h"
@@ -280,11 +282,19 @@ bool eventually(Condition condition) {
     return true;
 }
 
-// Feeds 640x480 YUYV frames at about 30 a second until `done`.
-template <typename Done>
-void feed(PublishOutput& output, Done done) {
+// A 640x480 YUYV picture: dark on the left half, light on the right.
+std::vector<unsigned char> halves() {
     std::vector<unsigned char> bytes(640 * 480 * 2, 0x80);
-    const CameraFrame frame{bytes.data(), bytes.size(), 640, 480, V4L2_PIX_FMT_YUYV, 1280};
+    for (std::size_t at = 0; at < bytes.size(); at += 2)
+        bytes[at] = (at / 2) % 640 < 320 ? 64 : 192;
+    return bytes;
+}
+
+// Feeds `frame` (by default halves()) at about 30 a second until `done`.
+template <typename Done>
+void feed(PublishOutput& output, Done done, CameraFrame frame = {}) {
+    static const std::vector<unsigned char> bytes = halves();
+    if (!frame.data) frame = {bytes.data(), bytes.size(), 640, 480, V4L2_PIX_FMT_YUYV, 1280};
     const auto deadline = std::chrono::steady_clock::now() + test::wait_limit;
     while (!done() && std::chrono::steady_clock::now() < deadline) {
         output.take_frame(frame);
@@ -340,25 +350,33 @@ TEST_F(RealChildTest, ARefusingServerIsRetriedAndToldOnce) {
     output.stop();
 }
 
-// The whole way out without a VM: ffmpeg as the server decodes what frix-publish sends.
-void expect_decoded(const std::string& url, const std::string& listen) {
+// The whole way out without a VM: ffmpeg as the server decodes what frix-publish sends,
+// and the last frame still shows the two halves (`dark` and `light` in its luma).
+void expect_decoded(const std::string& url, const std::string& listen, CameraFrame frame = {},
+                    int dark = 64, int light = 192) {
     char directory[] = "/tmp/publish-out.XXXXXX";
     ASSERT_NE(::mkdtemp(directory), nullptr);
-    const std::string out = std::string(directory) + "/out.gray";
+    const std::string out = std::string(directory) + "/out.yuv";
     const std::string listener = "timeout 60 ffmpeg -nostdin -loglevel error " + listen +
-                                 " -frames:v 30 -f rawvideo -pix_fmt gray " + out +
+                                 " -frames:v 30 -f rawvideo -pix_fmt yuv420p " + out +
                                  " >/dev/null 2>&1; touch " + out + ".done";
     std::thread server([&] { [[maybe_unused]] const int status = std::system(listener.c_str()); });
     PublishOutput output(url, PublishOptions{}, publish_program());
     test::LogCapture log;
     output.start();
-    feed(output, [&] { return std::ifstream(out + ".done").good(); });
+    feed(
+        output, [&] { return std::ifstream(out + ".done").good(); }, frame);
     server.join();
-    std::ifstream file(out, std::ios::binary | std::ios::ate);
-    EXPECT_EQ(static_cast<long>(file.tellg()), 30L * 640 * 480) << log.text();
+    std::ifstream file(out, std::ios::binary);
+    const std::vector<unsigned char> got{std::istreambuf_iterator<char>(file), {}};
+    ASSERT_EQ(got.size(), 30u * 640 * 480 * 3 / 2) << log.text();
+    const unsigned char* last = got.data() + 29 * 640 * 480 * 3 / 2;
+    EXPECT_NEAR(last[240 * 640 + 100], dark, 4) << "the dark half";
+    EXPECT_NEAR(last[240 * 640 + 540], light, 4) << "the light half";
     EXPECT_TRUE(log.contains("<notice> [server] Publishing H.264 to " + url + " at 2000 kbit/s"));
     // Counted once a second: the count may trail what the listener got.
-    feed(output, [&] { return output.status().frames_sent >= 30; });
+    feed(
+        output, [&] { return output.status().frames_sent >= 30; }, frame);
     EXPECT_GE(output.status().frames_sent, 30u);
     output.stop();
     std::remove(out.c_str());
@@ -372,6 +390,15 @@ TEST_F(RealChildTest, ListenersDecodeTheFrames) {
     expect_decoded("rtsp://127.0.0.1:18554/cam",
                    "-rtsp_flags listen -i rtsp://127.0.0.1:18554/cam");
     expect_decoded("srt://127.0.0.1:19710", "-i srt://127.0.0.1:19710?mode=listener");
+
+    // A camera that sends MJPEG: decoded in the child, then encoded; JPEG's full range
+    // comes out as video range.
+    JpegEncoder jpeg(90);
+    const auto yuyv = halves();
+    const auto encoded = jpeg.encode(yuyv.data(), yuyv.size(), {640, 480, V4L2_PIX_FMT_YUYV});
+    expect_decoded("rtsp://127.0.0.1:18555/cam", "-rtsp_flags listen -i rtsp://127.0.0.1:18555/cam",
+                   {encoded->data(), encoded->size(), 640, 480, V4L2_PIX_FMT_MJPEG, 0},
+                   16 + 64 * 219 / 255, 16 + 192 * 219 / 255);
 }
 
 // A child that scribbles over the ring's index and reports garbage: the daemon ends it,
