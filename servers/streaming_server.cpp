@@ -114,8 +114,10 @@ void StreamingServer::start(const std::string& device_name) {
         broadcaster_.reset();
         outputs_.reset();
         remove_token_file();
-        throw std::runtime_error("Cannot start the streaming server on " + options_.bind + ":" +
-                                 std::to_string(options_.port) + ": " + error.what());
+        // The address only when there is one: a publish-only server listens nowhere.
+        const std::string where =
+            options_.http ? " on " + options_.bind + ":" + std::to_string(options_.port) : "";
+        throw std::runtime_error("Cannot start the streaming server" + where + ": " + error.what());
     }
 }
 

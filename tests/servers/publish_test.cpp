@@ -357,9 +357,10 @@ void expect_decoded(const std::string& url, const std::string& listen, CameraFra
     char directory[] = "/tmp/publish-out.XXXXXX";
     ASSERT_NE(::mkdtemp(directory), nullptr);
     const std::string out = std::string(directory) + "/out.yuv";
-    const std::string listener = "timeout 60 ffmpeg -nostdin -loglevel error " + listen +
-                                 " -frames:v 30 -f rawvideo -pix_fmt yuv420p " + out +
-                                 " >/dev/null 2>&1; touch " + out + ".done";
+    const std::string listener =
+        "timeout 60 ffmpeg -nostdin -loglevel error " + listen +
+        " -frames:v 30 -fps_mode passthrough -f rawvideo -pix_fmt yuv420p " + out +
+        " >/dev/null 2>&1; touch " + out + ".done";
     std::thread server([&] { [[maybe_unused]] const int status = std::system(listener.c_str()); });
     PublishOutput output(url, PublishOptions{}, publish_program());
     test::LogCapture log;

@@ -10,13 +10,14 @@ SRT_URL=srt://127.0.0.1:9710
 # 4:2:0 and ends; in the background, its PID in LISTENER.
 listen_rtsp() {
   timeout 120 ffmpeg -nostdin -loglevel error -rtsp_flags listen -i "$RTSP_URL" \
-    -frames:v "$2" -f rawvideo -pix_fmt yuv420p "$1" >"$1.err" 2>&1 &
+    -frames:v "$2" -fps_mode passthrough -f rawvideo -pix_fmt yuv420p "$1" >"$1.err" 2>&1 &
   LISTENER=$!
   # Bound before frix's next try, which may come at once.
   wait_until 20 bash -c "ss -ltn | grep -q ':8554 '" || fail "the RTSP listener does not listen"
 }
 
-# received FILE FRAMES: the listener ended with FRAMES whole 640x480 frames.
+# received FILE FRAMES: the listener ended with FRAMES whole 640x480 frames (each one
+# frame sent: the listeners pass timestamps through rather than fill gaps).
 received() {
   wait_until 90 bash -c "! kill -0 $LISTENER 2>/dev/null" ||
     { cat "$CASE_DIR/frix.log"; fail "the listener did not get $2 frames: $(cat "$1.err")"; }
@@ -117,7 +118,7 @@ case_publish_srt_to_a_server_that_comes_later() {
     --server-option="--publish=$SRT_URL?latency=200000" --server-option=--bitrate=1500
   wait_until 30 grep -q "Publishing to $SRT_URL?latency=200000: cannot connect" "$CASE_DIR/frix.log" ||
     { cat "$CASE_DIR/frix.log"; fail "no notice about the missing SRT server"; }
-  timeout 120 ffmpeg -nostdin -loglevel error -i "$SRT_URL?mode=listener" -frames:v 60 \
+  timeout 120 ffmpeg -nostdin -loglevel error -i "$SRT_URL?mode=listener" -frames:v 60 -fps_mode passthrough \
     -f rawvideo -pix_fmt yuv420p srt.yuv >srt.err 2>&1 &
   LISTENER=$!
   received srt.yuv 60
@@ -130,6 +131,20 @@ case_publish_srt_to_a_server_that_comes_later() {
     "notices about the missing server before it came"
   expect_file_match "$CASE_DIR/frix.log" \
     "^<notice> \[server\] Publishing H.264 to $SRT_URL\?latency=200000 at 1500 kbit/s$"
+
+  # A child that dies is replaced, and the new one publishes.
+  local line="^<warning> \[server\] Publishing to $SRT_URL\?latency=200000: restarting frix-publish in 1 s$"
+  expect_log "$line"
+  local child
+  child=$(pgrep -x frix-publish) || fail "no frix-publish"
+  kill -KILL "$child"
+  wait_until 20 grep -qE "$line" "$CASE_DIR/frix.log" || fail "the dead child went unnoticed"
+  wait_until 20 bash -c "pgrep -x frix-publish | grep -vqx $child" || fail "no new child"
+  timeout 120 ffmpeg -nostdin -loglevel error -i "$SRT_URL?mode=listener" -frames:v 30 -fps_mode passthrough \
+    -f rawvideo -pix_fmt yuv420p again.yuv >again.yuv.err 2>&1 &
+  LISTENER=$!
+  received again.yuv 30
+  looks_like_the_pattern again.yuv 29
 }
 
 case_publish_refuses_bad_targets_at_start() {
@@ -142,5 +157,5 @@ case_publish_refuses_bad_targets_at_start() {
   timeout 60 "$FRIX" -f --driver pattern --video_nr 0 --enable-server=required \
     --server-option=--publish=$RTSP_URL --server-option=--encoder=vaapi >vaapi.txt 2>&1 || status=$?
   expect_eq "$status" 1 "exit status with VA-API and no render node"
-  expect_file_match vaapi.txt "no VA-API render node"
+  expect_file_match vaapi.txt "^<alert> \[core\] Cannot start the streaming server: no VA-API render node$"
 }
