@@ -14,6 +14,7 @@ packages=(
   systemd        # the install tests verify the unit with systemd-analyze
   # the feed driver: conversion and scaling, placeholder images
   libswscale-dev libavutil-dev libyuv-dev
+  libavcodec-dev libavformat-dev  # the publish output: H.264, RTSP and SRT
   libturbojpeg0-dev libpng-dev
   libpipewire-0.3-dev  # the streaming server's PipeWire output
   libssl-dev  # the streaming server's HTTPS and its random tokens

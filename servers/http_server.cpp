@@ -237,7 +237,8 @@ void Session::route() {
         http::response<http::string_body> response{http::status::ok, 11};
         response.set(http::field::content_type, "application/json");
         response.set(http::field::cache_control, "no-store");
-        response.body() = status_json(server_.camera(), server_.broadcaster().statistics());
+        response.body() = status_json(server_.camera(), server_.broadcaster().statistics(),
+                                      server_.publish_status());
         reply(response);
     } else {
         http::response<http::string_body> response{http::status::ok, 11};

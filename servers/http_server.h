@@ -6,12 +6,14 @@
 #include <boost/asio/steady_timer.hpp>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <list>
 #include <memory>
 #include <string>
 
 #include "broadcaster.h"
 #include "guess_throttle.h"
+#include "publish_status.h"
 
 namespace frix::streaming {
 
@@ -52,6 +54,13 @@ public:
     const Limits& limits() const { return limits_; }
     GuessThrottle& throttle() { return throttle_; }
     boost::asio::ssl::context* tls() const { return tls_.get(); }
+    // The publish targets' state for /status; empty without --publish.
+    void set_publish_status(std::function<std::vector<PublishStatus>()> status) {
+        publish_status_ = std::move(status);
+    }
+    std::vector<PublishStatus> publish_status() const {
+        return publish_status_ ? publish_status_() : std::vector<PublishStatus>();
+    }
     std::size_t viewers_from(const boost::asio::ip::address& address) const;
     void forget(std::list<std::weak_ptr<Session>>::iterator entry);
 
@@ -74,6 +83,7 @@ private:
     bool shutting_down_ = false;
     std::list<std::weak_ptr<Session>> sessions_;
     GuessThrottle throttle_;
+    std::function<std::vector<PublishStatus>()> publish_status_;
 };
 
 }  // namespace frix::streaming

@@ -59,7 +59,20 @@ po::options_description describe() {
          "the PipeWire to publish to: a socket path or a socket name in $XDG_RUNTIME_DIR "
          "(default: $PIPEWIRE_REMOTE, else pipewire-0)")
         ("pipewire-user", po::value<std::string>(),
-         "publish to this user's PipeWire, /run/user/UID/pipewire-0 (a name or a UID)");
+         "publish to this user's PipeWire, /run/user/UID/pipewire-0 (a name or a UID)")
+        ("publish", po::value<std::vector<std::string>>()->composing(),
+         "publish the camera as H.264 to this server: rtsp://HOST[:PORT]/PATH (ANNOUNCE and "
+         "RECORD over TCP) or srt://HOST:PORT[?OPTIONS] (as a caller); repeat for several")
+        ("publish-user", po::value<std::string>()->default_value("nobody"),
+         "the unprivileged user (a name or a UID) that encodes and talks to the servers")
+        ("encoder", po::value<std::string>()->default_value("x264"),
+         "H.264 encoder: x264 (libx264) or vaapi (a VA-API render node's)")
+        ("bitrate", po::value<unsigned>()->default_value(2000),
+         "H.264 bitrate in kbit/s, 100 to 100000")
+        ("gop", po::value<unsigned>(),
+         "frames from one keyframe to the next, 1 to 1000 (default: one second's worth)")
+        ("publish-fps", po::value<unsigned>()->default_value(30),
+         "frames per second published, 1 to 120");
     // clang-format on
     return options;
 }
@@ -111,6 +124,60 @@ void read_password(const po::variables_map& values, Options& options) {
         return;
     }
     options.password = read_password_file(path);
+}
+
+// A user for the publish child: never root, whose privileges it exists to shed.
+void publish_user(const std::string& user, PublishOptions& publish) {
+    std::vector<char> buffer(16384);
+    passwd entry{};
+    passwd* found = nullptr;
+    ::getpwnam_r(user.c_str(), &entry, buffer.data(), buffer.size(), &found);
+    const bool number = !user.empty() &&
+                        user.find_first_not_of("0123456789") == std::string::npos &&
+                        user.size() < 10;
+    if (!found && number)
+        ::getpwuid_r(static_cast<uid_t>(std::stoul(user)), &entry, buffer.data(), buffer.size(),
+                     &found);
+    if (found) {
+        publish.uid = found->pw_uid;
+        publish.gid = found->pw_gid;
+    } else if (number) {
+        publish.uid = static_cast<uid_t>(std::stoul(user));
+        publish.gid = static_cast<gid_t>(publish.uid);
+    } else {
+        invalid("publish-user", user, "a user name or UID");
+    }
+    if (publish.uid == 0)
+        invalid_option("publish-user", user,
+                       "the publish child talks to the network and must not run as root");
+    publish.user = user;
+}
+
+unsigned ranged(const po::variables_map& values, const char* name, unsigned low, unsigned high) {
+    const auto value = values[name].as<unsigned>();
+    if (value < low || value > high)
+        invalid(name, std::to_string(value), std::to_string(low) + " to " + std::to_string(high));
+    return value;
+}
+
+void parse_publish(const po::variables_map& values, PublishOptions& publish) {
+    if (values.count("publish")) publish.urls = values["publish"].as<std::vector<std::string>>();
+    for (const auto& url : publish.urls) check_publish_url(url);
+    if (publish.urls.empty()) {
+        for (const char* name : {"publish-user", "encoder", "bitrate", "gop", "publish-fps"})
+            if (values.count(name) && !values[name].defaulted())
+                throw std::invalid_argument(std::string("--") + name + " needs --publish");
+        return;
+    }
+    publish_user(values["publish-user"].as<std::string>(), publish);
+    const auto encoder = values["encoder"].as<std::string>();
+    if (encoder == "vaapi")
+        publish.encoder = Encoder::vaapi;
+    else if (encoder != "x264")
+        invalid("encoder", encoder, "x264 or vaapi");
+    publish.bitrate_kbps = ranged(values, "bitrate", 100, 100000);
+    publish.fps = ranged(values, "publish-fps", 1, 120);
+    publish.gop = values.count("gop") ? ranged(values, "gop", 1, 1000) : publish.fps;
 }
 
 }  // namespace
@@ -172,6 +239,7 @@ Options parse_options(const std::vector<std::string>& arguments) {
     }
     if (!options.pipewire && !options.pipewire_remote.empty())
         throw std::invalid_argument("--pipewire-remote and --pipewire-user need --pipewire");
+    parse_publish(values, options.publish);
     return options;
 }
 
@@ -211,7 +279,10 @@ void print_help(std::ostream& out) {
         "With --pipewire the camera is also a PipeWire node \"frix.<device>\" (a\n"
         "Video/Source) for PipeWire and portal applications; the camera captures\n"
         "while one of them streams. The daemon runs as root: point it at the desktop\n"
-        "user's PipeWire, e.g. --server-option '--pipewire-user=alice'.\n");
+        "user's PipeWire, e.g. --server-option '--pipewire-user=alice'.\n"
+        "With --publish the camera goes out as H.264 to an RTSP or SRT server (e.g.\n"
+        "MediaMTX, which serves it on as RTSP, HLS and WebRTC); frix-publish, running as\n"
+        "--publish-user, does the encoding and the network. /status shows each target.\n");
 }
 
 }  // namespace frix::streaming

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "publish_options.h"
+
 namespace frix::streaming {
 
 struct Options {
@@ -34,6 +36,8 @@ struct Options {
     // Whose socket and PipeWire it must be (--pipewire-user); unset: the socket's directory's
     // owner.
     std::optional<uid_t> pipewire_owner;
+    // --publish targets (none: no publishing) and how they are encoded.
+    PublishOptions publish;
 };
 
 // A user name or UID as a UID. Throws std::invalid_argument for an unknown user.

@@ -149,7 +149,8 @@ std::string index_page(const std::string& camera) {
            name + "\"><p>" + name + "</p></body></html>\n";
 }
 
-std::string status_json(const std::string& camera, const Statistics& statistics) {
+std::string status_json(const std::string& camera, const Statistics& statistics,
+                        const std::vector<PublishStatus>& publish) {
     std::ostringstream out;
     out << "{\"camera\":\"" << json_escaped(camera) << "\",\"viewers\":" << statistics.viewers
         << ",\"frames_sent\":" << statistics.frames_sent
@@ -160,6 +161,7 @@ std::string status_json(const std::string& camera, const Statistics& statistics)
             << fourcc_name(statistics.format->pixelformat) << "\"}";
     else
         out << "null";
+    if (!publish.empty()) out << ",\"publish\":" << publish_json(publish);
     out << "}\n";
     return out.str();
 }

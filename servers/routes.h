@@ -4,8 +4,10 @@
 #include <boost/asio/ip/tcp.hpp>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "broadcaster.h"
+#include "publish_status.h"
 
 namespace frix::streaming {
 
@@ -22,6 +24,8 @@ bool names_listener(std::string_view host, const boost::asio::ip::tcp::endpoint&
 
 std::string index_page(const std::string& camera);
 
-std::string status_json(const std::string& camera, const Statistics& statistics);
+// With publish targets, a "publish" array of their state.
+std::string status_json(const std::string& camera, const Statistics& statistics,
+                        const std::vector<PublishStatus>& publish = {});
 
 }  // namespace frix::streaming

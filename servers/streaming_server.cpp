@@ -39,10 +39,11 @@ StreamingServer::~StreamingServer() { stop(); }
 
 void StreamingServer::start(const std::string& device_name) {
     if (thread_.joinable()) return;
-    if (!options_.http && !options_.pipewire) {
+    const auto& publish = options_.publish;
+    if (!options_.http && !options_.pipewire && publish.urls.empty()) {
         FRIX_LOG(server, notice) << "Streaming server: no output asked for (--server-option "
                                     "'--port=9000' serves the camera over HTTP, '--pipewire' "
-                                    "to PipeWire)";
+                                    "to PipeWire, '--publish=rtsp://...' to an RTSP server)";
         return;
     }
     try {
@@ -71,6 +72,21 @@ void StreamingServer::start(const std::string& device_name) {
                 device_name, options_.pipewire_remote, *outputs_, camera_, options_.pipewire_owner);
             outputs_->add(*pipewire_);
         }
+        if (!publish.urls.empty()) {
+            // Known now rather than at the first frame: a user that cannot be dropped to,
+            // an encoder that does not open.
+            const std::string program = publish_program();
+            check_publishing(program, publish);
+            for (const auto& url : publish.urls) {
+                publishers_.push_back(std::make_unique<PublishOutput>(url, publish, program));
+                outputs_->add(*publishers_.back());
+            }
+            http_->set_publish_status([this] {
+                std::vector<PublishStatus> status;
+                for (const auto& publisher : publishers_) status.push_back(publisher->status());
+                return status;
+            });
+        }
         if (make_source_)
             source_ = make_source_(device_name);
         else if (camera_)
@@ -78,6 +94,7 @@ void StreamingServer::start(const std::string& device_name) {
         else
             source_ = std::make_unique<DeviceSource>("/dev/" + device_name);
         mjpeg_->start();
+        for (const auto& publisher : publishers_) publisher->start();
         source_->start(*outputs_);
         if (pipewire_) pipewire_->start();
         thread_ = std::thread([this] {
@@ -90,14 +107,17 @@ void StreamingServer::start(const std::string& device_name) {
         if (options_.http) log_listener(device_name);
     } catch (const std::exception& error) {
         source_.reset();
+        publishers_.clear();
         pipewire_.reset();
         http_.reset();
         mjpeg_.reset();
         broadcaster_.reset();
         outputs_.reset();
         remove_token_file();
-        throw std::runtime_error("Cannot start the streaming server on " + options_.bind + ":" +
-                                 std::to_string(options_.port) + ": " + error.what());
+        // The address only when there is one: a publish-only server listens nowhere.
+        const std::string where =
+            options_.http ? " on " + options_.bind + ":" + std::to_string(options_.port) : "";
+        throw std::runtime_error("Cannot start the streaming server" + where + ": " + error.what());
     }
 }
 
@@ -123,6 +143,7 @@ void StreamingServer::stop() {
     if (!thread_.joinable()) return;
     // Frames stop going to PipeWire before the source that feeds them stops.
     if (pipewire_) pipewire_->stop();
+    for (const auto& publisher : publishers_) publisher->stop();
     auto done = std::make_shared<std::promise<void>>();
     auto finished = done->get_future();
     boost::asio::post(io_, [this, done] {

@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "broadcaster.h"
 #include "frame.h"
@@ -16,6 +17,7 @@
 #include "options.h"
 #include "outputs.h"
 #include "pipewire_output.h"
+#include "publish_output.h"
 
 namespace frix::streaming {
 
@@ -60,6 +62,7 @@ private:
     std::unique_ptr<MjpegOutput> mjpeg_;
     std::unique_ptr<HttpServer> http_;
     std::unique_ptr<PipewireOutput> pipewire_;
+    std::vector<std::unique_ptr<PublishOutput>> publishers_;
     std::unique_ptr<FrameSource> source_;
     std::thread thread_;
     std::string token_file_;
