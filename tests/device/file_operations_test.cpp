@@ -80,6 +80,8 @@ TEST_F(FileOperations, AReadInPiecesDeliversOneFrameEvenWhenNewerFramesArrive) {
     reader.poll(&frame_two);
     driver().release_stall();
     ASSERT_TRUE(frame_two.wait_notified()) << "frame 2 is ready";
+    // Given back right after the notification: never while the test's stack still has it.
+    ASSERT_TRUE(frame_two.wait_destroyed());
 
     std::vector<unsigned char> frame = first.bytes;
     for (off_t offset : {100, 200}) {
@@ -116,6 +118,8 @@ TEST_F(FileOperations, AReadAtOffsetZeroInTheMiddleOfAFrameStartsANewFrame) {
     reader.poll(&frame_two);
     driver().release_stall();
     ASSERT_TRUE(frame_two.wait_notified()) << "frame 2 is ready";
+    // Given back right after the notification: never while the test's stack still has it.
+    ASSERT_TRUE(frame_two.wait_destroyed());
 
     const Reply restart = reader.read(frame_size, 0);
     ASSERT_EQ(restart.kind, ReplyKind::Buffer);

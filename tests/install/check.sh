@@ -78,9 +78,12 @@ runpath)
     # Installed plug-ins load from where the run path points, for the system prefixes.
     out=$("$prefix/bin/frix" --libdir "$prefix/lib/frix" --driver pattern --driver-help 2>&1)
     grep -q '^Options of the pattern driver' <<<"$out" || fail "installed pattern help: $out"
-    # Below any prefix, without --libdir: the plug-ins beside the installed program.
-    out=$("$prefix/bin/frix" --driver pattern --driver-help 2>&1)
-    grep -q '^Options of the pattern driver' <<<"$out" || fail "pattern not found below $prefix: $out"
+    # Below any prefix, without --libdir: the plug-ins beside the installed program. Not
+    # in a sanitizer build: its dlopen() interceptor is the caller, whose run path is none.
+    if [ -z "${FRIX_SANITIZED:-}" ]; then
+        out=$("$prefix/bin/frix" --driver pattern --driver-help 2>&1)
+        grep -q '^Options of the pattern driver' <<<"$out" || fail "pattern not found below $prefix: $out"
+    fi
     ;;
 sdk_headers)
     # Each public header alone, then all together, with only the installed include dir.
