@@ -182,6 +182,13 @@ void V4lDriver::sys_read(fuse_req_t req, size_t size, off_t off, fuse_file_info*
 
     if (off != 0) {
         if (!buffer_manager.is_read_in_progress()) {
+            if (static_cast<std::uint64_t>(off) == read_resume_offset) {
+                // The read() this piece belongs to has ended: its frame is complete, or
+                // another file stopped the stream. It returns what it already got.
+                read_resume_offset = 0;
+                fuse_reply_buf(req, nullptr, 0);
+                return;
+            }
             FRIX_LOG(core, error)
                 << "read() failed: offset was specified but no read is in progress";
             fuse_reply_err(req, EFAULT);
@@ -216,15 +223,18 @@ void V4lDriver::sys_read(fuse_req_t req, size_t size, off_t off, fuse_file_info*
         buffer_manager.set_read_in_progress(false);
         buffer_manager.pop_frame();
         read_frame = nullptr;
+        read_resume_offset = 0;
         return;
     }
 
     buffer_manager.set_read_in_progress(frame.offset + frame.count != frame.size);
+    read_resume_offset = frame.offset + frame.count;
     const unsigned char* bytes = frame.data ? frame.data + frame.offset : nullptr;
     const int replied = fuse_reply_buf(req, reinterpret_cast<const char*>(bytes), frame.count);
     if (replied != 0) {
         FRIX_LOG(core, error) << "read() failed pid: " << requester.pid << ", error: " << replied;
         buffer_manager.set_read_in_progress(false);
+        read_resume_offset = 0;
     }
     // A frame is consumed with its last byte; older ready frames go with it.
     if (!buffer_manager.is_read_in_progress()) {

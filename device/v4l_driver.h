@@ -277,6 +277,9 @@ private:
     // The frame a read() is delivering in pieces; valid while the buffer manager's
     // read-in-progress flag is set, so later pieces never come from a newer frame.
     Buffer* read_frame = nullptr;
+    // Where the piece after the last one replied would start: the kernel splits one
+    // read() into pieces, and asks for the next even when the frame ended or was withdrawn.
+    std::uint64_t read_resume_offset = 0;
 
     // Capture thread handshake: suspend_requested is guarded by interruption_mutex.
     bool suspend_requested = false;

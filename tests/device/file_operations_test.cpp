@@ -100,6 +100,29 @@ TEST_F(FileOperations, AReadInPiecesDeliversOneFrameEvenWhenNewerFramesArrive) {
         "<error> [core] read() failed: offset was specified but no read is in progress"));
 }
 
+TEST_F(FileOperations, TheKernelsNextPieceOfAnEndedReadGetsNothingAndIsNoError) {
+    // The kernel asks for the next piece of one read() after a piece that filled its
+    // request: here the frame ended exactly there, or the frame was withdrawn meanwhile.
+    TestClient reader = opened(4042);
+    TestClient second_file = opened(4042);
+    const Reply whole = reader.read(frame_size, 0);
+    ASSERT_TRUE(is_driver_frame(whole.bytes));
+    const Reply past_the_end = reader.read(100, static_cast<off_t>(frame_size));
+    EXPECT_EQ(past_the_end.kind, ReplyKind::Buffer);
+    EXPECT_TRUE(past_the_end.bytes.empty());
+
+    ASSERT_EQ(reader.read(100, 0).bytes.size(), 100u);
+    // Another thread of the reader closes a file: the owner's read I/O ends with it.
+    second_file.close();
+    const Reply withdrawn = reader.read(100, 100);
+    EXPECT_EQ(withdrawn.kind, ReplyKind::Buffer);
+    EXPECT_TRUE(withdrawn.bytes.empty()) << "the frame went with the read I/O";
+    EXPECT_FALSE(log.contains("<error>"));
+
+    const Reply next = reader.read(frame_size, 0);
+    EXPECT_TRUE(is_driver_frame(next.bytes)) << "the next read() starts a whole frame";
+}
+
 TEST_F(FileOperations, AReadBeyondTheFrameIsCutAtItsEnd) {
     TestClient reader = opened(4041);
     const Reply whole = reader.read(1000, 0);
