@@ -125,8 +125,12 @@ bool drop_privileges(const Arguments& arguments) {
     if (::setgroups(arguments.render_group >= 0 ? 1 : 0, &render) != 0 ||
         ::setgid(static_cast<gid_t>(arguments.gid)) != 0 ||
         ::setuid(static_cast<uid_t>(arguments.uid)) != 0) {
+        const int error = errno;
+        // Under frix@.service the bounding set leaves these out unless a drop-in adds them.
+        const char* hint =
+            error == EPERM ? " (frix needs CAP_SETUID and CAP_SETGID to publish)" : "";
         log_error("cannot become user " + std::to_string(arguments.uid) + ": " +
-                  std::strerror(errno));
+                  std::strerror(error) + hint);
         return false;
     }
     if (::setuid(0) == 0 || ::geteuid() != static_cast<uid_t>(arguments.uid) ||

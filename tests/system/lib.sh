@@ -30,6 +30,27 @@ wait_until() {
   return 1
 }
 
+# bounded_by_the_unit [CAP...]: $CASE_DIR/frix-bounded runs frix with only the
+# capabilities of frix@.service's CapabilityBoundingSet= (and those a drop-in adds) and
+# no new privileges, as the unit does; their mask, as /proc/PID/status shows it, in UNIT_CAPS.
+bounded_by_the_unit() {
+  local unit caps=-all cap mask=0
+  unit=$(dirname "${BASH_SOURCE[0]}")/../../packaging/frix@.service.in
+  for cap in $(sed -n 's/^CapabilityBoundingSet=//p' "$unit") "$@"; do
+    mask=$((mask | 1 << $(awk -v c="$cap" '$1 == "#define" && $2 == c { print $3 }' \
+      /usr/include/linux/capability.h)))
+    cap=${cap#CAP_}
+    caps+=",+${cap,,}"
+  done
+  [ "$caps" != -all ] || fail "no CapabilityBoundingSet= in $unit"
+  echo "bounding set: $caps"
+  printf '#!/bin/sh\nexec setpriv --no-new-privs --bounding-set=%s %s "$@"\n' "$caps" "$FRIX" \
+    >"$CASE_DIR/frix-bounded"
+  chmod +x "$CASE_DIR/frix-bounded"
+  # shellcheck disable=SC2034  # the caller's to check
+  UNIT_CAPS=$(printf %016x $mask)
+}
+
 # start_frix [frix options...]: serves a node with the pattern driver (or $FRIX_DRIVER)
 # in the foreground and waits for the node. The node is /dev/video0 unless -n/--device-name/--video_nr
 # says otherwise: v4l2-ctl and v4l2-compliance only take nodes with a V4L2 name.

@@ -252,25 +252,12 @@ case_pipewire_refuses_a_link_in_the_users_runtime_dir() {
 # Only the unit's capabilities and no new privileges: another user's mmap client streams
 # and the node reaches that user's PipeWire through /run/user.
 case_pipewire_and_mmap_under_the_units_capabilities() {
-  local unit caps cap mask=0
-  unit=$(dirname "${BASH_SOURCE[0]}")/../../../packaging/frix@.service.in
-  caps=-all
-  for cap in $(sed -n 's/^CapabilityBoundingSet=//p' "$unit"); do
-    mask=$((mask | 1 << $(awk -v c="$cap" '$1 == "#define" && $2 == c { print $3 }' \
-      /usr/include/linux/capability.h)))
-    cap=${cap#CAP_}
-    caps+=",+${cap,,}"
-  done
-  [ "$caps" != -all ] || fail "no CapabilityBoundingSet= in $unit"
-  echo "bounding set: $caps"
-  printf '#!/bin/sh\nexec setpriv --no-new-privs --bounding-set=%s %s "$@"\n' "$caps" "$FRIX" \
-    >"$CASE_DIR/frix-bounded"
-  chmod +x "$CASE_DIR/frix-bounded"
+  bounded_by_the_unit
   start_session /run/user/$PW_UID
   trap 'stop_session; cleanup_frix' EXIT
   FRIX=$CASE_DIR/frix-bounded start_frix --verbosity=6 --mode static --enable-server=required \
     --server-option=--pipewire --server-option=--pipewire-user=nobody
-  expect_eq "$(sed -n 's/^CapEff:\s*//p' "/proc/$FRIX_PID/status")" "$(printf %016x $mask)" \
+  expect_eq "$(sed -n 's/^CapEff:\s*//p' "/proc/$FRIX_PID/status")" "$UNIT_CAPS" \
     "frix's capabilities"
   wait_until 30 node_listed || { cat "$CASE_DIR/frix.log"; fail "the node did not reach the user's PipeWire"; }
   chgrp video "$FRIX_NODE" && chmod 0660 "$FRIX_NODE" || fail "cannot give $FRIX_NODE to video"
