@@ -31,7 +31,7 @@ ctest --test-dir build-asan --output-on-failure -j"$jobs" || status=1
 
 # Only the programs of the threaded tests: ctest -L leaves the others' placeholders alone.
 build build-tsan thread device_tests frix_buffers_tests frix_mapping_tests plugins_test \
-    plugins_program_test device_fuzz_corpus_test
+    plugins_program_test device_fuzz_corpus_test feed_driver_test
 ctest --test-dir build-tsan --output-on-failure -j"$jobs" -L threaded || status=1
 # The streaming server's threads (network, encoder, PipeWire) against its fake source.
 build build-tsan thread streaming_server_test

@@ -62,7 +62,7 @@ TEST_F(FeedDriverTest, RefusesAPathThatIsNotAPipeOfOurs) {
          {std::pair{pipe, "it exists and is not a named pipe"},
           std::pair{link, "it is a symbolic link"},
           std::pair{dir + "/run", "it exists and is not a named pipe"}}) {
-        test::LogCapture log;
+        log.clear();
         try {
             load_driver({"--input", path}, driver_dir, {"feed"});
             ADD_FAILURE() << "accepted " << path;
@@ -162,7 +162,6 @@ TEST_F(FeedDriverTest, OffersFourFormatsAtTheConfiguredSizesAndRates) {
 
 // The whole life of two producers as a client streaming YU12 sees it.
 TEST_F(FeedDriverTest, ServesProducersThenThePlaceholderWithoutChangingFormat) {
-    test::LogCapture log;
     load({"--sizes", "64x48", "--fps", "240", "--idle-timeout", "300"});
     start(V4L2_PIX_FMT_YUV420, 64, 48);
     EXPECT_EQ(capture(), card(V4L2_PIX_FMT_YUV420, 64, 48)) << "no producer yet";
@@ -196,7 +195,6 @@ TEST_F(FeedDriverTest, ServesProducersThenThePlaceholderWithoutChangingFormat) {
 }
 
 TEST_F(FeedDriverTest, BrokenProducersAreDroppedOnceAndTheNextOneIsServed) {
-    test::LogCapture log;
     load({"--sizes", "64x48", "--fps", "240", "--idle-timeout", "400"});
     start(V4L2_PIX_FMT_NV12, 64, 48);
     {
@@ -238,7 +236,6 @@ TEST_F(FeedDriverTest, BrokenProducersAreDroppedOnceAndTheNextOneIsServed) {
 }
 
 TEST_F(FeedDriverTest, RawPicturesOfTheDeclaredFormat) {
-    test::LogCapture log;
     load({"--input-format", "nv12", "--input-size", "64x48", "--sizes", "64x48", "--fps", "240"});
     start(V4L2_PIX_FMT_YUV420, 64, 48);
     Producer producer(pipe);

@@ -18,6 +18,7 @@
 #include "drivers/feed/convert.h"
 #include "drivers/feed/placeholder.h"
 #include "plugins/loader.h"
+#include "tests/support/log_capture.h"
 
 namespace frix::feed::fixture {
 
@@ -71,6 +72,9 @@ inline std::string picture(std::uint32_t w, std::uint32_t h, int n) {
 
 class FeedDriverTest : public ::testing::Test {
 protected:
+    // A member, not a test's local: the driver's reader thread logs until TearDown.
+    test::LogCapture log;
+
     void SetUp() override {
         signal(SIGPIPE, SIG_IGN);
         char pattern[] = "/tmp/feed-test-XXXXXX";

@@ -90,7 +90,6 @@ protected:
 };
 
 TEST_F(FeedWriterTest, RawFramesAreShownExactlyRepackedOrScaled) {
-    test::LogCapture log;
     open_writer(V4L2_PIX_FMT_YUYV, "60000");
     EXPECT_EQ(target->writer_node_name(), "video21");
     target->writer_started("ffmpeg (pid 42)");
@@ -176,7 +175,6 @@ TEST_F(FeedWriterTest, MjpegIsDecodedAndBrokenFramesLeaveThePictureAsItWas) {
 }
 
 TEST_F(FeedWriterTest, TheLastToStartHoldsTheCamera) {
-    test::LogCapture log;
     open_writer(V4L2_PIX_FMT_YUV420, "60000");
     const auto pipe_picture = [](int n) { return "FRAME\n" + fixture::picture(64, 48, n); };
     const auto written = [](int n) { return pattern(64 * 48 * 3 / 2, n); };
@@ -205,7 +203,6 @@ TEST_F(FeedWriterTest, TheLastToStartHoldsTheCamera) {
 }
 
 TEST_F(FeedWriterTest, SilenceOrEndGiveWayToThePipeAndThePlaceholderAfterTheIdleTimeout) {
-    test::LogCapture log;
     open_writer(V4L2_PIX_FMT_YUV420, "300");
     Producer producer(pipe);
     ASSERT_TRUE(producer.write(y4m_header(64, 48)));
