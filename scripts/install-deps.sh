@@ -17,6 +17,7 @@ packages=(
   libavcodec-dev libavformat-dev  # the publish output: H.264, RTSP and SRT
   libturbojpeg0-dev libpng-dev
   libpipewire-0.3-dev  # the streaming server's PipeWire output
+  libsystemd-dev  # sd-login: the PipeWire output follows the seat's active user
   libssl-dev  # the streaming server's HTTPS and its random tokens
   clang-format shellcheck  # scripts/lint.sh
 )

@@ -59,7 +59,8 @@ po::options_description describe() {
          "the PipeWire to publish to: a socket path or a socket name in $XDG_RUNTIME_DIR "
          "(default: $PIPEWIRE_REMOTE, else pipewire-0)")
         ("pipewire-user", po::value<std::string>(),
-         "publish to this user's PipeWire, /run/user/UID/pipewire-0 (a name or a UID)")
+         "publish to this user's PipeWire, /run/user/UID/pipewire-0 (a name or a UID); "
+         "without it or --pipewire-remote, frix as root follows the user active on seat0")
         ("publish", po::value<std::vector<std::string>>()->composing(),
          "publish the camera as H.264 to this server: rtsp://HOST[:PORT]/PATH (ANNOUNCE and "
          "RECORD over TCP) or srt://HOST:PORT[?OPTIONS] (as a caller); repeat for several")
@@ -239,6 +240,9 @@ Options parse_options(const std::vector<std::string>& arguments) {
     }
     if (!options.pipewire && !options.pipewire_remote.empty())
         throw std::invalid_argument("--pipewire-remote and --pipewire-user need --pipewire");
+    // Root's own PipeWire is rarely the one anybody looks at: the desk's user's is.
+    if (options.pipewire && options.pipewire_remote.empty() && ::geteuid() == 0)
+        options.pipewire_seat = "seat0";
     parse_publish(values, options.publish);
     return options;
 }
@@ -278,8 +282,8 @@ void print_help(std::ostream& out) {
         "  curl -u :$(cat /run/frix/video0.token) http://127.0.0.1:9000/snapshot.jpg\n"
         "With --pipewire the camera is also a PipeWire node \"frix.<device>\" (a\n"
         "Video/Source) for PipeWire and portal applications; the camera captures\n"
-        "while one of them streams. The daemon runs as root: point it at the desktop\n"
-        "user's PipeWire, e.g. --server-option '--pipewire-user=alice'.\n"
+        "while one of them streams. As root it joins the PipeWire of the user active\n"
+        "on seat0 and moves with it; --pipewire-user=alice pins one user instead.\n"
         "With --publish the camera goes out as H.264 to an RTSP or SRT server (e.g.\n"
         "MediaMTX, which serves it on as RTSP, HLS and WebRTC); frix-publish, running as\n"
         "--publish-user, does the encoding and the network. /status shows each target.\n");

@@ -36,6 +36,9 @@ struct Options {
     // Whose socket and PipeWire it must be (--pipewire-user); unset: the socket's directory's
     // owner.
     std::optional<uid_t> pipewire_owner;
+    // Follow the PipeWire of this seat's active user (a root daemon given no PipeWire);
+    // empty: do not.
+    std::string pipewire_seat;
     // --publish targets (none: no publishing) and how they are encoded.
     PublishOptions publish;
 };

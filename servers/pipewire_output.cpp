@@ -17,7 +17,9 @@
 
 #include "frix/log.h"
 #include "frix/pixel_formats.h"
+#include "options.h"
 #include "pipewire_socket.h"
+#include "seat_follower.h"
 
 namespace frix::streaming {
 
@@ -90,6 +92,9 @@ struct PipewireOutput::Hooks {
 
 struct PipewireOutput::Callbacks {
     static void on_timer(void* data, uint64_t) { static_cast<PipewireOutput*>(data)->tick(); }
+    static void on_seat(void* data, int, uint32_t) {
+        static_cast<PipewireOutput*>(data)->follow_seat();
+    }
     static void on_convert(void* data, uint64_t) {
         static_cast<PipewireOutput*>(data)->convert_staged();
     }
@@ -122,10 +127,11 @@ struct PipewireOutput::Callbacks {
 };
 
 PipewireOutput::PipewireOutput(std::string device_name, std::string remote, Outputs& list,
-                               Camera* camera, std::optional<uid_t> owner)
+                               Camera* camera, std::optional<uid_t> owner, std::string seat)
     : device_name_(std::move(device_name)),
       remote_(std::move(remote)),
       owner_(owner),
+      seat_(std::move(seat)),
       list_(list),
       daemon_camera_(camera) {}
 
@@ -153,6 +159,17 @@ void PipewireOutput::start() {
         loop_ = nullptr;
         return;
     }
+    if (!seat_.empty()) {
+        try {
+            seat_follower_ = std::make_unique<SeatFollower>(seat_);
+            seat_source_ = pw_loop_add_io(pw_thread_loop_get_loop(loop_), seat_follower_->fd(),
+                                          SPA_IO_IN, false, &Callbacks::on_seat, this);
+        } catch (const std::system_error& error) {
+            FRIX_LOG(server, warning)
+                << "Cannot follow the user active on " << seat_ << " (" << error.what()
+                << "): publishing to the default PipeWire; give --pipewire-user";
+        }
+    }
     timer_ = pw_loop_add_timer(pw_thread_loop_get_loop(loop_), &Callbacks::on_timer, this);
     timespec first{0, 1}, every{0, retry_ns};
     pw_loop_update_timer(pw_thread_loop_get_loop(loop_), timer_, &first, &every, false);
@@ -177,6 +194,9 @@ void PipewireOutput::stop() {
     pw_thread_loop_unlock(loop_);
     pw_thread_loop_stop(loop_);
     pw_loop_destroy_source(pw_thread_loop_get_loop(loop_), timer_);
+    if (seat_source_) pw_loop_destroy_source(pw_thread_loop_get_loop(loop_), seat_source_);
+    seat_source_ = nullptr;
+    seat_follower_.reset();
     if (convert_event_) pw_loop_destroy_source(pw_thread_loop_get_loop(loop_), convert_event_);
     convert_event_ = nullptr;
     pw_context_destroy(context_);
@@ -200,7 +220,28 @@ void PipewireOutput::tick() {
         disconnect();
         broken_ = false;
     }
-    if (!core_) connect();
+    if (seat_follower_ && !seat_known_) follow_seat();
+    if (!core_ && (!seat_follower_ || owner_)) connect();
+}
+
+void PipewireOutput::follow_seat() {
+    seat_follower_->flush();
+    const std::optional<uid_t> active = seat_follower_->active_user();
+    if (seat_known_ && active == owner_) return;
+    seat_known_ = true;
+    owner_ = active;
+    remote_ = active ? pipewire_socket_of_user(*active) : std::string();
+    // The node leaves the last user's graph before it joins the next one's.
+    disconnect();
+    reported_.clear();
+    if (!active) {
+        FRIX_LOG(server, notice) << "Nobody is active on " << seat_
+                                 << "; the PipeWire node waits for somebody";
+        return;
+    }
+    FRIX_LOG(server, notice) << "The user active on " << seat_ << " is " << describe_user(*active)
+                             << "; following their PipeWire";
+    connect();
 }
 
 bool PipewireOutput::connect() {

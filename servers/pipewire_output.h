@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -22,15 +23,19 @@ struct spa_source;
 
 namespace frix::streaming {
 
+class SeatFollower;
+
 // Everything PipeWire runs on its own thread loop; start() and stop() never wait for
 // PipeWire or the camera. The node comes back by itself after PipeWire restarts.
 class PipewireOutput : public Output {
 public:
     // remote: a socket path or name; empty: the library's default. owner: whose socket
-    // and PipeWire it must be; unset: its directory's owner. The camera's formats are asked
-    // of camera, else of its node.
+    // and PipeWire it must be; unset: its directory's owner. seat: follow the PipeWire of
+    // that seat's active user instead of remote. The camera's formats are asked of
+    // camera, else of its node.
     PipewireOutput(std::string device_name, std::string remote, Outputs& list,
-                   Camera* camera = nullptr, std::optional<uid_t> owner = std::nullopt);
+                   Camera* camera = nullptr, std::optional<uid_t> owner = std::nullopt,
+                   std::string seat = {});
     ~PipewireOutput() override;
 
     void start();
@@ -46,6 +51,8 @@ public:
 private:
     void tick();  // loop thread: connects, or tears a broken connection down
     bool connect();
+    // Loop thread: moves the node to the PipeWire of the seat's active user, if another.
+    void follow_seat();
     void disconnect();
     // Says line unless the last one said was of the same kind.
     void report_once(const std::string& kind, const std::string& line, bool warn = false);
@@ -57,8 +64,13 @@ private:
     void convert_staged();
 
     const std::string device_name_;
-    const std::string remote_;
-    const std::optional<uid_t> owner_;
+    // Loop thread only once started: they change with the seat's active user.
+    std::string remote_;
+    std::optional<uid_t> owner_;
+    const std::string seat_;
+    std::unique_ptr<SeatFollower> seat_follower_;
+    spa_source* seat_source_ = nullptr;
+    bool seat_known_ = false;  // owner_ says who is active on the seat
     Outputs& list_;
     Camera* const daemon_camera_;
 

@@ -69,7 +69,8 @@ void StreamingServer::start(const std::string& device_name) {
         }
         if (options_.pipewire) {
             pipewire_ = std::make_unique<PipewireOutput>(
-                device_name, options_.pipewire_remote, *outputs_, camera_, options_.pipewire_owner);
+                device_name, options_.pipewire_remote, *outputs_, camera_, options_.pipewire_owner,
+                options_.pipewire_seat);
             outputs_->add(*pipewire_);
         }
         if (!publish.urls.empty()) {

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <linux/videodev2.h>
 #include <spa/param/video/raw.h>
+#include <unistd.h>
 
 #include <stdexcept>
 
@@ -24,6 +25,14 @@ TEST(PipewireOptionsTest, OnlyTheOutputsAskedForAreOpened) {
 
     EXPECT_TRUE(parse_options({"--pipewire", "--port=9001"}).http);
     EXPECT_TRUE(parse_options({"--pipewire", "--bind=127.0.0.2"}).http);
+}
+
+TEST(PipewireOptionsTest, ARootDaemonGivenNoPipewireFollowsTheSeatsActiveUser) {
+    EXPECT_EQ(parse_options({"--pipewire"}).pipewire_seat, ::geteuid() == 0 ? "seat0" : "")
+        << "another user's daemon keeps its own PipeWire";
+    EXPECT_EQ(parse_options({"--pipewire", "--pipewire-user=4242"}).pipewire_seat, "");
+    EXPECT_EQ(parse_options({"--pipewire", "--pipewire-remote=pipewire-1"}).pipewire_seat, "");
+    EXPECT_EQ(parse_options({"--port=9000"}).pipewire_seat, "");
 }
 
 TEST(PipewireOptionsTest, RemoteNamesTheSocket) {

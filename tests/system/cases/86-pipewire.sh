@@ -249,6 +249,56 @@ case_pipewire_refuses_a_link_in_the_users_runtime_dir() {
   expect_eq "$(grep -cF "$line" "$CASE_DIR/frix.log")" 1 "refusals logged while retrying"
 }
 
+# seat_active [UID]: logind's record of seat0 with UID active, or nobody; replaced in one
+# rename, as logind does, so that a watcher sees it whole.
+seat_active() {
+  {
+    echo "IS_SEAT0=1"
+    [ -z "${1:-}" ] || printf 'ACTIVE=c%s\nACTIVE_UID=%s\n' "$1" "$1"
+  } >/run/systemd/seats/.seat0.new
+  mv /run/systemd/seats/.seat0.new /run/systemd/seats/seat0
+}
+
+node_gone() { ! node_listed; }
+
+cpu_ticks() { awk '{ print $14 + $15 }' "/proc/$FRIX_PID/stat"; }
+
+# --pipewire alone, as root: the node lives in the PipeWire of whoever is active on seat0,
+# and moves when that changes (another user, nobody, the first user again).
+case_pipewire_follows_the_seats_active_user() {
+  start_session /run/user/$PW_UID
+  trap 'stop_session; cleanup_frix; rm -f /run/systemd/seats/seat0' EXIT
+  seat_active $PW_UID
+  start_frix --verbosity=6 --mode static --enable-server=required --server-option=--pipewire
+  wait_until 30 node_listed || { cat "$CASE_DIR/frix.log"; fail "the node is not in the seated user's PipeWire"; }
+  expect_file_match "$CASE_DIR/frix.log" \
+    "^<notice> \[server\] The user active on seat0 is nobody \(uid $PW_UID\); following their PipeWire$"
+
+  local start
+  start=$(date +%s%N)
+  seat_active 1001
+  wait_until 20 node_gone || fail "the node stayed in the last user's PipeWire"
+  echo "the node left the last user's graph $((($(date +%s%N) - start) / 1000000)) ms after the switch"
+  wait_until 20 grep -q "No PipeWire at /run/user/1001/pipewire-0" "$CASE_DIR/frix.log" ||
+    fail "frix did not look for the new user's PipeWire"
+
+  seat_active
+  wait_until 20 grep -q "Nobody is active on seat0; the PipeWire node waits for somebody" "$CASE_DIR/frix.log" ||
+    fail "no word about an empty seat"
+  # Waiting costs nothing: no retries while nobody is there.
+  local before
+  before=$(cpu_ticks)
+  sleep 3
+  [ $(($(cpu_ticks) - before)) -le 10 ] || fail "frix used $(($(cpu_ticks) - before)) ticks in 3 s of an empty seat"
+
+  start=$(date +%s%N)
+  seat_active $PW_UID
+  wait_until 20 node_listed || fail "the node did not come back to the seated user"
+  echo "the node was back $((($(date +%s%N) - start) / 1000000)) ms after the user came back"
+  capture pw.raw 640 480
+  expect_eq "$(grep -c "following their PipeWire" "$CASE_DIR/frix.log")" 3 "moves logged"
+}
+
 # Only the unit's capabilities and no new privileges: another user's mmap client streams
 # and the node reaches that user's PipeWire through /run/user.
 case_pipewire_and_mmap_under_the_units_capabilities() {
