@@ -43,7 +43,8 @@ case_reach_node_access_and_frix_run() {
 
   as_member "$FRIX_RUN" v4l2-ctl -d "$FRIX_NODE" --stream-mmap --stream-count=8 \
     --stream-to="$USER_TMP/frames.raw" >ctl.txt 2>&1 || { cat ctl.txt; fail "streaming as a member failed"; }
-  "$FRAME_CHECK" --size 640x480 --format YUYV --mode static --min-frames 8 "$USER_TMP/frames.raw"
+  "$FRAME_CHECK" --size 640x480 --format YUYV --mode static --min-frames 8 "$USER_TMP/frames.raw" ||
+    fail "frames.raw: not the frames streamed"
 
   # More buffers than a device grants: the log names the cap, not tmpfs.
   as_member "$FRIX_RUN" v4l2-ctl -d "$FRIX_NODE" --stream-mmap=40 --stream-count=2 \

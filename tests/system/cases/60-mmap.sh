@@ -25,7 +25,8 @@ case_mmap_v4l2_ctl_2160p() {
   start_frix
   with_ext v4l2-ctl -d "$FRIX_NODE" --set-fmt-video=width=3840,height=2160,pixelformat=YUYV \
     --stream-mmap=3 --stream-count=5 --stream-to=frames.raw
-  "$FRAME_CHECK" --size 3840x2160 --format YUYV --consecutive --min-frames 5 frames.raw
+  "$FRAME_CHECK" --size 3840x2160 --format YUYV --consecutive --min-frames 5 frames.raw ||
+    fail "frames.raw: not the frames streamed"
   rm -f frames.raw  # 80 MB of frames that matched
 }
 
@@ -35,7 +36,8 @@ case_mmap_ffmpeg() {
   with_ext ffmpeg -nostdin -loglevel verbose -f v4l2 -input_format yuyv422 -video_size 640x480 \
     -i "$FRIX_NODE" -frames:v 60 -fps_mode passthrough -c:v rawvideo -f rawvideo frames.raw \
     2>ffmpeg.txt || { tail ffmpeg.txt; fail "ffmpeg failed"; }
-  "$FRAME_CHECK" --size 640x480 --format YUYV --min-frames 60 frames.raw
+  "$FRAME_CHECK" --size 640x480 --format YUYV --min-frames 60 frames.raw ||
+    fail "frames.raw: not the frames streamed"
   if grep -n 'Past duration' ffmpeg.txt; then fail "ffmpeg saw frame times go astray"; fi
 }
 

@@ -96,7 +96,8 @@ case_hostile_users_neither_read_nor_stall_the_owner() {
   local frame=$((640 * 480 * 2)) size
   size=$(stat -c %s owner.raw)
   truncate -s $((size / frame * frame)) owner.raw
-  "$FRAME_CHECK" --size 640x480 --format YUYV --consecutive --min-frames 30 owner.raw
+  "$FRAME_CHECK" --size 640x480 --format YUYV --consecutive --min-frames 30 owner.raw ||
+    fail "owner.raw: not the frames streamed"
   # The record a dead holder left is usable again.
   owner_streams 6 after.raw || { cat after.raw.err >&2; fail "no stream after the holder died"; }
   "$FRAME_CHECK" --size 640x480 --format YUYV --consecutive --min-frames 6 after.raw
@@ -138,7 +139,8 @@ case_hostile_owner_truncating_its_buffers_kills_nothing() {
   wait "$owner" 2>/dev/null || true
   daemon_alive
   owner_streams 6 after.raw || { cat after.raw.err >&2; fail "no stream after the truncation"; }
-  "$FRAME_CHECK" --size 640x480 --format YUYV --consecutive --min-frames 6 after.raw
+  "$FRAME_CHECK" --size 640x480 --format YUYV --consecutive --min-frames 6 after.raw ||
+    fail "after.raw: not the frames streamed"
   expect_file_match "$CASE_DIR/frix.log" 'was cut short by its client'
 }
 
@@ -169,7 +171,8 @@ os.write(fd, b"\xff" * 4096)' || fail "could not plant the pid map"
   start_shared_frix
   expect_eq "$(stat -c '%U' /dev/shm/frix_pid_map)" root "the pid map's owner"
   owner_streams 6 planted.raw || { cat planted.raw.err >&2; fail "no stream with a planted pid map"; }
-  "$FRAME_CHECK" --size 640x480 --format YUYV --consecutive --min-frames 6 planted.raw
+  "$FRAME_CHECK" --size 640x480 --format YUYV --consecutive --min-frames 6 planted.raw ||
+    fail "planted.raw: not the frames streamed"
   expect_file_match "$CASE_DIR/frix.log" 'Replacing the pid map /dev/shm/frix_pid_map: owned by uid 1002'
   # Broken while frix runs by a user who may not even open the node (every client marks
   # itself there, so anybody may write it): clients stream all the same.
@@ -187,9 +190,11 @@ case_hostile_seated_user_given_the_node_by_its_acl_streams() {
   "${STRANGER[@]}" env LD_PRELOAD="$FRIX_EXT" v4l2-ctl -d "$FRIX_NODE" --stream-mmap \
     --stream-count=1 --stream-to=/dev/null 2>refused.err && fail "a stranger streamed"
   setfacl -m u:1002:rw "$FRIX_NODE" || fail "cannot give the node to uid 1002"
+  # The frames go to stdout: the case's directory is not the seated user's to write in.
   "${STRANGER[@]}" env LD_PRELOAD="$FRIX_EXT" v4l2-ctl -d "$FRIX_NODE" --stream-mmap \
-    --stream-count=6 --stream-to=seated.raw 2>seated.err || { cat seated.err >&2; fail "the seated user cannot stream"; }
-  "$FRAME_CHECK" --size 640x480 --format YUYV --consecutive --min-frames 6 seated.raw
+    --stream-count=6 --stream-to=- >seated.raw 2>seated.err || { cat seated.err >&2; fail "the seated user cannot stream"; }
+  "$FRAME_CHECK" --size 640x480 --format YUYV --consecutive --min-frames 6 seated.raw ||
+    fail "the seated user's frames are not the pattern's"
   setfacl -b "$FRIX_NODE"
   "${STRANGER[@]}" env LD_PRELOAD="$FRIX_EXT" v4l2-ctl -d "$FRIX_NODE" --stream-mmap \
     --stream-count=1 --stream-to=/dev/null 2>gone.err && fail "the seat's access outlived its list"
@@ -201,7 +206,8 @@ case_hostile_client_in_its_own_pid_namespace_streams() {
   # Sharing the host's /proc, and with a /proc of its own, as a container has.
   LD_PRELOAD=$FRIX_EXT unshare --pid --fork v4l2-ctl -d "$FRIX_NODE" --stream-mmap \
     --stream-count=12 --stream-to=ns.raw 2>ns.err || { cat ns.err >&2; fail "no stream"; }
-  "$FRAME_CHECK" --size 640x480 --format YUYV --consecutive --min-frames 12 ns.raw
+  "$FRAME_CHECK" --size 640x480 --format YUYV --consecutive --min-frames 12 ns.raw ||
+    fail "ns.raw: not the frames streamed"
   LD_PRELOAD=$FRIX_EXT unshare --pid --fork --mount-proc v4l2-ctl -d "$FRIX_NODE" --stream-mmap \
     --stream-count=12 --stream-to=ns-proc.raw 2>ns-proc.err || { cat ns-proc.err >&2; fail "no stream with its own /proc"; }
   "$FRAME_CHECK" --size 640x480 --format YUYV --consecutive --min-frames 12 ns-proc.raw
@@ -250,7 +256,8 @@ case_hostile_group_member_forges_cuts_and_floods_the_record() {
   inode=$(stat -c %i "/dev/shm/$segment")
   "${FRIEND[@]}" truncate -s 0 "/dev/shm/$segment" || fail "the friend could not cut the segment"
   owner_streams 6 cut.raw || { cat cut.raw.err >&2; fail "no stream after the segment was cut"; }
-  "$FRAME_CHECK" --size 640x480 --format YUYV --consecutive --min-frames 6 cut.raw
+  "$FRAME_CHECK" --size 640x480 --format YUYV --consecutive --min-frames 6 cut.raw ||
+    fail "cut.raw: not the frames streamed"
   [ "$(stat -c %i "/dev/shm/$segment")" != "$inode" ] || fail "the segment was not made anew"
   expect_eq "$(stat -c '%a %U %G %s' "/dev/shm/$segment")" "660 root video 4096" "the new segment"
   expect_eq "$(grep -c 'was cut short; it is made anew' "$CASE_DIR/frix.log")" 1 "cut lines"
@@ -280,7 +287,8 @@ case_hostile_group_member_forges_cuts_and_floods_the_record() {
   lines=$(grep -c 'mmap() failed: ' "$CASE_DIR/frix.log")
   [ "$lines" -le 15 ] || fail "$lines failure lines for $answered bogus requests"
   owner_streams 6 after.raw || { cat after.raw.err >&2; fail "no stream after the flood"; }
-  "$FRAME_CHECK" --size 640x480 --format YUYV --consecutive --min-frames 6 after.raw
+  "$FRAME_CHECK" --size 640x480 --format YUYV --consecutive --min-frames 6 after.raw ||
+    fail "after.raw: not the frames streamed"
   wait_until 15 grep -q 'more failed mmap() requests in 10 s were not logged' "$CASE_DIR/frix.log" ||
     fail "the left-out failures were never counted"
 }

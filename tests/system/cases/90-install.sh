@@ -44,7 +44,8 @@ case_install_prefix_streams() {
   expect_file_match all.txt "Pixel Format +: 'YUYV'"
   "$INSTALL_PREFIX/bin/frix-run" v4l2-ctl -d "$FRIX_NODE" --stream-mmap --stream-count=8 \
     --stream-to=frames.raw
-  "$FRAME_CHECK" --size 640x480 --format YUYV --consecutive --min-frames 8 frames.raw
+  "$FRAME_CHECK" --size 640x480 --format YUYV --consecutive --min-frames 8 frames.raw ||
+    fail "frames.raw: not the frames streamed"
   # Without frix-run the same client gets no frame through mmap.
   v4l2-ctl -d "$FRIX_NODE" --stream-mmap --stream-count=1 --stream-to=bare.raw >bare.txt 2>&1 || true
   [ ! -s bare.raw ] || fail "streamed without the preload library"
