@@ -18,6 +18,7 @@ packages=(
   libturbojpeg0-dev libpng-dev
   libpipewire-0.3-dev  # the streaming server's PipeWire output
   libssl-dev  # the streaming server's HTTPS and its random tokens
+  libacl1-dev libsystemd-dev  # frix doctor: access lists, the session bus
   clang-format shellcheck  # scripts/lint.sh
 )
 # Extra groups: "vm" for the real-kernel system tests, "fuzz" for the fuzzer.
