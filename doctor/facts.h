@@ -39,6 +39,9 @@ struct NodeFacts {
     bool segment_exists = false;
     FileAccess segment_access;
     int segment_open_error = 0;
+    // frix makes the segment at the first capture, with the node's group and access list:
+    // whether those let the caller in, for a segment that is not there yet.
+    bool segment_follows_caller = false;
 };
 
 struct PreloadFacts {

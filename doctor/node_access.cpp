@@ -65,11 +65,10 @@ std::vector<std::string> named_entries(acl_t acl) {
     return entries;
 }
 
-bool answers_as_frix(int fd) {
+// The driver field names frix's driver plug-in, not frix: any V4L2 answer counts.
+bool answers_v4l2(int fd) {
     v4l2_capability caps{};
-    if (::ioctl(fd, VIDIOC_QUERYCAP, &caps) != 0) return false;
-    return std::strncmp(reinterpret_cast<const char*>(caps.driver), "frix", sizeof caps.driver) ==
-           0;
+    return ::ioctl(fd, VIDIOC_QUERYCAP, &caps) == 0;
 }
 
 std::optional<dev_t> sysfs_device(const std::filesystem::path& entry) {
@@ -78,6 +77,41 @@ std::optional<dev_t> sysfs_device(const std::filesystem::path& entry) {
     char colon = 0;
     if (!(file >> major_number >> colon >> minor_number) || colon != ':') return std::nullopt;
     return makedev(major_number, minor_number);
+}
+
+bool grants_read_write(acl_entry_t entry) {
+    acl_permset_t set = nullptr;
+    return acl_get_permset(entry, &set) == 0 && acl_get_perm(set, ACL_READ) == 1 &&
+           acl_get_perm(set, ACL_WRITE) == 1;
+}
+
+// The segment gets mode 0660, the node's group and the node's access list.
+bool segment_would_open(const std::string& node_path, gid_t node_group) {
+    if (::geteuid() == 0) return true;
+    const std::vector<gid_t> groups = current_caller().session_groups;
+    const auto member = [&](gid_t gid) {
+        return std::find(groups.begin(), groups.end(), gid) != groups.end();
+    };
+    if (member(node_group)) return true;
+    acl_t acl = acl_get_file(node_path.c_str(), ACL_TYPE_ACCESS);
+    if (!acl) return false;
+    bool named = false, masked_in = true;
+    acl_entry_t entry = nullptr;
+    for (int which = ACL_FIRST_ENTRY; acl_get_entry(acl, which, &entry) == 1;
+         which = ACL_NEXT_ENTRY) {
+        acl_tag_t tag = ACL_UNDEFINED_TAG;
+        if (acl_get_tag_type(entry, &tag) != 0) continue;
+        if (tag == ACL_MASK) masked_in = grants_read_write(entry);
+        if (tag != ACL_USER && tag != ACL_GROUP) continue;
+        void* qualifier = acl_get_qualifier(entry);
+        if (!qualifier) continue;
+        const bool caller = tag == ACL_USER ? *static_cast<uid_t*>(qualifier) == ::geteuid()
+                                            : member(*static_cast<gid_t*>(qualifier));
+        acl_free(qualifier);
+        named = named || (caller && grants_read_write(entry));
+    }
+    acl_free(acl);
+    return named && masked_in;
 }
 
 }  // namespace
@@ -146,9 +180,8 @@ std::vector<std::string> find_frix_nodes(const std::string& sysfs_class, const s
             status.st_rdev != *device)
             continue;
         const int fd = ::open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
-        const bool frix = fd >= 0
-                              ? answers_as_frix(fd)
-                              : ::access((shm + "/" + segment_name(*device)).c_str(), F_OK) == 0;
+        const bool frix =
+            fd >= 0 ? answers_v4l2(fd) : ::access((shm + "/frix_pid_map").c_str(), F_OK) == 0;
         if (fd >= 0) ::close(fd);
         if (frix) nodes.push_back(path);
     }
@@ -168,17 +201,19 @@ Examined examine_node(const std::string& path, const std::string& shm) {
     const int fd = ::open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
     facts.open_error = fd < 0 ? errno : 0;
     if (fd >= 0) {
-        const bool frix = answers_as_frix(fd);
+        const bool v4l2 = answers_v4l2(fd);
         ::close(fd);
-        if (!frix)
+        if (!v4l2)
             return {std::nullopt,
-                    path + " is not a frix node (VIDIOC_QUERYCAP names another driver)"};
+                    path + " is not a frix node (it does not answer VIDIOC_QUERYCAP)"};
     }
     facts.segment_path = shm + "/" + segment_name(facts.device);
     facts.segment_exists = ::access(facts.segment_path.c_str(), F_OK) == 0;
     if (facts.segment_exists) {
         facts.segment_access = read_file_access(facts.segment_path);
         facts.segment_open_error = open_error(facts.segment_path);
+    } else {
+        facts.segment_follows_caller = segment_would_open(path, facts.access.gid);
     }
     return {facts, ""};
 }

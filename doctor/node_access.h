@@ -16,8 +16,8 @@ int open_error(const std::string& path);
 
 Caller current_caller();
 
-// The device paths of the CUSE nodes below sysfs_class that are frix's: they answer
-// VIDIOC_QUERYCAP with driver "frix", or, closed to the caller, have a mapping segment.
+// The device paths of the CUSE nodes below sysfs_class taken for frix's: V4L2 nodes when
+// the caller may open them, else any while frix's pid map is in shm (frix runs).
 std::vector<std::string> find_frix_nodes(const std::string& sysfs_class = "/sys/class/cuse",
                                          const std::string& shm = "/dev/shm");
 

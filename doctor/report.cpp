@@ -69,10 +69,9 @@ void judge_v4l2(const Findings& findings, Verdict& verdict) {
     const NodeFacts& node = findings.node;
     if (node.open_error != 0)
         add_step(verdict, access_step(findings.caller, node.access, node.open_error, node.path));
-    if (!node.segment_exists)
-        add_step(verdict, "ask an administrator to restart frix: the mapping segment " +
-                              node.segment_path + " is missing (frix's log says why)");
-    else if (node.segment_open_error != 0)
+    if (!node.segment_exists && !node.segment_follows_caller)
+        add_step(verdict, access_step(findings.caller, node.access, EACCES, node.segment_path));
+    else if (node.segment_exists && node.segment_open_error != 0)
         add_step(verdict, access_step(findings.caller, node.segment_access, node.segment_open_error,
                                       node.segment_path));
     const PreloadFacts& preload = findings.preload;
@@ -85,8 +84,9 @@ void judge_v4l2(const Findings& findings, Verdict& verdict) {
         else
             add_step(verdict, "start the app with frix-run");
     }
-    verdict.v4l2_apps = node.open_error == 0 && node.segment_exists &&
-                        node.segment_open_error == 0 && gets_library(preload);
+    const bool maps =
+        node.segment_exists ? node.segment_open_error == 0 : node.segment_follows_caller;
+    verdict.v4l2_apps = node.open_error == 0 && maps && gets_library(preload);
 }
 
 void judge_pipewire(const Findings& findings, Verdict& verdict) {
@@ -136,7 +136,10 @@ void render_node(std::ostream& out, const Findings& findings) {
     render_open(out, findings.caller, node.open_error);
     out << "Mapping segment " << node.segment_path << "\n";
     if (!node.segment_exists) {
-        out << "  missing\n";
+        out << "  not made yet (frix makes it at the first capture); the node's group or access "
+               "list "
+            << (node.segment_follows_caller ? "will let " : "will not let ") << findings.caller.name
+            << " in\n";
         return;
     }
     render_access(out, node.segment_access);

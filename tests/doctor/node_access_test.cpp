@@ -81,7 +81,7 @@ TEST_F(NodeSearchTest, OtherCharacterDevicesAreNoFrixNodes) {
 
     const Examined null = examine_node("/dev/null", folder.string());
     EXPECT_FALSE(null.facts);
-    EXPECT_EQ(null.problem, "/dev/null is not a frix node (VIDIOC_QUERYCAP names another driver)");
+    EXPECT_EQ(null.problem, "/dev/null is not a frix node (it does not answer VIDIOC_QUERYCAP)");
     const std::string plain = file("plain", 0600);
     EXPECT_EQ(examine_node(plain).problem, plain + " is not a character device");
     EXPECT_EQ(examine_node((folder / "gone").string()).problem,
