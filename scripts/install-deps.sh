@@ -19,6 +19,7 @@ packages=(
   libpipewire-0.3-dev  # the streaming server's PipeWire output
   libsystemd-dev  # sd-login: the PipeWire output follows the seat's active user
   libssl-dev  # the streaming server's HTTPS and its random tokens
+  libacl1-dev libsystemd-dev  # frix doctor: access lists, the session bus
   clang-format shellcheck  # scripts/lint.sh
 )
 # Extra groups: "vm" for the real-kernel system tests, "fuzz" for the fuzzer.

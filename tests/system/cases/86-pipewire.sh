@@ -26,6 +26,7 @@ start_session() {
   mkdir -p /run/systemd/seats /run/systemd/sessions /run/systemd/users /run/systemd/machines
   cat >"$PW_HOME/session.sh" <<'SH'
 cd "$HOME"
+echo "$DBUS_SESSION_BUS_ADDRESS" >"$HOME/bus"
 (while [ ! -e "$HOME/stop" ]; do PIPEWIRE_DEBUG=${PW_DEBUG:-2} pipewire >>"$HOME/pipewire.log" 2>&1; sleep 0.2; done) &
 (while [ ! -e "$HOME/stop" ]; do WIREPLUMBER_DEBUG=${WP_DEBUG:-2} wireplumber >>"$HOME/wireplumber.log" 2>&1; sleep 0.2; done) &
 wait
@@ -167,6 +168,27 @@ case_pipewire_waits_for_pipewire() {
   start_session /run/user/$PW_UID
   wait_until 30 node_listed || fail "the node did not appear once PipeWire started"
   expect_eq "$(grep -c 'No PipeWire at' "$CASE_DIR/frix.log")" 1 "notices about the missing PipeWire"
+}
+
+# frix doctor as the session's user finds the published node, and asks the session bus
+# for a portal, which this guest does not have.
+case_pipewire_doctor() {
+  start_session /run/user/$PW_UID
+  trap 'stop_session; cleanup_frix' EXIT
+  start_frix --verbosity=6 --enable-server=required \
+    --server-option=--pipewire --server-option=--pipewire-user=nobody
+  wait_until 30 node_listed || fail "pw-dump does not show frix.video0"
+  local status=0
+  as_user DBUS_SESSION_BUS_ADDRESS="$(cat "$PW_HOME/bus")" timeout 20 "$FRIX" doctor \
+    >doctor.txt 2>&1 || status=$?
+  cat doctor.txt
+  expect_eq "$status" 1 "exit status without a portal"
+  expect_file_match doctor.txt "^PipeWire \(/run/user/$PW_UID/pipewire-0\)\$"
+  expect_file_match doctor.txt '^  published for nobody as frix.video0 \(".*", Video/Source\)$'
+  expect_file_match doctor.txt '^  neither running nor installed$'
+  expect_file_match doctor.txt '^PipeWire apps of nobody: cannot stream$'
+  expect_file_match doctor.txt 'for PipeWire and Flatpak apps: install xdg-desktop-portal'
+  ! grep -q 'publish the camera' doctor.txt || fail "told to publish a published camera"
 }
 
 # Both outputs at once: one open camera feeds an HTTP viewer and a PipeWire consumer.
