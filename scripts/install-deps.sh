@@ -17,9 +17,9 @@ packages=(
   libavcodec-dev libavformat-dev  # the publish output: H.264, RTSP and SRT
   libturbojpeg0-dev libpng-dev
   libpipewire-0.3-dev  # the streaming server's PipeWire output
-  libsystemd-dev  # sd-login: the PipeWire output follows the seat's active user
   libssl-dev  # the streaming server's HTTPS and its random tokens
-  libacl1-dev libsystemd-dev  # frix doctor: access lists, the session bus
+  libacl1-dev libsystemd-dev  # frix doctor: access lists, the session bus; sd-login: the
+                              # PipeWire output follows the seat's active user
   clang-format shellcheck  # scripts/lint.sh
 )
 # Extra groups: "vm" for the real-kernel system tests, "fuzz" for the fuzzer.
