@@ -86,6 +86,7 @@ struct PortalFacts {
     bool camera_present = false;
     // What the portal answered instead of the Camera interface's property.
     std::string camera_error;
+    bool camera_timed_out = false;  // it did not answer in time (starting one can be slow)
 };
 
 }  // namespace frix::doctor

@@ -3,6 +3,9 @@
 
 #include <systemd/sd-bus.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -12,6 +15,7 @@ namespace frix::doctor {
 namespace {
 
 constexpr const char* portal_name = "org.freedesktop.portal.Desktop";
+constexpr std::chrono::milliseconds start_limit{5000};
 
 struct BusDeleter {
     void operator()(sd_bus* bus) const { sd_bus_flush_close_unref(bus); }
@@ -86,7 +90,13 @@ PortalFacts check_portal(std::chrono::milliseconds limit) {
     facts.activatable = facts.owner.empty() && activatable(bus.get());
     if (facts.owner.empty() && !facts.activatable) return facts;
 
-    // Read from a portal that is only activatable, this starts it, as an app's call would.
+    // Read from a portal that is only activatable, this starts it, as an app's call would;
+    // a portal and its backends take seconds to start.
+    if (facts.owner.empty())
+        sd_bus_set_method_call_timeout(
+            bus.get(),
+            std::chrono::duration_cast<std::chrono::microseconds>(std::max(limit, start_limit))
+                .count());
     CallError error;
     int present = 0;
     const int got = sd_bus_get_property_trivial(
@@ -94,6 +104,7 @@ PortalFacts check_portal(std::chrono::milliseconds limit) {
         "IsCameraPresent", &error.error, 'b', &present);
     if (got < 0) {
         facts.camera_error = error.text(got);
+        facts.camera_timed_out = got == -ETIMEDOUT;
         return facts;
     }
     facts.camera_interface = true;

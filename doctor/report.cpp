@@ -106,6 +106,9 @@ void judge_pipewire(const Findings& findings, Verdict& verdict) {
         add_step(verdict,
                  std::string(pipewire_apps) +
                      "install xdg-desktop-portal with a GNOME or KDE backend, and log in again");
+    else if (portal.status.checked && portal.camera_timed_out)
+        add_step(verdict, std::string(pipewire_apps) +
+                              "the portal did not answer in time: run frix doctor again");
     else if (portal.status.checked && !portal.camera_interface)
         add_step(verdict, std::string(pipewire_apps) +
                               "install an xdg-desktop-portal that offers the Camera interface "

@@ -138,6 +138,13 @@ TEST(DoctorVerdict, PipewireRouteNeedsThePublishedNodeAndTheCameraPortal) {
     EXPECT_FALSE(verdict.can_stream());
     EXPECT_NE(render(findings, verdict).find("Camera interface: no (No such interface)"),
               std::string::npos);
+
+    // A portal still starting is no reason to install another one.
+    findings.portal.camera_timed_out = true;
+    verdict = judge(findings);
+    EXPECT_EQ(verdict.next_steps.back(),
+              "for PipeWire and Flatpak apps: the portal did not answer in time: run frix doctor "
+              "again");
 }
 
 TEST(DoctorVerdict, SegmentNotMadeYetCountsWhenItWillFollowTheCaller) {
