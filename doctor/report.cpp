@@ -111,8 +111,9 @@ void judge_pipewire(const Findings& findings, Verdict& verdict) {
                               "the portal did not answer in time: run frix doctor again");
     else if (portal.status.checked && !portal.camera_interface)
         add_step(verdict, std::string(pipewire_apps) +
-                              "install an xdg-desktop-portal that offers the Camera interface "
-                              "(built with PipeWire)");
+                              "install your desktop's portal backend (xdg-desktop-portal-gnome or "
+                              "-kde): the portal offers cameras only with a backend's "
+                              "access dialog");
     verdict.pipewire_apps = in_pipewire && portal_offers_camera(portal);
 }
 
