@@ -34,6 +34,14 @@ layout)
     done
     expect_file "$(libdir)/libfrixext.so"
     expect_file "$(libdir)/pkgconfig/frix-driver.pc"
+    # The browsers' switches, as the browser's own start-up reads them.
+    flags=$(CHROMIUM_FLAGS=--kept sh -c '. "$1"; echo "$CHROMIUM_FLAGS"' _ \
+        "$prefix/share/frix/browsers/chromium.d/frix-pipewire-camera" 2>&1)
+    [ "$flags" = "--kept --enable-features=WebRtcPipeWireCamera" ] || fail "Chromium's flags: $flags"
+    pref=$(python3 -c 'import json, sys
+print(json.load(open(sys.argv[1]))["policies"]["Preferences"]["media.webrtc.camera.allow-pipewire"]["Value"])' \
+        "$prefix/share/frix/browsers/firefox/policies.json" 2>&1)
+    [ "$pref" = True ] || fail "Firefox's policy: $pref"
     # Daemon internals are not part of the SDK.
     [ -z "$(find "$prefix/include/frix" -mindepth 1 -maxdepth 1 ! -name '.*' ! -name buffer_data.h \
             ! -name driver.h ! -name fourcc.h ! -name log.h ! -name pixel_formats.h \
