@@ -26,6 +26,9 @@ for o in objects:
             rate = p.get('framerate', {})
             # One size and rate may come with a choice of formats: one line each.
             formats = p.get('format')
+            if isinstance(formats, str):  # one fixed format, all that some consumers read
+                print(f"fixed={formats} {p['size']['width']}x{p['size']['height']} "
+                      f"{rate.get('num')}/{rate.get('denom')}")
             if isinstance(formats, dict):  # {"default": X, "alt1": X, "alt2": Y, ...}
                 formats = [v for k, v in formats.items() if k.startswith('alt')] or [formats.get('default')]
             for f in formats if isinstance(formats, list) else [formats]:
@@ -56,6 +59,9 @@ case_pipewire_node_frames_and_restart() {
   expect_file_match props.txt '^format=.*1920x1080'
   expect_file_match props.txt '^format=(rgb|RGB) '
   expect_file_match props.txt '^format=(gray8|GRAY8) '
+  # Browsers' PipeWire cameras read only a fixed format: each size and rate has one.
+  expect_file_match props.txt '^fixed=(yuyv|YUY2) 640x480 '
+  expect_file_match props.txt '^fixed=[^ ]+ 1920x1080 '
   # Only --pipewire: no HTTP port.
   if curl -s --max-time 3 -o /dev/null http://127.0.0.1:9000/ 2>/dev/null; then
     fail "an HTTP port was opened with --pipewire alone"
