@@ -14,6 +14,17 @@ PORTAL_PIDS=()
 # Which clients WirePlumber lets see the camera.
 WP_DEBUG=${WP_DEBUG:-3}
 
+# as_user_in_background NAME CMD...: CMD as the session's user, in the background; its own
+# process id (not a subshell's) joins PORTAL_PIDS, so that stopping it stops CMD.
+as_user_in_background() {
+  local pidfile=$PW_HOME/$1.pid
+  shift
+  rm -f "$pidfile"
+  as_user bash -c 'echo $$ >"$0"; exec "$@"' "$pidfile" "$@" &
+  wait_until 10 test -s "$pidfile" || fail "$1 did not start"
+  PORTAL_PIDS+=("$(cat "$pidfile")")
+}
+
 # portal_call METHOD ARGS...: a call on the portal as the session's user.
 portal_call() {
   as_user timeout 20 gdbus call --session --dest org.freedesktop.portal.Desktop \
@@ -34,13 +45,13 @@ start_portal() {
   mkdir -p "$portals"
   printf '[portal]\nDBusName=%s\nInterfaces=org.freedesktop.impl.portal.Access;\nUseIn=%s\n' \
     "$PORTAL_BACKEND" "$PORTAL_DESKTOP" >"$portals/$PORTAL_DESKTOP.portal"
-  as_user /usr/bin/python3 "$tools/access_dialog.py" "$PORTAL_BACKEND" >"$CASE_DIR/access.txt" 2>&1 &
-  PORTAL_PIDS+=($!)
+  as_user_in_background access /usr/bin/python3 "$tools/access_dialog.py" "$PORTAL_BACKEND" \
+    >"$CASE_DIR/access.txt" 2>&1
   wait_until 30 grep -q '^Serving' "$CASE_DIR/access.txt" ||
     fail "the Access dialog's stand-in did not start: $(cat "$CASE_DIR/access.txt")"
-  as_user env XDG_DESKTOP_PORTAL_DIR="$portals" XDG_CURRENT_DESKTOP=$PORTAL_DESKTOP \
-    /usr/libexec/xdg-desktop-portal --verbose >"$CASE_DIR/portal.txt" 2>&1 &
-  PORTAL_PIDS+=($!)
+  as_user_in_background portal env XDG_DESKTOP_PORTAL_DIR="$portals" \
+    XDG_CURRENT_DESKTOP=$PORTAL_DESKTOP /usr/libexec/xdg-desktop-portal --verbose \
+    >"$CASE_DIR/portal.txt" 2>&1
   wait_until 60 grep -q 'org.freedesktop.portal.Desktop acquired' "$CASE_DIR/portal.txt" ||
     fail "xdg-desktop-portal did not start: $(tail -n 20 "$CASE_DIR/portal.txt")"
   expect_file_match "$CASE_DIR/portal.txt" "Using $PORTAL_DESKTOP.portal for org.freedesktop.impl.portal.Access"
@@ -51,9 +62,7 @@ stop_portal() {
   local pid
   for pid in "${PORTAL_PIDS[@]}"; do
     kill -TERM "$pid" 2>/dev/null || true
-  done
-  for pid in "${PORTAL_PIDS[@]}"; do
-    wait "$pid" 2>/dev/null || true
+    wait_until 10 bash -c "! kill -0 $pid 2>/dev/null" || kill -KILL "$pid" 2>/dev/null || true
   done
   PORTAL_PIDS=()
 }
@@ -79,15 +88,16 @@ install_chromium_switch() {
   mount --bind "$dir" /etc/chromium.d || fail "cannot mount $dir over /etc/chromium.d"
 }
 
-# The package's policies.json at /etc/firefox/policies/, in a writable layer over /etc.
+# The package's policies.json at /etc/firefox/policies/, in a copy of /etc mounted over it
+# (the guest's root is read-only, and its kernel has no overlay file system).
 install_firefox_switch() {
-  local layer=/tmp/etc-layer file
+  local etc=/tmp/etc-copy file
   file=$(installed_switch firefox/policies.json) || exit 1
-  rm -rf "$layer"
-  mkdir -p "$layer/upper/firefox/policies" "$layer/work"
-  cp "$file" "$layer/upper/firefox/policies/policies.json"
-  mount -t overlay overlay -o "lowerdir=/etc,upperdir=$layer/upper,workdir=$layer/work" /etc ||
-    fail "cannot lay a writable layer over /etc"
+  rm -rf "$etc"
+  cp -a /etc "$etc" || fail "cannot copy /etc"
+  mkdir -p "$etc/firefox/policies"
+  cp "$file" "$etc/firefox/policies/policies.json"
+  mount --bind "$etc" /etc || fail "cannot mount a copy of /etc over it"
 }
 
 # Before a browser asks: the node is published, the portal sees it as a camera, and the
