@@ -160,11 +160,15 @@ deb)
     for f in ./usr/bin/frix ./usr/bin/frix-run ./usr/lib/frix/libpattern.so \
              ./usr/include/frix/driver.h ./usr/lib/udev/rules.d/70-frix.rules \
              ./usr/lib/systemd/system/frix@.service ./usr/lib/modules-load.d/frix.conf \
-             ./usr/share/man/man1/frix.1 ./usr/share/doc/frix/WRITING_A_DRIVER.md; do
+             ./usr/share/man/man1/frix.1 ./usr/share/doc/frix/WRITING_A_DRIVER.md \
+             ./usr/share/frix/browsers/chromium.d/frix-pipewire-camera \
+             ./usr/share/frix/browsers/firefox/policies.json; do
         grep -qx -- "$f" <<<"$files" || fail "the package lacks $f"
     done
     grep -q '/libfrixext.so$' <<<"$files" || fail "the package lacks libfrixext.so"
     grep -q '/pkgconfig/frix-driver.pc$' <<<"$files" || fail "the package lacks frix-driver.pc"
+    # The browsers' switches are opt-in: nothing of the package lands where browsers look.
+    grep -qE '^\./etc/(chromium\.d|firefox)' <<<"$files" && fail "the package turns a browser's switch on"
     grep -q '/usr/local\|/tests/' <<<"$files" && fail "stray files: $(grep '/usr/local\|/tests/' <<<"$files")"
     depends=$(dpkg-deb -f "$deb" Depends)
     for p in libfuse2 libboost-log1.74.0 libboost-program-options1.74.0 libboost-thread1.74.0 \
