@@ -7,7 +7,8 @@ packages=(
   libboost1.74-dev libboost-log1.74-dev libboost-program-options1.74-dev
   libboost-thread1.74-dev libboost-chrono1.74-dev libboost-date-time1.74-dev
   libboost-filesystem1.74-dev libboost-system1.74-dev
-  libfuse-dev fuse
+  # fuse3 provides "fuse" (CUSE needs neither's tools) and, unlike fuse, lets xdg-desktop-portal in
+  libfuse-dev fuse3
   libgtest-dev libgmock-dev libbenchmark-dev
   dpkg-dev file  # cpack -G DEB: dpkg-shlibdeps computes the package's dependencies
   groff-base     # the install tests check the man page
@@ -32,6 +33,8 @@ for group in "$@"; do
                    chromium
                    # the streaming server's PipeWire output: a user session to publish to
                    pipewire pipewire-bin wireplumber gstreamer1.0-pipewire dbus
+                   # browsers through the camera portal, with a stand-in Access dialog
+                   xdg-desktop-portal python3-dbus python3-gi libglib2.0-bin
                    # a seat's access list on the node, as udev's uaccess sets it
                    acl
                    ) ;;

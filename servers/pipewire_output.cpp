@@ -27,8 +27,7 @@ namespace {
 
 constexpr long retry_ns = 500'000'000;
 
-// One size and rate with every format the node makes at it, the camera's own first (the
-// default, which a consumer that asks for nothing gets).
+// One size and rate with the given formats: one fixed format, or a choice of several.
 struct spa_pod* build_format(spa_pod_builder& b, const CameraMode& mode,
                              const std::vector<std::uint32_t>& formats) {
     spa_pod_frame frame;
@@ -330,7 +329,12 @@ bool PipewireOutput::connect() {
         std::vector<std::uint32_t> formats;
         for (const CameraMode& other : camera_.modes)
             if (same_mode(other, mode)) formats.push_back(spa_format_of(other.pixelformat));
-        params.push_back(build_format(builder, mode, formats));
+        // The camera's own format alone first (what a consumer that asks for nothing gets,
+        // and all that browsers' PipeWire cameras read: they skip a choice of formats),
+        // then the others as one choice: a param for each would be more than a node keeps.
+        params.push_back(build_format(builder, mode, {formats.front()}));
+        formats.erase(formats.begin());
+        if (!formats.empty()) params.push_back(build_format(builder, mode, formats));
     }
     const int connected = pw_stream_connect(
         stream_, PW_DIRECTION_OUTPUT, PW_ID_ANY,

@@ -34,6 +34,14 @@ layout)
     done
     expect_file "$(libdir)/libfrixext.so"
     expect_file "$(libdir)/pkgconfig/frix-driver.pc"
+    # The browsers' switches, as the browser's own start-up reads them.
+    flags=$(CHROMIUM_FLAGS=--kept sh -c '. "$1"; echo "$CHROMIUM_FLAGS"' _ \
+        "$prefix/share/frix/browsers/chromium.d/frix-pipewire-camera" 2>&1)
+    [ "$flags" = "--kept --enable-features=WebRtcPipeWireCamera" ] || fail "Chromium's flags: $flags"
+    pref=$(python3 -c 'import json, sys
+print(json.load(open(sys.argv[1]))["policies"]["Preferences"]["media.webrtc.camera.allow-pipewire"]["Value"])' \
+        "$prefix/share/frix/browsers/firefox/policies.json" 2>&1)
+    [ "$pref" = True ] || fail "Firefox's policy: $pref"
     # Daemon internals are not part of the SDK.
     [ -z "$(find "$prefix/include/frix" -mindepth 1 -maxdepth 1 ! -name '.*' ! -name buffer_data.h \
             ! -name driver.h ! -name fourcc.h ! -name log.h ! -name pixel_formats.h \
@@ -152,11 +160,15 @@ deb)
     for f in ./usr/bin/frix ./usr/bin/frix-run ./usr/lib/frix/libpattern.so \
              ./usr/include/frix/driver.h ./usr/lib/udev/rules.d/70-frix.rules \
              ./usr/lib/systemd/system/frix@.service ./usr/lib/modules-load.d/frix.conf \
-             ./usr/share/man/man1/frix.1 ./usr/share/doc/frix/WRITING_A_DRIVER.md; do
+             ./usr/share/man/man1/frix.1 ./usr/share/doc/frix/WRITING_A_DRIVER.md \
+             ./usr/share/frix/browsers/chromium.d/frix-pipewire-camera \
+             ./usr/share/frix/browsers/firefox/policies.json; do
         grep -qx -- "$f" <<<"$files" || fail "the package lacks $f"
     done
     grep -q '/libfrixext.so$' <<<"$files" || fail "the package lacks libfrixext.so"
     grep -q '/pkgconfig/frix-driver.pc$' <<<"$files" || fail "the package lacks frix-driver.pc"
+    # The browsers' switches are opt-in: nothing of the package lands where browsers look.
+    grep -qE '^\./etc/(chromium\.d|firefox)' <<<"$files" && fail "the package turns a browser's switch on"
     grep -q '/usr/local\|/tests/' <<<"$files" && fail "stray files: $(grep '/usr/local\|/tests/' <<<"$files")"
     depends=$(dpkg-deb -f "$deb" Depends)
     for p in libfuse2 libboost-log1.74.0 libboost-program-options1.74.0 libboost-thread1.74.0 \

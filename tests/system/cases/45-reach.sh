@@ -1,6 +1,8 @@
-# shellcheck shell=bash
+# shellcheck shell=bash source=tests/system/browser.sh
 # Users who are not root reach the camera: node group and mode, frix-run, detection of
 # the preload library, and a real browser.
+
+source "$(dirname "${BASH_SOURCE[0]}")/../browser.sh"
 
 FRIX_RUN=$FRIX_BUILD/bin/frix-run
 VIDEO_GID=$(getent group video | cut -d: -f3)
@@ -98,56 +100,17 @@ case_reach_chromium() {
   command -v chromium >/dev/null || fail "chromium is not installed"
   user_tmp
   start_frix --mode static
-  # Draws the camera into a canvas and prints the centre of each of the eight bars.
-  cat >"$USER_TMP/camera.html" <<'EOT'
-<!doctype html>
-<video id="v" autoplay muted playsinline></video>
-<canvas id="c" width="640" height="480"></canvas>
-<script>
-navigator.mediaDevices.getUserMedia({video: {width: 640, height: 480}}).then(stream => {
-  const video = document.getElementById("v");
-  video.srcObject = stream;
-  video.onplaying = () => setTimeout(() => {
-    const canvas = document.getElementById("c").getContext("2d");
-    canvas.drawImage(video, 0, 0, 640, 480);
-    const values = [];
-    for (let bar = 0; bar < 8; ++bar) {
-      const p = canvas.getImageData(40 + 80 * bar, 300, 1, 1).data;
-      values.push(p[0], p[1], p[2]);
-    }
-    console.log("FRIXPIXELS " + video.videoWidth + "x" + video.videoHeight + " " + values.join(" "));
-  }, 1000);
-}).catch(error => console.log("FRIXERROR " + error.name + ": " + error.message));
-</script>
-EOT
-  chmod 644 "$USER_TMP/camera.html"
-  # Under emulation a browser takes minutes to start: as few processes and services as
-  # it can run with (one process), within the case's time limit.
-  as_member timeout -k 5 165 "$FRIX_RUN" chromium --headless=new --no-sandbox --single-process \
-    --use-fake-ui-for-media-stream --user-data-dir="$USER_TMP/profile" --disable-gpu \
-    --in-process-gpu --disable-extensions --disable-default-apps --mute-audio \
-    --disable-features=Translate,MediaRouter,OptimizationHints,AutofillServerCommunication \
-    --no-first-run --disable-background-networking --disable-component-update --disable-sync \
-    --enable-logging=stderr --v=0 "file://$USER_TMP/camera.html" >chromium.txt 2>&1 &
+  camera_page "$USER_TMP/camera.html"
+  # Within the case's time limit.
+  as_member timeout -k 5 165 "$FRIX_RUN" chromium "${CHROMIUM_HEADLESS[@]}" \
+    --user-data-dir="$USER_TMP/profile" "file://$USER_TMP/camera.html" >chromium.txt 2>&1 &
   local browser=$!
   wait_until 160 grep -qE 'FRIX(PIXELS|ERROR)' chromium.txt || true
   kill -TERM "$browser" 2>/dev/null || true
   wait "$browser" 2>/dev/null || true
   pkill_tree=$(pgrep -u $MEMBER chromium || true)
   [ -z "$pkill_tree" ] || kill -KILL $pkill_tree 2>/dev/null || true
-  grep -E 'FRIX(PIXELS|ERROR)' chromium.txt || fail "the page printed nothing (chromium.txt)"
-  line=$(grep -oE 'FRIXPIXELS [0-9x]+( [0-9]+){24}' chromium.txt | head -n1)
-  [ -n "$line" ] || fail "no frame reached the page"
-  read -r -a got <<<"${line#FRIXPIXELS }"
-  expect_eq "${got[0]}" 640x480 "video size"
-  # The bars: white, yellow, cyan, green, magenta, red, blue, black; YUV to RGB in the
-  # browser moves each channel by a little.
-  local want=(255 255 255 255 255 0 0 255 255 0 255 0 255 0 255 255 0 0 0 0 255 0 0 0) i
-  for i in "${!want[@]}"; do
-    local diff=$((got[i + 1] - want[i]))
-    ((diff < 0)) && diff=$((-diff))
-    ((diff <= 40)) || fail "bar $((i / 3)) channel $((i % 3)): ${got[i + 1]}, expected about ${want[i]} ($line)"
-  done
+  expect_bars chromium.txt
   expect_file_match frix.log 'Extension module detected!'
   stop_frix TERM
   rm -rf "$USER_TMP"

@@ -88,7 +88,8 @@ case_install_deb() {
   for f in ./usr/bin/frix ./usr/bin/frix-run ./usr/lib/frix/libpattern.so \
            ./usr/lib/systemd/system/frix@.service ./usr/lib/udev/rules.d/70-frix.rules \
            ./usr/lib/modules-load.d/frix.conf ./usr/share/man/man1/frix.1 \
-           ./usr/include/frix/driver.h; do
+           ./usr/include/frix/driver.h ./usr/share/frix/browsers/chromium.d/frix-pipewire-camera \
+           ./usr/share/frix/browsers/firefox/policies.json; do
     grep -qx -- "$f" files.txt || fail "the package lacks $f"
   done
   grep -q 'libfrixext.so$' files.txt || fail "the package lacks libfrixext.so"
