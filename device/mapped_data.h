@@ -3,12 +3,15 @@
 
 #include <linux/futex.h>
 #include <sys/syscall.h>
+#include <sys/sysmacros.h>
+#include <sys/types.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "device/record_lock.h"
 
@@ -137,6 +140,11 @@ inline void wait_word(std::uint32_t* word, std::uint32_t seen, const timespec& d
 inline void bump_word(std::uint32_t* word) {
     __atomic_add_fetch(word, 1, __ATOMIC_SEQ_CST);
     ::syscall(SYS_futex, word, FUTEX_WAKE, 0x7fffffff, nullptr, nullptr, 0);
+}
+
+// The mapping segment's name in /dev/shm for the node with this device number.
+inline std::string segment_name_of(dev_t device) {
+    return "frix_" + std::to_string(major(device)) + "_" + std::to_string(minor(device)) + "i";
 }
 
 }  // namespace frix

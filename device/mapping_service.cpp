@@ -34,10 +34,6 @@ namespace frix {
 
 namespace {
 
-std::string segment_name_of(dev_t device) {
-    return "frix_" + std::to_string(major(device)) + "_" + std::to_string(minor(device)) + "i";
-}
-
 // Buffer files of a daemon that was killed: a later run would otherwise only replace
 // those its own pool happens to reach, and tmpfs memory stays taken by the rest.
 void remove_stale_buffers(const std::string& prefix) {

@@ -18,6 +18,8 @@
 #include <filesystem>
 #include <fstream>
 
+#include "device/mapped_data.h"
+
 namespace frix::doctor {
 
 namespace {
@@ -116,10 +118,6 @@ bool segment_would_open(const std::string& node_path, gid_t node_group) {
 
 }  // namespace
 
-std::string segment_name(dev_t device) {
-    return "frix_" + std::to_string(major(device)) + "_" + std::to_string(minor(device)) + "i";
-}
-
 FileAccess read_file_access(const std::string& path) {
     FileAccess access;
     struct stat status {};
@@ -207,7 +205,7 @@ Examined examine_node(const std::string& path, const std::string& shm) {
             return {std::nullopt,
                     path + " is not a frix node (it does not answer VIDIOC_QUERYCAP)"};
     }
-    facts.segment_path = shm + "/" + segment_name(facts.device);
+    facts.segment_path = shm + "/" + segment_name_of(facts.device);
     facts.segment_exists = ::access(facts.segment_path.c_str(), F_OK) == 0;
     if (facts.segment_exists) {
         facts.segment_access = read_file_access(facts.segment_path);

@@ -28,7 +28,4 @@ struct Examined {
 };
 Examined examine_node(const std::string& path, const std::string& shm = "/dev/shm");
 
-// "frix_<major>_<minor>i", the mapping segment's name.
-std::string segment_name(dev_t device);
-
 }  // namespace frix::doctor

@@ -33,10 +33,6 @@ namespace frixext {
 
 namespace {
 
-std::string segment_name_of(dev_t device) {
-    return "frix_" + std::to_string(major(device)) + "_" + std::to_string(minor(device)) + "i";
-}
-
 // The segment must come from the daemon: a file of root (or of this very user, who can
 // only fool itself), writable by nobody else at large, of the record's size, and made
 // for this very device.
@@ -102,7 +98,7 @@ OpenedSegment open_segment(int fd, std::string& name) noexcept {
     try {
         struct stat status {};
         if (::fstat(fd, &status) == 0 && S_ISCHR(status.st_mode)) {
-            name = segment_name_of(status.st_rdev);
+            name = frix::segment_name_of(status.st_rdev);
             for (int check = 1;; ++check) {
                 ipc::shared_memory_object object(ipc::open_only, name.c_str(), ipc::read_write);
                 struct stat file {};

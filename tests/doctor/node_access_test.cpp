@@ -14,6 +14,8 @@
 #include <filesystem>
 #include <fstream>
 
+#include "device/mapped_data.h"
+
 namespace frix::doctor {
 namespace {
 
@@ -89,7 +91,7 @@ TEST_F(NodeSearchTest, OtherCharacterDevicesAreNoFrixNodes) {
 }
 
 TEST(SegmentName, MajorAndMinorOfTheNode) {
-    EXPECT_EQ(segment_name(makedev(240, 3)), "frix_240_3i");
+    EXPECT_EQ(segment_name_of(makedev(240, 3)), "frix_240_3i");
 }
 
 }  // namespace
