@@ -12,6 +12,7 @@
 
 #include "frame_converter.h"
 #include "frix/pixel_formats.h"
+#include "jpeg_encoder.h"
 
 namespace frix::streaming {
 
@@ -45,23 +46,30 @@ void add_rates(const CameraQuery& ask, std::uint32_t pixelformat, std::uint32_t 
     modes.push_back({pixelformat, width, height, num, den, pixelformat});
 }
 
+bool offered(const std::vector<CameraMode>& modes, std::uint32_t pixelformat,
+             const CameraMode& like) {
+    return std::any_of(modes.begin(), modes.end(), [&](const CameraMode& m) {
+        return m.pixelformat == pixelformat && m.width == like.width && m.height == like.height &&
+               m.rate_num * like.rate_den == like.rate_num * m.rate_den;
+    });
+}
+
 // What portal consumers and encoders most often ask for, made from the camera's frames
-// once a frame for all of the node's consumers.
+// once a frame for all of the node's consumers: NV12 and I420 converted, MJPEG encoded
+// (by the encoder the HTTP viewers share).
 void add_converted_modes(std::vector<CameraMode>& modes) {
     const std::size_t own = modes.size();
     for (std::size_t i = 0; i < own; ++i) {
         const CameraMode mode = modes[i];
-        if (!FrameConverter::converts(mode.pixelformat)) continue;
-        for (const std::uint32_t target : {V4L2_PIX_FMT_NV12, V4L2_PIX_FMT_YUV420}) {
-            const bool offered = std::any_of(modes.begin(), modes.end(), [&](const CameraMode& m) {
-                return m.pixelformat == target && m.width == mode.width &&
-                       m.height == mode.height &&
-                       m.rate_num * mode.rate_den == mode.rate_num * m.rate_den;
-            });
-            if (!offered && image_bytes(target, mode.width, mode.height) != 0)
-                modes.push_back({target, mode.width, mode.height, mode.rate_num, mode.rate_den,
-                                 mode.pixelformat});
-        }
+        if (FrameConverter::converts(mode.pixelformat))
+            for (const std::uint32_t target : {V4L2_PIX_FMT_NV12, V4L2_PIX_FMT_YUV420})
+                if (!offered(modes, target, mode) &&
+                    image_bytes(target, mode.width, mode.height) != 0)
+                    modes.push_back({target, mode.width, mode.height, mode.rate_num, mode.rate_den,
+                                     mode.pixelformat});
+        if (JpegEncoder::supports(mode.pixelformat) && !offered(modes, V4L2_PIX_FMT_MJPEG, mode))
+            modes.push_back({V4L2_PIX_FMT_MJPEG, mode.width, mode.height, mode.rate_num,
+                             mode.rate_den, mode.pixelformat});
     }
 }
 
@@ -127,7 +135,9 @@ CameraDescription describe_camera(const CameraQuery& ask) {
         format.index = index;
         format.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
         if (ask(VIDIOC_ENUM_FMT, &format) != 0) break;
-        if (spa_format_of(format.pixelformat) == SPA_VIDEO_FORMAT_UNKNOWN) continue;
+        if (spa_format_of(format.pixelformat) == SPA_VIDEO_FORMAT_UNKNOWN &&
+            format.pixelformat != V4L2_PIX_FMT_MJPEG)
+            continue;
         bool discrete = false;
         for (std::uint32_t size_index = 0; size_index < 256; ++size_index) {
             v4l2_frmsizeenum size{};

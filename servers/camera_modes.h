@@ -26,8 +26,8 @@ std::uint32_t pixelformat_of(std::uint32_t spa_format);
 
 struct CameraDescription {
     std::string card;
-    // Only formats that spa_format_of() knows: the camera's own first, then NV12 and I420
-    // converted from them where the camera has none of its own.
+    // Only formats that spa_format_of() knows, and MJPEG: the camera's own first, then
+    // NV12, I420 and MJPEG made from them where the camera has none of its own.
     std::vector<CameraMode> modes;
 };
 

@@ -43,6 +43,12 @@ bool JpegEncoder::supports(std::uint32_t pixelformat) {
            pixelformat == V4L2_PIX_FMT_GREY;
 }
 
+std::size_t JpegEncoder::max_size(std::uint32_t width, std::uint32_t height) {
+    const unsigned long bound =
+        tjBufSize(static_cast<int>(width), static_cast<int>(height), TJSAMP_444);
+    return bound == static_cast<unsigned long>(-1) ? 0 : bound;
+}
+
 FramePtr JpegEncoder::encode(const unsigned char* data, std::size_t size, const FrameFormat& format,
                              std::uint32_t bytes_per_line) {
     int pixel_size = 0;

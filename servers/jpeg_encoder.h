@@ -19,6 +19,8 @@ public:
     JpegEncoder& operator=(const JpegEncoder&) = delete;
 
     static bool supports(std::uint32_t pixelformat);
+    // The most bytes a frame of that size can take, whatever it shows.
+    static std::size_t max_size(std::uint32_t width, std::uint32_t height);
 
     // `bytes_per_line` 0 means tightly packed. Throws std::runtime_error for an
     // unsupported format, a short frame or an encoder failure.

@@ -1,11 +1,13 @@
-// HTTP viewers as an output: frames encoded to JPEG once for all of them.
+// HTTP viewers and other JPEG takers as one output: frames encoded to JPEG once for all.
 #include "mjpeg_output.h"
 
 #include <linux/videodev2.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <memory>
+#include <stdexcept>
 
 #include "frix/fourcc.h"
 #include "frix/log.h"
@@ -33,7 +35,12 @@ bool is_jpeg(std::uint32_t pixelformat) {
 }  // namespace
 
 MjpegOutput::MjpegOutput(FrameSink& viewers, int quality, Outputs& list)
-    : viewers_(viewers), quality_(quality), list_(list) {}
+    : viewers_(viewers), quality_(quality), list_(list), sinks_{&viewers} {}
+
+void MjpegOutput::add_sink(FrameSink& sink) {
+    if (sinks_.size() == sizeof(SinkSet) * 8) throw std::length_error("too many JPEG sinks");
+    sinks_.push_back(&sink);
+}
 
 MjpegOutput::~MjpegOutput() { stop(); }
 
@@ -52,8 +59,14 @@ void MjpegOutput::stop() {
     encoder_.join();
 }
 
-void MjpegOutput::set_wanted(bool wanted) {
-    wanted_.store(wanted, std::memory_order_release);
+void MjpegOutput::set_wanted(FrameSink& sink, bool wanted) {
+    const auto at = std::find(sinks_.begin(), sinks_.end(), &sink);
+    if (at == sinks_.end()) return;
+    const SinkSet bit = SinkSet(1) << (at - sinks_.begin());
+    if (wanted)
+        wanted_.fetch_or(bit, std::memory_order_acq_rel);
+    else
+        wanted_.fetch_and(~bit, std::memory_order_acq_rel);
     list_.changed();
 }
 
@@ -70,7 +83,13 @@ void MjpegOutput::take_frame(const CameraFrame& frame) {
         std::lock_guard<std::mutex> lock(mutex_);
         if (has_pending_ || stopping_) return;
     }
-    if (!viewers_.frame_due(std::chrono::steady_clock::now())) return;
+    // Each sink's own pace: a frame is encoded when it is due to any of them.
+    const auto now = std::chrono::steady_clock::now();
+    const SinkSet wanted = wanted_.load(std::memory_order_acquire);
+    SinkSet due = 0;
+    for (std::size_t i = 0; i < sinks_.size(); ++i)
+        if ((wanted >> i & 1) && sinks_[i]->frame_due(now)) due |= SinkSet(1) << i;
+    if (!due) return;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (pending_.size() < frame.size) pending_.resize(frame.size);
@@ -78,6 +97,7 @@ void MjpegOutput::take_frame(const CameraFrame& frame) {
         pending_size_ = frame.size;
         pending_format_ = format;
         pending_bytesperline_ = frame.bytesperline;
+        pending_for_ = due;
         has_pending_ = true;
     }
     pending_changed_.notify_one();
@@ -91,11 +111,13 @@ void MjpegOutput::encode_frames() {
         FRIX_LOG(server, error) << error.what();
     }
     std::uint32_t refused = 0;
+    FrameFormat told{};  // what the other sinks were told last
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
         pending_changed_.wait(lock, [this] { return stopping_ || has_pending_; });
         if (stopping_) return;
         const FrameFormat format = pending_format_;
+        const SinkSet due = pending_for_;
         // The capture threads leave the pending frame alone until it is taken.
         lock.unlock();
         FramePtr frame;
@@ -117,7 +139,16 @@ void MjpegOutput::encode_frames() {
         // Free for the next frame before this one reaches anybody.
         has_pending_ = false;
         lock.unlock();
-        if (frame) viewers_.publish(std::move(frame));
+        if (frame) {
+            if (format.width != told.width || format.height != told.height ||
+                format.pixelformat != told.pixelformat) {
+                told = format;
+                // The viewers were told on the capture thread, where their status reads it.
+                for (std::size_t i = 1; i < sinks_.size(); ++i) sinks_[i]->set_format(format);
+            }
+            for (std::size_t i = 0; i < sinks_.size(); ++i)
+                if (due >> i & 1) sinks_[i]->publish(frame);
+        }
         lock.lock();
     }
 }

@@ -1,7 +1,9 @@
-// The camera as a PipeWire video source node, fed with the node's raw frames.
+// The camera as a PipeWire video source node, fed with the node's raw frames or the
+// viewers' JPEG frames.
 #include "pipewire_output.h"
 
 #include <fcntl.h>
+#include <linux/videodev2.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -17,6 +19,7 @@
 
 #include "frix/log.h"
 #include "frix/pixel_formats.h"
+#include "jpeg_encoder.h"
 #include "options.h"
 #include "pipewire_socket.h"
 #include "seat_follower.h"
@@ -51,6 +54,30 @@ struct spa_pod* build_format(spa_pod_builder& b, const CameraMode& mode,
     spa_pod_builder_prop(&b, SPA_FORMAT_VIDEO_framerate, 0);
     spa_pod_builder_fraction(&b, mode.rate_num, mode.rate_den);
     return static_cast<spa_pod*>(spa_pod_builder_pop(&b, &frame));
+}
+
+struct spa_pod* build_jpeg_format(spa_pod_builder& b, const CameraMode& mode) {
+    spa_video_info_mjpg info{};
+    info.size = SPA_RECTANGLE(mode.width, mode.height);
+    info.framerate = SPA_FRACTION(mode.rate_num, mode.rate_den);
+    return spa_format_video_mjpg_build(&b, SPA_PARAM_EnumFormat, &info);
+}
+
+// What a consumer settled on; width 0 when it is nothing the node serves.
+FrameFormat format_of(const spa_pod* param) {
+    std::uint32_t media_type = 0, media_subtype = 0;
+    if (spa_format_parse(param, &media_type, &media_subtype) < 0 ||
+        media_type != SPA_MEDIA_TYPE_video)
+        return {};
+    if (media_subtype == SPA_MEDIA_SUBTYPE_mjpg) {
+        spa_video_info_mjpg info{};
+        if (spa_format_video_mjpg_parse(param, &info) < 0) return {};
+        return {info.size.width, info.size.height, V4L2_PIX_FMT_MJPEG};
+    }
+    spa_video_info_raw info{};
+    if (media_subtype != SPA_MEDIA_SUBTYPE_raw || spa_format_video_raw_parse(param, &info) < 0)
+        return {};
+    return {info.size.width, info.size.height, pixelformat_of(info.format)};
 }
 
 bool same_mode(const CameraMode& a, const CameraMode& b) {
@@ -118,10 +145,8 @@ struct PipewireOutput::Callbacks {
 
     static void on_param_changed(void* data, uint32_t id, const spa_pod* param) {
         if (id != SPA_PARAM_Format || !param) return;
-        spa_video_info_raw info{};
-        if (spa_format_video_raw_parse(param, &info) < 0) return;
-        const FrameFormat format{info.size.width, info.size.height, pixelformat_of(info.format)};
-        static_cast<PipewireOutput*>(data)->negotiated(format);
+        const FrameFormat format = format_of(param);
+        if (format.width) static_cast<PipewireOutput*>(data)->negotiated(format);
     }
 };
 
@@ -135,6 +160,11 @@ PipewireOutput::PipewireOutput(std::string device_name, std::string remote, Outp
       daemon_camera_(camera) {}
 
 PipewireOutput::~PipewireOutput() { stop(); }
+
+void PipewireOutput::encode_with(MjpegOutput& encoder) {
+    encoder_ = &encoder;
+    encoder.add_sink(jpeg_intake_);
+}
 
 void PipewireOutput::start() {
     if (loop_) return;
@@ -327,14 +357,23 @@ bool PipewireOutput::connect() {
                                         [&](const CameraMode& m) { return same_mode(m, mode); });
         if (first != camera_.modes.begin() + static_cast<std::ptrdiff_t>(i)) continue;
         std::vector<std::uint32_t> formats;
-        for (const CameraMode& other : camera_.modes)
-            if (same_mode(other, mode)) formats.push_back(spa_format_of(other.pixelformat));
+        bool jpeg = false;
+        for (const CameraMode& other : camera_.modes) {
+            if (!same_mode(other, mode)) continue;
+            if (other.pixelformat == V4L2_PIX_FMT_MJPEG)
+                jpeg = encoder_ != nullptr;
+            else
+                formats.push_back(spa_format_of(other.pixelformat));
+        }
         // The camera's own format alone first (what a consumer that asks for nothing gets,
         // and all that browsers' PipeWire cameras read: they skip a choice of formats),
         // then the others as one choice: a param for each would be more than a node keeps.
-        params.push_back(build_format(builder, mode, {formats.front()}));
-        formats.erase(formats.begin());
+        if (!formats.empty()) {
+            params.push_back(build_format(builder, mode, {formats.front()}));
+            formats.erase(formats.begin());
+        }
         if (!formats.empty()) params.push_back(build_format(builder, mode, formats));
+        if (jpeg) params.push_back(build_jpeg_format(builder, mode));
     }
     const int connected = pw_stream_connect(
         stream_, PW_DIRECTION_OUTPUT, PW_ID_ANY,
@@ -379,14 +418,26 @@ void PipewireOutput::set_streaming(bool streaming) {
     if (streaming == streaming_) return;
     streaming_ = streaming;
     wants_.store(streaming, std::memory_order_release);
+    want_jpeg();
     list_.changed();
 }
 
+void PipewireOutput::want_jpeg() {
+    const bool wanted = streaming_ && format_.pixelformat == V4L2_PIX_FMT_MJPEG;
+    if (wanted == jpeg_wanted_.load(std::memory_order_relaxed) || !encoder_) return;
+    jpeg_wanted_.store(wanted, std::memory_order_release);
+    encoder_->set_wanted(jpeg_intake_, wanted);
+}
+
 void PipewireOutput::negotiated(const FrameFormat& format) {
-    const std::uint32_t stride = line_bytes(format.pixelformat, format.width);
-    const std::uint32_t size = image_bytes(format.pixelformat, format.width, format.height);
-    if (!stride || !size) return;
+    const bool jpeg = format.pixelformat == V4L2_PIX_FMT_MJPEG;
+    // A JPEG's size depends on the picture: buffers for the largest it can be.
+    const std::uint32_t stride = jpeg ? 0 : line_bytes(format.pixelformat, format.width);
+    const std::size_t size = jpeg ? JpegEncoder::max_size(format.width, format.height)
+                                  : image_bytes(format.pixelformat, format.width, format.height);
+    if ((!stride && !jpeg) || !size || size > INT32_MAX) return;
     format_ = format;
+    want_jpeg();
     // The camera is asked for its own format of that mode; conversion makes the rest.
     FrameFormat wanted = format;
     for (const CameraMode& mode : camera_.modes)
@@ -407,7 +458,7 @@ void PipewireOutput::negotiated(const FrameFormat& format) {
     std::uint8_t storage[1024];
     spa_pod_builder builder{};
     spa_pod_builder_init(&builder, storage, sizeof storage);
-    const spa_pod* params[] = {build_buffers(builder, size, stride)};
+    const spa_pod* params[] = {build_buffers(builder, static_cast<std::uint32_t>(size), stride)};
     pw_stream_update_params(stream_, params, 1);
 }
 
@@ -428,34 +479,57 @@ void PipewireOutput::take_frame(const CameraFrame& frame) {
         std::lock_guard<std::mutex> wanted(wanted_mutex_);
         node = node_format_;
     }
+    // An MJPEG consumer gets the encoder's frames, the camera's own JPEG ones too.
+    if (node.pixelformat == V4L2_PIX_FMT_MJPEG) return;
     if (node.width != format.width || node.height != format.height ||
         node.pixelformat != format.pixelformat)
         return stage(frame);
     pw_thread_loop_lock(loop_);
     // Frames of the old format still arrive until the node has been switched.
     if (stream_ && streaming_ && format.width == format_.width && format.height == format_.height &&
-        format.pixelformat == format_.pixelformat) {
-        if (pw_buffer* buffer = pw_stream_dequeue_buffer(stream_)) {
-            spa_data& d = buffer->buffer->datas[0];
-            if (d.data && size <= d.maxsize) {
-                std::memcpy(d.data, data, size);
-                d.chunk->offset = 0;
-                d.chunk->size = static_cast<uint32_t>(size);
-                d.chunk->stride = static_cast<int32_t>(bytesperline);
-                d.chunk->flags = SPA_CHUNK_FLAG_NONE;
-                pw_stream_queue_buffer(stream_, buffer);
-                pw_stream_trigger_process(stream_);
-            } else {
-                // The buffer goes back empty: a cut frame would pass for a whole one.
-                if (d.data && short_buffers_++ == 0)
-                    FRIX_LOG(server, warning)
-                        << "PipeWire gives " << d.maxsize << "-byte buffers for " << size
-                        << "-byte frames; dropping those frames";
-                d.chunk->offset = 0;
-                d.chunk->size = 0;
-                d.chunk->flags = SPA_CHUNK_FLAG_CORRUPTED;
-                pw_stream_queue_buffer(stream_, buffer);
-            }
+        format.pixelformat == format_.pixelformat)
+        send(data, size, bytesperline);
+    pw_thread_loop_unlock(loop_);
+}
+
+void PipewireOutput::send(const unsigned char* data, std::size_t size, std::uint32_t stride) {
+    pw_buffer* buffer = pw_stream_dequeue_buffer(stream_);
+    if (!buffer) return;
+    spa_data& d = buffer->buffer->datas[0];
+    d.chunk->offset = 0;
+    if (d.data && size <= d.maxsize) {
+        std::memcpy(d.data, data, size);
+        d.chunk->size = static_cast<uint32_t>(size);
+        d.chunk->stride = static_cast<int32_t>(stride);
+        d.chunk->flags = SPA_CHUNK_FLAG_NONE;
+        pw_stream_queue_buffer(stream_, buffer);
+        pw_stream_trigger_process(stream_);
+        return;
+    }
+    // The buffer goes back empty: a cut frame would pass for a whole one.
+    if (d.data && short_buffers_++ == 0)
+        FRIX_LOG(server, warning) << "PipeWire gives " << d.maxsize << "-byte buffers for " << size
+                                  << "-byte frames; dropping those frames";
+    d.chunk->size = 0;
+    d.chunk->flags = SPA_CHUNK_FLAG_CORRUPTED;
+    pw_stream_queue_buffer(stream_, buffer);
+}
+
+void PipewireOutput::take_jpeg(const FramePtr& frame) {
+    std::lock_guard<std::mutex> lock(frame_mutex_);
+    if (closed_) return;
+    pw_thread_loop_lock(loop_);
+    if (stream_ && streaming_ && format_.pixelformat == V4L2_PIX_FMT_MJPEG) {
+        // The camera streams another size for an application: its pictures would not be
+        // what the consumer settled on.
+        if (jpeg_format_.width == format_.width && jpeg_format_.height == format_.height) {
+            send(frame->data(), frame->size(), 0);
+            jpeg_size_reported_ = false;
+        } else if (!jpeg_size_reported_) {
+            jpeg_size_reported_ = true;
+            FRIX_LOG(server, notice) << "PipeWire: the camera streams " << jpeg_format_.width << "x"
+                                     << jpeg_format_.height << "; the MJPEG consumer waits for "
+                                     << format_.width << "x" << format_.height;
         }
     }
     pw_thread_loop_unlock(loop_);

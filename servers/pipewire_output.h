@@ -1,4 +1,5 @@
-// The camera as a PipeWire video source node, fed with the node's raw frames.
+// The camera as a PipeWire video source node, fed with the node's raw frames, or with the
+// JPEG frames that HTTP viewers get.
 #pragma once
 
 #include <atomic>
@@ -12,6 +13,7 @@
 #include "camera_modes.h"
 #include "frame.h"
 #include "frame_converter.h"
+#include "mjpeg_output.h"
 #include "output.h"
 #include "outputs.h"
 
@@ -38,6 +40,10 @@ public:
                    std::string seat = {});
     ~PipewireOutput() override;
 
+    // Before start(): MJPEG consumers get the frames this encoder makes; without one the
+    // node offers only the camera's own JPEG modes, if any.
+    void encode_with(MjpegOutput& encoder);
+
     void start();
     void stop();
 
@@ -62,6 +68,27 @@ private:
     // which converts it (convert_staged), so the capture thread never waits for that.
     void stage(const CameraFrame& frame);
     void convert_staged();
+    // Loop's lock held: the next buffer filled with the frame's bytes, or sent back
+    // flagged when it is too small for them.
+    void send(const unsigned char* data, std::size_t size, std::uint32_t stride);
+    // On the encoder's thread.
+    void take_jpeg(const FramePtr& frame);
+    // Loop thread: whether the encoder's frames are wanted now.
+    void want_jpeg();
+
+    // The encoder's way in: due while an MJPEG consumer streams.
+    class JpegIntake : public FrameSink {
+    public:
+        explicit JpegIntake(PipewireOutput& output) : output_(output) {}
+        bool frame_due(std::chrono::steady_clock::time_point) override {
+            return output_.jpeg_wanted_.load(std::memory_order_acquire);
+        }
+        void publish(FramePtr frame) override { output_.take_jpeg(frame); }
+        void set_format(const FrameFormat& format) override { output_.jpeg_format_ = format; }
+
+    private:
+        PipewireOutput& output_;
+    };
 
     const std::string device_name_;
     // Loop thread only once started: they change with the seat's active user.
@@ -110,6 +137,11 @@ private:
     bool unconvertible_reported_ = false;
     // Loop thread only.
     FrameConverter converter_;
+    MjpegOutput* encoder_ = nullptr;
+    JpegIntake jpeg_intake_{*this};
+    std::atomic<bool> jpeg_wanted_{false};
+    FrameFormat jpeg_format_{};  // the encoder's thread only
+    bool jpeg_size_reported_ = false;
 };
 
 }  // namespace frix::streaming

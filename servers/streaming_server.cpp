@@ -71,6 +71,7 @@ void StreamingServer::start(const std::string& device_name) {
             pipewire_ = std::make_unique<PipewireOutput>(
                 device_name, options_.pipewire_remote, *outputs_, camera_, options_.pipewire_owner,
                 options_.pipewire_seat);
+            pipewire_->encode_with(*mjpeg_);
             outputs_->add(*pipewire_);
         }
         if (!publish.urls.empty()) {
@@ -109,9 +110,10 @@ void StreamingServer::start(const std::string& device_name) {
     } catch (const std::exception& error) {
         source_.reset();
         publishers_.clear();
+        // The encoder's thread may hand frames to PipeWire until it is gone.
+        mjpeg_.reset();
         pipewire_.reset();
         http_.reset();
-        mjpeg_.reset();
         broadcaster_.reset();
         outputs_.reset();
         remove_token_file();

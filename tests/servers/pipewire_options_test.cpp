@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <stdexcept>
+#include <utility>
+#include <vector>
 
 #include "servers/camera_modes.h"
 #include "servers/frame.h"
@@ -74,64 +76,78 @@ TEST(CameraModesTest, FormatsMapBothWays) {
     EXPECT_EQ(pixelformat_of(SPA_VIDEO_FORMAT_BGRA), 0u);
 }
 
-// A camera of YUYV and MJPEG at 640x480, 30 fps, as the node answers.
-int yuyv_and_mjpeg_camera(unsigned long request, void* argument) {
-    switch (request) {
-        case VIDIOC_QUERYCAP:
-            return 0;
-        case VIDIOC_G_FMT: {
-            auto& fmt = *static_cast<v4l2_format*>(argument);
-            fmt.fmt.pix = {640,
-                           480,
-                           V4L2_PIX_FMT_YUYV,
-                           V4L2_FIELD_NONE,
-                           1280,
-                           614400,
-                           V4L2_COLORSPACE_SRGB,
-                           0,
-                           0,
-                           {0},
-                           0,
-                           0};
-            return 0;
+// A camera of the given formats at 640x480, 30 fps, as the node answers.
+CameraQuery camera_of(std::vector<std::uint32_t> formats) {
+    return [formats](unsigned long request, void* argument) {
+        switch (request) {
+            case VIDIOC_QUERYCAP:
+                return 0;
+            case VIDIOC_G_FMT: {
+                auto& pix = static_cast<v4l2_format*>(argument)->fmt.pix;
+                pix.width = 640;
+                pix.height = 480;
+                pix.pixelformat = formats.front();
+                return 0;
+            }
+            case VIDIOC_ENUM_FMT: {
+                auto& fmt = *static_cast<v4l2_fmtdesc*>(argument);
+                if (fmt.index >= formats.size()) return EINVAL;
+                fmt.pixelformat = formats[fmt.index];
+                return 0;
+            }
+            case VIDIOC_ENUM_FRAMESIZES: {
+                auto& size = *static_cast<v4l2_frmsizeenum*>(argument);
+                if (size.index != 0) return EINVAL;
+                size.type = V4L2_FRMSIZE_TYPE_DISCRETE;
+                size.discrete = {640, 480};
+                return 0;
+            }
+            case VIDIOC_ENUM_FRAMEINTERVALS: {
+                auto& interval = *static_cast<v4l2_frmivalenum*>(argument);
+                if (interval.index != 0) return EINVAL;
+                interval.type = V4L2_FRMIVAL_TYPE_DISCRETE;
+                interval.discrete = {1, 30};
+                return 0;
+            }
+            default:
+                return ENOTTY;
         }
-        case VIDIOC_ENUM_FMT: {
-            auto& fmt = *static_cast<v4l2_fmtdesc*>(argument);
-            if (fmt.index > 1) return EINVAL;
-            fmt.pixelformat = fmt.index == 0 ? V4L2_PIX_FMT_YUYV : V4L2_PIX_FMT_MJPEG;
-            return 0;
-        }
-        case VIDIOC_ENUM_FRAMESIZES: {
-            auto& size = *static_cast<v4l2_frmsizeenum*>(argument);
-            if (size.index != 0) return EINVAL;
-            size.type = V4L2_FRMSIZE_TYPE_DISCRETE;
-            size.discrete = {640, 480};
-            return 0;
-        }
-        case VIDIOC_ENUM_FRAMEINTERVALS: {
-            auto& interval = *static_cast<v4l2_frmivalenum*>(argument);
-            if (interval.index != 0) return EINVAL;
-            interval.type = V4L2_FRMIVAL_TYPE_DISCRETE;
-            interval.discrete = {1, 30};
-            return 0;
-        }
-        default:
-            return ENOTTY;
-    }
+    };
 }
 
-TEST(CameraModesTest, NV12AndI420AreMadeFromTheCamerasOwnFormat) {
-    const CameraDescription camera = describe_camera(&yuyv_and_mjpeg_camera);
-    ASSERT_EQ(camera.modes.size(), 3u) << "YUYV, then NV12 and I420 made of it; no MJPEG";
-    EXPECT_EQ(camera.modes[0].pixelformat, V4L2_PIX_FMT_YUYV) << "the camera's own first";
-    EXPECT_EQ(camera.modes[0].source, V4L2_PIX_FMT_YUYV);
-    for (const std::size_t i : {1u, 2u}) {
-        EXPECT_EQ(camera.modes[i].source, V4L2_PIX_FMT_YUYV);
-        EXPECT_EQ(camera.modes[i].width, 640u);
-        EXPECT_EQ(camera.modes[i].rate_num, 30u);
+std::vector<std::pair<std::uint32_t, std::uint32_t>> formats_and_sources(
+    const CameraDescription& camera) {
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> result;
+    for (const CameraMode& mode : camera.modes) {
+        EXPECT_EQ(mode.width, 640u);
+        EXPECT_EQ(mode.rate_num, 30u);
+        result.emplace_back(mode.pixelformat, mode.source);
     }
-    EXPECT_EQ(camera.modes[1].pixelformat, V4L2_PIX_FMT_NV12);
-    EXPECT_EQ(camera.modes[2].pixelformat, V4L2_PIX_FMT_YUV420);
+    return result;
+}
+
+TEST(CameraModesTest, NV12I420AndMJPEGAreMadeFromTheCamerasOwnFormat) {
+    const std::vector<std::pair<std::uint32_t, std::uint32_t>> made{
+        {V4L2_PIX_FMT_YUYV, V4L2_PIX_FMT_YUYV},
+        {V4L2_PIX_FMT_NV12, V4L2_PIX_FMT_YUYV},
+        {V4L2_PIX_FMT_YUV420, V4L2_PIX_FMT_YUYV},
+        {V4L2_PIX_FMT_MJPEG, V4L2_PIX_FMT_YUYV}};
+    EXPECT_EQ(formats_and_sources(describe_camera(camera_of({V4L2_PIX_FMT_YUYV}))), made);
+}
+
+TEST(CameraModesTest, ACamerasOwnMJPEGIsTakenAsItIs) {
+    const std::vector<std::pair<std::uint32_t, std::uint32_t>> made{
+        {V4L2_PIX_FMT_YUYV, V4L2_PIX_FMT_YUYV},
+        {V4L2_PIX_FMT_MJPEG, V4L2_PIX_FMT_MJPEG},
+        {V4L2_PIX_FMT_NV12, V4L2_PIX_FMT_YUYV},
+        {V4L2_PIX_FMT_YUV420, V4L2_PIX_FMT_YUYV}};
+    EXPECT_EQ(
+        formats_and_sources(describe_camera(camera_of({V4L2_PIX_FMT_YUYV, V4L2_PIX_FMT_MJPEG}))),
+        made);
+    // Nothing is made of JPEG frames: the node offers them alone.
+    const std::vector<std::pair<std::uint32_t, std::uint32_t>> alone{
+        {V4L2_PIX_FMT_MJPEG, V4L2_PIX_FMT_MJPEG}};
+    EXPECT_EQ(formats_and_sources(describe_camera(camera_of({V4L2_PIX_FMT_MJPEG}))), alone);
 }
 
 }  // namespace

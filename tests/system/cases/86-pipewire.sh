@@ -26,6 +26,8 @@ for o in objects:
             rate = p.get('framerate', {})
             # One size and rate may come with a choice of formats: one line each.
             formats = p.get('format')
+            if p.get('mediaSubtype') == 'mjpg':
+                formats = 'mjpg'
             if isinstance(formats, str):  # one fixed format, all that some consumers read
                 print(f"fixed={formats} {p['size']['width']}x{p['size']['height']} "
                       f"{rate.get('num')}/{rate.get('denom')}")
@@ -156,7 +158,8 @@ case_pipewire_doctor() {
   ! grep -q 'publish the camera' doctor.txt || fail "told to publish a published camera"
 }
 
-# Both outputs at once: one open camera feeds an HTTP viewer and a PipeWire consumer.
+# Both outputs at once: one open camera feeds an HTTP viewer and a PipeWire consumer,
+# raw, then JPEG from the viewers' encoder.
 case_pipewire_shares_the_camera_with_http() {
   ip link set lo up
   start_session
@@ -179,6 +182,26 @@ case_pipewire_shares_the_camera_with_http() {
     fail "the HTTP viewer stopped getting frames after the PipeWire consumer left"
   after=$(grep -a -c -- '^--frixframe' viewer.mjpg)
   echo "HTTP viewer: $after frames"
+
+  # A consumer of MJPEG at the camera's rate beside the viewer's 5 fps.
+  mkdir -m 0777 jpeg
+  as_user env GST_DEBUG=1 timeout 120 gst-launch-1.0 -q pipewiresrc target-object=frix.video0 num-buffers=30 \
+    ! image/jpeg,width=640,height=480 ! multifilesink location="$CASE_DIR/jpeg/%02d.jpg" >jpeg.log 2>&1 ||
+    { cat jpeg.log; fail "no MJPEG frames through PipeWire"; }
+  expect_file_match "$CASE_DIR/frix.log" 'PipeWire asks for MJPG 640x480, made from YUYV'
+  expect_eq "$(find jpeg -name '*.jpg' | wc -l)" 30 "JPEG frames through PipeWire"
+  curl -s --max-time 20 -u ":$(cat /run/frix/video0.token)" -o snap.jpg http://127.0.0.1:9000/snapshot.jpg ||
+    fail "no snapshot beside the MJPEG consumer"
+  local jpeg
+  for jpeg in jpeg/*.jpg; do
+    expect_eq "$(ffprobe -v error -show_entries stream=width,height -of csv=p=0 "$jpeg")" "640,480" "size of $jpeg"
+  done
+  # The static picture (its frame stamp aside) as the viewers get it.
+  local line db
+  line=$(ffmpeg -nostdin -hide_banner -i jpeg/29.jpg -i snap.jpg -lavfi psnr -f null - 2>&1 | grep 'PSNR ' | tail -n1)
+  echo "PipeWire's JPEG against the snapshot: $line"
+  db=$(sed -n 's/.* average:\([0-9.inf]*\).*/\1/p' <<<"$line")
+  awk -v db="$db" 'BEGIN { exit !(db == "inf" || db + 0 >= 40) }' || fail "PipeWire's JPEG is not the viewers' picture: $line"
   [ "$(grep -c 'Frames for the server: ' "$CASE_DIR/frix.log")" -eq 1 ] ||
     fail "the two outputs did not share one capture"
   kill "$viewer" 2>/dev/null || true
@@ -310,6 +333,9 @@ case_pipewire_converts_for_consumers() {
   node_properties >props.txt
   expect_file_match props.txt '^format=(nv12|NV12) 640x480'
   expect_file_match props.txt '^format=(i420|I420) 640x480'
+  expect_file_match props.txt '^format=mjpg 640x480'
+  # Every size and rate in JPEG too: PipeWire kept all of the node's formats.
+  expect_eq "$(grep -c '^format=mjpg' props.txt)" "$(grep -c '^fixed=' props.txt)" "sizes and rates offered in MJPEG"
 
   "$FRIX_BUILD/bin/frix-run" v4l2-ctl -d "$FRIX_NODE" --set-fmt-video=width=640,height=480,pixelformat=YUYV \
     --stream-mmap --stream-count=300 --stream-to=app.raw 2>app.err &
