@@ -34,7 +34,9 @@ void print_usage(std::ostream& out) {
            "    frix --driver v4l2cam --usb 046d:0825 --encoding mjpeg \\\n"
            "         --server-option '--port=9000' --server-option '--password=SECRET'\n\n"
            "- to run the streaming server alone on port 9000 for an existing device:\n"
-           "    frix --external-driver --device-name video0 --server-option '--port=9000'\n";
+           "    frix --external-driver --device-name video0 --server-option '--port=9000'\n"
+           "\n'frix doctor [--device PATH]' tells why an application of yours sees no camera,\n"
+           "and what to do.\n";
 }
 
 }  // namespace frix
