@@ -177,14 +177,37 @@ frix_ends_well() {
   expect_eq "$FRIX_STATUS" 0 "exit status of frix"
 }
 
+# Chromium shows the camera, the seat moves to another user and back, and Chromium started
+# again (a new process, the same profile) shows it again on the stored answer.
+# Two browser starts of about 90 s each under emulation, beside the session's set-up.
+# shellcheck disable=SC2034  # the runner's to read
+TIME_LIMIT_portal_chromium_takes_the_camera_from_pipewire=480
 case_portal_chromium_takes_the_camera_from_pipewire() {
   command -v chromium >/dev/null || fail "chromium is not installed"
   trap 'stop_portal; stop_session; cleanup_frix; rm -f /run/systemd/seats/seat0
     umount /etc/chromium.d 2>/dev/null' EXIT
   portal_ready
   install_chromium_switch
-  browser_shows_the_camera chromium.txt chromium "${CHROMIUM_HEADLESS[@]}" \
-    --user-data-dir="$PW_HOME/profile" "file://$PW_HOME/camera.html"
+  local chromium=(chromium "${CHROMIUM_HEADLESS[@]}" --user-data-dir="$PW_HOME/profile"
+    "file://$PW_HOME/camera.html")
+  browser_shows_the_camera chromium.txt "${chromium[@]}"
+
+  local start
+  start=$(date +%s%N)
+  seat_active 1001
+  wait_until 30 node_gone || fail "the node stayed in nobody's PipeWire after the seat moved"
+  echo "the node left nobody's graph $((($(date +%s%N) - start) / 1000000)) ms after the seat moved"
+  start=$(date +%s%N)
+  seat_active $PW_UID
+  wait_until 30 node_listed || fail "the node did not come back to nobody's PipeWire"
+  echo "the node was back $((($(date +%s%N) - start) / 1000000)) ms after the seat came back"
+  expect_match "$(grep 'following their PipeWire' "$CASE_DIR/frix.log" | tail -n1)" "is nobody \(uid $PW_UID\)" \
+    "frix's last move"
+  # The first browser's connection is gone: the one found next is the new browser's.
+  portal_streams "$CASE_DIR/dump.json" >left.txt || fail "cannot read the graph"
+  [ ! -s left.txt ] || fail "a portal stream outlived the first browser: $(cat left.txt)"
+
+  browser_shows_the_camera chromium-again.txt "${chromium[@]}"
   frix_ends_well
 }
 
