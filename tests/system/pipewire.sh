@@ -54,10 +54,27 @@ stop_session() {
   PW_SESSION=
 }
 
+# pw_dump_python FILE: the Python program on stdin, with `objects` holding every object of
+# the pw-dump output in FILE (pw-dump prints more than one array when the graph changes
+# while it runs).
+pw_dump_python() {
+  python3 -c 'import json, sys
+text, objects, at = open(sys.argv[1]).read(), [], 0
+decoder = json.JSONDecoder()
+while at < len(text.rstrip()):
+    while text[at].isspace():
+        at += 1
+    value, at = decoder.raw_decode(text, at)
+    objects += value
+'"$(cat)" "$1"
+}
+
 node_listed() {
   as_user timeout 10 pw-dump >"$CASE_DIR/dump.json" 2>/dev/null &&
     grep -q '"node.name": "frix.video0"' "$CASE_DIR/dump.json"
 }
+
+node_gone() { ! node_listed; }
 
 # seat_active [UID]: logind's record of seat0 with UID active, or nobody; replaced in one
 # rename, as logind does, so that a watcher sees it whole.

@@ -7,16 +7,7 @@ PW_GST_DEBUG=1
 
 # The node's properties from pw-dump, one "key=value" a line.
 node_properties() {
-  python3 - "$CASE_DIR/dump.json" <<'PY'
-import json, sys
-# pw-dump may print more than one array when the graph changes while it runs.
-text, objects, at = open(sys.argv[1]).read(), [], 0
-decoder = json.JSONDecoder()
-while at < len(text.rstrip()):
-    while text[at].isspace():
-        at += 1
-    value, at = decoder.raw_decode(text, at)
-    objects += value
+  pw_dump_python "$CASE_DIR/dump.json" <<'PY'
 for o in objects:
     props = (o.get('info') or {}).get('props') or {}
     if o.get('type', '').endswith(':Node') and props.get('node.name') == 'frix.video0':
@@ -259,8 +250,6 @@ case_pipewire_refuses_a_link_in_the_users_runtime_dir() {
   expect_eq "$(grep -cF "$line" "$CASE_DIR/frix.log")" 1 "refusals logged while retrying"
 }
 
-
-node_gone() { ! node_listed; }
 
 cpu_ticks() { awk '{ print $14 + $15 }' "/proc/$FRIX_PID/stat"; }
 

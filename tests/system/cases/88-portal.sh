@@ -58,11 +58,17 @@ start_portal() {
   expect_file_match "$CASE_DIR/portal.txt" 'providing portal org.freedesktop.portal.Camera'
 }
 
+# end_process PID: TERM, then KILL if it is still there after 10 s.
+end_process() {
+  kill -TERM "$1" 2>/dev/null || true
+  wait_until 10 bash -c "! kill -0 $1 2>/dev/null" || kill -KILL "$1" 2>/dev/null || true
+}
+
+# stop_portal: the portal, its Access dialog and any browser still running.
 stop_portal() {
   local pid
   for pid in "${PORTAL_PIDS[@]}"; do
-    kill -TERM "$pid" 2>/dev/null || true
-    wait_until 10 bash -c "! kill -0 $pid 2>/dev/null" || kill -KILL "$pid" 2>/dev/null || true
+    end_process "$pid"
   done
   PORTAL_PIDS=()
 }
@@ -119,41 +125,90 @@ except OSError as e:
   camera_page "$PW_HOME/camera.html"
 }
 
+# portal_streams GRAPH: the streams of clients the portal connected, in the pw-dump output
+# GRAPH, one "SOURCE -> APPLICATION (STATE)" a line for each link into them.
+portal_streams() {
+  pw_dump_python "$1" <<'PY'
+by_id = {o['id']: o for o in objects}
+def props(o):
+    return ((o or {}).get('info') or {}).get('props') or {}
+for o in objects:
+    if not o.get('type', '').endswith(':Link'):
+        continue
+    info = o['info']
+    sink = by_id.get(info.get('input-node-id'))
+    client = by_id.get(int(props(sink).get('client.id', -1)))
+    if props(client).get('pipewire.access') == 'portal':
+        print(f"{props(by_id.get(info.get('output-node-id'))).get('node.name')} -> "
+              f"{props(client).get('application.name')} ({info.get('state')})")
+PY
+}
+
 # browser_shows_the_camera LOG COMMAND...: runs the browser as the session's user until
-# the page says what it saw, and checks that: the bars, one Access dialog for an
-# application outside any sandbox, and the answer stored for the desktop's settings.
+# the page says what it saw, and checks that: the bars, frix's node feeding the connection
+# the portal opened for the browser, one Access dialog in all for an application outside
+# any sandbox, and the answer stored for the desktop's settings.
 browser_shows_the_camera() {
-  local log=$1
+  local log=$1 graph=${1%.txt}-graph.json
   shift
-  as_user timeout -k 5 250 "$@" >"$log" 2>&1 &
-  local browser=$!
+  # Its own process id, not a subshell's: the next browser on this profile starts only
+  # once this one has ended.
+  as_user_in_background browser timeout -k 5 250 "$@" >"$log" 2>&1
+  local browser=${PORTAL_PIDS[-1]}
   wait_until 250 grep -qE 'FRIX(PIXELS|ERROR)' "$log" || true
   # The graph as the browser's connection left it: its permissions, its streams.
-  as_user timeout 30 pw-dump >graph.json 2>&1 || true
-  kill -TERM "$browser" 2>/dev/null || true
-  wait "$browser" 2>/dev/null || true
+  as_user timeout 30 pw-dump >"$graph" 2>&1 || true
+  end_process "$browser"
+  wait_until 10 bash -c "! kill -0 $browser 2>/dev/null" || fail "the browser did not end"
   cat access.txt
   expect_bars "$log"
-  # The frames came over the connection the portal opened for the browser.
-  grep -q '"pipewire.access": "portal"' graph.json || fail "no PipeWire client through the portal"
+  portal_streams "$graph" >"${graph%.json}.txt"
+  expect_file_match "${graph%.json}.txt" '^frix\.video0 -> .* \(active\)$'
   expect_eq "$(grep -c '^AccessDialog ' access.txt)" 1 "Access dialogs"
   expect_file_match access.txt "^AccessDialog app_id='' "
   as_user timeout 20 gdbus call --session --dest org.freedesktop.impl.portal.PermissionStore \
     --object-path /org/freedesktop/impl/portal/PermissionStore \
     --method org.freedesktop.impl.portal.PermissionStore.Lookup devices camera >permission.txt
   expect_file_match permission.txt "'': \['yes'\]"
+}
+
+frix_ends_well() {
   stop_frix TERM
   expect_eq "$FRIX_STATUS" 0 "exit status of frix"
 }
 
+# Chromium shows the camera, the seat moves to another user and back, and Chromium started
+# again (a new process, the same profile) shows it again on the stored answer.
+# Two browser starts of about 90 s each under emulation, beside the session's set-up.
+# shellcheck disable=SC2034  # the runner's to read
+TIME_LIMIT_portal_chromium_takes_the_camera_from_pipewire=480
 case_portal_chromium_takes_the_camera_from_pipewire() {
   command -v chromium >/dev/null || fail "chromium is not installed"
   trap 'stop_portal; stop_session; cleanup_frix; rm -f /run/systemd/seats/seat0
     umount /etc/chromium.d 2>/dev/null' EXIT
   portal_ready
   install_chromium_switch
-  browser_shows_the_camera chromium.txt chromium "${CHROMIUM_HEADLESS[@]}" \
-    --user-data-dir="$PW_HOME/profile" "file://$PW_HOME/camera.html"
+  local chromium=(chromium "${CHROMIUM_HEADLESS[@]}" --user-data-dir="$PW_HOME/profile"
+    "file://$PW_HOME/camera.html")
+  browser_shows_the_camera chromium.txt "${chromium[@]}"
+
+  local start
+  start=$(date +%s%N)
+  seat_active 1001
+  wait_until 30 node_gone || fail "the node stayed in nobody's PipeWire after the seat moved"
+  echo "the node left nobody's graph $((($(date +%s%N) - start) / 1000000)) ms after the seat moved"
+  start=$(date +%s%N)
+  seat_active $PW_UID
+  wait_until 30 node_listed || fail "the node did not come back to nobody's PipeWire"
+  echo "the node was back $((($(date +%s%N) - start) / 1000000)) ms after the seat came back"
+  expect_match "$(grep 'following their PipeWire' "$CASE_DIR/frix.log" | tail -n1)" "is nobody \(uid $PW_UID\)" \
+    "frix's last move"
+  # The first browser's connection is gone: the one found next is the new browser's.
+  portal_streams "$CASE_DIR/dump.json" >left.txt || fail "cannot read the graph"
+  [ ! -s left.txt ] || fail "a portal stream outlived the first browser: $(cat left.txt)"
+
+  browser_shows_the_camera chromium-again.txt "${chromium[@]}"
+  frix_ends_well
 }
 
 case_portal_firefox_takes_the_camera_from_pipewire() {
@@ -171,4 +226,5 @@ case_portal_firefox_takes_the_camera_from_pipewire() {
   chown -R $PW_UID:$PW_UID "$profile"
   browser_shows_the_camera firefox.txt firefox-esr --headless --no-remote --profile "$profile" \
     "file://$PW_HOME/camera.html"
+  frix_ends_well
 }
