@@ -104,10 +104,12 @@ floor_beside() {
   fi
 }
 
-# start_frix MODE FPS NAME: frix with the pattern driver; sets pid. A failure to start is
-# recorded under frix_NAME.
+# start_frix MODE FPS NAME [OPTION...]: frix with the pattern driver and the options
+# given, else no server; sets pid. A failure to start is recorded under frix_NAME.
 start_frix() {
-  "$build/bin/frix" -f --verbosity=4 --video_nr 0 --enable-server=off --sched-fifo=-1 \
+  local options=(--enable-server=off)
+  [ $# -gt 3 ] && options=("${@:4}")
+  "$build/bin/frix" -f --verbosity=4 --video_nr 0 "${options[@]}" --sched-fifo=-1 \
     --driver pattern --mode "$1" --fps "$2" >>"$log" 2>&1 &
   pid=$!
   wait_node $node && return 0
@@ -198,6 +200,39 @@ if start_frix static 30 30fps; then
     for ((run = 0; run < runs; run++)); do
       measure "frix_30fps_${size}" env LD_PRELOAD="$ext" "$client" stream $node --size "$size" \
         --map --stamp due --count $lat
+    done
+  done
+  stop $pid $node
+fi
+# Sharing the camera: a V4L2 application alone, then beside 1 and 3 HTTP viewers that
+# each take every frame; the daemon's CPU per frame of the application's stream.
+ip link set lo up 2>/dev/null
+share_frames=300
+[ -n "$quick" ] && share_frames=60
+if start_frix static 30 sharing --enable-server=required --server-option=--port=9000 \
+  --server-option=--fps=30; then
+  token=/run/frix/video0.token
+  for ((i = 0; i < 50; i++)); do [ -s $token ] && break; sleep 0.1; done
+  for ((run = 0; run < runs; run++)); do
+    for viewers in 0 1 3; do
+      consumers=$((viewers + 1)) started=()
+      for ((v = 0; v < viewers; v++)); do
+        curl -s -u ":$(cat $token 2>/dev/null)" --max-time 300 -o "/tmp/viewer$v.mjpg" \
+          http://127.0.0.1:9000/stream.mjpg 2>>"$log" &
+        started+=($!)
+      done
+      watching=yes
+      for ((v = 0; v < viewers; v++)); do
+        for ((i = 0; i < 100; i++)); do [ -s "/tmp/viewer$v.mjpg" ] && break; sleep 0.1; done
+        [ -s "/tmp/viewer$v.mjpg" ] || watching=
+      done
+      if [ -n "$watching" ]; then
+        stream_v4l2ctl "consumers_$consumers" 640 480 $share_frames
+      else
+        record "failed consumers_$consumers a viewer got no frame"
+      fi
+      for v in "${started[@]}"; do kill "$v" 2>/dev/null; wait "$v" 2>/dev/null; done
+      rm -f /tmp/viewer*.mjpg
     done
   done
   stop $pid $node

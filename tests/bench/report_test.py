@@ -47,7 +47,13 @@ VM = ("runs 3 count\n" + "floor_ioctl_rw88 100.0 us\nfloor_poll_round_trip 50.0 
       + runs("frix_30fps_640x480_latency_p99", "us", 9900, 20000, 9000)
       + runs("frix_30fps_3840x2160_latency_p99", "us", 12500, 12500, 12500)
       + runs("frix_rss_heap", "KiB", 300, 300, 310) + runs("frix_rss_buffers", "KiB", 20000)
-      + runs("frix_read_rss_heap", "KiB", 20000, 20000, 20000))
+      + runs("frix_read_rss_heap", "KiB", 20000, 20000, 20000)
+      # Sharing: the app alone, beside one viewer; with three, a viewer got nothing once.
+      + runs("consumers_1_cpu_per_frame", "us", 300, 320, 310)
+      + runs("consumers_1_v4l2ctl_frames", "frames/s", 30, 30, 30)
+      + runs("consumers_2_cpu_per_frame", "us", 900, 800, 1000)
+      + runs("consumers_4_cpu_per_frame", "us", 2000, 2100)
+      + "failed consumers_4 a viewer got no frame\n")
 
 EXT = """anonymous mmap+munmap (4 KiB), 1000 pairs, median of 7 runs, CPU time:
   without libfrixext   3340.0 ns/pair
@@ -150,6 +156,17 @@ class ReportTest(unittest.TestCase):
                                 self.line(text, figure))
         self.assertIn("Goals held: 5 of 25.", text)
         self.assertIn("read() 640x480 static (2 of 3 runs, goal ≥ 0.80)", text)
+
+    def test_the_cost_of_each_consumer_is_shown_and_a_failed_run_says_why(self):
+        text = run(self.out).stdout
+        alone = " ".join(self.line(text, "daemon CPU per frame 640x480 at 30 fps, a V4L2 app"))
+        self.assertTrue(alone.endswith("310 µs app at 30 frames/s"), alone)
+        shared = self.line(text, "daemon CPU per frame 640x480 at 30 fps, a V4L2 app and 1 HTTP viewer")
+        self.assertEqual(shared[-2:], ["900", "µs"])
+        crowded = " ".join(self.line(text, "daemon CPU per frame 640x480 at 30 fps, a V4L2 app and 3 "
+                                     "HTTP viewers"))
+        self.assertTrue(crowded.endswith("missing: a viewer got no frame"), crowded)
+        self.assertIn("Goals held: 5 of 25.", text, "sharing has no goal of its own")
 
     def test_markdown_section_is_replaced_by_the_printed_table(self):
         path = os.path.join(self.out, "BENCHMARKS.md")
