@@ -105,6 +105,23 @@ case_pipewire_node_frames_and_restart() {
   "$FRAME_CHECK" --size 640x480 --format YUYV --mode static --min-frames 60 again.raw ||
     fail "no pattern frames after PipeWire restarted"
 
+  # PipeWire crashing again and again, each time as soon as it answers: frix neither
+  # gives up nor floods its log, and the node is back after the last crash.
+  local crash lost
+  lost=$(grep -c 'Lost PipeWire; reconnecting' "$CASE_DIR/frix.log")
+  for crash in 1 2 3 4 5; do
+    wait_until 30 as_user timeout 5 pw-cli info 0 >/dev/null 2>&1 || fail "PipeWire did not come back ($crash)"
+    pkill -KILL -u $PW_UID -x pipewire
+  done
+  wait_until 30 as_user timeout 5 pw-cli info 0 >/dev/null 2>&1 || fail "PipeWire did not come back"
+  wait_until 30 node_listed || fail "the node is not back after PipeWire crashed five times"
+  lost=$(($(grep -c 'Lost PipeWire; reconnecting' "$CASE_DIR/frix.log") - lost))
+  echo "five crashes: $lost losses noticed"
+  [ "$lost" -ge 1 ] && [ "$lost" -le 5 ] || fail "$lost notices of a lost PipeWire for five crashes"
+  capture last.raw 640 480
+  "$FRAME_CHECK" --size 640x480 --format YUYV --mode static --min-frames 60 last.raw ||
+    fail "no pattern frames after PipeWire crashed five times"
+
   stop_frix TERM
   expect_eq "$FRIX_STATUS" 0 "exit status of frix"
   expect_file_match "$CASE_DIR/frix.log" 'PipeWire output stopped'
@@ -117,6 +134,11 @@ case_pipewire_waits_for_pipewire() {
     --server-option=--pipewire --server-option=--pipewire-user=nobody
   wait_until 20 grep -q "No PipeWire at /run/user/$PW_UID/pipewire-0" "$CASE_DIR/frix.log" ||
     fail "no notice about the missing PipeWire"
+  # Looking again twice a second costs next to nothing.
+  local before
+  before=$(cpu_ticks)
+  sleep 3
+  [ $(($(cpu_ticks) - before)) -le 10 ] || fail "frix used $(($(cpu_ticks) - before)) ticks in 3 s without PipeWire"
   start_session /run/user/$PW_UID
   wait_until 30 node_listed || fail "the node did not appear once PipeWire started"
   expect_eq "$(grep -c 'No PipeWire at' "$CASE_DIR/frix.log")" 1 "notices about the missing PipeWire"
