@@ -424,8 +424,8 @@ void PipewireOutput::set_streaming(bool streaming) {
 
 void PipewireOutput::want_jpeg() {
     const bool wanted = streaming_ && format_.pixelformat == V4L2_PIX_FMT_MJPEG;
-    if (wanted == jpeg_wanted_.load(std::memory_order_relaxed) || !encoder_) return;
-    jpeg_wanted_.store(wanted, std::memory_order_release);
+    if (wanted == jpeg_wanted_ || !encoder_) return;
+    jpeg_wanted_ = wanted;
     encoder_->set_wanted(jpeg_intake_, wanted);
 }
 

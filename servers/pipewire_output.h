@@ -76,13 +76,12 @@ private:
     // Loop thread: whether the encoder's frames are wanted now.
     void want_jpeg();
 
-    // The encoder's way in: due while an MJPEG consumer streams.
+    // The encoder's way in. It asks only while the intake wants frames (want_jpeg), and
+    // PipeWire takes every one.
     class JpegIntake : public FrameSink {
     public:
         explicit JpegIntake(PipewireOutput& output) : output_(output) {}
-        bool frame_due(std::chrono::steady_clock::time_point) override {
-            return output_.jpeg_wanted_.load(std::memory_order_acquire);
-        }
+        bool frame_due(std::chrono::steady_clock::time_point) override { return true; }
         void publish(FramePtr frame) override { output_.take_jpeg(frame); }
         void set_format(const FrameFormat& format) override { output_.jpeg_format_ = format; }
 
@@ -139,7 +138,7 @@ private:
     FrameConverter converter_;
     MjpegOutput* encoder_ = nullptr;
     JpegIntake jpeg_intake_{*this};
-    std::atomic<bool> jpeg_wanted_{false};
+    bool jpeg_wanted_ = false;   // under the thread loop's lock
     FrameFormat jpeg_format_{};  // the encoder's thread only
     bool jpeg_size_reported_ = false;
 };
