@@ -46,9 +46,9 @@ void BufferManager::resize_pool(unsigned long count, std::string prefix, FileOwn
         pool_.reserve(count);
         for (unsigned long i = old; i < count; ++i) {
             std::unique_ptr<BufferData> storage(
-                prefix.empty()
-                    ? ReadBufferData::CreateBufferData()
-                    : MmapBufferData::CreateBufferData(prefix + std::to_string(i), owner));
+                prefix.empty() ? ReadBufferData::CreateBufferData()
+                               : MmapBufferData::CreateBufferData(
+                                     prefix + std::to_string(index_base_ + i), owner));
             pool_.emplace_back(i, storage.get());
             storage.release();
         }
@@ -69,7 +69,7 @@ void BufferManager::init_pool_buffers(InitFunction init) {
     for (unsigned long i = 0; i < pool_.size(); ++i) {
         const BufferData& data = *pool_[i].data();
         if (dynamic_cast<const MmapBufferData*>(&data) == nullptr) continue;
-        if (!mapping_offset(i, data.capacity()) || data.get_length() > max_length)
+        if (!mapping_offset(index_base_ + i, data.capacity()) || data.get_length() > max_length)
             throw std::system_error(EOVERFLOW, std::generic_category(),
                                     "Buffer " + std::to_string(i) + " of " +
                                         std::to_string(data.capacity()) +
@@ -99,7 +99,7 @@ v4l2_buffer BufferManager::report(unsigned long index) {
     if (index >= pool_.size()) throw std::system_error(errno_code(EINVAL));
     Buffer& slot = pool_[index];
     const BufferData& data = *slot.data();
-    const auto offset = mapping_offset(index, data.capacity());
+    const auto offset = mapping_offset(index_base_ + index, data.capacity());
     if (!offset) throw std::system_error(errno_code(EOVERFLOW));
 
     const bool queued_for_filling = slot.is_queued() && in_free_queue(slot);
@@ -208,6 +208,21 @@ void BufferManager::make_frame_ready_and_notify() {
         head.record_.sequence = sequence_++;
     }
     frame_ready_condition_.notify_one();
+}
+
+Buffer* BufferManager::free_slot() {
+    boost::lock_guard<boost::mutex> lock(mutex_);
+    return stream_state_ == 1 && !free_queue_.empty() ? &free_queue_.front() : nullptr;
+}
+
+void BufferManager::count_missed_frames(std::uint32_t count) {
+    boost::lock_guard<boost::mutex> lock(mutex_);
+    sequence_ += count;
+}
+
+bool BufferManager::has_free_buffer() const {
+    boost::lock_guard<boost::mutex> lock(mutex_);
+    return !free_queue_.empty();
 }
 
 void BufferManager::clear_in_out_queues() {
@@ -340,7 +355,7 @@ std::error_code BufferManager::find_buffer_for_mapping(const MmapRequest& reques
         const v4l2_buffer& record = pool_[i].record_;
         if (static_cast<std::int64_t>(record.m.offset) == request.offset &&
             static_cast<std::uint64_t>(record.length) == request.length) {
-            index = i;
+            index = index_base_ + i;
             return {};
         }
     }

@@ -35,6 +35,9 @@ public:
     BufferManager& operator=(const BufferManager&) = delete;
 
     unsigned long get_pool_size() const;
+    // Where this pool's buffer files and mapping offsets start counting, so that several
+    // pools of one device never share a name or an offset. Set while the pool is empty.
+    void set_index_base(unsigned long base) { index_base_ = base; }
     // An empty prefix gives heap buffers (read() I/O), otherwise shared-memory files
     // named prefix + index and created for owner. On failure the pool keeps its
     // previous size.
@@ -57,6 +60,12 @@ public:
     // is queued; the bool tells whether the free queue was empty on entry.
     std::pair<Buffer*, bool> get_enqueued_buffer();
     void make_frame_ready_and_notify();
+    // For a pool filled by copying: the slot to fill next, null while streaming is off or
+    // every buffer is with the client. A frame that finds none still takes a sequence
+    // number (count_missed_frames), so the client sees the gap.
+    Buffer* free_slot();
+    void count_missed_frames(std::uint32_t count);
+    bool has_free_buffer() const;
     void clear_in_out_queues();
 
     // The oldest ready frame leaves the ready queue; std::system_error EAGAIN if none.
@@ -86,6 +95,7 @@ public:
                                           std::function<bool()> interrupted,
                                           boost::chrono::milliseconds timeout);
 
+    // index: the number of the buffer's file (the pool's index base plus its index).
     std::error_code find_buffer_for_mapping(const MmapRequest& request, unsigned long& index);
 
 private:
@@ -114,6 +124,7 @@ private:
     bool capture_waiting_ = false;
     std::int32_t stream_state_ = 0;
     std::uint32_t sequence_ = 0;
+    unsigned long index_base_ = 0;
 };
 
 }  // namespace frix
