@@ -70,7 +70,8 @@ void serve(const po::variables_map& options, const std::vector<std::string>& ser
                      clamp_frame_buffers(options["frame-buffers"].as<unsigned int>()),
                      options["drop-bad-frames"].as<bool>(), options["relaxed-ownership"].as<bool>(),
                      options["mem-lock"].as<bool>(), plugins.server, plugins.server_enabled,
-                     server_options, options["libdir"].as<std::string>());
+                     server_options, options["libdir"].as<std::string>(),
+                     options["shared-streaming"].as<bool>());
     // The writer node shares nothing with the capture node but the driver: its frames
     // reach the driver through the target, on the writer's own session thread.
     std::optional<WriterNode> writer;

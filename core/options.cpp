@@ -142,6 +142,10 @@ po::options_description tuning_group() {
         ("relaxed-ownership",
          po::value<bool>()->default_value(true, "yes")->implicit_value(true, "yes"),
          "if true, allow to change the format from different processes")
+        ("shared-streaming",
+         po::value<bool>()->default_value(false, "no")->implicit_value(true, "yes"),
+         "let several files stream at once, each with buffers of its own; the first "
+         "streamer's format holds while others stream")
         ("sched-fifo", po::value<int>()->implicit_value(0, "max"),
          "try to set scheduling policy to SCHED_FIFO (real-time) with the given "
          "priority. 0 for maximum (see sched_setscheduler(2) for details). If this "

@@ -123,6 +123,11 @@ void V4lDriver::set_parameters(v4l2_streamparm& parm) {
 }
 
 void V4lDriver::request_buffers(const Requester& requester, v4l2_requestbuffers& request) {
+    allocate_buffers(buffer_manager, requester, request);
+}
+
+void V4lDriver::allocate_buffers(BufferManager& pool, const Requester& requester,
+                                 v4l2_requestbuffers& request) {
     const std::uint32_t requested = request.count;
     if (requested == 0) return;
     // As kernel drivers do: a client asking for billions would otherwise keep the daemon
@@ -133,10 +138,10 @@ void V4lDriver::request_buffers(const Requester& requester, v4l2_requestbuffers&
     while (request.count > 0) {
         try {
             // Only the requesting client may read or write its frames.
-            buffer_manager.resize_pool(request.count, mapping_service.segment_name(),
-                                       FileOwner{requester.uid, requester.gid});
-            buffer_manager.init_pool_buffers(buffer_initialiser(nullptr));
-            buffer_manager.assert_allocated_memory();
+            pool.resize_pool(request.count, mapping_service.segment_name(),
+                             FileOwner{requester.uid, requester.gid});
+            pool.init_pool_buffers(buffer_initialiser(nullptr));
+            pool.assert_allocated_memory();
             break;
         } catch (const std::exception& error) {
             FRIX_LOG(core, warning) << error.what();
@@ -156,7 +161,7 @@ void V4lDriver::request_buffers(const Requester& requester, v4l2_requestbuffers&
                "'tmpfs', for example: \nmount -o remount,size=<mem>M /dev/shm";
     if (request.count == 0) {
         // Leave no half-initialised buffers behind a refused request.
-        buffer_manager.clear_pool();
+        pool.clear_pool();
         return;
     }
     if (mem_lock) lock_memory();
@@ -439,7 +444,13 @@ void V4lDriver::capture_frames() {
             boost::lock_guard<boost::mutex> lock(driver_mutex);
             driver->flush_data();
         }
-        BufferData& data = *next.first->data();
+        BufferData& owned = *next.first->data();
+        // Allocates only when the frame size changes, which sharing streams refuse.
+        const bool sharing = shared_streams.is_streaming();
+        if (sharing && shared_frame.get_length() != owned.get_length())
+            shared_frame.set_length(owned.get_length(), 0);
+        BufferData& data = sharing ? shared_frame : owned;
+        std::uint64_t serial = 0;
 
         for (;;) {
             {
@@ -480,6 +491,7 @@ void V4lDriver::capture_frames() {
                     if (capture_stopping.load()) driver->interruption_flag.store(true);
                 }
                 if (!data.is_valid()) data.set_state(BufferState::Error);
+                serial = ++frames_made;
             }
             if (data.get_state() != BufferState::Error || !drop_bad_frames) break;
         }
@@ -491,14 +503,21 @@ void V4lDriver::capture_frames() {
         // The frame goes straight to a parked dequeue from here, no worker woken.
         LaterReply answer;
         fuse_pollhandle* poller;
+        SharedStreams::Handoff copies;
         {
             boost::lock_guard<boost::mutex> lock(machine_mutex, boost::adopt_lock);
+            if (sharing) {
+                owned.copy_from(data.data(), data.size());
+                owned.set_state(data.get_state());
+                shared_streams.deliver(data, serial, copies);
+            }
             buffer_manager.make_frame_ready_and_notify();
             poller = take_poller();
             answer_waiting_dequeues(&answer);
         }
         send_later_reply(answer);
         notify_poller(poller);
+        copies.send();
         // The buffer is refilled only by this thread, so its frame holds meanwhile.
         offer_to_outputs(data);
         if (single_core) boost::this_thread::yield();
@@ -514,6 +533,7 @@ void V4lDriver::report_streaming_error() {
     boost::this_thread::disable_interruption no_interruption;
     process_event(boost::statechart::exception_thrown());
     answer_waiting_dequeues();
+    shared_streams.fail_waiting(EIO);
 }
 
 }  // namespace frix

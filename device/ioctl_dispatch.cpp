@@ -5,6 +5,7 @@
 #include <optional>
 
 #include "device/events.h"
+#include "device/ioctl_dispatcher.h"
 #include "device/ioctl_names.h"
 #include "device/ioctl_table.h"
 #include "device/request_trace.h"
@@ -14,17 +15,6 @@
 #include "log/log.h"
 
 namespace frix {
-
-struct IoctlRequest {
-    V4lDriver& device;
-    const Requester& requester;
-    const void* in_buf;
-    // The state the trace names; null: the device's, read under the machine mutex.
-    const char* state = nullptr;
-    // Where the reply waits until the machine mutex is released (QBUF's capture thread
-    // comes back with its frame at once, too); null: sent at once.
-    LaterReply* pending = nullptr;
-};
 
 namespace {
 
@@ -42,35 +32,6 @@ struct MemberArgument<void (V4lDriver::*)(const Requester&, Argument&)> {
 };
 
 }  // namespace
-
-struct IoctlDispatcher {
-    static void dispatch(IoctlRequest& request, std::uint32_t number, size_t in_bufsz,
-                         size_t out_bufsz);
-
-    // A query or control request, served by a device member in any active state.
-    template <std::uint32_t N, auto member>
-    static void query(const IoctlRow& row, IoctlRequest& request);
-    // A request with an event of its own, which each state answers in its way.
-    template <class Event>
-    static void serve(const IoctlRow& row, IoctlRequest& request);
-    static void dequeue(const IoctlRow& row, IoctlRequest& request);
-    // Dequeues the ready frame for a dequeue that may have it.
-    static void deliver(const IoctlRow& row, IoctlRequest& request);
-    static void answer_waiting(V4lDriver& device, LaterReply* deferred);
-    // libfuse's interrupt callback of a parked dequeue.
-    static void interrupted(fuse_req_t req, void* device);
-    static const IoctlRow& dequeue_row();
-
-    // The one place a request's outcome becomes its reply (and its trace line).
-    static void reply(IoctlRequest& request, std::uint32_t number, const IoctlRow* row,
-                      const std::system_error& result, const void* argument);
-    // The halves of reply: the trace needs the machine mutex (or request.state), the
-    // reply call nothing.
-    static void send(const Requester& requester, std::uint32_t number, const IoctlRow* row,
-                     int error, const void* argument);
-    static void trace(IoctlRequest& request, std::uint32_t number, const IoctlRow* row, int error,
-                      const void* argument);
-};
 
 namespace {
 
@@ -205,6 +166,7 @@ void IoctlDispatcher::dispatch(IoctlRequest& request, std::uint32_t number, size
         return reply(request, number, nullptr, refusal(EINVAL), nullptr);
 
     const Requester& requester = request.requester;
+    if (device.shared_streams.enabled() && serve_shared(*row, request)) return;
     if ((row->checks & ownership) && device.owner_pid != -1 && device.owner_pid != requester.pid)
         return reply(request, number, row, refusal(EBUSY), nullptr);
     if ((row->checks & queue) && device.queue_owner_file != 0 &&

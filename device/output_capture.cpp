@@ -53,6 +53,19 @@ void V4lDriver::offer_to_outputs(const BufferData& data, const v4l2_pix_format& 
         {data.data(), data.size(), pix.width, pix.height, pix.pixelformat, pix.bytesperline});
 }
 
+void V4lDriver::deliver_to_shared_streams(const BufferData& frame, std::uint64_t serial) {
+    if (!shared_streams.is_streaming()) return;
+    const BufferState state = frame.get_state();
+    if (state != BufferState::Complete && state != BufferState::Error) return;
+    SharedStreams::Handoff copies;
+    {
+        // Never a frame the owner's capture hands over too: each is fetched once.
+        boost::lock_guard<boost::mutex> lock(machine_mutex);
+        shared_streams.deliver(frame, serial, copies);
+    }
+    copies.send();
+}
+
 void V4lDriver::start_output_capture() {
     if (output_thread.joinable()) return;
     output_thread = std::thread([this] {
@@ -90,11 +103,15 @@ void V4lDriver::end_output_transfer() {
 
 bool V4lDriver::prepare_output_frame(BufferData& data) {
     boost::lock_guard<boost::mutex> lock(machine_mutex);
-    // An application that streams feeds the outputs itself, in its own format.
-    if (buffer_manager.is_stream_on() || outputs.closed()) return false;
+    // An application that streams feeds the outputs itself, in its own format; one that
+    // takes no frames must not starve the shared streams, though.
+    if (outputs.closed()) return false;
+    if (buffer_manager.is_stream_on() &&
+        (!shared_streams.is_streaming() || buffer_manager.has_free_buffer()))
+        return false;
     const bool idle = state_cast<const Idle*>() != nullptr;
     if (!idle && state_cast<const Active*>() == nullptr) return false;
-    if (!outputs.wanted()) return false;
+    if (!outputs.capture_wanted()) return false;
     boost::lock_guard<boost::mutex> driver_lock(driver_mutex);
     v4l2_format fmt = format_of(*driver);
     const WantedFormat wanted = outputs.wanted_format();
@@ -163,7 +180,7 @@ void V4lDriver::capture_for_outputs() {
     ReadBufferData data;
     bool failing = false;
     while (!outputs.closed()) {
-        if (!outputs.wanted()) {
+        if (!outputs.capture_wanted()) {
             {
                 boost::lock_guard<boost::mutex> lock(machine_mutex);
                 end_output_transfer();
@@ -176,6 +193,7 @@ void V4lDriver::capture_for_outputs() {
                 continue;
             }
             v4l2_pix_format pix;
+            std::uint64_t serial = 0;
             {
                 boost::lock_guard<boost::mutex> lock(driver_mutex);
                 pix = format_of(*driver).fmt.pix;
@@ -196,8 +214,10 @@ void V4lDriver::capture_for_outputs() {
                             std::chrono::milliseconds(frame_timeout.count()))
                         break;
                 }
+                serial = ++frames_made;
             }
             offer_to_outputs(data, pix);
+            deliver_to_shared_streams(data, serial);
             failing = false;
         } catch (const std::exception& error) {
             if (!failing)

@@ -18,6 +18,16 @@ void OutputFeed::want_frames(bool wanted, const WantedFormat& format) {
     wants_changed_.notify_all();
 }
 
+void OutputFeed::want_for_streams(bool wanted) {
+    {
+        std::lock_guard<std::mutex> lock(wants_mutex_);
+        if (streams_wanted_.load(std::memory_order_relaxed) == wanted) return;
+        ++changes_;
+        streams_wanted_.store(wanted, std::memory_order_release);
+    }
+    wants_changed_.notify_all();
+}
+
 void OutputFeed::offer(const CameraFrame& frame) {
     if (!wanted()) return;
     std::lock_guard<std::mutex> lock(subscriber_mutex_);
@@ -31,7 +41,7 @@ WantedFormat OutputFeed::wanted_format() const {
 
 bool OutputFeed::wait_until_wanted() {
     std::unique_lock<std::mutex> lock(wants_mutex_);
-    wants_changed_.wait(lock, [this] { return closed_ || wanted(); });
+    wants_changed_.wait(lock, [this] { return closed_ || capture_wanted(); });
     return !closed_;
 }
 

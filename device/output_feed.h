@@ -28,6 +28,12 @@ public:
     void offer(const CameraFrame& frame);
     bool wanted() const { return wanted_.load(std::memory_order_acquire); }
     WantedFormat wanted_format() const;
+    // The device's shared streams want frames too, in the device's own format: the
+    // daemon's capture runs for them as for the outputs.
+    void want_for_streams(bool wanted);
+    bool capture_wanted() const {
+        return wanted() || streams_wanted_.load(std::memory_order_acquire);
+    }
 
     // The daemon's own capture for the outputs: waits until frames are wanted (true) or
     // the feed closes (false).
@@ -48,6 +54,7 @@ private:
     std::uint64_t changes_ = 0;
     bool closed_ = false;
     std::atomic<bool> wanted_{false};
+    std::atomic<bool> streams_wanted_{false};
 };
 
 }  // namespace frix

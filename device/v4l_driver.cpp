@@ -31,7 +31,7 @@ V4lDriver::V4lDriver(std::shared_ptr<Driver> driver_, unsigned int extension_pre
                      unsigned int frame_buffers, bool drop_bad_frames_, bool relaxed_ownership_,
                      bool mem_lock_, std::shared_ptr<Server> server_, bool server_enabled_,
                      const std::vector<std::string>& server_options_,
-                     const std::string& library_directory_)
+                     const std::string& library_directory_, bool shared_streaming_)
     : device_name(device_name_),
       mapping_service(machine_mutex,
                       [this](const MmapRequest& request, int pid, unsigned long& index) {
@@ -48,6 +48,7 @@ V4lDriver::V4lDriver(std::shared_ptr<Driver> driver_, unsigned int extension_pre
       drop_bad_frames(drop_bad_frames_),
       relaxed_ownership(relaxed_ownership_),
       mem_lock(mem_lock_),
+      shared_streams(shared_streaming_),
       outputs([this](unsigned long request, void* argument) {
           return answer_output_query(request, argument);
       }),
@@ -69,6 +70,7 @@ V4lDriver::~V4lDriver() {
         boost::lock_guard<boost::mutex> lock(machine_mutex);
         terminate();
         fail_waiting_dequeues(EIO);
+        shared_streams.fail_waiting(EIO);
     } catch (...) {
         log_exception(std::current_exception());
     }
@@ -81,6 +83,8 @@ void V4lDriver::sys_init() {
     frame_watchdog.start();
     EvInit event;
     process_event(event);
+    // Shared streams are fed by the daemon's own capture while the owner takes no frames.
+    if (shared_streams.enabled()) start_output_capture();
 
     if (!server_enabled) return;
     if (!server) {
@@ -124,6 +128,7 @@ void V4lDriver::sys_destroy() {
     }
     // No frame comes any more.
     fail_waiting_dequeues(EIO);
+    shared_streams.fail_waiting(EIO);
 }
 
 void V4lDriver::sys_open(fuse_req_t req, fuse_file_info* fi) {
@@ -161,6 +166,10 @@ void V4lDriver::sys_release(fuse_req_t req, fuse_file_info* fi) {
     if (requester.pid == 0) requester.pid = static_cast<int>(static_cast<std::uint32_t>(fi->fh));
     priorities.release(fi->fh);
     control_events.release(fi->fh);
+    if (shared_streams.of(fi->fh)) {
+        shared_streams.leave(fi->fh, EIO);
+        outputs.want_for_streams(shared_streams.is_streaming());
+    }
     EvRelease event(requester);
     process_event(event);
     fuse_reply_err(req, 0);
@@ -172,6 +181,12 @@ void V4lDriver::sys_read(fuse_req_t req, size_t size, off_t off, fuse_file_info*
     auto lock = lock_interruptible(req);
     if (!begin_request(req, lock)) return;
     const Requester requester = Requester::of(req, fi);
+    if (shared_streams.of(requester.file)) {
+        report_failure(req, "read() failed: ",
+                       std::system_error(std::error_code(EBUSY, std::generic_category()),
+                                         "the file streams through its own buffers"));
+        return;
+    }
 
     EvAcceptReadIO accept(requester, true);
     process_event(accept);
@@ -254,6 +269,17 @@ void V4lDriver::sys_poll(fuse_req_t req, fuse_file_info* fi, fuse_pollhandle* ph
         return;
     }
     const Requester requester = Requester::of(req, fi);
+    if (SharedStream* stream = shared_streams.of(requester.file)) {
+        if (ph) {
+            if (stream->poller && stream->poller != ph) fuse_pollhandle_destroy(stream->poller);
+            stream->poller = ph;
+        }
+        unsigned revents = stream->buffers.is_frame_ready() ? (POLLIN | POLLRDNORM) : 0;
+        if (control_events.pending(fi->fh)) revents |= POLLPRI;
+        if (fuse_reply_poll(req, revents) != 0)
+            FRIX_LOG(core, error) << "poll() failed pid: " << requester.pid;
+        return;
+    }
 
     EvAcceptReadIO accept(requester, false);
     process_event(accept);
@@ -359,6 +385,12 @@ void V4lDriver::destroy_driver(const EvDestroy&) {
 
 std::system_error V4lDriver::handle_mapping_request(const MmapRequest& request, int pid,
                                                     unsigned long& index) {
+    std::system_error shared{std::error_code()};
+    if (shared_streams.find_mapping(request, pid, relaxed_ownership, shared, index)) {
+        if (shared.code())
+            FRIX_LOG(core, error) << "mmap() failed: the buffer is another process's stream";
+        return shared;
+    }
     Requester requester;
     requester.pid = pid;
     EvMmap event(requester, request);

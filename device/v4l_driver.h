@@ -30,6 +30,7 @@
 #include "device/output_feed.h"
 #include "device/parked_dequeues.h"
 #include "device/requester.h"
+#include "device/shared_streams.h"
 #include "frix/driver.h"
 #include "frix/server.h"
 
@@ -97,7 +98,8 @@ public:
               const std::string& device_name, unsigned int frame_timeout,
               unsigned int frame_buffers, bool drop_bad_frames, bool relaxed_ownership,
               bool mem_lock, std::shared_ptr<Server> server, bool server_enabled,
-              const std::vector<std::string>& server_options, const std::string& library_directory);
+              const std::vector<std::string>& server_options, const std::string& library_directory,
+              bool shared_streaming = false);
     ~V4lDriver() override;
 
     const std::string& get_device_name() const override { return device_name; }
@@ -174,6 +176,9 @@ public:
     // May lower request.count to what could be allocated; the buffer files are the
     // requester's.
     void request_buffers(const Requester& requester, v4l2_requestbuffers& request);
+    // The same for any pool of the device, a shared stream's too.
+    void allocate_buffers(BufferManager& pool, const Requester& requester,
+                          v4l2_requestbuffers& request);
     // Adds buffers to the pool (count 0 only reports where they would start); the new
     // buffer files are the requester's.
     void create_buffers(const Requester& requester, v4l2_create_buffers& create);
@@ -221,6 +226,8 @@ private:
     void offer_to_outputs(const BufferData& data);
     void offer_to_outputs(const BufferData& data, const v4l2_pix_format& pix);
     void start_output_capture();
+    // The outputs' capture's frame to the shared streams, while the owner takes none.
+    void deliver_to_shared_streams(const BufferData& frame, std::uint64_t serial);
     void stop_output_capture();
     void capture_for_outputs();
     // Machine mutex held: false while the outputs' capture must not take a frame.
@@ -230,6 +237,7 @@ private:
     int answer_output_query(unsigned long request, void* argument);
     void capture_loop();
     void capture_frames();
+
     void report_streaming_error();
     void rethrow_capture_failure();
     bool on_capture_thread() const;
@@ -263,6 +271,11 @@ private:
     bool mem_lock;
     boost::mutex machine_mutex;
     BufferManager buffer_manager;
+    // The streams of other files beside the owner of buffer_manager's queue.
+    SharedStreams shared_streams;
+    // Where a frame is made while shared streams take copies of it: not in a buffer
+    // file its owner could write into while the copies are made. Capture thread only.
+    ReadBufferData shared_frame;
     int owner_pid = -1;
     // The file whose streaming buffers exist (0: none): other files may not use them.
     std::uint64_t queue_owner_file = 0;
@@ -286,6 +299,9 @@ private:
     boost::mutex interruption_mutex;
     // Held around every driver call that touches frame data or the format.
     boost::mutex driver_mutex;
+    // Counts the frames made by either capture, in the order they were made; guarded
+    // by driver_mutex.
+    std::uint64_t frames_made = 0;
     boost::condition_variable suspend_done;
     std::shared_future<void> capture_result;
     boost::thread capture_thread;

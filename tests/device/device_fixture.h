@@ -54,6 +54,7 @@ struct DeviceOptions {
     std::shared_ptr<Server> server;
     bool server_enabled = false;
     std::string library_directory = "/nonexistent/frix-plugins";
+    bool shared_streaming = false;
 };
 
 class DeviceTest : public ::testing::Test {
@@ -75,7 +76,7 @@ protected:
             driver_, options.extension_presence, options.device_name, options.frame_timeout,
             options.frame_buffers, options.drop_bad_frames, options.relaxed_ownership,
             options.mem_lock, options.server, options.server_enabled, std::vector<std::string>(),
-            options.library_directory);
+            options.library_directory, options.shared_streaming);
         device_->sys_init();
     }
 

@@ -72,6 +72,51 @@ case_mmap_client_killed_mid_stream() {
   "$FRAME_CHECK" --size 640x480 --format YUYV --consecutive --min-frames 6 frames.raw
 }
 
+# With --shared-streaming every file that streams gets every frame in buffers of its own:
+# two v4l2-ctl streams and an ffmpeg capture at once, while the first streamer is killed
+# mid-stream and a fourth asks for another format.
+case_mmap_shared_streaming() {
+  start_frix --shared-streaming
+  # Not through with_ext: $! must be v4l2-ctl itself, not a subshell around it.
+  LD_PRELOAD=$FRIX_EXT v4l2-ctl -d "$FRIX_NODE" --stream-mmap --stream-count=100000 \
+    --stream-to=killed.raw >killed.txt 2>&1 &
+  local victim=$!
+  wait_until 60 test -s killed.raw || fail "the first stream got no frame"
+  local name pids=()
+  for name in first second; do
+    with_ext v4l2-ctl -d "$FRIX_NODE" --stream-mmap=8 --stream-count=150 --stream-to=$name.raw \
+      >$name.txt 2>&1 &
+    pids+=($!)
+  done
+  with_ext ffmpeg -nostdin -loglevel verbose -f v4l2 -input_format yuyv422 -video_size 640x480 \
+    -i "$FRIX_NODE" -frames:v 150 -fps_mode passthrough -c:v rawvideo -f rawvideo ffmpeg.raw \
+    2>ffmpeg.txt &
+  pids+=($!)
+  wait_until 60 test -s first.raw -a -s second.raw -a -s ffmpeg.raw ||
+    fail "the joining streams got no frames"
+
+  with_ext v4l2-ctl -d "$FRIX_NODE" --set-fmt-video=width=1280,height=720 >other.txt 2>&1 || true
+  expect_file_match other.txt 'VIDIOC_S_FMT: failed: Device or resource busy'
+  kill -KILL "$victim"
+  wait "$victim" 2>/dev/null || true
+  local killed_size
+  killed_size=$(stat -c %s killed.raw)
+
+  local pid
+  for pid in "${pids[@]}"; do wait "$pid" || { tail ffmpeg.txt first.txt; fail "a stream failed"; }; done
+  expect_eq "$(stat -c %s killed.raw)" "$killed_size" "the killed stream's size after the kill"
+  if grep -n 'failed' killed.txt; then fail "the first streamer failed before it was killed"; fi
+  for name in first second ffmpeg; do
+    "$FRAME_CHECK" --size 640x480 --format YUYV --consecutive --min-frames 150 $name.raw ||
+      fail "$name.raw: not every frame, in order"
+  done
+  expect_file_match "$CASE_DIR/frix.log" 'The shared stream of process [0-9]+ got [0-9]+ of [0-9]+ frames'
+  local left
+  left=$(shm_files)
+  [ "$(grep -c . <<<"$left")" -eq 1 ] || fail "buffer files left in /dev/shm: $left"
+  rm -f ./*.raw
+}
+
 case_mmap_leaves_only_the_segment() {
   start_frix
   with_ext v4l2-ctl -d "$FRIX_NODE" --stream-mmap --stream-count=3 --stream-to=/dev/null
