@@ -323,8 +323,20 @@ void V4lDriver::suspend_capture() {
         }
         const auto deadline = boost::chrono::steady_clock::now() + boost::chrono::milliseconds(250);
         suspend_done.wait_until(lock, deadline, [this] { return !suspend_requested; });
-        if (!suspend_requested) return;
+        if (!suspend_requested) {
+            send_unsent_shared_frame();
+            return;
+        }
     }
+}
+
+void V4lDriver::send_unsent_shared_frame() {
+    // The owner's frame may be lost with its stream; the others' copy is not.
+    if (unsent_shared_frame == 0) return;
+    SharedStreams::Handoff copies;
+    shared_streams.deliver(shared_frame, unsent_shared_frame, copies);
+    unsent_shared_frame = 0;
+    copies.send();
 }
 
 void V4lDriver::rethrow_capture_failure() {
@@ -493,9 +505,18 @@ void V4lDriver::capture_frames() {
                 if (!data.is_valid()) data.set_state(BufferState::Error);
                 serial = ++frames_made;
             }
+            if (sharing) unsent_shared_frame = serial;
             if (data.get_state() != BufferState::Error || !drop_bad_frames) break;
         }
 
+        // A frame the outputs' capture made before this one reaches the shared streams
+        // first: each stream gets its frames in order.
+        while (sharing) {
+            const std::uint64_t earlier = output_frame_pending.load(std::memory_order_acquire);
+            if (earlier == 0 || earlier > serial) break;
+            boost::this_thread::interruption_point();
+            boost::this_thread::yield();
+        }
         lock_unless(machine_mutex, [] {
             boost::this_thread::interruption_point();
             return false;
@@ -510,6 +531,7 @@ void V4lDriver::capture_frames() {
                 owned.copy_from(data.data(), data.size());
                 owned.set_state(data.get_state());
                 shared_streams.deliver(data, serial, copies);
+                unsent_shared_frame = 0;
             }
             buffer_manager.make_frame_ready_and_notify();
             poller = take_poller();

@@ -54,14 +54,13 @@ void V4lDriver::offer_to_outputs(const BufferData& data, const v4l2_pix_format& 
 }
 
 void V4lDriver::deliver_to_shared_streams(const BufferData& frame, std::uint64_t serial) {
-    if (!shared_streams.is_streaming()) return;
-    const BufferState state = frame.get_state();
-    if (state != BufferState::Complete && state != BufferState::Error) return;
+    if (output_frame_pending.load(std::memory_order_acquire) == 0) return;
     SharedStreams::Handoff copies;
     {
         // Never a frame the owner's capture hands over too: each is fetched once.
         boost::lock_guard<boost::mutex> lock(machine_mutex);
         shared_streams.deliver(frame, serial, copies);
+        output_frame_pending.store(0, std::memory_order_release);
     }
     copies.send();
 }
@@ -214,10 +213,14 @@ void V4lDriver::capture_for_outputs() {
                             std::chrono::milliseconds(frame_timeout.count()))
                         break;
                 }
-                serial = ++frames_made;
+                const BufferState made = data.get_state();
+                if (made == BufferState::Complete || made == BufferState::Error)
+                    serial = ++frames_made;
+                if (serial != 0 && shared_streams.is_streaming())
+                    output_frame_pending.store(serial, std::memory_order_release);
             }
-            offer_to_outputs(data, pix);
             deliver_to_shared_streams(data, serial);
+            offer_to_outputs(data, pix);
             failing = false;
         } catch (const std::exception& error) {
             if (!failing)

@@ -240,6 +240,7 @@ private:
 
     void report_streaming_error();
     void rethrow_capture_failure();
+    void send_unsent_shared_frame();
     bool on_capture_thread() const;
     // Transition action of EvDestroy: runs after capture has stopped.
     void destroy_driver(const EvDestroy&);
@@ -276,6 +277,12 @@ private:
     // Where a frame is made while shared streams take copies of it: not in a buffer
     // file its owner could write into while the copies are made. Capture thread only.
     ReadBufferData shared_frame;
+    // The serial of a frame in shared_frame that a suspension kept from the shared
+    // streams (0: none); the suspender hands it over once capture has paused.
+    std::uint64_t unsent_shared_frame = 0;
+    // The serial of the outputs' capture's frame on its way to the shared streams (0:
+    // none): the owner's capture waits for it before handing over a later frame.
+    std::atomic<std::uint64_t> output_frame_pending{0};
     int owner_pid = -1;
     // The file whose streaming buffers exist (0: none): other files may not use them.
     std::uint64_t queue_owner_file = 0;

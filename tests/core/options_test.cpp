@@ -57,6 +57,7 @@ TEST(Options, WithoutArgumentsEverySettingHasItsDefault) {
     EXPECT_TRUE(v["drop-bad-frames"].as<bool>());
     EXPECT_TRUE(v["relaxed-ownership"].as<bool>());
     EXPECT_FALSE(v["mem-lock"].as<bool>());
+    EXPECT_FALSE(v["shared-streaming"].as<bool>()) << "a second streamer gets EBUSY by default";
     EXPECT_EQ(v["enable-server"].as<std::string>(), "auto");
     EXPECT_EQ(v["verbosity"].as<int>(), 5);
     EXPECT_FALSE(v["log-color"].as<bool>());

@@ -73,10 +73,16 @@ case_mmap_client_killed_mid_stream() {
 }
 
 # With --shared-streaming every file that streams gets every frame in buffers of its own:
-# two v4l2-ctl streams and an ffmpeg capture at once, while the first streamer is killed
-# mid-stream and a fourth asks for another format.
+# two v4l2-ctl streams and an ffmpeg capture at once, while the first streamer and a
+# joiner are killed mid-stream and another asks for another format.
 case_mmap_shared_streaming() {
-  start_frix --shared-streaming
+  # 15 frames a second and 16 buffers: a client the emulated machine leaves unscheduled
+  # for a second still misses no frame.
+  start_frix --shared-streaming --fps 15
+  # After one stream: what the first open sets up for good is no leak.
+  with_ext v4l2-ctl -d "$FRIX_NODE" --stream-mmap --stream-count=1 --stream-to=/dev/null
+  local fds_before
+  fds_before=$(ls /proc/"$FRIX_PID"/fd | wc -l)
   # Not through with_ext: $! must be v4l2-ctl itself, not a subshell around it.
   LD_PRELOAD=$FRIX_EXT v4l2-ctl -d "$FRIX_NODE" --stream-mmap --stream-count=100000 \
     --stream-to=killed.raw >killed.txt 2>&1 &
@@ -84,7 +90,7 @@ case_mmap_shared_streaming() {
   wait_until 60 test -s killed.raw || fail "the first stream got no frame"
   local name pids=()
   for name in first second; do
-    with_ext v4l2-ctl -d "$FRIX_NODE" --stream-mmap=8 --stream-count=150 --stream-to=$name.raw \
+    with_ext v4l2-ctl -d "$FRIX_NODE" --stream-mmap=16 --stream-count=150 --stream-to=$name.raw \
       >$name.txt 2>&1 &
     pids+=($!)
   done
@@ -92,13 +98,16 @@ case_mmap_shared_streaming() {
     -i "$FRIX_NODE" -frames:v 150 -fps_mode passthrough -c:v rawvideo -f rawvideo ffmpeg.raw \
     2>ffmpeg.txt &
   pids+=($!)
-  wait_until 60 test -s first.raw -a -s second.raw -a -s ffmpeg.raw ||
+  LD_PRELOAD=$FRIX_EXT v4l2-ctl -d "$FRIX_NODE" --stream-mmap --stream-count=100000 \
+    --stream-to=joiner.raw >joiner.txt 2>&1 &
+  local joiner=$!
+  wait_until 60 test -s first.raw -a -s second.raw -a -s ffmpeg.raw -a -s joiner.raw ||
     fail "the joining streams got no frames"
 
   with_ext v4l2-ctl -d "$FRIX_NODE" --set-fmt-video=width=1280,height=720 >other.txt 2>&1 || true
   expect_file_match other.txt 'VIDIOC_S_FMT: failed: Device or resource busy'
-  kill -KILL "$victim"
-  wait "$victim" 2>/dev/null || true
+  kill -KILL "$victim" "$joiner"
+  wait "$victim" "$joiner" 2>/dev/null || true
   local killed_size
   killed_size=$(stat -c %s killed.raw)
 
@@ -114,6 +123,8 @@ case_mmap_shared_streaming() {
   local left
   left=$(shm_files)
   [ "$(grep -c . <<<"$left")" -eq 1 ] || fail "buffer files left in /dev/shm: $left"
+  wait_until 30 test "$(ls /proc/"$FRIX_PID"/fd | wc -l)" -eq "$fds_before" ||
+    fail "frix holds $(ls -l /proc/"$FRIX_PID"/fd), $fds_before files before the streams"
   rm -f ./*.raw
 }
 
