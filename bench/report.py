@@ -229,10 +229,12 @@ def in_vm(vm, table):
         table.goal(f"latency 30 fps {size} p99", p99 is not None and f"{p99 / 1000:.2f} ms", "", "",
                    f"< {P99_GOAL_MS:.0f} ms", p99 is not None and p99 / 1000 < P99_GOAL_MS, why)
     # What sharing costs: no goal of its own, the figures side by side.
-    for consumers, who in ((1, "a V4L2 app"), (2, "a V4L2 app and 1 HTTP viewer"),
-                           (4, "a V4L2 app and 3 HTTP viewers")):
-        cpu, why = vm.figure(f"consumers_{consumers}_cpu_per_frame")
-        fps = vm.get(f"consumers_{consumers}_v4l2ctl_frames")
+    for tag, who in (("consumers_1", "a V4L2 app"), ("consumers_2", "a V4L2 app and 1 HTTP viewer"),
+                     ("consumers_4", "a V4L2 app and 3 HTTP viewers"),
+                     ("shared_2", "2 V4L2 apps, --shared-streaming"),
+                     ("shared_4", "4 V4L2 apps, --shared-streaming")):
+        cpu, why = vm.figure(f"{tag}_cpu_per_frame")
+        fps = vm.get(f"{tag}_v4l2ctl_frames")
         table.row(f"daemon CPU per frame 640x480 at 30 fps, {who}",
                   f"{cpu:.0f} µs" if cpu is not None else f"missing: {why}",
                   f"app at {rate(fps)}" if cpu is not None and fps else "")

@@ -237,5 +237,34 @@ if start_frix static 30 sharing --enable-server=required --server-option=--port=
   done
   stop $pid $node
 fi
+# The same with 1 and 3 more V4L2 applications that each stream every frame
+# (--shared-streaming), the measured one among them.
+if start_frix static 30 shared --shared-streaming; then
+  for ((run = 0; run < runs; run++)); do
+    for others in 1 3; do
+      consumers=$((others + 1)) started=()
+      for ((v = 0; v < others; v++)); do
+        LD_PRELOAD=$ext timeout 300 v4l2-ctl -d $node --stream-mmap --stream-count=1000000 \
+          --stream-to="/tmp/other$v.raw" 2>>"$log" &
+        started+=($!)
+      done
+      streaming=yes
+      for ((v = 0; v < others; v++)); do
+        for ((i = 0; i < 100; i++)); do [ -s "/tmp/other$v.raw" ] && break; sleep 0.1; done
+        [ -s "/tmp/other$v.raw" ] || streaming=
+      done
+      # Only the size matters: the files are cut as they grow.
+      for ((v = 0; v < others; v++)); do : >"/tmp/other$v.raw"; done
+      if [ -n "$streaming" ]; then
+        stream_v4l2ctl "shared_$consumers" 640 480 $share_frames
+      else
+        record "failed shared_$consumers another application got no frame"
+      fi
+      for v in "${started[@]}"; do kill "$v" 2>/dev/null; wait "$v" 2>/dev/null; done
+      rm -f /tmp/other*.raw
+    done
+  done
+  stop $pid $node
+fi
 stop $floor /dev/frix-floor
 echo "guest done" >>"$log"

@@ -53,7 +53,9 @@ VM = ("runs 3 count\n" + "floor_ioctl_rw88 100.0 us\nfloor_poll_round_trip 50.0 
       + runs("consumers_1_v4l2ctl_frames", "frames/s", 30, 30, 30)
       + runs("consumers_2_cpu_per_frame", "us", 900, 800, 1000)
       + runs("consumers_4_cpu_per_frame", "us", 2000, 2100)
-      + "failed consumers_4 a viewer got no frame\n")
+      + "failed consumers_4 a viewer got no frame\n"
+      + runs("shared_2_cpu_per_frame", "us", 500, 400, 450)
+      + "failed shared_4 another application got no frame\n")
 
 EXT = """anonymous mmap+munmap (4 KiB), 1000 pairs, median of 7 runs, CPU time:
   without libfrixext   3340.0 ns/pair
@@ -166,6 +168,11 @@ class ReportTest(unittest.TestCase):
         crowded = " ".join(self.line(text, "daemon CPU per frame 640x480 at 30 fps, a V4L2 app and 3 "
                                      "HTTP viewers"))
         self.assertTrue(crowded.endswith("missing: a viewer got no frame"), crowded)
+        apps = self.line(text, "daemon CPU per frame 640x480 at 30 fps, 2 V4L2 apps, --shared-streaming")
+        self.assertEqual(apps[-2:], ["450", "µs"])
+        four = " ".join(self.line(text, "daemon CPU per frame 640x480 at 30 fps, 4 V4L2 apps, "
+                                  "--shared-streaming"))
+        self.assertTrue(four.endswith("missing: another application got no frame"), four)
         self.assertIn("Goals held: 5 of 25.", text, "sharing has no goal of its own")
 
     def test_markdown_section_is_replaced_by_the_printed_table(self):
