@@ -56,7 +56,8 @@ bool IoctlDispatcher::serve_shared(const IoctlRow& row, IoctlRequest& request) {
         return true;
     };
     const auto streaming_changed = [&] {
-        if (streams.update_streaming()) device.outputs.want_for_streams(streams.is_streaming());
+        streams.update_streaming();
+        device.outputs.want_for_streams(streams.is_streaming());
     };
     const bool joining = stream != nullptr || (other_queue && row.number == VIDIOC_REQBUFS);
     const bool setting =

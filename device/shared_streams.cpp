@@ -86,10 +86,10 @@ bool SharedStreams::holds_format() const {
     return false;
 }
 
-bool SharedStreams::update_streaming() {
+void SharedStreams::update_streaming() {
     bool any = false;
     for (const SharedStream& stream : streams_) any = any || stream.streaming();
-    return streaming_.exchange(any, std::memory_order_acq_rel) != any;
+    streaming_.store(any, std::memory_order_release);
 }
 
 void SharedStreams::deliver(const BufferData& frame, std::uint64_t serial, Handoff& handoff) {

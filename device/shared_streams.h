@@ -66,8 +66,8 @@ public:
     // Any stream holds buffers: the device's format and input are theirs too.
     bool holds_format() const;
     bool is_streaming() const { return streaming_.load(std::memory_order_acquire); }
-    // After a stream starts or stops; true when whether any streams changed.
-    bool update_streaming();
+    // After a stream starts or stops.
+    void update_streaming();
 
     // Copies a complete frame (or the error it is) into every streaming file's next
     // free buffer, answering a parked dequeue with it; a stream without one misses it.

@@ -147,6 +147,14 @@ TEST_F(SharedStreaming, TheFirstStreamersFormatHoldsWhileOthersStream) {
     v4l2_buffer done{};
     take_frame(joiner, done);
     EXPECT_EQ(done.bytesused, frame_size) << "fed by the daemon's own capture now";
+
+    // Its buffers given back, nobody wants frames: the camera rests (this driver would
+    // make thousands in the time given).
+    v4l2_requestbuffers none = mmap_request(0);
+    ASSERT_EQ(joiner.ioctl(VIDIOC_REQBUFS, none), 0);
+    const std::uint32_t made = driver().frames_finished();
+    EXPECT_FALSE(driver().wait_frames_finished(made + 50, std::chrono::milliseconds(300)));
+    EXPECT_EQ(newcomer.ioctl(VIDIOC_S_FMT, other), 0) << "and the format is free again";
 }
 
 TEST_F(SharedStreaming, AStreamerThatTakesNoFramesMissesThemAndStallsNobody) {
