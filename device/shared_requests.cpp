@@ -66,6 +66,8 @@ bool IoctlDispatcher::serve_shared(const IoctlRow& row, IoctlRequest& request) {
     if (device.state_cast<const Active*>() == nullptr) return answer(EIO, nullptr);
     if ((row.checks & priority) && !device.priorities.allows(requester.file))
         return answer(EBUSY, nullptr);
+    // A file that joined with read() keeps to it, as the device's own read() does.
+    if (stream && stream->reading && !setting) return answer(EBUSY, nullptr);
 
     switch (row.number) {
         case VIDIOC_S_FMT: {

@@ -54,6 +54,8 @@ SharedStream* SharedStreams::join(const Requester& requester) {
         stream.pid = requester.pid;
         stream.frames = 0;
         stream.missed = 0;
+        stream.reading = false;
+        stream.read_index = -1;
         return &stream;
     }
     return nullptr;

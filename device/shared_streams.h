@@ -26,6 +26,9 @@ struct SharedStream {
     BufferManager buffers;
     ParkedDequeues parked;
     fuse_pollhandle* poller = nullptr;
+    // A read() client's stream: heap buffers, and the one being read (-1: none).
+    bool reading = false;
+    long read_index = -1;
     unsigned long frames = 0;
     unsigned long missed = 0;
     // The camera's number of the last frame offered; 0: none since streaming began.

@@ -181,6 +181,10 @@ void V4lDriver::sys_read(fuse_req_t req, size_t size, off_t off, fuse_file_info*
     auto lock = lock_interruptible(req);
     if (!begin_request(req, lock)) return;
     const Requester requester = Requester::of(req, fi);
+    if (SharedStream* reader = shared_reader(requester)) {
+        read_shared(*reader, lock, req, requester, size, off);
+        return;
+    }
     if (shared_streams.of(requester.file)) {
         report_failure(req, "read() failed: ",
                        std::system_error(std::error_code(EBUSY, std::generic_category()),
@@ -269,7 +273,9 @@ void V4lDriver::sys_poll(fuse_req_t req, fuse_file_info* fi, fuse_pollhandle* ph
         return;
     }
     const Requester requester = Requester::of(req, fi);
-    if (SharedStream* stream = shared_streams.of(requester.file)) {
+    SharedStream* stream = shared_streams.of(requester.file);
+    if (!stream) stream = shared_reader(requester);
+    if (stream) {
         if (ph) {
             if (stream->poller && stream->poller != ph) fuse_pollhandle_destroy(stream->poller);
             stream->poller = ph;

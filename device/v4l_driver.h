@@ -223,6 +223,11 @@ private:
     // The server's outputs (output_capture.cpp). Their capture runs only between the
     // session's start and end; it uses the application's transfer while one has the
     // node open, else a transfer of its own, which an open ends.
+    // read() clients of a shared stream (shared_reads.cpp): the requester's stream,
+    // joined now if the device's own read() would refuse it; null: not one.
+    SharedStream* shared_reader(const Requester& requester);
+    void read_shared(SharedStream& stream, boost::unique_lock<boost::mutex>& lock, fuse_req_t req,
+                     const Requester& requester, size_t size, off_t off);
     void offer_to_outputs(const BufferData& data);
     void offer_to_outputs(const BufferData& data, const v4l2_pix_format& pix);
     void start_output_capture();

@@ -237,6 +237,31 @@ TEST_F(SharedStreaming, JoinersWaitInDequeueAndMapOnlyTheirOwnBuffers) {
     EXPECT_TRUE(is_driver_frame(frame_in(done)));
 }
 
+TEST_F(SharedStreaming, ReadClientsJoinWithTheNewestFrameInPieces) {
+    TestClient owner = opened(9570);
+    TestClient reader = opened(9571);
+    stream(owner, 2);
+
+    const std::vector<unsigned char> first = reader.read_frame(frame_size, frame_size);
+    EXPECT_TRUE(is_driver_frame(first));
+    // Pieces as the kernel asks for them, all of one frame, and then the end of it.
+    const std::vector<unsigned char> pieces = reader.read_frame(frame_size, 100);
+    EXPECT_TRUE(is_driver_frame(pieces));
+    EXPECT_GT(ScriptedDriver::frame_number(pieces), ScriptedDriver::frame_number(first));
+    const Reply after = reader.read(frame_size, frame_size);
+    EXPECT_EQ(after.kind, ReplyKind::Buffer);
+    EXPECT_TRUE(after.bytes.empty());
+
+    // The owner streams on meanwhile; the reader keeps to read().
+    v4l2_buffer done{};
+    take_frame(owner, done);
+    v4l2_requestbuffers request = mmap_request(2);
+    EXPECT_EQ(reader.ioctl(VIDIOC_REQBUFS, request), EBUSY);
+    reader.close();
+    EXPECT_TRUE(log.contains("The shared stream of process 9571 got"));
+    take_frame(owner, done);
+}
+
 TEST_F(SharedStreaming, OnlyAsManyFilesStreamAsThereAreSlots) {
     TestClient owner = opened(9540);
     stream(owner, 2);

@@ -73,8 +73,8 @@ case_mmap_client_killed_mid_stream() {
 }
 
 # With --shared-streaming every file that streams gets every frame in buffers of its own:
-# two v4l2-ctl streams and an ffmpeg capture at once, while the first streamer and a
-# joiner are killed mid-stream and another asks for another format.
+# two v4l2-ctl streams, an ffmpeg capture and a read() client at once, while the first
+# streamer and a joiner are killed mid-stream and another asks for another format.
 case_mmap_shared_streaming() {
   # 15 frames a second and 16 buffers: a client the emulated machine leaves unscheduled
   # for a second still misses no frame.
@@ -101,6 +101,8 @@ case_mmap_shared_streaming() {
   LD_PRELOAD=$FRIX_EXT v4l2-ctl -d "$FRIX_NODE" --stream-mmap --stream-count=100000 \
     --stream-to=joiner.raw >joiner.txt 2>&1 &
   local joiner=$!
+  "$STREAM_CLIENT" "$FRIX_NODE" --io read --frames 30 >reader.txt 2>&1 &
+  pids+=($!)
   wait_until 60 test -s first.raw -a -s second.raw -a -s ffmpeg.raw -a -s joiner.raw ||
     fail "the joining streams got no frames"
 
@@ -115,6 +117,7 @@ case_mmap_shared_streaming() {
   for pid in "${pids[@]}"; do wait "$pid" || { tail ffmpeg.txt first.txt; fail "a stream failed"; }; done
   expect_eq "$(stat -c %s killed.raw)" "$killed_size" "the killed stream's size after the kill"
   if grep -n 'failed' killed.txt; then fail "the first streamer failed before it was killed"; fi
+  expect_file_match reader.txt '^30 frames intact'
   for name in first second ffmpeg; do
     "$FRAME_CHECK" --size 640x480 --format YUYV --consecutive --min-frames 150 $name.raw ||
       fail "$name.raw: not every frame, in order"
