@@ -24,7 +24,8 @@ SharedStream* V4lDriver::shared_reader(const Requester& requester) {
         return stream->reading ? stream : nullptr;
     if (!shared_streams.enabled()) return nullptr;
     // Only where the device's own read() would refuse it: somebody else's stream.
-    const bool streaming = state_cast<const StreamingIO*>() != nullptr;
+    const bool streaming =
+        state_cast<const StreamingIO*>() != nullptr && requester.file != queue_owner_file;
     const bool other_reader =
         state_cast<const ReadIO*>() != nullptr && owner_pid != -1 && owner_pid != requester.pid;
     if (!streaming && !other_reader) return nullptr;

@@ -241,6 +241,10 @@ TEST_F(SharedStreaming, ReadClientsJoinWithTheNewestFrameInPieces) {
     TestClient owner = opened(9570);
     TestClient reader = opened(9571);
     stream(owner, 2);
+    // The owner's own poll is no read() client joining.
+    EXPECT_EQ(owner.poll().kind, ReplyKind::Poll);
+    v4l2_buffer polled{};
+    take_frame(owner, polled);
 
     const std::vector<unsigned char> first = reader.read_frame(frame_size, frame_size);
     EXPECT_TRUE(is_driver_frame(first));
