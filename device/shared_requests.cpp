@@ -59,7 +59,12 @@ bool IoctlDispatcher::serve_shared(const IoctlRow& row, IoctlRequest& request) {
         streams.update_streaming();
         device.outputs.want_for_streams(streams.is_streaming());
     };
-    const bool joining = stream != nullptr || (other_queue && row.number == VIDIOC_REQBUFS);
+    const bool buffer_request = row.number == VIDIOC_REQBUFS || row.number == VIDIOC_CREATE_BUFS ||
+                                row.number == VIDIOC_QUERYBUF || row.number == VIDIOC_QBUF ||
+                                row.number == VIDIOC_DQBUF || row.number == VIDIOC_STREAMON ||
+                                row.number == VIDIOC_STREAMOFF;
+    const bool joining =
+        buffer_request && (stream != nullptr || (other_queue && row.number == VIDIOC_REQBUFS));
     const bool setting =
         row.number == VIDIOC_S_FMT || row.number == VIDIOC_S_PARM || row.number == VIDIOC_S_INPUT;
     if (!(joining || (setting && settings_held))) return false;

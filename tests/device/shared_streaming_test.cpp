@@ -261,6 +261,9 @@ TEST_F(SharedStreaming, ReadClientsJoinWithTheNewestFrameInPieces) {
     take_frame(owner, done);
     v4l2_requestbuffers request = mmap_request(2);
     EXPECT_EQ(reader.ioctl(VIDIOC_REQBUFS, request), EBUSY);
+    v4l2_format format{};
+    format.type = capture_type;
+    EXPECT_EQ(reader.ioctl(VIDIOC_G_FMT, format), 0) << "queries are everybody's";
     reader.close();
     EXPECT_TRUE(log.contains("The shared stream of process 9571 got"));
     take_frame(owner, done);
