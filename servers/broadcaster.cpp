@@ -8,11 +8,7 @@ namespace frix::streaming {
 
 Broadcaster::Broadcaster(boost::asio::io_context& io, std::function<void(bool)> wanted_changed,
                          unsigned fps)
-    : io_(io),
-      wanted_changed_(std::move(wanted_changed)),
-      interval_(fps ? std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                          std::chrono::duration<double>(1.0 / fps))
-                    : std::chrono::steady_clock::duration::zero()) {}
+    : io_(io), wanted_changed_(std::move(wanted_changed)), gate_(fps) {}
 
 void Broadcaster::add(const std::shared_ptr<Viewer>& viewer) {
     viewers_.push_back(viewer);
@@ -38,11 +34,7 @@ void Broadcaster::remove(const Viewer* viewer) {
 
 bool Broadcaster::frame_due(std::chrono::steady_clock::time_point now) {
     std::lock_guard<std::mutex> lock(mutex_);
-    // A quarter interval of slack keeps a camera's jitter from halving the rate.
-    if (now + interval_ / 4 < next_due_) return false;
-    // After a pause the gate restarts from now instead of letting a burst through.
-    next_due_ = std::max(next_due_, now - interval_ / 2) + interval_;
-    return true;
+    return gate_.due(now);
 }
 
 void Broadcaster::publish(FramePtr frame) {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "frame.h"
+#include "rate_gate.h"
 
 namespace frix::streaming {
 
@@ -58,14 +59,13 @@ private:
 
     boost::asio::io_context& io_;
     const std::function<void(bool)> wanted_changed_;
-    const std::chrono::steady_clock::duration interval_;
 
     std::vector<std::shared_ptr<Viewer>> viewers_;
     FramePtr newest_;
     bool wanted_ = false;
 
     mutable std::mutex mutex_;
-    std::chrono::steady_clock::time_point next_due_{};
+    RateGate gate_;
     std::optional<FrameFormat> format_;
 
     std::atomic<unsigned> viewer_count_{0};

@@ -1,6 +1,8 @@
 // The HTTP side: accepts connections, answers the four paths and feeds stream viewers.
 #include "http_server.h"
 
+#include <sys/socket.h>
+
 #include <array>
 #include <boost/asio/write.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
@@ -421,11 +423,35 @@ HttpServer::HttpServer(asio::io_context& io, Broadcaster& broadcaster, std::stri
       acceptor_(io),
       accept_retry_(io) {}
 
-void HttpServer::listen(const tcp::endpoint& endpoint) {
-    acceptor_.open(endpoint.protocol());
-    acceptor_.set_option(tcp::acceptor::reuse_address(true));
-    acceptor_.bind(endpoint);
-    acceptor_.listen(asio::socket_base::max_listen_connections);
+std::shared_ptr<asio::ssl::context> make_tls_context(const std::string& cert,
+                                                     const std::string& key) {
+    namespace ssl = asio::ssl;
+    auto context = std::make_shared<ssl::context>(ssl::context::tls_server);
+    context->set_options(ssl::context::default_workarounds | ssl::context::no_sslv2 |
+                         ssl::context::no_sslv3 | ssl::context::no_tlsv1 |
+                         ssl::context::no_tlsv1_1);
+    context->use_certificate_chain_file(cert);
+    context->use_private_key_file(key, ssl::context::pem);
+    return context;
+}
+
+int bind_listener(const tcp::endpoint& endpoint) {
+    asio::io_context io;
+    tcp::acceptor acceptor(io);
+    acceptor.open(endpoint.protocol());
+    acceptor.set_option(tcp::acceptor::reuse_address(true));
+    acceptor.bind(endpoint);
+    acceptor.listen(asio::socket_base::max_listen_connections);
+    return acceptor.release();
+}
+
+void HttpServer::listen(const tcp::endpoint& endpoint) { listen_on(bind_listener(endpoint)); }
+
+void HttpServer::listen_on(int fd) {
+    sockaddr_storage address{};
+    socklen_t length = sizeof address;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    acceptor_.assign(address.ss_family == AF_INET6 ? tcp::v6() : tcp::v4(), fd);
     port_ = acceptor_.local_endpoint().port();
     asio::post(io_, [this] { accept(); });
 }

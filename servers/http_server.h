@@ -30,6 +30,14 @@ struct Limits {
 
 class Session;
 
+// A TLS server context with this PEM certificate chain and key; throws
+// boost::system::system_error when either cannot be read.
+std::shared_ptr<boost::asio::ssl::context> make_tls_context(const std::string& cert,
+                                                            const std::string& key);
+
+// A listening TCP socket on `endpoint`; throws boost::system::system_error.
+int bind_listener(const boost::asio::ip::tcp::endpoint& endpoint);
+
 // Everything here runs on the network thread, apart from the constructor and listen().
 // When all connections are taken, or all those left to the unauthenticated, a new one
 // evicts the oldest that has not shown the credential, else the oldest that has not
@@ -43,6 +51,9 @@ public:
 
     // Throws boost::system::system_error when the address cannot be bound.
     void listen(const boost::asio::ip::tcp::endpoint& endpoint);
+    // A socket that listens already (bound by a process that may, handed to one that
+    // may not); the server owns it from now on.
+    void listen_on(int fd);
     std::uint16_t port() const { return port_; }
     // Stops accepting and closes every connection.
     void shut_down();
@@ -54,12 +65,13 @@ public:
     const Limits& limits() const { return limits_; }
     GuessThrottle& throttle() { return throttle_; }
     boost::asio::ssl::context* tls() const { return tls_.get(); }
-    // The publish targets' state for /status; empty without --publish.
-    void set_publish_status(std::function<std::vector<PublishStatus>()> status) {
+    // The publish targets' state for /status as publish_json() writes it; empty without
+    // --publish.
+    void set_publish_status(std::function<std::string()> status) {
         publish_status_ = std::move(status);
     }
-    std::vector<PublishStatus> publish_status() const {
-        return publish_status_ ? publish_status_() : std::vector<PublishStatus>();
+    std::string publish_status() const {
+        return publish_status_ ? publish_status_() : std::string();
     }
     std::size_t viewers_from(const boost::asio::ip::address& address) const;
     void forget(std::list<std::weak_ptr<Session>>::iterator entry);
@@ -83,7 +95,7 @@ private:
     bool shutting_down_ = false;
     std::list<std::weak_ptr<Session>> sessions_;
     GuessThrottle throttle_;
-    std::function<std::vector<PublishStatus>()> publish_status_;
+    std::function<std::string()> publish_status_;
 };
 
 }  // namespace frix::streaming

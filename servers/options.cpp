@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <stdexcept>
 
+#include "child_process.h"
 #include "frix/plugin_options.h"
 #include "secret_files.h"
 
@@ -45,6 +46,9 @@ po::options_description describe() {
         ("tls-cert", po::value<std::string>(),
          "serve HTTPS with this PEM certificate (chain); needs --tls-key")
         ("tls-key", po::value<std::string>(), "the PEM private key of --tls-cert")
+        ("server-user", po::value<std::string>(),
+         "the unprivileged user (a name or a UID) that serves HTTP (default: frix when "
+         "that user exists, else nobody)")
         ("insecure-http", "allow plain HTTP on an address other than a loopback one: the "
          "password and the pictures cross the network unencrypted")
         ("viewers-per-address", po::value<unsigned>()->default_value(16),
@@ -127,8 +131,10 @@ void read_password(const po::variables_map& values, Options& options) {
     options.password = read_password_file(path);
 }
 
-// A user for the publish child: never root, whose privileges it exists to shed.
-void publish_user(const std::string& user, PublishOptions& publish) {
+// A user for a child that talks to the network: never root, whose privileges it exists
+// to shed.
+void unprivileged_user(const char* option, const char* who, const std::string& user, uid_t& uid,
+                       gid_t& gid) {
     std::vector<char> buffer(16384);
     passwd entry{};
     passwd* found = nullptr;
@@ -140,18 +146,40 @@ void publish_user(const std::string& user, PublishOptions& publish) {
         ::getpwuid_r(static_cast<uid_t>(std::stoul(user)), &entry, buffer.data(), buffer.size(),
                      &found);
     if (found) {
-        publish.uid = found->pw_uid;
-        publish.gid = found->pw_gid;
+        uid = found->pw_uid;
+        gid = found->pw_gid;
     } else if (number) {
-        publish.uid = static_cast<uid_t>(std::stoul(user));
-        publish.gid = static_cast<gid_t>(publish.uid);
+        uid = static_cast<uid_t>(std::stoul(user));
+        gid = static_cast<gid_t>(uid);
     } else {
-        invalid("publish-user", user, "a user name or UID");
+        invalid(option, user, "a user name or UID");
     }
-    if (publish.uid == 0)
-        invalid_option("publish-user", user,
-                       "the publish child talks to the network and must not run as root");
-    publish.user = user;
+    if (uid == 0)
+        invalid_option(option, user,
+                       std::string(who) + " talks to the network and must not run as root");
+}
+
+bool user_exists(const char* name) {
+    std::vector<char> buffer(16384);
+    passwd entry{};
+    passwd* found = nullptr;
+    ::getpwnam_r(name, &entry, buffer.data(), buffer.size(), &found);
+    return found != nullptr;
+}
+
+// Root's HTTP child becomes the asked user, else frix's own, else nobody; a daemon that
+// is not root has no privileges to shed and keeps its own user unless told otherwise.
+void server_user(const po::variables_map& values, Options& options) {
+    if (!values.count("server-user") && ::geteuid() != 0) {
+        options.server_uid = ::geteuid();
+        options.server_gid = ::getegid();
+        return;
+    }
+    const std::string user = values.count("server-user")
+                                 ? values["server-user"].as<std::string>()
+                                 : (user_exists("frix") ? "frix" : "nobody");
+    unprivileged_user("server-user", "the HTTP child", user, options.server_uid,
+                      options.server_gid);
 }
 
 unsigned ranged(const po::variables_map& values, const char* name, unsigned low, unsigned high) {
@@ -170,7 +198,9 @@ void parse_publish(const po::variables_map& values, PublishOptions& publish) {
                 throw std::invalid_argument(std::string("--") + name + " needs --publish");
         return;
     }
-    publish_user(values["publish-user"].as<std::string>(), publish);
+    unprivileged_user("publish-user", "the publish child", values["publish-user"].as<std::string>(),
+                      publish.uid, publish.gid);
+    publish.user = values["publish-user"].as<std::string>();
     const auto encoder = values["encoder"].as<std::string>();
     if (encoder == "vaapi")
         publish.encoder = Encoder::vaapi;
@@ -211,6 +241,12 @@ Options parse_options(const std::vector<std::string>& arguments) {
             "--server-option '--tls-key=PATH', or --server-option '--insecure-http'");
 
     read_password(values, options);
+    if (options.http) {
+        server_user(values, options);
+        options.http_program = program_beside_self("frix-http");
+    } else if (values.count("server-user")) {
+        throw std::invalid_argument("--server-user needs --port or --bind");
+    }
     options.token_group = values.count("token-group")
                               ? group_of(values["token-group"].as<std::string>(), false)
                               : group_of("video", true);

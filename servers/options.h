@@ -24,6 +24,11 @@ struct Options {
     std::string tls_cert;
     std::string tls_key;
     bool insecure_http = false;
+    // Who the HTTP child runs as, and the child itself (frix-http); an empty program
+    // serves HTTP in this process instead.
+    uid_t server_uid = 65534;
+    gid_t server_gid = 65534;
+    std::string http_program;
     unsigned viewers_per_address = 16;
     int quality = 85;
     unsigned fps = 15;  // 0: every frame the camera delivers

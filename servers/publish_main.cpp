@@ -13,11 +13,9 @@ extern "C" {
 #include <libswscale/swscale.h>
 }
 
-#include <grp.h>
 #include <linux/videodev2.h>
 #include <poll.h>
 #include <sys/mman.h>
-#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -31,6 +29,7 @@ extern "C" {
 #include <string>
 #include <vector>
 
+#include "privilege_drop.h"
 #include "publish_options.h"
 #include "publish_ring.h"
 
@@ -117,31 +116,11 @@ bool parse_arguments(int argc, char** argv, Arguments& arguments) {
 // Before anything touches the network: the user's IDs, no groups but the render node's,
 // and proof that root cannot come back.
 bool drop_privileges(const Arguments& arguments) {
-    if (arguments.uid <= 0 || arguments.gid < 0) {
-        log_error("frix-publish needs an unprivileged --uid and a --gid");
-        return false;
-    }
-    const gid_t render = static_cast<gid_t>(arguments.render_group);
-    if (::setgroups(arguments.render_group >= 0 ? 1 : 0, &render) != 0 ||
-        ::setgid(static_cast<gid_t>(arguments.gid)) != 0 ||
-        ::setuid(static_cast<uid_t>(arguments.uid)) != 0) {
-        const int error = errno;
-        // Under frix@.service the bounding set leaves these out unless a drop-in adds them.
-        const char* hint =
-            error == EPERM ? " (frix needs CAP_SETUID and CAP_SETGID to publish)" : "";
-        log_error("cannot become user " + std::to_string(arguments.uid) + ": " +
-                  std::strerror(error) + hint);
-        return false;
-    }
-    if (::setuid(0) == 0 || ::geteuid() != static_cast<uid_t>(arguments.uid) ||
-        ::getegid() != static_cast<gid_t>(arguments.gid)) {
-        log_error("frix-publish could not drop root's privileges");
-        return false;
-    }
-    ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0);
-    // Set after the drop, which clears it: the child goes with the daemon.
-    ::prctl(PR_SET_PDEATHSIG, SIGKILL, 0, 0, 0);
-    return true;
+    const std::string failure = frix::streaming::drop_privileges(
+        arguments.uid, arguments.gid, arguments.render_group, "to publish");
+    if (failure.empty()) return true;
+    log_error(failure.rfind("cannot", 0) == 0 ? failure : "frix-publish " + failure);
+    return false;
 }
 
 AVPixelFormat av_format_of(std::uint32_t fourcc) {

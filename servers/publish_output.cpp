@@ -3,19 +3,18 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/eventfd.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+#include <optional>
 #include <stdexcept>
 #include <system_error>
 #include <vector>
 
+#include "child_process.h"
 #include "frix/log.h"
 
 namespace frix::streaming {
@@ -31,17 +30,6 @@ std::int64_t monotonic_us() {
     timespec now{};
     ::clock_gettime(CLOCK_MONOTONIC, &now);
     return std::int64_t(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
-}
-
-void close_fd(int& fd) {
-    if (fd >= 0) ::close(fd);
-    fd = -1;
-}
-
-// A pipe whose ends the daemon's other children never inherit.
-void make_pipe(int ends[2]) {
-    if (::pipe2(ends, O_CLOEXEC) != 0)
-        throw std::system_error(errno, std::generic_category(), "pipe2");
 }
 
 const char* encoder_name(Encoder encoder) { return encoder == Encoder::vaapi ? "vaapi" : "x264"; }
@@ -67,78 +55,9 @@ std::vector<std::string> child_arguments(const std::string& program,
     return arguments;
 }
 
-// posix_spawn, safe in a threaded daemon: `fds` become the child's 0, 3, 4, 5 (-1: none),
-// everything else is closed, signals are back to their defaults and the environment
-// is empty but for PATH.
-pid_t spawn_child(const std::vector<std::string>& arguments, const std::vector<int>& fds) {
-    static const int targets[] = {0, 3, 4, 5};
-    std::vector<int> copies;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    for (std::size_t i = 0; i < fds.size(); ++i) {
-        if (fds[i] < 0) continue;
-        // High copies first: a source that is already one of the targets must not be
-        // overwritten before it is moved.
-        const int copy = ::fcntl(fds[i], F_DUPFD_CLOEXEC, 64);
-        if (copy < 0) continue;
-        copies.push_back(copy);
-        posix_spawn_file_actions_adddup2(&actions, copy, targets[i]);
-    }
-    posix_spawn_file_actions_addclosefrom_np(&actions, 6);
-    posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    sigset_t none, all;
-    sigemptyset(&none);
-    sigfillset(&all);
-    posix_spawnattr_setsigmask(&attributes, &none);
-    posix_spawnattr_setsigdefault(&attributes, &all);
-    posix_spawnattr_setflags(&attributes,
-                             POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSID);
-    std::vector<char*> argv;
-    for (const auto& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
-    argv.push_back(nullptr);
-    char path[] = "PATH=/usr/bin:/bin";
-    char* environment[] = {path, nullptr};
-    pid_t pid = -1;
-    const int error =
-        ::posix_spawn(&pid, arguments[0].c_str(), &actions, &attributes, argv.data(), environment);
-    posix_spawnattr_destroy(&attributes);
-    posix_spawn_file_actions_destroy(&actions);
-    for (const int copy : copies) ::close(copy);
-    if (error)
-        throw std::system_error(error, std::generic_category(), "cannot run " + arguments[0]);
-    return pid;
-}
-
-// Ends a child: a grace period after its stdin closed, then SIGKILL.
-int reap(pid_t pid, Clock::duration grace) {
-    int status = 0;
-    const auto deadline = Clock::now() + grace;
-    while (Clock::now() < deadline) {
-        if (::waitpid(pid, &status, WNOHANG) == pid) return status;
-        ::usleep(20000);
-    }
-    ::kill(pid, SIGKILL);
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    return status;
-}
-
-std::string describe_exit(int status) {
-    if (WIFEXITED(status)) return "exit status " + std::to_string(WEXITSTATUS(status));
-    if (WIFSIGNALED(status)) return std::string("signal ") + ::strsignal(WTERMSIG(status));
-    return "status " + std::to_string(status);
-}
-
 }  // namespace
 
-std::string publish_program() {
-    std::vector<char> buffer(4096);
-    const auto length = ::readlink("/proc/self/exe", buffer.data(), buffer.size() - 1);
-    if (length <= 0) return "frix-publish";
-    std::string self(buffer.data(), static_cast<std::size_t>(length));
-    return self.substr(0, self.rfind('/') + 1) + "frix-publish";
-}
+std::string publish_program() { return program_beside_self("frix-publish"); }
 
 void check_publishing(const std::string& program, const PublishOptions& options) {
     auto arguments = child_arguments(program, options);
@@ -271,36 +190,28 @@ void PublishOutput::supervise() {
 
 bool PublishOutput::spawn() {
     const std::size_t wanted = wanted_capacity_.load(std::memory_order_relaxed);
-    int wake = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    int reports[2] = {-1, -1}, config[2] = {-1, -1};
+    std::optional<ChildChannels> channels;
     try {
-        if (wake < 0) throw std::system_error(errno, std::generic_category(), "eventfd");
-        make_pipe(reports);
-        make_pipe(config);
-        // Written before the child exists: no SIGPIPE, and the URL, which may carry a
-        // password, stays off the child's command line.
-        const std::string line = url_ + "\n";
-        if (::write(config[1], line.data(), line.size()) != static_cast<ssize_t>(line.size()))
-            throw std::system_error(errno, std::generic_category(), "writing the URL");
+        // The URL may carry a password: it goes on stdin.
+        channels.emplace(url_);
         {
             std::lock_guard<std::mutex> lock(ring_mutex_);
             if (wanted > ring_->capacity()) ring_ = std::make_unique<FrameRing>(wanted);
             ring_->reset();
         }
-        child_ = spawn_child(child_arguments(program_, options_),
-                             {config[0], ring_->fd(), wake, reports[1]});
+        child_ =
+            spawn_child(child_arguments(program_, options_),
+                        {channels->input[0], ring_->fd(), channels->wake, channels->reports[1]});
     } catch (const std::exception& error) {
         FRIX_LOG(server, error) << "Publishing to " << shown_url_ << ": " << error.what();
-        for (int* fd : {&wake, &reports[0], &reports[1], &config[0], &config[1]}) close_fd(*fd);
+        if (channels) channels->close_all();
         return false;
     }
-    close_fd(reports[1]);
-    close_fd(config[0]);
-    ::fcntl(reports[0], F_SETFL, O_NONBLOCK);
-    reports_fd_ = reports[0];
-    config_fd_ = config[1];
+    channels->spawned();
+    reports_fd_ = channels->reports[0];
+    config_fd_ = channels->input[1];
     std::lock_guard<std::mutex> lock(ring_mutex_);
-    wake_fd_ = wake;
+    wake_fd_ = channels->wake;
     child_ready_ = true;
     return true;
 }
@@ -365,12 +276,10 @@ void PublishOutput::handle(const ChildLine& line) {
             status_.bitrate = line.bitrate;
             return;
         case ChildLine::Kind::log:
-            if (line.level == "error")
-                FRIX_LOG(server, error) << "Publishing to " << shown_url_ << ": " << line.text;
-            else if (line.level == "warning")
-                FRIX_LOG(server, warning) << "Publishing to " << shown_url_ << ": " << line.text;
-            else
-                FRIX_LOG(server, notice) << "Publishing to " << shown_url_ << ": " << line.text;
+            log_child_line(line, "Publishing to " + shown_url_ + ": ");
+            return;
+        case ChildLine::Kind::ready:
+        case ChildLine::Kind::wanted:
             return;
         case ChildLine::Kind::state:
             break;

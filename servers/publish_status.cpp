@@ -86,6 +86,15 @@ std::optional<ChildLine> parse_child_line(std::string_view line) {
         parsed.bitrate = *bitrate;
         return parsed;
     }
+    if (kind == "ready" && line.empty()) {
+        parsed.kind = ChildLine::Kind::ready;
+        return parsed;
+    }
+    if (kind == "wanted" && (line == "0" || line == "1")) {
+        parsed.kind = ChildLine::Kind::wanted;
+        parsed.wanted = line == "1";
+        return parsed;
+    }
     if (kind == "log") {
         const auto level = word(line);
         if ((level != "notice" && level != "warning" && level != "error") || line.empty())

@@ -1,7 +1,9 @@
-// What a publish child reports, one line at a time, and what /status shows of it.
+// What the daemon's children report, one line at a time, and what /status shows of it.
+// The publish child:
 //   state connecting | state publishing | state retrying SECONDS REASON
 //   stats FRAMES_SENT FRAMES_DROPPED BITS_PER_SECOND
-//   log notice|warning|error TEXT
+// The HTTP child: ready (it listens) | wanted 0|1 (whether anybody watches)
+// Both: log notice|warning|error TEXT
 #pragma once
 
 #include <cstdint>
@@ -17,12 +19,13 @@ enum class PublishState { starting, connecting, publishing, retrying, restarting
 const char* state_name(PublishState state);
 
 struct ChildLine {
-    enum class Kind { state, stats, log } kind = Kind::state;
+    enum class Kind { state, stats, log, ready, wanted } kind = Kind::state;
     PublishState state = PublishState::starting;
     unsigned retry_seconds = 0;
     std::uint64_t sent = 0;
     std::uint64_t dropped = 0;
     std::uint64_t bitrate = 0;
+    bool wanted = false;
     std::string level;  // notice, warning or error
     std::string text;   // a retry's reason or a log line, printable ASCII only
 };

@@ -150,7 +150,7 @@ std::string index_page(const std::string& camera) {
 }
 
 std::string status_json(const std::string& camera, const Statistics& statistics,
-                        const std::vector<PublishStatus>& publish) {
+                        const std::string& publish) {
     std::ostringstream out;
     out << "{\"camera\":\"" << json_escaped(camera) << "\",\"viewers\":" << statistics.viewers
         << ",\"frames_sent\":" << statistics.frames_sent
@@ -161,7 +161,7 @@ std::string status_json(const std::string& camera, const Statistics& statistics,
             << fourcc_name(statistics.format->pixelformat) << "\"}";
     else
         out << "null";
-    if (!publish.empty()) out << ",\"publish\":" << publish_json(publish);
+    if (!publish.empty()) out << ",\"publish\":" << publish;
     out << "}\n";
     return out.str();
 }

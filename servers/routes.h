@@ -24,8 +24,8 @@ bool names_listener(std::string_view host, const boost::asio::ip::tcp::endpoint&
 
 std::string index_page(const std::string& camera);
 
-// With publish targets, a "publish" array of their state.
+// With publish targets, `publish` is their state as publish_json() writes it.
 std::string status_json(const std::string& camera, const Statistics& statistics,
-                        const std::vector<PublishStatus>& publish = {});
+                        const std::string& publish = {});
 
 }  // namespace frix::streaming

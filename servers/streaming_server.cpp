@@ -16,22 +16,6 @@
 
 namespace frix::streaming {
 
-namespace {
-
-std::shared_ptr<boost::asio::ssl::context> tls_context(const Options& options) {
-    if (options.tls_cert.empty()) return nullptr;
-    namespace ssl = boost::asio::ssl;
-    auto context = std::make_shared<ssl::context>(ssl::context::tls_server);
-    context->set_options(ssl::context::default_workarounds | ssl::context::no_sslv2 |
-                         ssl::context::no_sslv3 | ssl::context::no_tlsv1 |
-                         ssl::context::no_tlsv1_1);
-    context->use_certificate_chain_file(options.tls_cert);
-    context->use_private_key_file(options.tls_key, ssl::context::pem);
-    return context;
-}
-
-}  // namespace
-
 StreamingServer::StreamingServer(Options options, SourceFactory make_source, Limits limits)
     : options_(std::move(options)), make_source_(std::move(make_source)), limits_(limits) {}
 
@@ -48,10 +32,6 @@ void StreamingServer::start(const std::string& device_name) {
     }
     try {
         outputs_ = std::make_unique<Outputs>();
-        broadcaster_ = std::make_unique<Broadcaster>(
-            io_, [this](bool wanted) { mjpeg_->set_wanted(wanted); }, options_.fps);
-        mjpeg_ = std::make_unique<MjpegOutput>(*broadcaster_, options_.quality, *outputs_);
-        outputs_->add(*mjpeg_);
         std::string password = options_.password;
         if (options_.http && password.empty()) {
             password = make_token();
@@ -60,13 +40,27 @@ void StreamingServer::start(const std::string& device_name) {
         }
         Limits limits = limits_;
         limits.viewers_per_address = options_.viewers_per_address;
-        http_ = std::make_unique<HttpServer>(io_, *broadcaster_, device_name, password, limits,
-                                             tls_context(options_));
-        if (options_.http) {
-            const boost::asio::ip::tcp::endpoint endpoint(
-                boost::asio::ip::make_address(options_.bind), options_.port);
-            http_->listen(endpoint);
+        const boost::asio::ip::tcp::endpoint endpoint(boost::asio::ip::make_address(options_.bind),
+                                                      options_.port);
+        auto wanted = [this](bool watched) { mjpeg_->set_wanted(watched); };
+        if (options_.http && !options_.http_program.empty()) {
+            // The daemon binds, so that a port below 1024 or one taken fails frix's start.
+            http_child_ = std::make_unique<HttpChild>(
+                HttpChildSettings{options_.http_program, options_.server_uid, options_.server_gid,
+                                  device_name, password, limits, options_.tls_cert,
+                                  options_.tls_key, options_.fps},
+                bind_listener(endpoint), wanted);
+        } else {
+            broadcaster_ = std::make_unique<Broadcaster>(io_, wanted, options_.fps);
+            http_ = std::make_unique<HttpServer>(
+                io_, *broadcaster_, device_name, password, limits,
+                options_.tls_cert.empty() ? nullptr
+                                          : make_tls_context(options_.tls_cert, options_.tls_key));
+            if (options_.http) http_->listen(endpoint);
         }
+        FrameSink& viewers = http_child_ ? static_cast<FrameSink&>(*http_child_) : *broadcaster_;
+        mjpeg_ = std::make_unique<MjpegOutput>(viewers, options_.quality, *outputs_);
+        outputs_->add(*mjpeg_);
         if (options_.pipewire) {
             pipewire_ = std::make_unique<PipewireOutput>(
                 device_name, options_.pipewire_remote, *outputs_, camera_, options_.pipewire_owner,
@@ -83,12 +77,17 @@ void StreamingServer::start(const std::string& device_name) {
                 publishers_.push_back(std::make_unique<PublishOutput>(url, publish, program));
                 outputs_->add(*publishers_.back());
             }
-            http_->set_publish_status([this] {
+            auto statuses = [this] {
                 std::vector<PublishStatus> status;
                 for (const auto& publisher : publishers_) status.push_back(publisher->status());
-                return status;
-            });
+                return publish_json(status);
+            };
+            if (http_child_)
+                http_child_->set_publish_status(statuses);
+            else
+                http_->set_publish_status(statuses);
         }
+        if (http_child_) http_child_->start();
         if (make_source_)
             source_ = make_source_(device_name);
         else if (camera_)
@@ -113,6 +112,7 @@ void StreamingServer::start(const std::string& device_name) {
         // The encoder's thread may hand frames to PipeWire until it is gone.
         mjpeg_.reset();
         pipewire_.reset();
+        http_child_.reset();
         http_.reset();
         broadcaster_.reset();
         outputs_.reset();
@@ -126,7 +126,7 @@ void StreamingServer::start(const std::string& device_name) {
 
 void StreamingServer::log_listener(const std::string& device_name) const {
     const std::string url = std::string(options_.tls_cert.empty() ? "http" : "https") + "://" +
-                            options_.bind + ":" + std::to_string(http_->port()) + "/";
+                            options_.bind + ":" + std::to_string(port()) + "/";
     FRIX_LOG(server, notice) << "Streaming " << device_name << " on " << url;
     if (options_.tls_cert.empty() && options_.insecure_http)
         FRIX_LOG(server, warning) << "--insecure-http: the password and the pictures cross "
@@ -147,10 +147,11 @@ void StreamingServer::stop() {
     // Frames stop going to PipeWire before the source that feeds them stops.
     if (pipewire_) pipewire_->stop();
     for (const auto& publisher : publishers_) publisher->stop();
+    if (http_child_) http_child_->stop();
     auto done = std::make_shared<std::promise<void>>();
     auto finished = done->get_future();
     boost::asio::post(io_, [this, done] {
-        http_->shut_down();
+        if (http_) http_->shut_down();
         done->set_value();
     });
     // Closing every connection normally lets run() return; a stuck handler must not

@@ -12,6 +12,7 @@
 #include "broadcaster.h"
 #include "frame.h"
 #include "frix/server.h"
+#include "http_child.h"
 #include "http_server.h"
 #include "mjpeg_output.h"
 #include "options.h"
@@ -39,7 +40,11 @@ public:
     void attach(Camera& camera) override { camera_ = &camera; }
 
     // The bound port (for an asked port 0), 0 before start or after a failure.
-    std::uint16_t port() const { return http_ ? http_->port() : 0; }
+    std::uint16_t port() const {
+        return http_child_ ? http_child_->port() : http_ ? http_->port() : 0;
+    }
+    // The HTTP child's process, -1 when HTTP is served in this process or not at all.
+    pid_t http_child() const { return http_child_ ? http_child_->pid() : -1; }
 
     // The token's file while the server runs without a password; else empty.
     const std::string& token_file() const { return token_file_; }
@@ -61,6 +66,7 @@ private:
     std::unique_ptr<Broadcaster> broadcaster_;
     std::unique_ptr<MjpegOutput> mjpeg_;
     std::unique_ptr<HttpServer> http_;
+    std::unique_ptr<HttpChild> http_child_;
     std::unique_ptr<PipewireOutput> pipewire_;
     std::vector<std::unique_ptr<PublishOutput>> publishers_;
     std::unique_ptr<FrameSource> source_;

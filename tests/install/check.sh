@@ -187,7 +187,7 @@ unit_sandbox)
     # The service's sandbox: each setting stays, and systemd rates the whole well below its
     # 5.0 "medium" (2.9 when this was written; 9.6 without the sandbox).
     unit=$prefix/lib/systemd/system/frix@.service
-    for line in 'CapabilityBoundingSet=CAP_CHOWN CAP_FOWNER CAP_DAC_OVERRIDE CAP_SYS_PTRACE CAP_IPC_LOCK' \
+    for line in 'CapabilityBoundingSet=CAP_CHOWN CAP_FOWNER CAP_DAC_OVERRIDE CAP_SYS_PTRACE CAP_IPC_LOCK CAP_SETUID CAP_SETGID CAP_KILL' \
         NoNewPrivileges=yes ProtectSystem=strict RuntimeDirectory=frix RuntimeDirectoryPreserve=yes \
         ReadWritePaths=/dev/shm ProtectHome=read-only PrivateMounts=yes PrivateTmp=yes \
         DevicePolicy=closed 'DeviceAllow=/dev/cuse rw' 'DeviceAllow=char-video4linux rw' UMask=0077 \

@@ -261,7 +261,7 @@ TEST(PublishStatusTest, StatusShowsEachTarget) {
     PublishStatus down{
         "srt://h:1", PublishState::retrying, "cannot connect: \"refused\"", 0, 40, 0, 3};
     Statistics statistics;
-    EXPECT_EQ(status_json("video0", statistics, {up, down}),
+    EXPECT_EQ(status_json("video0", statistics, publish_json({up, down})),
               "{\"camera\":\"video0\",\"viewers\":0,\"frames_sent\":0,\"frames_dropped\":0,"
               "\"format\":null,\"publish\":[{\"url\":\"rtsp://u:***@h/c\",\"state\":\"publishing\","
               "\"error\":null,\"bitrate\":1999872,\"frames_sent\":90,\"frames_dropped\":2,"

@@ -8,6 +8,7 @@
 #include <linux/videodev2.h>
 #include <malloc.h>
 #include <netinet/in.h>
+#include <signal.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -30,6 +31,7 @@ extern "C" std::size_t __sanitizer_get_current_allocated_bytes();
 #include <mutex>
 #include <thread>
 
+#include "servers/child_process.h"
 #include "servers/guess_throttle.h"
 #include "servers/routes.h"
 #include "servers/secret_files.h"
@@ -194,6 +196,12 @@ protected:
         options.http = true;
         if (options.password.empty() && options.token_directory == Options{}.token_directory)
             options.password = "s3cret";
+        // As the daemon serves it: in frix-http, as nobody when the test runs as root.
+        if (in_child_) {
+            options.http_program = program_beside_self("frix-http");
+            options.server_uid = ::geteuid() == 0 ? 65534 : ::geteuid();
+            options.server_gid = ::geteuid() == 0 ? 65534 : ::getegid();
+        }
         server_ = std::make_unique<StreamingServer>(
             options,
             [this](const std::string&) {
@@ -218,6 +226,7 @@ protected:
 
     std::unique_ptr<StreamingServer> server_;
     FakeSource* source_ = nullptr;
+    bool in_child_ = true;
 };
 
 TEST_F(StreamingServerTest, RoutesAnswerAsDue) {
@@ -446,6 +455,59 @@ TEST_F(StreamingServerTest, StreamSendsEveryFrameAsOnePart) {
     viewer_connection.reset();  // the only viewer leaves
     EXPECT_TRUE(source_->wait_wanted(false)) << "the camera stays open without viewers";
     EXPECT_THAT(status(), HasSubstr("\"viewers\":0"));
+}
+
+// /proc's view of a process: the value of one line of its status file.
+std::string proc_status(pid_t pid, const std::string& field) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(in, line);)
+        if (line.rfind(field + ":", 0) == 0) return line.substr(field.size() + 2);
+    return {};
+}
+
+// What parses the network is another process, of another user when frix is root, with
+// no capability and no way back; when it dies, another takes the same port.
+TEST_F(StreamingServerTest, TheListenerIsAnUnprivilegedChildThatIsReplacedWhenItDies) {
+    // The daemon may start servers on a thread that ends: the child must outlive it.
+    std::thread([this] { start(); }).join();
+    const pid_t child = server_->http_child();
+    ASSERT_GT(child, 0);
+    EXPECT_EQ(status_of(request(get("/status"))), 200);
+    const std::string uid = std::to_string(::geteuid() == 0 ? 65534 : ::geteuid());
+    EXPECT_EQ(proc_status(child, "Uid"), uid + "\t" + uid + "\t" + uid + "\t" + uid);
+    EXPECT_EQ(proc_status(child, "CapEff"), "0000000000000000");
+    EXPECT_EQ(proc_status(child, "CapPrm"), "0000000000000000");
+    EXPECT_EQ(proc_status(child, "NoNewPrivs"), "1");
+    std::ifstream cmdline("/proc/" + std::to_string(child) + "/cmdline");
+    const std::string arguments((std::istreambuf_iterator<char>(cmdline)), {});
+    EXPECT_THAT(arguments, HasSubstr("frix-http"));
+    EXPECT_THAT(arguments, Not(HasSubstr("s3cret")));
+
+    {
+        Client viewer(server_->port());
+        viewer.send(get("/stream.mjpg"));
+        ASSERT_TRUE(source_->wait_wanted(true));
+        source_->push("before");
+        viewer.read_through("\r\n\r\n");
+        EXPECT_EQ(read_part(viewer), "before");
+        test::LogCapture log;
+        ASSERT_EQ(::kill(child, SIGKILL), 0);
+        // Its viewers went with it, so the camera is no longer wanted.
+        EXPECT_TRUE(source_->wait_wanted(false));
+        EXPECT_TRUE(viewer.closed_by_server());
+        EXPECT_TRUE(eventually([&] { return log.contains("frix-http ended (signal Killed)"); }))
+            << log.text();
+    }
+    ASSERT_TRUE(eventually([&] {
+        const pid_t next = server_->http_child();
+        return next > 0 && next != child && status_of(request(get("/status"))) == 200;
+    }));
+    Client viewer(server_->port());
+    viewer.send(get("/stream.mjpg"));
+    ASSERT_TRUE(source_->wait_wanted(true));
+    source_->push("after");
+    viewer.read_through("\r\n\r\n");
+    EXPECT_EQ(read_part(viewer), "after");
 }
 
 TEST_F(StreamingServerTest, ViewerThatNeverReadsDropsFramesAndIsLetGo) {
@@ -822,6 +884,8 @@ TEST_F(StreamingServerTest, AnAuthenticatedViewerGetsInBesideIdleConnections) {
 // Guesses that the throttle holds back have sent their request, so they are not idle:
 // they still must not fill the places of those who have the password.
 TEST_F(StreamingServerTest, GuessesHeldBackLeaveRoomForThePassword) {
+    // The request trace stays in frix-http; in this process it shows what was read.
+    in_child_ = false;
     test::LogCapture log;
     Limits limits;
     limits.connections = 16;

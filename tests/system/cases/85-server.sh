@@ -247,6 +247,7 @@ case_server_password() {
 }
 
 # Without a password the token file is the credential, and only the node's group reads it.
+# Under the unit's capabilities, what parses the network is frix-http, as nobody.
 case_server_token() {
   local video_gid member=4501 outsider=4502
   video_gid=$(getent group video | cut -d: -f3)
@@ -255,7 +256,27 @@ case_server_token() {
   mkdir -m 777 /run/frix
   echo planted >"$TOKEN_FILE"
   chown -R $outsider /run/frix
-  start_server --mode static
+  bounded_by_the_unit
+  FRIX=$CASE_DIR/frix-bounded start_server --mode static
+  local child nobody viewer
+  child=$(pgrep -x frix-http) || fail "no frix-http"
+  nobody=$(id -u nobody)
+  expect_eq "$(awk '/^Uid:/ { print $2, $3, $4, $5 }' "/proc/$child/status")" \
+    "$nobody $nobody $nobody $nobody" "frix-http's user"
+  expect_eq "$(awk '/^Groups:/ { print $2 }' "/proc/$child/status")" "" "frix-http's groups"
+  expect_eq "$(awk '/^CapEff:/ { print $2 }' "/proc/$child/status")" 0000000000000000 \
+    "frix-http's capabilities"
+  expect_eq "$(awk '/^NoNewPrivs:/ { print $2 }' "/proc/$child/status")" 1 "frix-http's no-new-privs"
+  # The daemon keeps the listening socket for a restart but never holds a connection.
+  curl -s --max-time 60 "${AUTH[@]}" -o viewer.mjpg "$SERVER_URL/stream.mjpg" &
+  viewer=$!
+  wait_until 30 test -s viewer.mjpg || fail "the viewer got nothing"
+  ss -Hltnp '( sport = :9000 )' >listening.txt
+  ss -Htnp state established '( sport = :9000 )' >connections.txt
+  cat listening.txt connections.txt
+  expect_file_match connections.txt "\"frix-http\",pid=$child,"
+  if grep -q '"frix",' connections.txt; then fail "the daemon holds a client's connection"; fi
+  kill "$viewer"
   expect_eq "$(stat -c '%a %U %G' "$TOKEN_FILE")" "640 root video" "the token file"
   expect_eq "$(stat -c '%a %U' /run/frix)" "755 root" "the token's directory"
   [ "$(cat "$TOKEN_FILE")" != planted ] || fail "the planted token was kept"
