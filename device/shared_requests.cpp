@@ -124,10 +124,7 @@ bool IoctlDispatcher::serve_shared(const IoctlRow& row, IoctlRequest& request) {
                 return answer(EBUSY, nullptr);
             }
             stream->buffers.stream_off();
-            for (LaterReply& waiting : stream->parked.take_all()) {
-                waiting.error = EINVAL;
-                V4lDriver::send_later_reply(waiting);
-            }
+            stream->fail_waiting(EINVAL);
             int error =
                 asked([&] { device.allocate_buffers(stream->buffers, requester, buffers); });
             if (error == 0 && buffers.count == 0) error = ENOMEM;
@@ -184,10 +181,7 @@ bool IoctlDispatcher::serve_shared(const IoctlRow& row, IoctlRequest& request) {
                 // Every buffer goes back to the client, as kernel drivers do.
                 pool.stream_off();
                 pool.clear_in_out_queues();
-                for (LaterReply& waiting : stream->parked.take_all()) {
-                    waiting.error = EINVAL;
-                    V4lDriver::send_later_reply(waiting);
-                }
+                stream->fail_waiting(EINVAL);
             }
             streaming_changed();
             return answer(0, nullptr);

@@ -16,14 +16,14 @@ namespace {
 // Far enough apart that no stream's buffers reach the next one's names.
 constexpr unsigned long slot_span = VIDEO_MAX_FRAME;
 
-void fail_all(ParkedDequeues& parked, int error) {
+}  // namespace
+
+void SharedStream::fail_waiting(int error) {
     for (LaterReply& waiting : parked.take_all()) {
         waiting.error = error;
         V4lDriver::send_later_reply(waiting);
     }
 }
-
-}  // namespace
 
 void SharedStreams::Handoff::send() {
     for (const LaterReply& answer : answers) V4lDriver::send_later_reply(answer);
@@ -69,7 +69,7 @@ void SharedStreams::leave(std::uint64_t file, int error) {
                                << stream->frames - stream->missed << " of " << stream->frames
                                << " frames";
     stream->buffers.stream_off();
-    fail_all(stream->parked, error);
+    stream->fail_waiting(error);
     stream->buffers.clear_pool();
     if (stream->poller) fuse_pollhandle_destroy(stream->poller);
     stream->poller = nullptr;
@@ -79,7 +79,7 @@ void SharedStreams::leave(std::uint64_t file, int error) {
 }
 
 void SharedStreams::fail_waiting(int error) {
-    for (SharedStream& stream : streams_) fail_all(stream.parked, error);
+    for (SharedStream& stream : streams_) stream.fail_waiting(error);
 }
 
 bool SharedStreams::holds_format() const {

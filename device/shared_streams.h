@@ -35,6 +35,8 @@ struct SharedStream {
     std::uint64_t last_serial = 0;
 
     bool streaming() const { return file != 0 && buffers.is_stream_on(); }
+    // Answers every dequeue parked here with `error`.
+    void fail_waiting(int error);
 };
 
 // Everything here is guarded by the device's machine mutex, but for the parked dequeues

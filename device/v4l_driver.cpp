@@ -276,14 +276,7 @@ void V4lDriver::sys_poll(fuse_req_t req, fuse_file_info* fi, fuse_pollhandle* ph
     SharedStream* stream = shared_streams.of(requester.file);
     if (!stream) stream = shared_reader(requester);
     if (stream) {
-        if (ph) {
-            if (stream->poller && stream->poller != ph) fuse_pollhandle_destroy(stream->poller);
-            stream->poller = ph;
-        }
-        unsigned revents = stream->buffers.is_frame_ready() ? (POLLIN | POLLRDNORM) : 0;
-        if (control_events.pending(fi->fh)) revents |= POLLPRI;
-        if (fuse_reply_poll(req, revents) != 0)
-            FRIX_LOG(core, error) << "poll() failed pid: " << requester.pid;
+        reply_poll(req, requester, stream->buffers, stream->poller, ph);
         return;
     }
 
@@ -302,12 +295,17 @@ void V4lDriver::sys_poll(fuse_req_t req, fuse_file_info* fi, fuse_pollhandle* ph
         return;
     }
 
+    reply_poll(req, requester, buffer_manager, poll_handle, ph);
+}
+
+void V4lDriver::reply_poll(fuse_req_t req, const Requester& requester, const BufferManager& pool,
+                           fuse_pollhandle*& kept, fuse_pollhandle* ph) {
     if (ph) {
-        if (poll_handle && poll_handle != ph) fuse_pollhandle_destroy(poll_handle);
-        poll_handle = ph;
+        if (kept && kept != ph) fuse_pollhandle_destroy(kept);
+        kept = ph;
     }
-    unsigned revents = buffer_manager.is_frame_ready() ? (POLLIN | POLLRDNORM) : 0;
-    if (control_events.pending(fi->fh)) revents |= POLLPRI;
+    unsigned revents = pool.is_frame_ready() ? (POLLIN | POLLRDNORM) : 0;
+    if (control_events.pending(requester.file)) revents |= POLLPRI;
     if (fuse_reply_poll(req, revents) != 0)
         FRIX_LOG(core, error) << "poll() failed pid: " << requester.pid;
 }

@@ -119,6 +119,10 @@ public:
                    unsigned int flags, const void* in_buf, size_t in_bufsz,
                    size_t out_bufsz) override;
 
+    // Machine mutex held: keeps ph in `kept` (the handle it replaces is destroyed) and
+    // answers with the events of pool and of the file's control events.
+    void reply_poll(fuse_req_t req, const Requester& requester, const BufferManager& pool,
+                    fuse_pollhandle*& kept, fuse_pollhandle* ph);
     // Capture thread, machine mutex held: wakes the last poller once.
     void notify_poll();
     // The same in two halves, so that the notification is written after the machine mutex

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <cstdint>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -27,17 +28,8 @@ protected:
         start(options);
     }
 
-    std::string buffer_file(unsigned file_number) const {
-        return "/dev/shm/" + node_.segment_name() + std::to_string(file_number);
-    }
-
-    static bool exists(const std::string& path) {
-        struct stat status {};
-        return ::stat(path.c_str(), &status) == 0;
-    }
-
     std::vector<unsigned char> frame_in(const v4l2_buffer& buffer) const {
-        std::ifstream file(buffer_file(buffer.m.offset / 4096), std::ios::binary);
+        std::ifstream file(node_.buffer_file(buffer.m.offset / 4096), std::ios::binary);
         std::vector<unsigned char> bytes(buffer.bytesused);
         file.read(reinterpret_cast<char*>(bytes.data()),
                   static_cast<std::streamsize>(bytes.size()));
@@ -81,11 +73,11 @@ TEST_F(SharedStreaming, EveryStreamerGetsEveryFrameInItsOwnBuffersWithItsOwnSequ
     stream(third, 2);
 
     // The joiners' files follow the owner's, each stream's out of reach of the next.
-    EXPECT_TRUE(exists(buffer_file(0)));
-    EXPECT_TRUE(exists(buffer_file(32)));
-    EXPECT_TRUE(exists(buffer_file(34)));
-    EXPECT_FALSE(exists(buffer_file(35)));
-    EXPECT_TRUE(exists(buffer_file(64)));
+    EXPECT_TRUE(std::filesystem::exists(node_.buffer_file(0)));
+    EXPECT_TRUE(std::filesystem::exists(node_.buffer_file(32)));
+    EXPECT_TRUE(std::filesystem::exists(node_.buffer_file(34)));
+    EXPECT_FALSE(std::filesystem::exists(node_.buffer_file(35)));
+    EXPECT_TRUE(std::filesystem::exists(node_.buffer_file(64)));
     v4l2_buffer queried = capture_buffer(1);
     ASSERT_EQ(second.ioctl(VIDIOC_QUERYBUF, queried), 0);
     EXPECT_EQ(queried.index, 1u);
@@ -114,7 +106,7 @@ TEST_F(SharedStreaming, EveryStreamerGetsEveryFrameInItsOwnBuffersWithItsOwnSequ
 
     // A file that stops leaves the others streaming, and its buffer files go.
     second.close();
-    EXPECT_FALSE(exists(buffer_file(32)));
+    EXPECT_FALSE(std::filesystem::exists(node_.buffer_file(32)));
     EXPECT_TRUE(log.contains("The shared stream of process 9501 got"));
     v4l2_buffer done{};
     EXPECT_GT(take_frame(owner, done), last[0]);

@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <thread>
@@ -39,18 +40,9 @@ protected:
         start(options);
     }
 
-    std::string buffer_file(unsigned index) const {
-        return "/dev/shm/" + node_.segment_name() + std::to_string(index);
-    }
-
-    static bool exists(const std::string& path) {
-        struct stat status {};
-        return ::stat(path.c_str(), &status) == 0;
-    }
-
     // The first bytes of a buffer's shared-memory file, as a client's mapping sees them.
     std::vector<unsigned char> file_bytes(unsigned index, std::size_t size) const {
-        std::ifstream file(buffer_file(index), std::ios::binary);
+        std::ifstream file(node_.buffer_file(index), std::ios::binary);
         std::vector<unsigned char> bytes(size);
         file.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(size));
         bytes.resize(static_cast<std::size_t>(file.gcount()));
@@ -84,7 +76,7 @@ TEST_F(StreamingIO, RequestingBuffersSelectsStreamingWithOneFilePerBuffer) {
     EXPECT_TRUE(in_state<frix::StreamingIO>());
 
     for (unsigned i = 0; i < 3; ++i) {
-        EXPECT_TRUE(exists(buffer_file(i))) << buffer_file(i);
+        EXPECT_TRUE(std::filesystem::exists(node_.buffer_file(i))) << node_.buffer_file(i);
         v4l2_buffer buffer = capture_buffer(i);
         ASSERT_EQ(app.ioctl(VIDIOC_QUERYBUF, buffer), 0);
         EXPECT_EQ(buffer.index, i);
@@ -99,7 +91,7 @@ TEST_F(StreamingIO, RequestingBuffersSelectsStreamingWithOneFilePerBuffer) {
     v4l2_requestbuffers none = mmap_request(0);
     EXPECT_EQ(app.ioctl(VIDIOC_REQBUFS, none), 0);
     EXPECT_TRUE(in_state<NoIO>());
-    EXPECT_FALSE(exists(buffer_file(0)));
+    EXPECT_FALSE(std::filesystem::exists(node_.buffer_file(0)));
 }
 
 TEST_F(StreamingIO, TheCapabilityRecordOffersStreamingOnlyWhenTheDriverLeavesItOpen) {
@@ -343,8 +335,8 @@ TEST_F(StreamingIO, RequestingBuffersAgainReplacesThemAndMayLowerTheCount) {
     EXPECT_TRUE(
         log.contains("The number of successfully allocated buffers is 5 while "
                      "application asked for 8."));
-    EXPECT_TRUE(exists(buffer_file(4)));
-    EXPECT_FALSE(exists(buffer_file(5)));
+    EXPECT_TRUE(std::filesystem::exists(node_.buffer_file(4)));
+    EXPECT_FALSE(std::filesystem::exists(node_.buffer_file(5)));
 
     driver().fail_init_buffer_from(0);
     v4l2_requestbuffers impossible = mmap_request(3);
@@ -369,12 +361,13 @@ TEST_F(StreamingIO, TheOwnersReleaseFreesTheBuffersForTheNextProcess) {
     ASSERT_EQ(owner.ioctl(VIDIOC_REQBUFS, request), 0);
     owner.close();
     EXPECT_TRUE(in_state<NoIO>());
-    EXPECT_FALSE(exists(buffer_file(0)));
+    EXPECT_FALSE(std::filesystem::exists(node_.buffer_file(0)));
     EXPECT_EQ(other.ioctl(VIDIOC_REQBUFS, request), 0);
     EXPECT_TRUE(in_state<frix::StreamingIO>());
     other.close();
     EXPECT_TRUE(in_state<Idle>());
-    EXPECT_FALSE(exists(buffer_file(0))) << "the last close removes the files";
+    EXPECT_FALSE(std::filesystem::exists(node_.buffer_file(0)))
+        << "the last close removes the files";
 }
 
 TEST_F(StreamingIO, BufferFilesBelongToTheRequesterWithEitherRequest) {
@@ -392,7 +385,7 @@ TEST_F(StreamingIO, BufferFilesBelongToTheRequesterWithEitherRequest) {
     ASSERT_EQ(create.index, 1u);
     for (unsigned index = 0; index < 3; ++index) {
         struct stat status {};
-        ASSERT_EQ(::stat(buffer_file(index).c_str(), &status), 0) << index;
+        ASSERT_EQ(::stat(node_.buffer_file(index).c_str(), &status), 0) << index;
         EXPECT_EQ(status.st_uid, 1000u) << "buffer " << index << ", the request's uid";
         EXPECT_EQ(status.st_gid, 100u) << "buffer " << index;
         EXPECT_EQ(status.st_mode & 0777, 0600u) << "buffer " << index;
@@ -410,7 +403,7 @@ TEST_F(StreamingIO, AnOpenWhoseReplyFailsLeavesAnotherFilesBuffersAlone) {
     device().sys_open(lost, &file);
     ASSERT_EQ(lost.reply().kind, ReplyKind::Open);
     EXPECT_TRUE(in_state<frix::StreamingIO>());
-    EXPECT_TRUE(exists(buffer_file(1)));
+    EXPECT_TRUE(std::filesystem::exists(node_.buffer_file(1)));
     v4l2_buffer buffer = capture_buffer(1);
     EXPECT_EQ(app.ioctl(VIDIOC_QUERYBUF, buffer), 0) << "the streamer keeps its buffers";
 }

@@ -20,6 +20,10 @@ public:
     const std::string& name() const { return name_; }
     // The prefix of the device's shared-memory objects: "frix_240_<minor>i".
     std::string segment_name() const;
+    // The path of buffer file `number` in /dev/shm.
+    std::string buffer_file(unsigned number) const {
+        return "/dev/shm/" + segment_name() + std::to_string(number);
+    }
 
 private:
     std::string name_;
