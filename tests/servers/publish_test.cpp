@@ -237,11 +237,36 @@ TEST(PublishStatusTest, ReportsAreParsedDefensively) {
     EXPECT_EQ(log->level, "warning");
     EXPECT_EQ(log->text, "frames not published: x");
 
-    for (const char* bad :
-         {"", "state", "state flying", "state publishing now", "state retrying x why",
-          "state retrying 99999 why", "state retrying 3", "stats 1 2", "stats 1 2 3 4",
-          "stats -1 2 3", "stats 1 2 99999999999999999999999", "log debug x", "log error",
-          "log error \x1b[31mred", "state publishing\r", "hello"})
+    ASSERT_TRUE(parse_child_line("ready"));
+    EXPECT_EQ(parse_child_line("ready")->kind, ChildLine::Kind::ready);
+    const auto watched = parse_child_line("wanted 1");
+    ASSERT_TRUE(watched);
+    EXPECT_EQ(watched->kind, ChildLine::Kind::wanted);
+    EXPECT_TRUE(watched->wanted);
+    ASSERT_TRUE(parse_child_line("wanted 0"));
+    EXPECT_FALSE(parse_child_line("wanted 0")->wanted);
+
+    for (const char* bad : {"",
+                            "ready now",
+                            "wanted",
+                            "wanted 2",
+                            "wanted 1 1",
+                            "wanted yes",
+                            "state",
+                            "state flying",
+                            "state publishing now",
+                            "state retrying x why",
+                            "state retrying 99999 why",
+                            "state retrying 3",
+                            "stats 1 2",
+                            "stats 1 2 3 4",
+                            "stats -1 2 3",
+                            "stats 1 2 99999999999999999999999",
+                            "log debug x",
+                            "log error",
+                            "log error \x1b[31mred",
+                            "state publishing\r",
+                            "hello"})
         EXPECT_FALSE(parse_child_line(bad)) << '"' << bad << '"';
     EXPECT_FALSE(parse_child_line("log notice " + std::string(600, 'a')));
 }

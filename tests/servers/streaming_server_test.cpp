@@ -8,6 +8,7 @@
 #include <linux/videodev2.h>
 #include <malloc.h>
 #include <netinet/in.h>
+#include <pwd.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -700,6 +701,73 @@ TEST_F(StreamingServerTest, WithoutAPasswordTheTokenFileIsTheCredential) {
     EXPECT_FALSE(std::filesystem::exists(path));
     start(options);
     EXPECT_NE(read_file(path), token + "\n");
+}
+
+TEST(ServerOptions, TheHttpChildsUserIsNeverRoot) {
+    auto refusal = [](const std::vector<std::string>& arguments) {
+        try {
+            parse_options(arguments);
+        } catch (const std::invalid_argument& error) {
+            return std::string(error.what());
+        }
+        return std::string("accepted");
+    };
+    EXPECT_EQ(refusal({"--port=9000", "--server-user=root"}),
+              "the argument ('root') for option '--server-user' is invalid: the HTTP child "
+              "talks to the network and must not run as root");
+    EXPECT_EQ(refusal({"--port=9000", "--server-user=0"}),
+              "the argument ('0') for option '--server-user' is invalid: the HTTP child "
+              "talks to the network and must not run as root");
+    EXPECT_EQ(refusal({"--port=9000", "--server-user=no-such-user-here"}),
+              "the argument ('no-such-user-here') for option '--server-user' is invalid: use a "
+              "user name or UID");
+    EXPECT_EQ(refusal({"--server-user=nobody"}), "--server-user needs --port or --bind");
+
+    const auto options = parse_options({"--port=9000", "--server-user=4242"});
+    EXPECT_EQ(options.server_uid, 4242u);
+    EXPECT_EQ(options.server_gid, 4242u);
+    EXPECT_THAT(options.http_program, ::testing::EndsWith("/frix-http"));
+    // Root sheds its privileges to frix's own user when there is one, else nobody's; any
+    // other user has none to shed.
+    const auto defaults = parse_options({"--port=9000"});
+    const passwd* frix = ::getpwnam("frix");
+    const passwd* nobody = ::getpwnam("nobody");
+    const uid_t expected = ::geteuid() != 0 ? ::geteuid()
+                           : frix           ? frix->pw_uid
+                           : nobody         ? nobody->pw_uid
+                                            : 0;
+    EXPECT_EQ(defaults.server_uid, expected);
+    EXPECT_TRUE(parse_options({"--pipewire"}).http_program.empty()) << "no HTTP, no child";
+}
+
+// A child that cannot drop its privileges says why, and frix does not start: it must not
+// serve less than it was asked to.
+TEST_F(StreamingServerTest, AChildThatCannotBecomeItsUserIsAFailureToStartWithItsReason) {
+    const std::string program = "/tmp/frix-http-refuses-" + std::to_string(::getpid());
+    {
+        std::ofstream script(program);
+        script << "#!/bin/sh\necho 'log error cannot become user 4242: Operation not permitted "
+                  "(frix needs CAP_SETUID and CAP_SETGID to serve HTTP)' >&6\nexit 1\n";
+    }
+    ::chmod(program.c_str(), 0755);
+    Options options;
+    options.port = 0;
+    options.http = true;
+    options.password = "s3cret";
+    options.http_program = program;
+    StreamingServer server(options,
+                           [](const std::string&) { return std::make_unique<FakeSource>(); });
+    try {
+        server.start("video7");
+        ADD_FAILURE() << "started";
+    } catch (const std::runtime_error& error) {
+        EXPECT_STREQ(error.what(),
+                     "Cannot start the streaming server on 127.0.0.1:0: cannot become user 4242: "
+                     "Operation not permitted (frix needs CAP_SETUID and CAP_SETGID to serve "
+                     "HTTP)");
+    }
+    EXPECT_EQ(server.port(), 0);
+    std::remove(program.c_str());
 }
 
 TEST(ServerOptions, APasswordFileMustBePrivate) {
