@@ -228,7 +228,8 @@ def in_vm(vm, table):
         p99, why = vm.figure(f"frix_30fps_{size}_latency_p99")
         table.goal(f"latency 30 fps {size} p99", p99 is not None and f"{p99 / 1000:.2f} ms", "", "",
                    f"< {P99_GOAL_MS:.0f} ms", p99 is not None and p99 / 1000 < P99_GOAL_MS, why)
-    # What sharing costs: no goal of its own, the figures side by side.
+    # What sharing costs: no goal of its own, the figures side by side; the daemon's CPU
+    # includes its children's (frix-http serves the viewers).
     for tag, who in (("consumers_1", "a V4L2 app"), ("consumers_2", "a V4L2 app and 1 HTTP viewer"),
                      ("consumers_4", "a V4L2 app and 3 HTTP viewers"),
                      ("shared_2", "2 V4L2 apps, --shared-streaming"),

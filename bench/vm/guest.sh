@@ -63,7 +63,15 @@ stop() {
   for ((i = 0; i < 100; i++)); do [ -e "$2" ] || return 0; sleep 0.1; done
 }
 now_ns() { date +%s%N; }
-cpu_ticks() { awk '{print $14 + $15}' "/proc/$1/stat"; }
+# A process's CPU ticks with its children's: frix-http serves the HTTP viewers.
+cpu_ticks() {
+  local total child
+  total=$(awk '{print $14 + $15}' "/proc/$1/stat")
+  for child in $(pgrep -P "$1"); do
+    total=$((total + $(awk '{print $14 + $15}' "/proc/$child/stat" 2>/dev/null || echo 0)))
+  done
+  echo "$total"
+}
 # cpu_us TICKS COUNT: CPU µs per thing.
 cpu_us() { awk -v c="$1" -v n="$2" -v hz="$(getconf CLK_TCK)" 'BEGIN{printf "%.1f", c / hz / n * 1e6}'; }
 record "runs $runs count"
@@ -204,6 +212,39 @@ if start_frix static 30 30fps; then
   done
   stop $pid $node
 fi
+# measure_beside LABEL COUNT KIND START REASON: COUNT consumers started in the background
+# as "START FILE" (START execs the consumer, so that it is the one killed), then, once
+# each FILE has bytes, the application's stream measured as LABEL; REASON is recorded
+# when a consumer gets nothing.
+measure_beside() {
+  local label=$1 count=$2 kind=$3 start=$4 reason=$5 v i ready=yes started=()
+  for ((v = 0; v < count; v++)); do
+    "$start" "/tmp/$kind$v.out" &
+    started+=($!)
+  done
+  for ((v = 0; v < count; v++)); do
+    for ((i = 0; i < 100; i++)); do [ -s "/tmp/$kind$v.out" ] && break; sleep 0.1; done
+    [ -s "/tmp/$kind$v.out" ] || ready=
+  done
+  # Only the start matters: the files are cut as they grow.
+  for ((v = 0; v < count; v++)); do : >"/tmp/$kind$v.out"; done
+  if [ -n "$ready" ]; then
+    stream_v4l2ctl "$label" 640 480 $share_frames
+  else
+    record "failed $label $reason"
+  fi
+  for v in "${started[@]}"; do kill "$v" 2>/dev/null; wait "$v" 2>/dev/null; done
+  rm -f /tmp/"$kind"*.out
+}
+view_stream() {
+  exec curl -s -u ":$(cat $token 2>/dev/null)" --max-time 300 -o "$1" \
+    http://127.0.0.1:9000/stream.mjpg 2>>"$log"
+}
+stream_beside() {
+  export LD_PRELOAD=$ext
+  exec timeout 300 v4l2-ctl -d $node --stream-mmap --stream-count=1000000 \
+    --stream-to="$1" 2>>"$log"
+}
 # Sharing the camera: a V4L2 application alone, then beside 1 and 3 HTTP viewers that
 # each take every frame; the daemon's CPU per frame of the application's stream.
 ip link set lo up 2>/dev/null
@@ -215,24 +256,7 @@ if start_frix static 30 sharing --enable-server=required --server-option=--port=
   for ((i = 0; i < 50; i++)); do [ -s $token ] && break; sleep 0.1; done
   for ((run = 0; run < runs; run++)); do
     for viewers in 0 1 3; do
-      consumers=$((viewers + 1)) started=()
-      for ((v = 0; v < viewers; v++)); do
-        curl -s -u ":$(cat $token 2>/dev/null)" --max-time 300 -o "/tmp/viewer$v.mjpg" \
-          http://127.0.0.1:9000/stream.mjpg 2>>"$log" &
-        started+=($!)
-      done
-      watching=yes
-      for ((v = 0; v < viewers; v++)); do
-        for ((i = 0; i < 100; i++)); do [ -s "/tmp/viewer$v.mjpg" ] && break; sleep 0.1; done
-        [ -s "/tmp/viewer$v.mjpg" ] || watching=
-      done
-      if [ -n "$watching" ]; then
-        stream_v4l2ctl "consumers_$consumers" 640 480 $share_frames
-      else
-        record "failed consumers_$consumers a viewer got no frame"
-      fi
-      for v in "${started[@]}"; do kill "$v" 2>/dev/null; wait "$v" 2>/dev/null; done
-      rm -f /tmp/viewer*.mjpg
+      measure_beside "consumers_$((viewers + 1))" $viewers viewer view_stream "a viewer got no frame"
     done
   done
   stop $pid $node
@@ -242,26 +266,8 @@ fi
 if start_frix static 30 shared --shared-streaming; then
   for ((run = 0; run < runs; run++)); do
     for others in 1 3; do
-      consumers=$((others + 1)) started=()
-      for ((v = 0; v < others; v++)); do
-        LD_PRELOAD=$ext timeout 300 v4l2-ctl -d $node --stream-mmap --stream-count=1000000 \
-          --stream-to="/tmp/other$v.raw" 2>>"$log" &
-        started+=($!)
-      done
-      streaming=yes
-      for ((v = 0; v < others; v++)); do
-        for ((i = 0; i < 100; i++)); do [ -s "/tmp/other$v.raw" ] && break; sleep 0.1; done
-        [ -s "/tmp/other$v.raw" ] || streaming=
-      done
-      # Only the size matters: the files are cut as they grow.
-      for ((v = 0; v < others; v++)); do : >"/tmp/other$v.raw"; done
-      if [ -n "$streaming" ]; then
-        stream_v4l2ctl "shared_$consumers" 640 480 $share_frames
-      else
-        record "failed shared_$consumers another application got no frame"
-      fi
-      for v in "${started[@]}"; do kill "$v" 2>/dev/null; wait "$v" 2>/dev/null; done
-      rm -f /tmp/other*.raw
+      measure_beside "shared_$((others + 1))" $others other stream_beside \
+        "another application got no frame"
     done
   done
   stop $pid $node
