@@ -109,6 +109,8 @@ void StreamingServer::start(const std::string& device_name) {
     } catch (const std::exception& error) {
         source_.reset();
         publishers_.clear();
+        // The child's supervisor tells the encoder of viewers until it has stopped.
+        if (http_child_) http_child_->stop();
         // The encoder's thread may hand frames to PipeWire until it is gone.
         mjpeg_.reset();
         pipewire_.reset();
