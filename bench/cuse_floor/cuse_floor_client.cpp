@@ -19,6 +19,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -143,8 +144,19 @@ void measure_reads(int fd, const ClientOptions& options) {
     for (long i = 0; i < options.warmup; ++i) read_one();
     std::size_t bytes = 0;
     const auto start = Clock::now();
-    for (long i = 0; i < options.count; ++i) bytes += read_one();
+    // The pattern driver numbers the frames it makes: what a reader did not get was
+    // made all the same.
+    std::optional<std::uint64_t> first, last;
+    for (long i = 0; i < options.count; ++i) {
+        const std::size_t got = read_one();
+        bytes += got;
+        last = frix::pattern::read_header(frame.data(), got);
+        if (i == 0) first = last;
+    }
     const double elapsed = seconds_since(start);
+    if (first && last && options.count > 1 && *last > *first)
+        print("read_frames_made", static_cast<double>(*last - *first) / double(options.count - 1),
+              "frames per frame read");
     print("read_throughput", static_cast<double>(bytes) / elapsed / 1e6, "MB/s");
     print("read_frames", static_cast<double>(options.count) / elapsed, "frames/s");
     print("read_frame_bytes", static_cast<double>(bytes) / static_cast<double>(options.count),
