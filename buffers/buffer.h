@@ -40,6 +40,8 @@ private:
     QueueHook queue_hook_;
     BufferData* data_;
     v4l2_buffer record_;
+    // Sends of its frame under way without the device's mutex: not to be refilled.
+    unsigned loans_ = 0;
 };
 
 }  // namespace frix

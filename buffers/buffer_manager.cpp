@@ -30,6 +30,7 @@ BufferManager::~BufferManager() = default;
 unsigned long BufferManager::get_pool_size() const { return pool_.size(); }
 
 void BufferManager::resize_pool(unsigned long count, std::string prefix, FileOwner owner) {
+    std::unique_lock<std::shared_mutex> storage_held(storage_mutex_);
     clear_in_out_queues();
 
     const unsigned long old = pool_.size();
@@ -62,6 +63,7 @@ void BufferManager::resize_pool(unsigned long count, std::string prefix, FileOwn
 void BufferManager::clear_pool() { resize_pool(0, ""); }
 
 void BufferManager::init_pool_buffers(InitFunction init) {
+    std::unique_lock<std::shared_mutex> storage_held(storage_mutex_);
     const auto count = static_cast<unsigned int>(pool_.size());
     for (unsigned int i = 0; i < count; ++i) init(*pool_[i].data(), i, count);
 
@@ -161,20 +163,32 @@ bool BufferManager::capture_wanted() const {
            (ready_queue_.size() < 2 || free_queue_.size() >= 2);
 }
 
-void BufferManager::enqueue_free_buffers() {
-    bool discarded = false;
+void BufferManager::enqueue_free_buffers(boost::chrono::microseconds max_age) {
+    bool queued = false;
     {
         boost::lock_guard<boost::mutex> lock(mutex_);
-        if (!pool_.empty() && ready_queue_.size() == pool_.size() && !poll_in_use_ &&
-            !read_in_progress_) {
-            ready_queue_.clear();
-            discarded = true;
+        if (max_age.count() > 0 && !ready_queue_.empty() && !poll_in_use_ && !read_in_progress_) {
+            timespec now{};
+            ::clock_gettime(CLOCK_MONOTONIC, &now);
+            const timeval& made = ready_queue_.back().record_.timestamp;
+            const long long age =
+                (now.tv_sec - made.tv_sec) * 1000000LL + now.tv_nsec / 1000 - made.tv_usec;
+            if (age > max_age.count()) ready_queue_.clear();
         }
-        for (Buffer& slot : pool_)
-            if (!slot.is_queued()) free_queue_.push_back(slot);
+        // The frame being read stays in the ready queue until its last byte has gone.
+        const unsigned long wanted = read_in_progress_ ? 2 : 1;
+        if (free_queue_.size() + ready_queue_.size() < wanted) queued = queue_first_idle();
     }
-    free_buffer_condition_.notify_one();
-    if (discarded) boost::this_thread::yield();
+    if (queued) free_buffer_condition_.notify_one();
+}
+
+bool BufferManager::queue_first_idle() {
+    for (Buffer& slot : pool_)
+        if (!slot.is_queued() && slot.loans_ == 0) {
+            free_queue_.push_back(slot);
+            return true;
+        }
+    return false;
 }
 
 std::pair<Buffer*, bool> BufferManager::get_enqueued_buffer() {
@@ -263,15 +277,37 @@ Buffer* BufferManager::get_frame() {
     return ready_queue_.empty() ? nullptr : &ready_queue_.back();
 }
 
-void BufferManager::pop_frame() {
-    bool wake;
+void BufferManager::pop_frame(const Buffer* consumed) {
+    bool queued = false;
     {
         boost::lock_guard<boost::mutex> lock(mutex_);
-        ready_queue_.clear();
+        bool found = false;
+        for (const Buffer& ready : ready_queue_) found = found || &ready == consumed;
+        if (!found) {
+            ready_queue_.clear();
+        } else {
+            // Frames made while it was read are newer: they stay to be read next.
+            const Buffer* popped;
+            do {
+                popped = &ready_queue_.front();
+                ready_queue_.pop_front();
+            } while (popped != consumed);
+        }
         poll_in_use_ = false;
-        wake = capture_wanted();
+        if (free_queue_.empty() && ready_queue_.empty()) queued = queue_first_idle();
     }
-    if (wake) free_buffer_condition_.notify_one();
+    if (queued) free_buffer_condition_.notify_one();
+}
+
+BufferManager::FrameLoan::FrameLoan(BufferManager& manager, Buffer& slot)
+    : storage_(manager.storage_mutex_), manager_(manager), slot_(slot) {
+    boost::lock_guard<boost::mutex> lock(manager_.mutex_);
+    ++slot_.loans_;
+}
+
+BufferManager::FrameLoan::~FrameLoan() {
+    boost::lock_guard<boost::mutex> lock(manager_.mutex_);
+    --slot_.loans_;
 }
 
 void BufferManager::stream_on() {

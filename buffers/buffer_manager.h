@@ -9,6 +9,7 @@
 #include <boost/thread/mutex.hpp>
 #include <cstdint>
 #include <functional>
+#include <shared_mutex>
 #include <string>
 #include <system_error>
 #include <utility>
@@ -54,7 +55,12 @@ public:
     v4l2_buffer get_v4l2buffer(unsigned long index);
     // EINVAL for an index outside the pool or a slot already queued.
     std::error_code enqueue_free_buffer(unsigned long index);
-    void enqueue_free_buffers();
+    // read() and poll() I/O, where the daemon recycles buffers itself: one slot is kept
+    // queued beyond a frame being read, the first free one in index order, so a reader
+    // that keeps up is served every frame made and no frame is made for nobody. A ready
+    // frame older than max_age (0: any age) gives way to a newer one, unless a poll has
+    // reported it or it is being read.
+    void enqueue_free_buffers(boost::chrono::microseconds max_age = {});
 
     // Capture thread. Blocks (interruption point) until streaming is on and a buffer
     // is queued; the bool tells whether the free queue was empty on entry.
@@ -76,7 +82,24 @@ public:
     BufferData* buffer_data(unsigned long index);
     // The newest ready frame, null if none.
     Buffer* get_frame();
-    void pop_frame();
+    // The frame read and every older one leave the ready queue (with null, or a frame no
+    // longer there: every ready frame), and the next is queued for capture at once.
+    // Its slot may still be on loan.
+    void pop_frame(const Buffer* consumed = nullptr);
+    // A frame sent without the caller's mutex: until the loan ends its slot is queued for
+    // no capture, and no slot's storage is moved, re-sized or freed.
+    class FrameLoan {
+    public:
+        FrameLoan(BufferManager& manager, Buffer& slot);
+        ~FrameLoan();
+        FrameLoan(const FrameLoan&) = delete;
+        FrameLoan& operator=(const FrameLoan&) = delete;
+
+    private:
+        std::shared_lock<std::shared_mutex> storage_;
+        BufferManager& manager_;
+        Buffer& slot_;
+    };
 
     void stream_on();
     void stream_off();
@@ -109,10 +132,14 @@ private:
         boost::intrusive::size_type<unsigned long>>;
 
     bool in_free_queue(const Buffer& slot) const;
+    // mutex_ held: queues the first slot in no queue and on no loan; false if none.
+    bool queue_first_idle();
     v4l2_buffer report(unsigned long index);
 
     // Declared before the queues, so the queues are emptied before the slots go.
     std::vector<Buffer> pool_;
+    // Taken before mutex_, exclusively by whatever changes the pool's storage.
+    mutable std::shared_mutex storage_mutex_;
     mutable boost::mutex mutex_;
     boost::condition_variable free_buffer_condition_;
     boost::condition_variable frame_ready_condition_;

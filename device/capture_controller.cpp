@@ -112,6 +112,7 @@ void V4lDriver::set_parameters(v4l2_streamparm& parm) {
         boost::lock_guard<boost::mutex> lock(driver_mutex, boost::adopt_lock);
         driver->set_frameinterval(capture.timeperframe);
     }
+    update_read_max_age();
     // The reply says whether the rate was honoured, as G_PARM does; clients that see
     // no TIMEPERFRAME here take the device for one without frame-rate control.
     if (capture.timeperframe.numerator != 0)
@@ -214,7 +215,17 @@ void V4lDriver::create_buffers(const Requester& requester, v4l2_create_buffers& 
 void V4lDriver::prepare_read_buffers() {
     buffer_manager.resize_pool(stream_parm.parm.capture.readbuffers, std::string());
     buffer_manager.init_pool_buffers(buffer_initialiser(nullptr));
+    update_read_max_age();
     if (mem_lock) lock_memory();
+}
+
+void V4lDriver::update_read_max_age() {
+    v4l2_fract interval{0, 0};
+    driver->get_frameinterval(interval);
+    read_max_age =
+        boost::chrono::microseconds(interval.denominator == 0 ? 0
+                                                              : std::uint64_t{interval.numerator} *
+                                                                    1000000 / interval.denominator);
 }
 
 void V4lDriver::query_buffer(v4l2_buffer& buffer) {

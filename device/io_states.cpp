@@ -93,14 +93,15 @@ sc::result ReadIO::react(const EvAcceptReadIO& event) {
 }
 
 sc::result ReadIO::react(const EvReadEnqueueBuffers&) {
-    context<V4lDriver>().buffer_manager.enqueue_free_buffers();
+    auto& device = context<V4lDriver>();
+    device.buffer_manager.enqueue_free_buffers(device.read_max_age);
     return discard_event();
 }
 
 sc::result ReadIO::react(const EvPollEnqueueBuffers&) {
-    auto& buffers = context<V4lDriver>().buffer_manager;
-    buffers.enqueue_free_buffers();
-    buffers.set_poll_in_use();
+    auto& device = context<V4lDriver>();
+    device.buffer_manager.enqueue_free_buffers(device.read_max_age);
+    device.buffer_manager.set_poll_in_use();
     return discard_event();
 }
 

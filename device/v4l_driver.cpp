@@ -246,19 +246,36 @@ void V4lDriver::sys_read(fuse_req_t req, size_t size, off_t off, fuse_file_info*
         return;
     }
 
-    buffer_manager.set_read_in_progress(frame.offset + frame.count != frame.size);
+    const bool last_piece = frame.offset + frame.count == frame.size;
     read_resume_offset = frame.offset + frame.count;
+    Buffer& sent = *read_frame;
     const unsigned char* bytes = frame.data ? frame.data + frame.offset : nullptr;
-    const int replied = fuse_reply_buf(req, reinterpret_cast<const char*>(bytes), frame.count);
-    if (replied != 0) {
-        FRIX_LOG(core, error) << "read() failed pid: " << requester.pid << ", error: " << replied;
-        buffer_manager.set_read_in_progress(false);
-        read_resume_offset = 0;
+    int replied;
+    {
+        // The kernel's copy of the piece keeps nobody else waiting; the slot on loan is
+        // not refilled meanwhile.
+        const BufferManager::FrameLoan loan(buffer_manager, sent);
+        buffer_manager.set_read_in_progress(!last_piece);
+        // A frame is consumed with its last byte; older ready frames go with it. The
+        // next one is made while this one goes out.
+        if (last_piece) {
+            buffer_manager.pop_frame(&sent);
+            read_frame = nullptr;
+        } else {
+            buffer_manager.enqueue_free_buffers();
+        }
+        lock.unlock();
+        replied = fuse_reply_buf(req, reinterpret_cast<const char*>(bytes), frame.count);
     }
-    // A frame is consumed with its last byte; older ready frames go with it.
-    if (!buffer_manager.is_read_in_progress()) {
-        buffer_manager.pop_frame();
+    if (replied == 0) return;
+    lock.lock();
+    FRIX_LOG(core, error) << "read() failed pid: " << requester.pid << ", error: " << replied;
+    // The read this piece began is over; another file may have ended it already.
+    if (!last_piece && read_frame == &sent) {
+        buffer_manager.set_read_in_progress(false);
+        buffer_manager.pop_frame(&sent);
         read_frame = nullptr;
+        read_resume_offset = 0;
     }
 }
 

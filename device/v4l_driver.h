@@ -187,6 +187,7 @@ public:
     // buffer files are the requester's.
     void create_buffers(const Requester& requester, v4l2_create_buffers& create);
     void prepare_read_buffers();
+    void update_read_max_age();
     void query_buffer(v4l2_buffer& buffer);
     void queue_buffer(v4l2_buffer& buffer);
     void check_dequeue(v4l2_buffer& buffer);
@@ -309,6 +310,9 @@ private:
     // Where the piece after the last one replied would start: the kernel splits one
     // read() into pieces, and asks for the next even when the frame ended or was withdrawn.
     std::uint64_t read_resume_offset = 0;
+    // How old a ready frame may be when a read() or poll() begins: one frame interval,
+    // as a device that captures all the time would have a newer one (0: no interval).
+    boost::chrono::microseconds read_max_age{0};
 
     // Capture thread handshake: suspend_requested is guarded by interruption_mutex.
     bool suspend_requested = false;

@@ -9,6 +9,7 @@
 #include <future>
 #include <string>
 #include <system_error>
+#include <thread>
 #include <vector>
 
 #include "buffers/buffer_manager.h"
@@ -166,38 +167,67 @@ TEST_F(BufferQueues, ABadFrameIsFlaggedOnlyWhileItIsBad) {
     EXPECT_EQ(manager.dequeue_buffer().flags & V4L2_BUF_FLAG_ERROR, 0u);
 }
 
-TEST_F(BufferQueues, ReadIoRecyclesEverySlotAndDropsAFullReadyQueue) {
+TEST_F(BufferQueues, ReadIoKeepsOneFrameAheadOfTheReaderAndNoMore) {
     manager.stream_on();
     manager.enqueue_free_buffers();
-    for (unsigned long i = 0; i < 3; ++i) ASSERT_EQ(flags(i), queued);
-    for (int n = 0; n < 3; ++n) capture("old");
-    for (unsigned long i = 0; i < 3; ++i) EXPECT_EQ(flags(i), done);
+    manager.enqueue_free_buffers();
+    EXPECT_EQ(flags(0), queued);
+    EXPECT_EQ(flags(1) | flags(2), 0u) << "no frame is made that nobody reads";
+    EXPECT_EQ(capture("a"), 0u);
+    manager.enqueue_free_buffers();
+    EXPECT_EQ(flags(1), 0u) << "the ready frame is served first";
 
-    // A poller still wants those frames.
+    // While frame a goes out in pieces, the next is made.
+    Buffer* const a = manager.get_frame();
+    manager.set_read_in_progress(true);
+    manager.enqueue_free_buffers();
+    EXPECT_EQ(flags(1), queued);
+    EXPECT_EQ(capture("b"), 1u);
+    manager.set_read_in_progress(false);
+    manager.pop_frame(a);
+    ASSERT_TRUE(manager.is_frame_ready()) << "a frame made during the read is not thrown away";
+    Buffer* const b = manager.get_frame();
+    EXPECT_EQ(b->record().index, 1u);
+    EXPECT_EQ(flags(0), 0u);
+
+    // Its last piece still on its way, a frame's slot is not refilled.
+    manager.pop_frame(b);
+    EXPECT_EQ(flags(0), queued);
+    EXPECT_EQ(capture("c"), 0u);
+    Buffer* const c = manager.get_frame();
+    {
+        const BufferManager::FrameLoan loan(manager, *c);
+        manager.pop_frame(c);
+        EXPECT_EQ(flags(0), 0u);
+        EXPECT_EQ(flags(1), queued);
+    }
+    EXPECT_EQ(capture("d"), 1u);
+
+    // A frame left waiting for longer than a frame interval gives way to a newer one,
+    // unless a poll has reported it or it is being read.
+    const boost::chrono::microseconds interval(1);
+    std::this_thread::sleep_for(2ms);
     manager.set_poll_in_use();
-    manager.enqueue_free_buffers();
-    for (unsigned long i = 0; i < 3; ++i) EXPECT_EQ(flags(i), done);
-
-    // pop_frame drops every ready frame and the poller with them.
+    manager.enqueue_free_buffers(interval);
+    EXPECT_EQ(flags(1), done);
     manager.pop_frame();
-    ASSERT_FALSE(manager.is_frame_ready());
-    manager.enqueue_free_buffers();
-    for (int n = 0; n < 3; ++n) capture("new");
-
-    // Nobody waits for them: the ready frames are discarded and refilled in index order.
-    manager.enqueue_free_buffers();
-    ASSERT_FALSE(manager.is_frame_ready());
-    std::vector<unsigned> filled;
-    for (int n = 0; n < 3; ++n) filled.push_back(capture("fresh"));
-    EXPECT_EQ(filled, (std::vector<unsigned>{0, 1, 2}));
+    EXPECT_EQ(capture("e"), 0u);
+    std::this_thread::sleep_for(2ms);
+    manager.set_read_in_progress(true);
+    manager.enqueue_free_buffers(interval);
+    EXPECT_EQ(flags(0), done);
+    EXPECT_EQ(flags(1), queued);
+    manager.set_read_in_progress(false);
+    manager.enqueue_free_buffers(boost::chrono::hours(1));
+    EXPECT_EQ(flags(0), done) << "a fresh frame stays";
+    manager.enqueue_free_buffers(interval);
+    EXPECT_FALSE(manager.is_frame_ready());
+    EXPECT_EQ(flags(0), 0u);
+    EXPECT_EQ(flags(1), queued);
 
     manager.set_read_in_progress(true);
-    EXPECT_TRUE(manager.is_read_in_progress());
-    manager.enqueue_free_buffers();
-    EXPECT_TRUE(manager.is_frame_ready());
     manager.clear_in_out_queues();
     EXPECT_FALSE(manager.is_read_in_progress());
-    EXPECT_FALSE(manager.is_frame_ready());
     EXPECT_EQ(flags(0), 0u);
 }
 

@@ -2,6 +2,9 @@
 #include <fcntl.h>
 #include <poll.h>
 
+#include <chrono>
+#include <thread>
+
 #include "device/io_states.h"
 #include "tests/device/device_fixture.h"
 
@@ -148,6 +151,37 @@ TEST_F(FileOperations, AReadAtOffsetZeroInTheMiddleOfAFrameStartsANewFrame) {
     ASSERT_EQ(restart.kind, ReplyKind::Buffer);
     EXPECT_TRUE(is_driver_frame(restart.bytes)) << "a whole frame from its first byte";
     EXPECT_EQ(ScriptedDriver::frame_number(restart.bytes), 2u) << "the newest";
+}
+
+TEST_F(FileOperations, AReaderThatKeepsUpGetsEveryFrameMadeAndTheDeviceMakesOneAhead) {
+    TestClient reader = opened(4044);
+    for (std::uint32_t n = 1; n <= 10; ++n) {
+        const std::vector<unsigned char> frame = reader.read_frame(frame_size, 64);
+        ASSERT_TRUE(is_driver_frame(frame));
+        EXPECT_EQ(ScriptedDriver::frame_number(frame), n) << "no frame made for nobody";
+    }
+    ASSERT_TRUE(driver().wait_frames_finished(11)) << "the next is made before it is asked for";
+    EXPECT_FALSE(driver().wait_frames_finished(12, std::chrono::milliseconds(200)));
+}
+
+TEST_F(FileOperations, AReadGetsNoFrameOlderThanAFrameIntervalUnlessAPollReportedIt) {
+    driver().set_frame_interval({1, 1000});
+    TestClient reader = opened(4045);
+    EXPECT_EQ(ScriptedDriver::frame_number(reader.read(frame_size, 0).bytes), 1u);
+    ASSERT_TRUE(driver().wait_frames_finished(2));
+    // Frame 2 is older than the camera's 1 ms interval by the time the reader is back.
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_EQ(ScriptedDriver::frame_number(reader.read(frame_size, 0).bytes), 3u);
+
+    // A poll judges as a read does; what it then reports, the read gets, however old.
+    ASSERT_TRUE(driver().wait_frames_finished(4));
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    FakePollHandle fresh;
+    EXPECT_EQ(reader.poll(&fresh).revents, 0u);
+    ASSERT_TRUE(fresh.wait_notified());
+    ASSERT_TRUE(fresh.wait_destroyed());
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_EQ(ScriptedDriver::frame_number(reader.read(frame_size, 0).bytes), 5u);
 }
 
 TEST_F(FileOperations, ATestClientReadsWholeFramesInPieces) {
