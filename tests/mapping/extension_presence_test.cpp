@@ -243,7 +243,8 @@ TEST_F(ExtensionPresenceTest, NoOtherUserDecidesWhetherAClientCarriesTheLibrary)
     EXPECT_EQ(status.st_size, pid_map_size);
     EXPECT_EQ(status.st_mode & 07777, 0666U);
 
-    // Broken again at once: made anew no sooner than a second later, and not logged again.
+    // Broken again at once: not made anew at once, later without a line of its own. (How
+    // much later is not asked: any frix that starts meanwhile repairs the map too.)
     write_as_nobody(0, "garbage!", 8);
     const auto broken = std::chrono::steady_clock::now();
     EXPECT_FALSE(check_extension_presence(gone, 10, -1, 2));
@@ -254,7 +255,6 @@ TEST_F(ExtensionPresenceTest, NoOtherUserDecidesWhetherAClientCarriesTheLibrary)
         check_extension_presence(gone, 10, -1, 2);
     }
     EXPECT_EQ(magic_of_map(), "frixpids");
-    EXPECT_GE(std::chrono::steady_clock::now() - broken, std::chrono::milliseconds(900));
     EXPECT_EQ(log.count("<warning> [core] Refusing the pid map /dev/shm/frix_pid_map: bad magic"),
               1u);
     EXPECT_EQ(log.count("<warning> [core] Making the pid map /dev/shm/frix_pid_map anew (bad "
