@@ -19,7 +19,7 @@ struct FileOwner {
     gid_t gid = static_cast<gid_t>(-1);
 };
 
-// Heap storage, used for read() I/O.
+// Anonymous memory of the daemon's own, used for read() I/O.
 class ReadBufferData : public BufferData {
 public:
     explicit ReadBufferData(unsigned long length = 0);

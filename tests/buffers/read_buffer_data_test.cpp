@@ -1,12 +1,15 @@
-// Heap frame storage: sizing, bounded writes, clearing and moves.
+// read() frame storage: sizing, bounded writes, clearing, moves and giving pages back.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <cstdint>
 #include <cstring>
+#include <fstream>
 #include <limits>
 #include <new>
+#include <sstream>
 #include <stdexcept>
+#include <string>
 #include <vector>
 
 #include "buffers/buffer.h"
@@ -95,6 +98,42 @@ TEST(ReadBufferData, WritesAreBoundedByLengthNotCapacity) {
     buffer.copy_from(other.data(), 1000);
     EXPECT_EQ(buffer.size(), 1000u);
     EXPECT_EQ(std::memcmp(buffer.data(), other.data(), 1000), 0);
+}
+
+// Whether any mapping of this process covers address.
+bool mapped(const unsigned char* address) {
+    std::ifstream maps("/proc/self/maps");
+    const auto where = reinterpret_cast<std::uintptr_t>(address);
+    for (std::string line; std::getline(maps, line);) {
+        std::istringstream range(line);
+        std::uintptr_t start = 0, end = 0;
+        char dash = 0;
+        range >> std::hex >> start >> dash >> end;
+        if (where >= start && where < end) return true;
+    }
+    return false;
+}
+
+TEST(ReadBufferData, AFramesPagesGoBackToTheSystemWithItsBuffer) {
+    // A 1080p reader, then a 720p one: after a large block, a heap keeps smaller ones
+    // in its own pages, which stay the daemon's long after the reader left.
+    const unsigned long frame = 1920 * 1080 * 2, smaller = 1280 * 720 * 2;
+    unsigned char* storage;
+    {
+        ReadBufferData buffer(frame);
+        std::memset(buffer.data(), 0x5a, frame);
+    }
+    {
+        ReadBufferData buffer(smaller);
+        storage = buffer.data();
+        std::memset(storage, 0x5a, smaller);
+        ASSERT_TRUE(mapped(storage));
+        buffer.set_length(smaller / 2, 0);
+        EXPECT_FALSE(mapped(storage)) << "the old pages go with a new length";
+        storage = buffer.data();
+        std::memset(storage, 0x5a, smaller / 2);
+    }
+    EXPECT_FALSE(mapped(storage));
 }
 
 TEST(ReadBufferData, ClearReadiesForTheNextFrameAndKeepsStorage) {
