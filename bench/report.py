@@ -22,6 +22,8 @@ MMAP_GOAL, READ_GOAL, P99_GOAL_MS = 0.8, 0.8, 10.0
 # A reader that keeps up is served the frames made, not one in several; and a static
 # frame costs the daemon little more than the requests that carry it.
 MADE_GOAL, CPU_GOAL = 1.1, 1.5
+# A producer's picture waits up to a frame period for the feed driver's own pacing.
+FEED_GOAL_MS = 1000 / 30 + 2
 HEADER = ("Figure", "frix", "Floor / reference", "Ratio", "Goal", "")
 
 
@@ -241,6 +243,13 @@ def in_vm(vm, table):
         p99, why = vm.figure(f"frix_30fps_{size}_latency_p99")
         table.goal(f"latency 30 fps {size} p99", p99 is not None and f"{p99 / 1000:.2f} ms", "", "",
                    f"< {P99_GOAL_MS:.0f} ms", p99 is not None and p99 / 1000 < P99_GOAL_MS, why)
+    med, why = vm.figure("feed_30fps_640x480_latency_median")
+    table.goal("feed latency 30 fps 640x480 median", med is not None and f"{med / 1000:.2f} ms",
+               "producer's write to the app's dequeue", "", f"< {FEED_GOAL_MS:.1f} ms",
+               med is not None and med / 1000 < FEED_GOAL_MS, why)
+    p99 = vm.get("feed_30fps_640x480_latency_p99")
+    if p99 is not None and not why:
+        table.row("feed latency 30 fps 640x480 p99", f"{p99 / 1000:.2f} ms")
     # What sharing costs: no goal of its own, the figures side by side; the daemon's CPU
     # includes its children's (frix-http serves the viewers).
     for tag, who in (("consumers_1", "a V4L2 app"), ("consumers_2", "a V4L2 app and 1 HTTP viewer"),

@@ -24,8 +24,9 @@ po::options_description described() {
         ("buffers", po::value<unsigned>()->default_value(4), "stream: buffers to request")
         ("map", "stream: map the buffers and read each frame's first byte")
         ("stamp", po::value<std::string>()->default_value("end"),
-         "stream: latency from the buffer's stamp (end) or from the frame's due time on "
-         "the pattern driver's clock (due)");
+         "stream: latency from the buffer's stamp (end), from the frame's due time on "
+         "the pattern driver's clock (due), or from its picture's write by produce (producer)")
+        ("fps", po::value<double>()->default_value(30), "produce: pictures a second");
     // clang-format on
     return options;
 }
@@ -52,6 +53,7 @@ std::string client_usage() {
             "  read    read() of frames of --size bytes: MB/s and frames/s\n"
             "  stream  memory-mapped streaming at --size WxH: frames/s, latency\n"
             "  draw    the pattern driver drawing moving --size WxH frames (DEVICE: -)\n"
+            "  produce --fps stamped YUYV pictures of --size WxH into DEVICE, a feed pipe\n"
          << described();
     return text.str();
 }
@@ -85,6 +87,8 @@ ClientOptions parse_client_options(const std::vector<std::string>& args) {
         options.mode = Mode::Stream;
     else if (mode == "draw")
         options.mode = Mode::Draw;
+    else if (mode == "produce")
+        options.mode = Mode::Produce;
     else
         throw std::invalid_argument("unknown mode '" + mode + "'");
     options.device = values["device"].as<std::string>();
@@ -92,7 +96,9 @@ ClientOptions parse_client_options(const std::vector<std::string>& args) {
     if (values.count("size")) parse_size(values["size"].as<std::string>(), options);
     if (options.mode == Mode::Read && options.frame_bytes == 0)
         throw std::invalid_argument(mode + " needs --size");
-    if ((options.mode == Mode::Stream || options.mode == Mode::Draw) && options.width == 0)
+    if ((options.mode == Mode::Stream || options.mode == Mode::Draw ||
+         options.mode == Mode::Produce) &&
+        options.width == 0)
         throw std::invalid_argument(mode + " needs --size WxH");
 
     const long default_count = options.mode == Mode::Ioctl ? 20000 : 300;
@@ -111,8 +117,15 @@ ClientOptions parse_client_options(const std::vector<std::string>& args) {
         options.stamp = Stamp::End;
     else if (stamp == "due")
         options.stamp = Stamp::Due;
+    else if (stamp == "producer")
+        options.stamp = Stamp::Producer;
     else
-        throw std::invalid_argument("--stamp takes end or due, not '" + stamp + "'");
+        throw std::invalid_argument("--stamp takes end, due or producer, not '" + stamp + "'");
+    if (options.stamp == Stamp::Producer && !options.map)
+        throw std::invalid_argument("--stamp producer reads the frames: it needs --map");
+    options.fps = values["fps"].as<double>();
+    if (!(options.fps > 0 && options.fps <= 1000))
+        throw std::invalid_argument("--fps takes more than 0 and up to 1000");
     return options;
 }
 

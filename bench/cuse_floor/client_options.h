@@ -9,10 +9,11 @@
 namespace frix::bench {
 
 enum class Mode {
-    Ioctl,   // µs per 88-byte read/write and 4-byte write ioctl, and per poll() (the floor)
-    Read,    // read() of whole frames: MB/s and frames/s (any node)
-    Stream,  // memory-mapped streaming, DQBUF + QBUF: frames/s and latency (a V4L2 node)
-    Draw,    // the pattern driver's drawing of a moving frame, in this process
+    Ioctl,    // µs per 88-byte read/write and 4-byte write ioctl, and per poll() (the floor)
+    Read,     // read() of whole frames: MB/s and frames/s (any node)
+    Stream,   // memory-mapped streaming, DQBUF + QBUF: frames/s and latency (a V4L2 node)
+    Draw,     // the pattern driver's drawing of a moving frame, in this process
+    Produce,  // paced YUYV pictures into a feed pipe, each stamped with its write time
 };
 
 // Where a frame's latency starts: at the buffer's stamp, taken when the frame is done
@@ -20,8 +21,9 @@ enum class Mode {
 // client's clock before STREAMON plus the frame's sequence times the frame interval.
 // The pattern clock restarts at the first frame after a STREAMON that follows a few idle
 // intervals, and only ever slips later, so Due never makes a frame look younger than it
-// is. The warm-up is then a stream of its own, before the measured one.
-enum class Stamp { End, Due };
+// is. The warm-up is then a stream of its own, before the measured one. Producer: the
+// time a producer (Produce) wrote into the picture's first bytes, for a feed.
+enum class Stamp { End, Due, Producer };
 
 struct ClientOptions {
     Mode mode = Mode::Ioctl;
@@ -35,6 +37,7 @@ struct ClientOptions {
     unsigned buffers = 4;
     bool map = false;
     Stamp stamp = Stamp::End;
+    double fps = 30;  // Produce
     bool help = false;
 };
 

@@ -6,6 +6,7 @@
 //   cuse_floor_client read /dev/video0 --size 1920x1080
 //   cuse_floor_client stream /dev/video0 --size 640x480 --map --stamp due
 //   cuse_floor_client draw - --size 1920x1080
+//   cuse_floor_client produce /run/frix/feed --size 640x480 --fps 30
 #include <fcntl.h>
 #include <linux/videodev2.h>
 #include <poll.h>
@@ -163,6 +164,41 @@ void measure_reads(int fd, const ClientOptions& options) {
           "bytes");
 }
 
+// A producer's picture carries the time it was written, after this mark.
+constexpr char producer_mark[8] = {'F', 'R', 'I', 'X', 'T', 'I', 'M', 'E'};
+
+// Paced pictures into a feed pipe, mid-grey YUYV, each stamped just before its write.
+void produce(int fd, const ClientOptions& options) {
+    std::vector<unsigned char> picture(options.frame_bytes, 0x80);
+    const std::chrono::duration<double> interval(1.0 / options.fps);
+    const auto start = Clock::now();
+    for (long n = 0; n < options.warmup + options.count; ++n) {
+        std::this_thread::sleep_until(start +
+                                      std::chrono::duration_cast<Clock::duration>(interval * n));
+        timespec now{};
+        ::clock_gettime(CLOCK_MONOTONIC, &now);
+        const std::int64_t ns = std::int64_t{now.tv_sec} * 1000000000 + now.tv_nsec;
+        std::memcpy(picture.data(), producer_mark, sizeof producer_mark);
+        std::memcpy(picture.data() + sizeof producer_mark, &ns, sizeof ns);
+        for (std::size_t done = 0; done < picture.size();) {
+            const ssize_t wrote = ::write(fd, picture.data() + done, picture.size() - done);
+            if (wrote < 0 && errno == EINTR) continue;
+            if (wrote <= 0) fail("write");
+            done += static_cast<std::size_t>(wrote);
+        }
+    }
+}
+
+// When the producer wrote the picture in frame, in µs on CLOCK_MONOTONIC; none for a
+// frame that is no producer's (the feed's placeholder).
+std::optional<double> producer_stamp_us(const void* frame) {
+    const auto* bytes = static_cast<const unsigned char*>(frame);
+    if (std::memcmp(bytes, producer_mark, sizeof producer_mark) != 0) return std::nullopt;
+    std::int64_t ns = 0;
+    std::memcpy(&ns, bytes + sizeof producer_mark, sizeof ns);
+    return static_cast<double>(ns) / 1e3;
+}
+
 // The pattern driver's frame interval in µs, as its clock counts it (whole nanoseconds).
 double interval_us(int fd) {
     v4l2_streamparm parm{};
@@ -231,6 +267,7 @@ void measure_streaming(int fd, const ClientOptions& options) {
     for (std::uint32_t i = 0; i < request.count; ++i) queue(i);
     int type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
     const bool due = options.stamp == Stamp::Due;
+    const bool producer = options.stamp == Stamp::Producer;
     const double interval = due ? interval_us(fd) : 0;
     long warmup = options.warmup;
     if (due) {
@@ -260,8 +297,14 @@ void measure_streaming(int fd, const ClientOptions& options) {
         if (n == warmup) start = Clock::now();
         v4l2_buffer buffer = dequeue();
         flags = buffer.flags;
-        dequeued.push_back(due ? monotonic_us() : now_us(flags));
-        stamps.push_back(due ? streamon + interval * buffer.sequence : stamp_us(buffer.timestamp));
+        if (producer) {
+            dequeued.push_back(monotonic_us());
+            stamps.push_back(producer_stamp_us(maps[buffer.index].first).value_or(-1));
+        } else {
+            dequeued.push_back(due ? monotonic_us() : now_us(flags));
+            stamps.push_back(due ? streamon + interval * buffer.sequence
+                                 : stamp_us(buffer.timestamp));
+        }
         if (options.map)
             checksum += *static_cast<volatile unsigned char*>(maps[buffer.index].first);
         queue(buffer.index);
@@ -271,13 +314,23 @@ void measure_streaming(int fd, const ClientOptions& options) {
     for (auto& [p, length] : maps) ::munmap(p, length);
 
     std::vector<double> latency, intervals;
+    long unstamped = 0;
     for (long n = warmup; n < frames; ++n) {
+        if (producer && stamps[n] < 0) {
+            ++unstamped;
+            continue;
+        }
         // Before its due time: the device's clock is not the pattern driver's.
         if (due && dequeued[n] < stamps[n])
             throw std::runtime_error("frame " + std::to_string(n) + " came before it was due");
         latency.push_back(dequeued[n] - stamps[n]);
-        if (n > warmup) intervals.push_back(stamps[n] - stamps[n - 1]);
+        if (n > warmup && stamps[n - 1] >= 0) intervals.push_back(stamps[n] - stamps[n - 1]);
     }
+    // A frame no producer's picture is in would make a latency of nothing.
+    if (producer && unstamped != 0)
+        throw std::runtime_error(std::to_string(unstamped) + " of " +
+                                 std::to_string(options.count) +
+                                 " frames had no producer's picture");
     print("stream_frames", static_cast<double>(options.count) / elapsed, "frames/s");
     print("latency_median", quantile(latency, 0.5), "us");
     print("latency_p99", quantile(latency, 0.99), "us");
@@ -305,7 +358,8 @@ int main(int argc, char** argv) {
         measure_draw(options);
         return 0;
     }
-    const int fd = ::open(options.device.c_str(), O_RDWR);
+    const int fd =
+        ::open(options.device.c_str(), options.mode == Mode::Produce ? O_WRONLY : O_RDWR);
     if (fd < 0) {
         std::fprintf(stderr, "cuse_floor_client: %s: %s\n", options.device.c_str(),
                      std::strerror(errno));
@@ -322,6 +376,9 @@ int main(int argc, char** argv) {
                 break;
             case Mode::Stream:
                 measure_streaming(fd, options);
+                break;
+            case Mode::Produce:
+                produce(fd, options);
                 break;
             case Mode::Draw:
                 break;

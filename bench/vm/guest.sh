@@ -212,6 +212,26 @@ if start_frix static 30 30fps; then
   done
   stop $pid $node
 fi
+# A producer's picture to a V4L2 app's dequeue through the feed driver, raw YUYV at the
+# app's size and rate: the driver's own 30 frames/s pacing is in the figure.
+feed=/tmp/frix-bench-feed
+"$build/bin/frix" -f --verbosity=4 --video_nr 0 --enable-server=off --sched-fifo=-1 \
+  --driver feed --input "$feed" --input-format yuyv422 --input-size 640x480 --sizes 640x480 \
+  --fps 30 >>"$log" 2>&1 &
+pid=$!
+if wait_node $node; then
+  for ((run = 0; run < runs; run++)); do
+    "$client" produce "$feed" --size 640x480 --fps 30 --count $((lat + 120)) 2>>"$log" &
+    producer=$!
+    measure feed_30fps_640x480 env LD_PRELOAD="$ext" "$client" stream $node --size 640x480 \
+      --map --stamp producer --warmup 30 --count $lat
+    kill $producer 2>/dev/null
+    wait $producer 2>/dev/null
+  done
+  stop $pid $node
+else
+  record "failed feed_30fps_640x480 frix did not start"
+fi
 # measure_beside LABEL COUNT KIND START REASON: COUNT consumers started in the background
 # as "START FILE" (START execs the consumer, so that it is the one killed), then, once
 # each FILE has bytes, the application's stream measured as LABEL; REASON is recorded

@@ -42,6 +42,13 @@ TEST(ClientOptions, EachModeTakesItsDeviceAndDefaults) {
     EXPECT_TRUE(stream.map);
     EXPECT_EQ(stream.stamp, Stamp::Due);
     EXPECT_EQ(stream.buffers, 4u);
+
+    const ClientOptions producer = parse({"produce", "/run/frix/feed", "--size", "640x480"});
+    EXPECT_EQ(producer.mode, Mode::Produce);
+    EXPECT_EQ(producer.frame_bytes, 614400u);
+    EXPECT_EQ(producer.fps, 30.0);
+    EXPECT_EQ(parse({"stream", "/dev/video0", "--size=8x8", "--map", "--stamp=producer"}).stamp,
+              Stamp::Producer);
 }
 
 TEST(ClientOptions, HelpNeedsNothingElse) { EXPECT_TRUE(parse({"--help"}).help); }
@@ -59,7 +66,12 @@ TEST(ClientOptions, IncompleteOrWrongCommandLinesAreRefusedWithAReason) {
     EXPECT_EQ(refusal({"stream", "/dev/x", "--size", "8x8", "--buffers", "1"}),
               "--buffers takes 2 to 32");
     EXPECT_EQ(refusal({"stream", "/dev/x", "--size", "8x8", "--stamp", "start"}),
-              "--stamp takes end or due, not 'start'");
+              "--stamp takes end, due or producer, not 'start'");
+    EXPECT_EQ(refusal({"stream", "/dev/x", "--size", "8x8", "--stamp", "producer"}),
+              "--stamp producer reads the frames: it needs --map");
+    EXPECT_EQ(refusal({"produce", "/run/frix/feed", "--size", "8x8", "--fps", "0"}),
+              "--fps takes more than 0 and up to 1000");
+    EXPECT_EQ(refusal({"produce", "/run/frix/feed"}), "produce needs --size WxH");
     EXPECT_NE(refusal({"ioctl", "/dev/x", "--count", "many"}), "accepted");
     EXPECT_NE(refusal({"ioctl", "/dev/x", "--bogus"}), "accepted");
 }
