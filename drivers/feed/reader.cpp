@@ -157,10 +157,12 @@ void Reader::drop(int& fd, const std::string& reason) {
     last_data_ = Clock::now();
 }
 
-void Reader::feed(int& fd, std::size_t size) {
+void Reader::feed(int& fd, std::size_t size, bool in_place) {
     std::string error;
     try {
-        if (parser_.feed(chunk_.data(), size, *this)) return;
+        if (in_place ? parser_.picture_filled(size, *this)
+                     : parser_.feed(chunk_.data(), size, *this))
+            return;
         error = parser_.error();
     } catch (const std::bad_alloc&) {
         error = "no memory for its pictures";
@@ -192,14 +194,21 @@ void Reader::read_producers() {
         if (stopping_) break;
         const auto now = Clock::now();
         if (ready > 0 && fds[0].revents != 0) {
-            const ssize_t n = read(fd, chunk_.data(), chunk_.size());
-            if (n > 0) {
+            // Inside a picture, its bytes go straight where the picture is kept.
+            const auto [space, room] =
+                discarding_ ? std::pair<std::uint8_t*, std::size_t>{} : parser_.picture_space();
+            const ssize_t n =
+                space ? read(fd, space, room) : read(fd, chunk_.data(), chunk_.size());
+            if (n > 0 && space) {
+                last_data_ = now;
+                feed(fd, static_cast<std::size_t>(n), true);
+            } else if (n > 0) {
                 last_data_ = now;
                 // The next producer's first write begins a read once the pipe is drained.
                 if (discarding_ && !raw_ &&
                     starts_stream(chunk_.data(), static_cast<std::size_t>(n)))
                     discarding_ = false;
-                if (!discarding_) feed(fd, static_cast<std::size_t>(n));
+                if (!discarding_) feed(fd, static_cast<std::size_t>(n), false);
             } else if (n == 0) {
                 finished();
                 reopen(fd);

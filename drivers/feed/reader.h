@@ -57,8 +57,9 @@ private:
     bool may_show(Origin origin, Clock::time_point now) const;  // under newest_mutex_
     void run();
     void read_producers();
-    // Parses what was read into the chunk; drops the producer when that fails.
-    void feed(int& fd, std::size_t size);
+    // Parses size bytes read into the chunk, or in place into the picture being filled;
+    // drops the producer when that fails.
+    void feed(int& fd, std::size_t size, bool in_place);
     // Every writer has closed its end.
     void finished();
     // Closes our end (writers then see EPIPE), pauses, and throws away what the

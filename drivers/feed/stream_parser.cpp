@@ -197,14 +197,8 @@ bool StreamParser::feed(const std::uint8_t* data, std::size_t size, Listener& li
         if (state_ == State::Picture) {
             const auto n = std::min<std::size_t>(end - data, format_->frame_bytes - filled_);
             std::memcpy(picture_.data() + filled_, data, n);
-            filled_ += n;
             data += n;
-            if (filled_ == format_->frame_bytes) {
-                listener.picture(picture_, *format_);
-                picture_.resize(format_->frame_bytes);
-                filled_ = 0;
-                if (!raw_) state_ = State::FrameHeader;
-            }
+            picture_filled(n, listener);
             continue;
         }
         const char c = static_cast<char>(*data++);
@@ -223,6 +217,23 @@ bool StreamParser::feed(const std::uint8_t* data, std::size_t size, Listener& li
             return fail(
                 "no FRAME header where one was due: a picture is longer than the "
                 "stream header declares, or the stream is garbage");
+    }
+    return true;
+}
+
+std::pair<std::uint8_t*, std::size_t> StreamParser::picture_space() {
+    if (state_ != State::Picture || !started_ || !format_) return {nullptr, 0};
+    return {picture_.data() + filled_, format_->frame_bytes - filled_};
+}
+
+bool StreamParser::picture_filled(std::size_t n, Listener& listener) {
+    if (state_ != State::Picture) return state_ != State::Failed;
+    filled_ += n;
+    if (filled_ == format_->frame_bytes) {
+        listener.picture(picture_, *format_);
+        picture_.resize(format_->frame_bytes);
+        filled_ = 0;
+        if (!raw_) state_ = State::FrameHeader;
     }
     return true;
 }

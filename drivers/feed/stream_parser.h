@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "stream_format.h"
@@ -31,6 +32,11 @@ public:
     // Parses the bytes; false once the stream is broken (see error()). Later calls do
     // nothing until reset().
     bool feed(const std::uint8_t* data, std::size_t size, Listener& listener);
+    // While a picture is being filled, where its next bytes go and how many it still
+    // takes, so that they are read there and not copied; empty otherwise.
+    std::pair<std::uint8_t*, std::size_t> picture_space();
+    // n bytes were read into picture_space(): false once the stream is broken.
+    bool picture_filled(std::size_t n, Listener& listener);
     // The producer closed its end: false when it stopped inside a header or a picture.
     bool finish();
     // Ready for the next producer.

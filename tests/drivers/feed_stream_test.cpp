@@ -2,7 +2,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "drivers/feed/stream_parser.h"
@@ -197,6 +199,33 @@ TEST(FeedStreamParser, RawPicturesBackToBack) {
     ASSERT_TRUE(feed_in_pieces(parser, "wxyz", 4, next));
     EXPECT_EQ(next.headers.size(), 1u);
     EXPECT_EQ(next.pictures.at(0), bytes_of("wxyz"));
+    EXPECT_TRUE(parser.finish());
+}
+
+TEST(FeedStreamParser, APictureBegunIsReadInPlaceToItsEndAndNoFurther) {
+    const std::string stream = "YUV4MPEG2 W4 H2 C420\nFRAME\n";
+    StreamParser parser;
+    Recorder recorder;
+    EXPECT_EQ(parser.picture_space().second, 0u) << "no picture before its header";
+    ASSERT_TRUE(feed_in_pieces(parser, stream + "ab", 1000, recorder));
+    auto [space, room] = parser.picture_space();
+    ASSERT_NE(space, nullptr);
+    ASSERT_EQ(room, 10u) << "12 bytes, 2 of them come with the header";
+    const std::string rest = picture_4x2(0).substr(2);
+    std::copy(rest.begin(), rest.begin() + 4, space);
+    ASSERT_TRUE(parser.picture_filled(4, recorder));
+    EXPECT_TRUE(recorder.pictures.empty());
+    std::tie(space, room) = parser.picture_space();
+    ASSERT_EQ(room, 6u);
+    std::copy(rest.begin() + 4, rest.end(), space);
+    ASSERT_TRUE(parser.picture_filled(6, recorder));
+    ASSERT_EQ(recorder.pictures.size(), 1u);
+    EXPECT_EQ(recorder.pictures[0], bytes_of("ab" + rest));
+    EXPECT_EQ(parser.picture_space().second, 0u) << "the next FRAME header comes first";
+
+    ASSERT_TRUE(feed_in_pieces(parser, "FRAME\n" + picture_4x2(50), 1000, recorder));
+    ASSERT_EQ(recorder.pictures.size(), 2u) << "a picture whole in the chunk needs no space";
+    EXPECT_EQ(recorder.pictures[1], bytes_of(picture_4x2(50)));
     EXPECT_TRUE(parser.finish());
 }
 
