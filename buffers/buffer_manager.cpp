@@ -4,6 +4,7 @@
 #include <sys/mman.h>
 #include <time.h>
 
+#include <algorithm>
 #include <boost/thread/thread.hpp>
 #include <cerrno>
 #include <limits>
@@ -20,6 +21,12 @@ namespace {
 constexpr boost::chrono::milliseconds wait_slice(250);
 
 std::error_code errno_code(int value) { return {value, std::generic_category()}; }
+
+long long monotonic_us() {
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    return now.tv_sec * 1000000LL + now.tv_nsec / 1000;
+}
 
 }  // namespace
 
@@ -168,12 +175,10 @@ void BufferManager::enqueue_free_buffers(boost::chrono::microseconds max_age) {
     {
         boost::lock_guard<boost::mutex> lock(mutex_);
         if (max_age.count() > 0 && !ready_queue_.empty() && !poll_in_use_ && !read_in_progress_) {
-            timespec now{};
-            ::clock_gettime(CLOCK_MONOTONIC, &now);
+            // A frame made while the reader took the last one has waited only since then.
             const timeval& made = ready_queue_.back().record_.timestamp;
-            const long long age =
-                (now.tv_sec - made.tv_sec) * 1000000LL + now.tv_nsec / 1000 - made.tv_usec;
-            if (age > max_age.count()) ready_queue_.clear();
+            const long long since = std::max(made.tv_sec * 1000000LL + made.tv_usec, consumed_us_);
+            if (monotonic_us() - since > max_age.count()) ready_queue_.clear();
         }
         // The frame being read stays in the ready queue until its last byte has gone.
         const unsigned long wanted = read_in_progress_ ? 2 : 1;
@@ -294,6 +299,7 @@ void BufferManager::pop_frame(const Buffer* consumed) {
             } while (popped != consumed);
         }
         poll_in_use_ = false;
+        consumed_us_ = monotonic_us();
         if (free_queue_.empty() && ready_queue_.empty()) queued = queue_first_idle();
     }
     if (queued) free_buffer_condition_.notify_one();

@@ -58,8 +58,9 @@ public:
     // read() and poll() I/O, where the daemon recycles buffers itself: one slot is kept
     // queued beyond a frame being read, the first free one in index order, so a reader
     // that keeps up is served every frame made and no frame is made for nobody. A ready
-    // frame older than max_age (0: any age) gives way to a newer one, unless a poll has
-    // reported it or it is being read.
+    // frame that has waited longer than max_age (0: any age) since it was made, or since
+    // the reader took the last one, gives way to a newer one, unless a poll has reported
+    // it or it is being read.
     void enqueue_free_buffers(boost::chrono::microseconds max_age = {});
 
     // Capture thread. Blocks (interruption point) until streaming is on and a buffer
@@ -147,6 +148,8 @@ private:
     Queue ready_queue_;
     bool poll_in_use_ = false;
     bool read_in_progress_ = false;
+    // When a read() last took a frame whole, in µs of CLOCK_MONOTONIC.
+    long long consumed_us_ = 0;
     // The capture thread waits for a buffer: only then does queueing one wake it.
     bool capture_waiting_ = false;
     std::int32_t stream_state_ = 0;

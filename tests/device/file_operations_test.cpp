@@ -164,6 +164,18 @@ TEST_F(FileOperations, AReaderThatKeepsUpGetsEveryFrameMadeAndTheDeviceMakesOneA
     EXPECT_FALSE(driver().wait_frames_finished(12, std::chrono::milliseconds(200)));
 }
 
+TEST_F(FileOperations, AFrameMadeWhileAnotherIsReadIsTheNextRead) {
+    TestClient reader = opened(4046);
+    for (std::uint32_t n = 1; n <= 4; ++n) {
+        const Reply first = reader.read(100, 0);
+        ASSERT_EQ(ScriptedDriver::frame_number(first.bytes), n);
+        ASSERT_TRUE(driver().wait_frames_finished(n + 1))
+            << "made while frame " << n << " goes out";
+        for (off_t offset = 100; offset < static_cast<off_t>(frame_size); offset += 100)
+            ASSERT_EQ(reader.read(100, offset).kind, ReplyKind::Buffer);
+    }
+}
+
 TEST_F(FileOperations, AReadGetsNoFrameOlderThanAFrameIntervalUnlessAPollReportedIt) {
     driver().set_frame_interval({1, 1000});
     TestClient reader = opened(4045);
@@ -173,15 +185,24 @@ TEST_F(FileOperations, AReadGetsNoFrameOlderThanAFrameIntervalUnlessAPollReporte
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
     EXPECT_EQ(ScriptedDriver::frame_number(reader.read(frame_size, 0).bytes), 3u);
 
+    // A frame made while the reader took the last one waits only from then on, however
+    // long that read took.
+    EXPECT_EQ(ScriptedDriver::frame_number(reader.read(100, 0).bytes), 4u);
+    ASSERT_TRUE(driver().wait_frames_finished(5));
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    for (off_t offset = 100; offset < static_cast<off_t>(frame_size); offset += 100)
+        ASSERT_EQ(reader.read(100, offset).kind, ReplyKind::Buffer);
+    EXPECT_EQ(ScriptedDriver::frame_number(reader.read(frame_size, 0).bytes), 5u);
+
     // A poll judges as a read does; what it then reports, the read gets, however old.
-    ASSERT_TRUE(driver().wait_frames_finished(4));
+    ASSERT_TRUE(driver().wait_frames_finished(6));
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
     FakePollHandle fresh;
     EXPECT_EQ(reader.poll(&fresh).revents, 0u);
     ASSERT_TRUE(fresh.wait_notified());
     ASSERT_TRUE(fresh.wait_destroyed());
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    EXPECT_EQ(ScriptedDriver::frame_number(reader.read(frame_size, 0).bytes), 5u);
+    EXPECT_EQ(ScriptedDriver::frame_number(reader.read(frame_size, 0).bytes), 7u);
 }
 
 TEST_F(FileOperations, ATestClientReadsWholeFramesInPieces) {
