@@ -41,7 +41,9 @@ SharedStream* V4lDriver::shared_reader(const Requester& requester) {
         return nullptr;
     }
     stream->reading = true;
-    stream->buffers.enqueue_free_buffers();
+    // Both of them: one is filled while the other is read.
+    for (unsigned long index = 0; index < stream->buffers.get_pool_size(); ++index)
+        stream->buffers.enqueue_free_buffer(index);
     stream->buffers.stream_on();
     shared_streams.update_streaming();
     outputs.want_for_streams(shared_streams.is_streaming());

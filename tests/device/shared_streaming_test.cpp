@@ -248,6 +248,17 @@ TEST_F(SharedStreaming, ReadClientsJoinWithTheNewestFrameInPieces) {
     EXPECT_EQ(after.kind, ReplyKind::Buffer);
     EXPECT_TRUE(after.bytes.empty());
 
+    // While it reads one frame, its other buffer takes the frames the owner gets.
+    const Reply begun = reader.read(100, 0);
+    ASSERT_EQ(begun.kind, ReplyKind::Buffer);
+    const std::uint32_t reading = ScriptedDriver::frame_number(begun.bytes);
+    v4l2_buffer later{};
+    for (int n = 0; n < 3; ++n) take_frame(owner, later);
+    for (off_t offset = 100; offset < static_cast<off_t>(frame_size); offset += 100)
+        ASSERT_EQ(reader.read(100, offset).kind, ReplyKind::Buffer);
+    EXPECT_EQ(reader.poll().revents, 0x41u) << "a frame is ready as the read ends";
+    EXPECT_GT(ScriptedDriver::frame_number(reader.read(frame_size, 0).bytes), reading);
+
     // The owner streams on meanwhile; the reader keeps to read().
     v4l2_buffer done{};
     take_frame(owner, done);
