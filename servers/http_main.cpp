@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "broadcaster.h"
+#include "child_lines.h"
 #include "frix/log.h"
 #include "http_server.h"
 #include "privilege_drop.h"
@@ -41,18 +42,7 @@ namespace logging = boost::log;
 
 constexpr int listener_fd = 3, ring_fd = 4, wake_fd = 5, reports_fd = 6;
 
-void report(const std::string& line) {
-    const std::string text = line + "\n";
-    [[maybe_unused]] const auto written = ::write(reports_fd, text.data(), text.size());
-}
-
-// Reports are single printable lines of bounded length: the daemon drops anything else.
-std::string printable(std::string text) {
-    if (text.size() > 400) text.resize(400);
-    for (char& c : text)
-        if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) > 0x7e) c = '?';
-    return text;
-}
+void report(const std::string& line) { report_line(reports_fd, line); }
 
 // The server's log lines go to the daemon's log; the trace stays here.
 class ReportBackend
@@ -80,9 +70,8 @@ struct Arguments {
 bool parse_arguments(int argc, char** argv, Arguments& arguments) {
     for (int i = 1; i < argc; ++i) {
         const std::string argument = argv[i];
-        const auto equals = argument.find('=');
-        const std::string name = argument.substr(0, equals);
-        const std::string value = equals == std::string::npos ? "" : argument.substr(equals + 1);
+        const ChildArgument split = split_argument(argument);
+        const std::string &name = split.name, &value = split.value;
         char* end = nullptr;
         const long number = std::strtol(value.c_str(), &end, 10);
         const bool numeric = !value.empty() && *end == '\0' && number >= 0;

@@ -29,6 +29,7 @@ extern "C" {
 #include <string>
 #include <vector>
 
+#include "child_lines.h"
 #include "privilege_drop.h"
 #include "publish_options.h"
 #include "publish_ring.h"
@@ -46,18 +47,7 @@ struct Arguments {
     std::string bench;
 };
 
-void report(const std::string& line) {
-    const std::string text = line + "\n";
-    // The daemon reads what it likes of it; a report it misses is no harm.
-    [[maybe_unused]] const auto written = ::write(5, text.data(), text.size());
-}
-
-// Reports are single printable lines: the daemon drops anything else.
-std::string printable(std::string text) {
-    for (char& c : text)
-        if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) > 0x7e) c = '?';
-    return text.substr(0, 400);
-}
+void report(const std::string& line) { report_line(5, line); }
 
 void log_error(const std::string& text) { report("log error " + printable(text)); }
 
@@ -72,9 +62,8 @@ std::string av_error(int error) {
 bool parse_arguments(int argc, char** argv, Arguments& arguments) {
     for (int i = 1; i < argc; ++i) {
         const std::string argument = argv[i];
-        const auto equals = argument.find('=');
-        const std::string name = argument.substr(0, equals);
-        const std::string value = equals == std::string::npos ? "" : argument.substr(equals + 1);
+        const ChildArgument split = split_argument(argument);
+        const std::string &name = split.name, &value = split.value;
         auto integer = [&](long& into) {
             char* end = nullptr;
             into = std::strtol(value.c_str(), &end, 10);
