@@ -85,6 +85,11 @@ void PatternDriver::set_frameinterval(v4l2_fract& interval) {
 }
 
 void PatternDriver::init_transfer() {
+    {
+        // Storage recorded in an earlier transfer may have been freed and mapped anew since.
+        std::lock_guard<std::mutex> lock(drawn_mutex_);
+        for (auto& entry : drawn_) entry.generation = nothing_drawn;
+    }
     sequence_ = 0;
     frame_due_ = false;
     clock_.restart();
@@ -103,15 +108,18 @@ void PatternDriver::init_buffer(BufferData& data, unsigned index, unsigned count
         drawn_.clear();
         drawn_.reserve(count);
     }
-    if (drawn_.size() < drawn_.capacity()) drawn_.emplace_back(data.data(), nothing_drawn);
+    if (drawn_.size() < drawn_.capacity())
+        drawn_.push_back({data.data(), data.get_length(), nothing_drawn});
 }
 
-bool PatternDriver::holds_picture(const unsigned char* data, std::uint64_t generation) {
+bool PatternDriver::holds_picture(const unsigned char* data, std::size_t length,
+                                  std::uint64_t generation) {
     std::lock_guard<std::mutex> lock(drawn_mutex_);
     for (auto& entry : drawn_) {
-        if (entry.first != data) continue;
-        const bool holds = entry.second == generation;
-        entry.second = generation;
+        if (entry.data != data) continue;
+        const bool holds = entry.length == length && entry.generation == generation;
+        entry.length = length;
+        entry.generation = generation;
         return holds;
     }
     return false;
@@ -132,7 +140,7 @@ void PatternDriver::process_data(BufferDataBase& data) {
     if (size < header_size)
         throw DeviceError(std::make_error_code(std::errc::invalid_argument), "pattern: no format");
     data.resize(size);  // std::overflow_error if the buffer was sized for a smaller format
-    if (spec.mode == Mode::Moving || !holds_picture(data.data(), generation))
+    if (spec.mode == Mode::Moving || !holds_picture(data.data(), data.get_length(), generation))
         picture_.copy_picture(spec, sequence_, data.data());
     write_header(sequence_, data.data());
     ++sequence_;

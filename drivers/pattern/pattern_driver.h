@@ -47,7 +47,7 @@ private:
     v4l2_format active_format() const;
     // Static mode: whether the buffer still shows the picture of this generation;
     // records that it will from now on.
-    bool holds_picture(const unsigned char* data, std::uint64_t generation);
+    bool holds_picture(const unsigned char* data, std::size_t length, std::uint64_t generation);
 
     const Options options_;
     const v4l2_format default_format_;
@@ -60,10 +60,17 @@ private:
     std::uint64_t sequence_ = 0;
     PictureStrip picture_;
 
-    // Per pool buffer: its storage and the picture generation drawn in it.
+    // Per pool buffer: its storage and the picture generation drawn in it. A record
+    // outlives the pool (no call says it was freed): each transfer starts with nothing
+    // drawn, and storage of another length at a recorded address is drawn again.
     static constexpr std::uint64_t nothing_drawn = ~std::uint64_t(0);
+    struct Drawn {
+        const unsigned char* data;
+        std::size_t length;
+        std::uint64_t generation;
+    };
     std::mutex drawn_mutex_;
-    std::vector<std::pair<const unsigned char*, std::uint64_t>> drawn_;
+    std::vector<Drawn> drawn_;
 };
 
 }  // namespace frix::pattern

@@ -479,6 +479,23 @@ TEST_F(PatternDriverTest, StaticModeRedrawsAfterAControlChange) {
     EXPECT_TRUE(bytes(buffer) == expected_frame(spec, 2));
 }
 
+// Storage freed after a transfer and mapped anew at the same address is zeros: the next
+// transfer draws the picture again instead of trusting what the address held.
+TEST_F(PatternDriverTest, StaticModeDrawsAgainAfterTheStorageMayHaveChanged) {
+    load({"--fps", "0", "--mode", "static", "--size", "160x120", "--format", "GREY"});
+    ReadBufferData buffer;
+    driver->init_buffer(buffer, 0, 1, nullptr);
+    driver->init_transfer();
+    capture(buffer);
+    capture(buffer);
+    driver->cancel_transfer();
+    std::memset(buffer.data(), 0, buffer.get_length());
+    driver->init_transfer();
+    capture(buffer);
+    FrameSpec spec{V4L2_PIX_FMT_GREY, 160, 120, Kind::Bars, 128, Mode::Static};
+    EXPECT_TRUE(bytes(buffer) == expected_frame(spec, 0));
+}
+
 // A mark left in the picture survives the next frame only in static mode, where the
 // driver rewrites nothing but the header.
 TEST_F(PatternDriverTest, StaticModeRewritesOnlyTheHeader) {
