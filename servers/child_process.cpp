@@ -127,6 +127,8 @@ void log_child_line(const ChildLine& line, const std::string& prefix) {
         FRIX_LOG(server, error) << prefix << line.text;
     else if (line.level == "warning")
         FRIX_LOG(server, warning) << prefix << line.text;
+    else if (line.level == "info")
+        FRIX_LOG(server, info) << prefix << line.text;
     else
         FRIX_LOG(server, notice) << prefix << line.text;
 }

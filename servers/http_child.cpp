@@ -197,6 +197,7 @@ void HttpChild::handle(const ChildLine& line) {
             return;
         case ChildLine::Kind::state:
         case ChildLine::Kind::stats:
+        case ChildLine::Kind::format:
             return;
     }
 }

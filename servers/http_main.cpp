@@ -6,8 +6,6 @@
 //   frix-http --uid=U --gid=G --camera=NAME [--connections=N --unauthenticated=N
 //             --viewers-per-address=N --header-timeout-ms=MS --write-timeout-ms=MS
 //             --snapshot-timeout-ms=MS] [--tls-cert=PATH --tls-key=PATH]
-#include <sys/mman.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <boost/asio/io_context.hpp>
@@ -15,10 +13,6 @@
 #include <boost/asio/read_until.hpp>
 #include <boost/asio/ssl/context.hpp>
 #include <boost/asio/streambuf.hpp>
-#include <boost/log/core.hpp>
-#include <boost/log/sinks/basic_sink_backend.hpp>
-#include <boost/log/sinks/sync_frontend.hpp>
-#include <boost/smart_ptr/make_shared_object.hpp>
 #include <csignal>
 #include <cstdint>
 #include <cstdlib>
@@ -29,6 +23,7 @@
 
 #include "broadcaster.h"
 #include "child_lines.h"
+#include "child_log.h"
 #include "frix/log.h"
 #include "http_server.h"
 #include "privilege_drop.h"
@@ -38,28 +33,10 @@ namespace {
 
 using namespace frix::streaming;
 namespace asio = boost::asio;
-namespace logging = boost::log;
 
 constexpr int listener_fd = 3, ring_fd = 4, wake_fd = 5, reports_fd = 6;
 
 void report(const std::string& line) { report_line(reports_fd, line); }
-
-// The server's log lines go to the daemon's log; the trace stays here.
-class ReportBackend
-    : public logging::sinks::basic_sink_backend<logging::sinks::synchronized_feeding> {
-public:
-    void consume(const logging::record_view& record) {
-        const auto severity = logging::extract<frix::Severity>("Severity", record);
-        const auto message = logging::extract<std::string>("Message", record);
-        if (!severity || !message) return;
-        const int level = static_cast<int>(*severity);
-        if (level > static_cast<int>(frix::Severity::notice)) return;
-        const char* name = level <= static_cast<int>(frix::Severity::error)     ? "error"
-                           : level == static_cast<int>(frix::Severity::warning) ? "warning"
-                                                                                : "notice";
-        report(std::string("log ") + name + " " + printable(*message));
-    }
-};
 
 struct Arguments {
     long uid = -1, gid = -1;
@@ -218,24 +195,16 @@ int main(int argc, char** argv) {
                printable(failure.rfind("cannot", 0) == 0 ? failure : "frix-http " + failure));
         return 1;
     }
-    logging::core::get()->add_sink(
-        boost::make_shared<logging::sinks::synchronous_sink<ReportBackend>>());
+    // The server's log lines go to the daemon's log; the trace stays here.
+    log_to_daemon(reports_fd, frix::Severity::notice);
 
-    struct stat shared {};
-    void* mapping = ::fstat(ring_fd, &shared) == 0
-                        ? ::mmap(nullptr, std::size_t(shared.st_size), PROT_READ | PROT_WRITE,
-                                 MAP_SHARED, ring_fd, 0)
-                        : MAP_FAILED;
-    if (mapping == MAP_FAILED) {
-        report("log error frix-http cannot map the frame ring: " +
-               std::string(std::strerror(errno)));
+    std::string unmapped;
+    auto mapped = map_ring(ring_fd, unmapped);
+    if (!mapped) {
+        report("log error frix-http: " + unmapped);
         return 1;
     }
-    RingReader ring(static_cast<unsigned char*>(mapping), std::size_t(shared.st_size));
-    if (!ring.valid()) {
-        report("log error the frame ring is not one");
-        return 1;
-    }
+    RingReader& ring = *mapped;
 
     asio::io_context io{1};
     // Every frame the daemon sends is due: it keeps the rate itself.

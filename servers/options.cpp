@@ -262,6 +262,7 @@ Options parse_options(const std::vector<std::string>& arguments) {
     if (options.fps > 1000) invalid("fps", std::to_string(options.fps), "0 to 1000");
 
     options.pipewire = values.count("pipewire") > 0;
+    if (options.pipewire) options.pipewire_program = program_beside_self("frix-pipewire");
     if (values.count("pipewire-remote") && values.count("pipewire-user"))
         throw std::invalid_argument(
             "--pipewire-remote and --pipewire-user name two PipeWires: give one");

@@ -44,6 +44,8 @@ struct Options {
     // Follow the PipeWire of this seat's active user (a root daemon given no PipeWire);
     // empty: do not.
     std::string pipewire_seat;
+    // The child that speaks PipeWire (frix-pipewire).
+    std::string pipewire_program;
     // --publish targets (none: no publishing) and how they are encoded.
     PublishOptions publish;
 };

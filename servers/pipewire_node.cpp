@@ -1,8 +1,7 @@
 // The camera as a PipeWire video source node, fed with the node's raw frames or the
 // viewers' JPEG frames.
-#include "pipewire_output.h"
+#include "pipewire_node.h"
 
-#include <fcntl.h>
 #include <linux/videodev2.h>
 #include <unistd.h>
 
@@ -20,15 +19,10 @@
 #include "frix/log.h"
 #include "frix/pixel_formats.h"
 #include "jpeg_encoder.h"
-#include "options.h"
-#include "pipewire_socket.h"
-#include "seat_follower.h"
 
 namespace frix::streaming {
 
 namespace {
-
-constexpr long retry_ns = 500'000'000;
 
 // One size and rate with the given formats: one fixed format, or a choice of several.
 struct spa_pod* build_format(spa_pod_builder& b, const CameraMode& mode,
@@ -109,34 +103,29 @@ struct spa_pod* build_buffers(spa_pod_builder& b, std::uint32_t size, std::uint3
 
 }  // namespace
 
-struct PipewireOutput::Hooks {
+struct PipewireNode::Hooks {
     spa_hook core{};
     spa_hook stream{};
     pw_core_events core_events{};
     pw_stream_events stream_events{};
 };
 
-struct PipewireOutput::Callbacks {
-    static void on_timer(void* data, uint64_t) { static_cast<PipewireOutput*>(data)->tick(); }
-    static void on_seat(void* data, int, uint32_t) {
-        static_cast<PipewireOutput*>(data)->follow_seat();
-    }
+struct PipewireNode::Callbacks {
     static void on_convert(void* data, uint64_t) {
-        static_cast<PipewireOutput*>(data)->convert_staged();
+        static_cast<PipewireNode*>(data)->convert_staged();
     }
 
     static void on_core_error(void* data, uint32_t id, int, int res, const char* message) {
-        auto* self = static_cast<PipewireOutput*>(data);
+        auto* self = static_cast<PipewireNode*>(data);
         if (id != PW_ID_CORE) return;
         FRIX_LOG(server, info) << "PipeWire: " << (message ? message : "") << " ("
                                << std::strerror(-res) << ")";
-        // The teardown waits for the timer: a core must not go away inside its own event.
         if (res == -EPIPE) self->broken_ = true;
     }
 
     static void on_state_changed(void* data, pw_stream_state, pw_stream_state state,
                                  const char* error) {
-        auto* self = static_cast<PipewireOutput*>(data);
+        auto* self = static_cast<PipewireNode*>(data);
         FRIX_LOG(server, info) << "PipeWire node " << pw_stream_state_as_string(state)
                                << (error ? std::string(": ") + error : std::string());
         self->set_streaming(state == PW_STREAM_STATE_STREAMING);
@@ -146,28 +135,25 @@ struct PipewireOutput::Callbacks {
     static void on_param_changed(void* data, uint32_t id, const spa_pod* param) {
         if (id != SPA_PARAM_Format || !param) return;
         const FrameFormat format = format_of(param);
-        if (format.width) static_cast<PipewireOutput*>(data)->negotiated(format);
+        if (format.width) static_cast<PipewireNode*>(data)->negotiated(format);
     }
 };
 
-PipewireOutput::PipewireOutput(std::string device_name, std::string remote, Outputs& list,
-                               Camera* camera, std::optional<uid_t> owner, std::string seat)
+PipewireNode::PipewireNode(std::string device_name, CameraDescription camera, bool jpeg, int fd,
+                           std::function<void(const NodeWants&)> changed)
     : device_name_(std::move(device_name)),
-      remote_(std::move(remote)),
-      owner_(owner),
-      seat_(std::move(seat)),
-      list_(list),
-      daemon_camera_(camera) {}
+      camera_(std::move(camera)),
+      jpeg_(jpeg),
+      fd_(fd),
+      changed_(std::move(changed)) {}
 
-PipewireOutput::~PipewireOutput() { stop(); }
-
-void PipewireOutput::encode_with(MjpegOutput& encoder) {
-    encoder_ = &encoder;
-    encoder.add_sink(jpeg_intake_);
+PipewireNode::~PipewireNode() {
+    stop();
+    if (fd_ >= 0) ::close(fd_);
 }
 
-void PipewireOutput::start() {
-    if (loop_) return;
+bool PipewireNode::start() {
+    if (loop_) return true;
     pw_init(nullptr, nullptr);
     hooks_ = new Hooks;
     hooks_->core_events.version = PW_VERSION_CORE_EVENTS;
@@ -177,161 +163,25 @@ void PipewireOutput::start() {
     hooks_->stream_events.param_changed = &Callbacks::on_param_changed;
 
     loop_ = pw_thread_loop_new("frix-pipewire", nullptr);
-    if (!loop_) {
-        FRIX_LOG(server, error) << "Cannot start the PipeWire output: " << std::strerror(errno);
-        return;
-    }
-    context_ = pw_context_new(pw_thread_loop_get_loop(loop_), nullptr, 0);
+    if (loop_) context_ = pw_context_new(pw_thread_loop_get_loop(loop_), nullptr, 0);
     if (!context_) {
         FRIX_LOG(server, error) << "Cannot start the PipeWire output: " << std::strerror(errno);
-        pw_thread_loop_destroy(loop_);
+        if (loop_) pw_thread_loop_destroy(loop_);
         loop_ = nullptr;
-        return;
+        return false;
     }
-    if (!seat_.empty()) {
-        try {
-            seat_follower_ = std::make_unique<SeatFollower>(seat_);
-            seat_source_ = pw_loop_add_io(pw_thread_loop_get_loop(loop_), seat_follower_->fd(),
-                                          SPA_IO_IN, false, &Callbacks::on_seat, this);
-        } catch (const std::system_error& error) {
-            FRIX_LOG(server, warning)
-                << "Cannot follow the user active on " << seat_ << " (" << error.what()
-                << "): publishing to the default PipeWire; give --pipewire-user";
-        }
-    }
-    timer_ = pw_loop_add_timer(pw_thread_loop_get_loop(loop_), &Callbacks::on_timer, this);
-    timespec first{0, 1}, every{0, retry_ns};
-    pw_loop_update_timer(pw_thread_loop_get_loop(loop_), timer_, &first, &every, false);
     convert_event_ =
         pw_loop_add_event(pw_thread_loop_get_loop(loop_), &Callbacks::on_convert, this);
-    if (pw_thread_loop_start(loop_) < 0) {
-        FRIX_LOG(server, error) << "Cannot start the PipeWire thread";
-        return;
-    }
-    std::lock_guard<std::mutex> lock(frame_mutex_);
-    closed_ = false;
-}
-
-void PipewireOutput::stop() {
-    if (!loop_) return;
-    {
-        std::lock_guard<std::mutex> lock(frame_mutex_);
-        closed_ = true;
-    }
-    pw_thread_loop_lock(loop_);
-    disconnect();
-    pw_thread_loop_unlock(loop_);
-    pw_thread_loop_stop(loop_);
-    pw_loop_destroy_source(pw_thread_loop_get_loop(loop_), timer_);
-    if (seat_source_) pw_loop_destroy_source(pw_thread_loop_get_loop(loop_), seat_source_);
-    seat_source_ = nullptr;
-    seat_follower_.reset();
-    if (convert_event_) pw_loop_destroy_source(pw_thread_loop_get_loop(loop_), convert_event_);
-    convert_event_ = nullptr;
-    pw_context_destroy(context_);
-    pw_thread_loop_destroy(loop_);
-    loop_ = nullptr;
-    context_ = nullptr;
-    delete hooks_;
-    hooks_ = nullptr;
-    if (short_buffers_)
-        FRIX_LOG(server, warning) << "PipeWire: " << short_buffers_
-                                  << " frames dropped for buffers smaller than them";
-    if (dropped_while_converting_)
-        FRIX_LOG(server, notice) << "PipeWire: " << dropped_while_converting_
-                                 << " frames dropped while the previous one was converted";
-    FRIX_LOG(server, notice) << "PipeWire output stopped";
-}
-
-void PipewireOutput::tick() {
-    if (broken_) {
-        FRIX_LOG(server, notice) << "Lost PipeWire; reconnecting";
-        disconnect();
-        broken_ = false;
-    }
-    if (seat_follower_ && !seat_known_) follow_seat();
-    if (!core_ && (!seat_follower_ || owner_)) connect();
-}
-
-void PipewireOutput::follow_seat() {
-    seat_follower_->flush();
-    const std::optional<uid_t> active = seat_follower_->active_user();
-    if (seat_known_ && active == owner_) return;
-    seat_known_ = true;
-    owner_ = active;
-    remote_ = active ? pipewire_socket_of_user(*active) : std::string();
-    // The node leaves the last user's graph before it joins the next one's.
-    disconnect();
-    reported_.clear();
-    if (!active) {
-        FRIX_LOG(server, notice) << "Nobody is active on " << seat_
-                                 << "; the PipeWire node waits for somebody";
-        return;
-    }
-    FRIX_LOG(server, notice) << "The user active on " << seat_ << " is " << describe_user(*active)
-                             << "; following their PipeWire";
-    connect();
-}
-
-bool PipewireOutput::connect() {
-    const std::string node_path = "/dev/" + device_name_;
-    if (!described_) {
-        try {
-            if (daemon_camera_) {
-                camera_ = describe_camera([this](unsigned long request, void* argument) {
-                    return daemon_camera_->query(request, argument);
-                });
-            } else {
-                // The node may be served by this very process: never wait inside it.
-                const int fd = ::open(node_path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
-                if (fd < 0) return false;
-                try {
-                    camera_ = describe_camera(node_query(fd));
-                } catch (...) {
-                    ::close(fd);
-                    throw;
-                }
-                ::close(fd);
-            }
-        } catch (const std::exception&) {
-            return false;
-        }
-        described_ = true;
-        if (camera_.modes.empty())
-            FRIX_LOG(server, error) << "The camera offers no format that PipeWire can take";
-    }
-    if (camera_.modes.empty()) return false;
-
-    // PipeWire would follow whatever a user put at the socket's place and talk to whoever
-    // answers there: the socket is checked and connected here.
-    const std::string path = pipewire_socket_path(remote_);
-    int fd = -1;
-    try {
-        if (path.empty())
-            throw std::system_error(ENOENT, std::generic_category(), "no runtime directory");
-        fd = connect_pipewire_socket(path, owner_);
-    } catch (const SocketRefused& refused) {
-        // Someone may have put it there to be talked to as root: worth a warning.
-        report_once(refused.what(), refused.what(), true);
-        return false;
-    } catch (const std::system_error& error) {
-        const std::string where = !path.empty()     ? path
-                                  : remote_.empty() ? std::string("the default socket")
-                                                    : remote_;
-        report_once("absent", "No PipeWire at " + where + " (" +
-                                  std::strerror(error.code().value()) +
-                                  "); retrying in the background");
-        return false;
-    }
-    core_ = pw_context_connect_fd(context_, fd, nullptr, 0);
+    // The connection is the core's from here on, even when it fails.
+    core_ = pw_context_connect_fd(context_, fd_, nullptr, 0);
+    fd_ = -1;
     if (!core_) {
-        report_once("absent", std::string("Cannot talk to PipeWire at ") + path + ": " +
-                                  std::strerror(errno) + "; retrying in the background");
+        FRIX_LOG(server, error) << "Cannot talk to PipeWire: " << std::strerror(errno);
         return false;
     }
-    reported_.clear();
     pw_core_add_listener(core_, &hooks_->core, &hooks_->core_events, this);
 
+    const std::string node_path = "/dev/" + device_name_;
     const std::string node_name = "frix." + device_name_;
     const std::string description = camera_.card.empty() ? node_name : camera_.card;
     stream_ = pw_stream_new(
@@ -342,7 +192,6 @@ bool PipewireOutput::connect() {
                           description.c_str(), "api.v4l2.path", node_path.c_str(), nullptr));
     if (!stream_) {
         FRIX_LOG(server, error) << "Cannot create the PipeWire node: " << std::strerror(errno);
-        disconnect();
         return false;
     }
     pw_stream_add_listener(stream_, &hooks_->stream, &hooks_->stream_events, this);
@@ -361,7 +210,7 @@ bool PipewireOutput::connect() {
         for (const CameraMode& other : camera_.modes) {
             if (!same_mode(other, mode)) continue;
             if (other.pixelformat == V4L2_PIX_FMT_MJPEG)
-                jpeg = encoder_ != nullptr;
+                jpeg = jpeg_;
             else
                 formats.push_back(spa_format_of(other.pixelformat));
         }
@@ -382,25 +231,44 @@ bool PipewireOutput::connect() {
     if (connected < 0) {
         FRIX_LOG(server, error) << "Cannot publish the PipeWire node: "
                                 << std::strerror(-connected);
-        disconnect();
         return false;
     }
-    FRIX_LOG(server, notice) << "Publishing " << device_name_ << " to PipeWire as " << node_name
-                             << (connected_once_ ? " again" : "");
-    connected_once_ = true;
+    if (pw_thread_loop_start(loop_) < 0) {
+        FRIX_LOG(server, error) << "Cannot start the PipeWire thread";
+        return false;
+    }
+    std::lock_guard<std::mutex> lock(frame_mutex_);
+    closed_ = false;
     return true;
 }
 
-void PipewireOutput::report_once(const std::string& kind, const std::string& line, bool warn) {
-    if (kind == reported_) return;
-    reported_ = kind;
-    if (warn)
-        FRIX_LOG(server, warning) << line;
-    else
-        FRIX_LOG(server, notice) << line;
+void PipewireNode::stop() {
+    if (!loop_) return;
+    {
+        std::lock_guard<std::mutex> lock(frame_mutex_);
+        closed_ = true;
+    }
+    pw_thread_loop_lock(loop_);
+    disconnect();
+    pw_thread_loop_unlock(loop_);
+    pw_thread_loop_stop(loop_);
+    if (convert_event_) pw_loop_destroy_source(pw_thread_loop_get_loop(loop_), convert_event_);
+    convert_event_ = nullptr;
+    pw_context_destroy(context_);
+    pw_thread_loop_destroy(loop_);
+    loop_ = nullptr;
+    context_ = nullptr;
+    delete hooks_;
+    hooks_ = nullptr;
+    if (short_buffers_)
+        FRIX_LOG(server, warning) << "PipeWire: " << short_buffers_
+                                  << " frames dropped for buffers smaller than them";
+    if (dropped_while_converting_)
+        FRIX_LOG(server, notice) << "PipeWire: " << dropped_while_converting_
+                                 << " frames dropped while the previous one was converted";
 }
 
-void PipewireOutput::disconnect() {
+void PipewireNode::disconnect() {
     set_streaming(false);
     if (stream_) {
         spa_hook_remove(&hooks_->stream);
@@ -414,30 +282,23 @@ void PipewireOutput::disconnect() {
     }
 }
 
-void PipewireOutput::set_streaming(bool streaming) {
+void PipewireNode::tell() {
+    if (changed_) changed_(NodeWants{streaming_, format_, wanted_});
+}
+
+void PipewireNode::set_streaming(bool streaming) {
     if (streaming == streaming_) return;
     streaming_ = streaming;
-    wants_.store(streaming, std::memory_order_release);
-    want_jpeg();
-    list_.changed();
+    tell();
 }
 
-void PipewireOutput::want_jpeg() {
-    const bool wanted = streaming_ && format_.pixelformat == V4L2_PIX_FMT_MJPEG;
-    if (wanted == jpeg_wanted_ || !encoder_) return;
-    jpeg_wanted_ = wanted;
-    encoder_->set_wanted(jpeg_intake_, wanted);
-}
-
-void PipewireOutput::negotiated(const FrameFormat& format) {
+void PipewireNode::negotiated(const FrameFormat& format) {
     const bool jpeg = format.pixelformat == V4L2_PIX_FMT_MJPEG;
     // A JPEG's size depends on the picture: buffers for the largest it can be.
     const std::uint32_t stride = jpeg ? 0 : line_bytes(format.pixelformat, format.width);
     const std::size_t size = jpeg ? JpegEncoder::max_size(format.width, format.height)
                                   : image_bytes(format.pixelformat, format.width, format.height);
     if ((!stride && !jpeg) || !size || size > INT32_MAX) return;
-    format_ = format;
-    want_jpeg();
     // The camera is asked for its own format of that mode; conversion makes the rest.
     FrameFormat wanted = format;
     for (const CameraMode& mode : camera_.modes)
@@ -449,12 +310,9 @@ void PipewireOutput::negotiated(const FrameFormat& format) {
                            << (wanted.pixelformat != format.pixelformat
                                    ? ", made from " + fourcc_name(wanted.pixelformat)
                                    : std::string());
-    {
-        std::lock_guard<std::mutex> lock(wanted_mutex_);
-        wanted_ = wanted;
-        node_format_ = format;
-    }
-    list_.changed();
+    format_ = format;
+    wanted_ = wanted;
+    tell();
     std::uint8_t storage[1024];
     spa_pod_builder builder{};
     spa_pod_builder_init(&builder, storage, sizeof storage);
@@ -462,37 +320,28 @@ void PipewireOutput::negotiated(const FrameFormat& format) {
     pw_stream_update_params(stream_, params, 1);
 }
 
-FrameFormat PipewireOutput::wanted_format() const {
-    std::lock_guard<std::mutex> lock(wanted_mutex_);
-    return wanted_;
-}
-
-void PipewireOutput::take_frame(const CameraFrame& frame) {
-    const FrameFormat format{frame.width, frame.height, frame.pixelformat};
-    const unsigned char* data = frame.data;
-    const std::size_t size = frame.size;
-    const std::uint32_t bytesperline = frame.bytesperline;
+void PipewireNode::take_frame(const CameraFrame& frame) {
     std::lock_guard<std::mutex> lock(frame_mutex_);
     if (closed_) return;
-    FrameFormat node;
-    {
-        std::lock_guard<std::mutex> wanted(wanted_mutex_);
-        node = node_format_;
-    }
-    // An MJPEG consumer gets the encoder's frames, the camera's own JPEG ones too.
-    if (node.pixelformat == V4L2_PIX_FMT_MJPEG) return;
-    if (node.width != format.width || node.height != format.height ||
-        node.pixelformat != format.pixelformat)
-        return stage(frame);
     pw_thread_loop_lock(loop_);
-    // Frames of the old format still arrive until the node has been switched.
-    if (stream_ && streaming_ && format.width == format_.width && format.height == format_.height &&
-        format.pixelformat == format_.pixelformat)
-        send(data, size, bytesperline);
+    const FrameFormat node = format_;
+    const bool streaming = stream_ && streaming_;
+    // An MJPEG consumer gets the encoder's frames, not the camera's.
+    if (!streaming || node.pixelformat == V4L2_PIX_FMT_MJPEG) {
+        pw_thread_loop_unlock(loop_);
+        return;
+    }
+    if (node.width == frame.width && node.height == frame.height &&
+        node.pixelformat == frame.pixelformat) {
+        send(frame.data, frame.size, frame.bytesperline);
+        pw_thread_loop_unlock(loop_);
+        return;
+    }
     pw_thread_loop_unlock(loop_);
+    stage(frame);
 }
 
-void PipewireOutput::send(const unsigned char* data, std::size_t size, std::uint32_t stride) {
+void PipewireNode::send(const unsigned char* data, std::size_t size, std::uint32_t stride) {
     pw_buffer* buffer = pw_stream_dequeue_buffer(stream_);
     if (!buffer) return;
     spa_data& d = buffer->buffer->datas[0];
@@ -515,27 +364,28 @@ void PipewireOutput::send(const unsigned char* data, std::size_t size, std::uint
     pw_stream_queue_buffer(stream_, buffer);
 }
 
-void PipewireOutput::take_jpeg(const FramePtr& frame) {
+void PipewireNode::take_jpeg(const unsigned char* data, std::size_t size,
+                             const FrameFormat& format) {
     std::lock_guard<std::mutex> lock(frame_mutex_);
     if (closed_) return;
     pw_thread_loop_lock(loop_);
     if (stream_ && streaming_ && format_.pixelformat == V4L2_PIX_FMT_MJPEG) {
         // The camera streams another size for an application: its pictures would not be
         // what the consumer settled on.
-        if (jpeg_format_.width == format_.width && jpeg_format_.height == format_.height) {
-            send(frame->data(), frame->size(), 0);
+        if (format.width == format_.width && format.height == format_.height) {
+            send(data, size, 0);
             jpeg_size_reported_ = false;
         } else if (!jpeg_size_reported_) {
             jpeg_size_reported_ = true;
-            FRIX_LOG(server, notice) << "PipeWire: the camera streams " << jpeg_format_.width << "x"
-                                     << jpeg_format_.height << "; the MJPEG consumer waits for "
-                                     << format_.width << "x" << format_.height;
+            FRIX_LOG(server, notice)
+                << "PipeWire: the camera streams " << format.width << "x" << format.height
+                << "; the MJPEG consumer waits for " << format_.width << "x" << format_.height;
         }
     }
     pw_thread_loop_unlock(loop_);
 }
 
-void PipewireOutput::stage(const CameraFrame& frame) {
+void PipewireNode::stage(const CameraFrame& frame) {
     if (!FrameConverter::converts(frame.pixelformat)) {
         if (!unconvertible_reported_)
             FRIX_LOG(server, notice) << "PipeWire: frames of " << fourcc_name(frame.pixelformat)
@@ -558,7 +408,7 @@ void PipewireOutput::stage(const CameraFrame& frame) {
     pw_loop_signal_event(pw_thread_loop_get_loop(loop_), convert_event_);
 }
 
-void PipewireOutput::convert_staged() {
+void PipewireNode::convert_staged() {
     std::lock_guard<std::mutex> staged(staged_mutex_);
     if (!staged_ready_) return;
     staged_ready_ = false;

@@ -510,22 +510,17 @@ int main(int argc, char** argv) {
 
     std::string url;
     for (char c; url.size() < 4096 && ::read(0, &c, 1) == 1 && c != '\n';) url += c;
-    struct stat shared {};
-    if (url.empty() || ::fstat(3, &shared) != 0) {
-        log_error("frix-publish got no URL or no frame ring from the daemon");
+    if (url.empty()) {
+        log_error("frix-publish got no URL from the daemon");
         return 1;
     }
-    void* mapping =
-        ::mmap(nullptr, std::size_t(shared.st_size), PROT_READ | PROT_WRITE, MAP_SHARED, 3, 0);
-    if (mapping == MAP_FAILED) {
-        log_error(std::string("cannot map the frame ring: ") + std::strerror(errno));
+    std::string unmapped;
+    auto mapped = map_ring(3, unmapped);
+    if (!mapped) {
+        log_error(unmapped);
         return 1;
     }
-    RingReader ring(static_cast<unsigned char*>(mapping), std::size_t(shared.st_size));
-    if (!ring.valid()) {
-        log_error("the frame ring is not one");
-        return 1;
-    }
+    RingReader& ring = *mapped;
 
     avformat_network_init();
     H264 encoder;

@@ -280,6 +280,7 @@ void PublishOutput::handle(const ChildLine& line) {
             return;
         case ChildLine::Kind::ready:
         case ChildLine::Kind::wanted:
+        case ChildLine::Kind::format:
             return;
         case ChildLine::Kind::state:
             break;

@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -108,6 +109,27 @@ bool RingReader::take(Frame& frame) {
     frame.data = slot + ring_page;
     return frame.header.seq == seq && frame.header.size <= capacity && frame.header.width &&
            frame.header.height && frame.header.width <= 16384 && frame.header.height <= 16384;
+}
+
+std::optional<RingReader> map_ring(int fd, std::string& error) {
+    struct stat shared {};
+    if (::fstat(fd, &shared) != 0 || shared.st_size <= 0) {
+        error = "no frame ring from the daemon";
+        return std::nullopt;
+    }
+    void* mapping =
+        ::mmap(nullptr, std::size_t(shared.st_size), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    if (mapping == MAP_FAILED) {
+        error = std::string("cannot map the frame ring: ") + std::strerror(errno);
+        return std::nullopt;
+    }
+    RingReader ring(static_cast<unsigned char*>(mapping), std::size_t(shared.st_size));
+    if (!ring.valid()) {
+        ::munmap(mapping, std::size_t(shared.st_size));
+        error = "the frame ring is not one";
+        return std::nullopt;
+    }
+    return ring;
 }
 
 }  // namespace frix::streaming

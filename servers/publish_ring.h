@@ -9,6 +9,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
+#include <string>
 
 #include "frix/server.h"
 
@@ -89,5 +91,9 @@ private:
     std::size_t bytes_;
     std::uint64_t last_ = 0;
 };
+
+// The child's mapping of the ring the daemon gave it on fd; unset, with the reason in
+// `error`, when it cannot be mapped or is no ring.
+std::optional<RingReader> map_ring(int fd, std::string& error);
 
 }  // namespace frix::streaming

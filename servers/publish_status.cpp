@@ -2,6 +2,7 @@
 #include "publish_status.h"
 
 #include <charconv>
+#include <cstdint>
 #include <sstream>
 
 namespace frix::streaming {
@@ -95,9 +96,23 @@ std::optional<ChildLine> parse_child_line(std::string_view line) {
         parsed.wanted = line == "1";
         return parsed;
     }
+    if (kind == "format") {
+        std::optional<std::uint64_t> values[4];
+        for (auto& value : values) value = number(word(line));
+        for (const auto& value : values)
+            if (!value || *value == 0 || *value > UINT32_MAX) return std::nullopt;
+        if (!line.empty() || *values[0] > 65536 || *values[1] > 65536) return std::nullopt;
+        parsed.kind = ChildLine::Kind::format;
+        parsed.width = static_cast<std::uint32_t>(*values[0]);
+        parsed.height = static_cast<std::uint32_t>(*values[1]);
+        parsed.node_fourcc = static_cast<std::uint32_t>(*values[2]);
+        parsed.camera_fourcc = static_cast<std::uint32_t>(*values[3]);
+        return parsed;
+    }
     if (kind == "log") {
         const auto level = word(line);
-        if ((level != "notice" && level != "warning" && level != "error") || line.empty())
+        if ((level != "info" && level != "notice" && level != "warning" && level != "error") ||
+            line.empty())
             return std::nullopt;
         parsed.kind = ChildLine::Kind::log;
         parsed.level = level;

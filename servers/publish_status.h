@@ -3,7 +3,10 @@
 //   state connecting | state publishing | state retrying SECONDS REASON
 //   stats FRAMES_SENT FRAMES_DROPPED BITS_PER_SECOND
 // The HTTP child: ready (it listens) | wanted 0|1 (whether anybody watches)
-// Both: log notice|warning|error TEXT
+// The PipeWire child: ready (the node is published) | wanted 0|1 (a consumer streams) |
+//   format WIDTH HEIGHT NODE_FOURCC CAMERA_FOURCC (what the consumer settled on, as
+//   decimal V4L2 FourCCs, and the camera's format it is made from)
+// All: log info|notice|warning|error TEXT
 #pragma once
 
 #include <cstdint>
@@ -19,14 +22,15 @@ enum class PublishState { starting, connecting, publishing, retrying, restarting
 const char* state_name(PublishState state);
 
 struct ChildLine {
-    enum class Kind { state, stats, log, ready, wanted } kind = Kind::state;
+    enum class Kind { state, stats, log, ready, wanted, format } kind = Kind::state;
     PublishState state = PublishState::starting;
     unsigned retry_seconds = 0;
     std::uint64_t sent = 0;
     std::uint64_t dropped = 0;
     std::uint64_t bitrate = 0;
     bool wanted = false;
-    std::string level;  // notice, warning or error
+    std::uint32_t width = 0, height = 0, node_fourcc = 0, camera_fourcc = 0;
+    std::string level;  // info, notice, warning or error
     std::string text;   // a retry's reason or a log line, printable ASCII only
 };
 

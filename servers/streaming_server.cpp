@@ -63,8 +63,10 @@ void StreamingServer::start(const std::string& device_name) {
         outputs_->add(*mjpeg_);
         if (options_.pipewire) {
             pipewire_ = std::make_unique<PipewireOutput>(
-                device_name, options_.pipewire_remote, *outputs_, camera_, options_.pipewire_owner,
-                options_.pipewire_seat);
+                PipewireSettings{options_.pipewire_program, device_name, options_.pipewire_remote,
+                                 options_.pipewire_owner, options_.pipewire_seat,
+                                 options_.server_uid, options_.server_gid},
+                *outputs_, camera_);
             pipewire_->encode_with(*mjpeg_);
             outputs_->add(*pipewire_);
         }

@@ -1,4 +1,5 @@
-// The PipeWire output's options and the pixel formats it offers under PipeWire's names.
+// The PipeWire output's options, the pixel formats it offers under PipeWire's names, and
+// the modes as its child is told them.
 #include <gtest/gtest.h>
 #include <linux/videodev2.h>
 #include <spa/param/video/raw.h>
@@ -11,9 +12,29 @@
 #include "servers/camera_modes.h"
 #include "servers/frame.h"
 #include "servers/options.h"
+#include "servers/pipewire_child_protocol.h"
 
 namespace frix::streaming {
 namespace {
+
+TEST(PipewireChildProtocolTest, ModesCrossAsArgumentsAndNothingElseDoes) {
+    const CameraMode mode{V4L2_PIX_FMT_NV12, 1920, 1080, 30000, 1001, V4L2_PIX_FMT_YUYV};
+    const auto back = parse_mode_argument(mode_argument(mode));
+    ASSERT_TRUE(back);
+    EXPECT_EQ(back->pixelformat, mode.pixelformat);
+    EXPECT_EQ(back->width, 1920u);
+    EXPECT_EQ(back->height, 1080u);
+    EXPECT_EQ(back->rate_num, 30000u);
+    EXPECT_EQ(back->rate_den, 1001u);
+    EXPECT_EQ(back->source, mode.source);
+    for (const char* bad : {"", "1:2:3:4:5", "1:2:3:4:5:6:7", "1:640:480:30:0:1",
+                            "0:640:480:30:1:1", "1:70000:480:30:1:1", "1:640:480:30:1:",
+                            "1:640:480:30:1:1 ", "1:-640:480:30:1:1", "x:640:480:30:1:1"})
+        EXPECT_FALSE(parse_mode_argument(bad)) << '"' << bad << '"';
+    EXPECT_EQ(format_line({640, 480, V4L2_PIX_FMT_NV12}, V4L2_PIX_FMT_YUYV),
+              "format 640 480 " + std::to_string(V4L2_PIX_FMT_NV12) + " " +
+                  std::to_string(V4L2_PIX_FMT_YUYV));
+}
 
 TEST(PipewireOptionsTest, OnlyTheOutputsAskedForAreOpened) {
     EXPECT_FALSE(parse_options({}).http) << "no port nobody asked for";

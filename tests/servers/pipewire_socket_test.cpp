@@ -1,5 +1,7 @@
 // The PipeWire socket as root reaches it: links, owners and the peer are checked before a
-// word is said, and a refusal is logged and retried like an absent PipeWire.
+// word is said, and a refusal is logged and retried like an absent PipeWire. The
+// connection goes to a child (here a stand-in script), whose words pick only formats the
+// node offers, and which is replaced when it loses PipeWire.
 #include "servers/pipewire_socket.h"
 
 #include <fcntl.h>
@@ -16,6 +18,8 @@
 
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <string>
 
 #include "servers/outputs.h"
@@ -230,6 +234,15 @@ TEST(PipewireSocketPathTest, ANameIsLookedForWherePipeWireLooks) {
     ::unsetenv("XDG_RUNTIME_DIR");
 }
 
+// The output of node video9, its child and its socket.
+PipewireSettings settings_for(const std::string& program, const std::string& remote) {
+    PipewireSettings settings;
+    settings.program = program;
+    settings.device_name = "video9";
+    settings.remote = remote;
+    return settings;
+}
+
 // A camera of one mode that only answers questions.
 class DescribedCamera : public Camera {
 public:
@@ -264,7 +277,7 @@ TEST_F(PipewireSocketTest, TheOutputLogsARefusalAndTriesAgain) {
     test::LogCapture log;
     DescribedCamera camera;
     Outputs outputs;
-    PipewireOutput output("video9", link, outputs, &camera);
+    PipewireOutput output(settings_for("/nonexistent/frix-pipewire", link), outputs, &camera);
     output.start();
     const std::string line =
         "<warning> [server] Refusing the PipeWire socket " + link + ": it is a symbolic link";
@@ -281,6 +294,108 @@ TEST_F(PipewireSocketTest, TheOutputLogsARefusalAndTriesAgain) {
     // Nothing was said on the socket behind the link.
     pollfd waiting{listener_, POLLIN, 0};
     EXPECT_EQ(::poll(&waiting, 1, 0), 0) << "someone connected through the link";
+}
+
+// The daemon's side of the PipeWire child, with a script in the child's place.
+class PipewireChildTest : public PipewireSocketTest {
+protected:
+    // A stand-in for frix-pipewire: it notes its arguments, then runs body.
+    std::string child(const std::string& body) {
+        const std::string path = dir_ + "/frix-pipewire";
+        std::ofstream script(path);
+        script << "#!/bin/sh\necho \"$@\" >>" << dir_ << "/arguments\n" << body << "\n";
+        script.close();
+        ::chmod(path.c_str(), 0755);
+        return path;
+    }
+    std::string arguments() const {
+        std::ifstream file(dir_ + "/arguments");
+        std::stringstream text;
+        text << file.rdbuf();
+        return text.str();
+    }
+    static std::string fourcc(std::uint32_t code) { return std::to_string(code); }
+
+    DescribedCamera camera_;
+    Outputs outputs_;
+};
+
+TEST_F(PipewireChildTest, TheChildsWordsPickOnlyWhatTheNodeOffers) {
+    test::LogCapture log;
+    const std::string yuyv = fourcc(V4L2_PIX_FMT_YUYV), nv12 = fourcc(V4L2_PIX_FMT_NV12);
+    // The one format the node offers first, then a size and a source it does not have.
+    const std::string script =
+        "echo ready >&6\n"
+        "echo 'format 640 480 " +
+        nv12 + " " + yuyv +
+        "' >&6\n"
+        "echo 'format 4000 4000 " +
+        yuyv + " " + yuyv +
+        "' >&6\n"
+        "echo 'format 640 480 " +
+        nv12 + " " + nv12 +
+        "' >&6\n"
+        "echo 'wanted 1' >&6\n"
+        "echo 'log notice told' >&6\n"
+        "cat >/dev/null";
+    PipewireOutput output(settings_for(child(script), socket_), outputs_, &camera_);
+    output.start();
+    ASSERT_TRUE(log.wait_for("<notice> [server] Publishing video9 to PipeWire as frix.video9"))
+        << log.text();
+    ASSERT_TRUE(log.wait_for("<notice> [server] told")) << log.text();
+    EXPECT_TRUE(output.wants_frames());
+    // NV12 is made from the camera's YUYV: the camera is asked for YUYV, never for a
+    // size or format it does not have because the child said so.
+    const FrameFormat wanted = output.wanted_format();
+    EXPECT_EQ(wanted.width, 640u);
+    EXPECT_EQ(wanted.height, 480u);
+    EXPECT_EQ(wanted.pixelformat, V4L2_PIX_FMT_YUYV);
+    // A frame on its way to the child neither waits nor fails.
+    std::vector<unsigned char> frame(640 * 480 * 2, 0x80);
+    output.take_frame({frame.data(), frame.size(), 640, 480, V4L2_PIX_FMT_YUYV, 1280});
+
+    const std::string said = arguments();
+    EXPECT_NE(said.find("--device=video9"), std::string::npos) << said;
+    EXPECT_NE(said.find("--mode=" + yuyv + ":640:480:"), std::string::npos) << said;
+    EXPECT_NE(said.find("--mode=" + nv12 + ":640:480:"), std::string::npos) << said;
+    // The socket is this test's: as root the child becomes the fallback user, never root.
+    const std::string uid = ::geteuid() == 0 ? "65534" : std::to_string(::geteuid());
+    EXPECT_NE(said.find("--uid=" + uid + " "), std::string::npos) << said;
+
+    const pid_t pid = output.child();
+    ASSERT_GT(pid, 0);
+    output.stop();
+    EXPECT_FALSE(output.wants_frames());
+    EXPECT_EQ(::kill(pid, 0), -1) << "the child outlived the output";
+    EXPECT_TRUE(log.contains("<notice> [server] PipeWire output stopped"));
+}
+
+TEST_F(PipewireChildTest, AChildThatLostPipewireIsReplaced) {
+    test::LogCapture log;
+    PipewireOutput output(
+        settings_for(child("echo ready >&6\necho 'wanted 1' >&6\nexit 3"), socket_), outputs_,
+        &camera_);
+    output.start();
+    EXPECT_TRUE(log.wait_for("<notice> [server] Lost PipeWire; reconnecting", 2)) << log.text();
+    EXPECT_TRUE(log.wait_for("Publishing video9 to PipeWire as frix.video9 again")) << log.text();
+    output.stop();
+    EXPECT_FALSE(output.wants_frames());
+}
+
+TEST_F(PipewireChildTest, AChildThatFailsIsToldOfOnceAndTriedAgain) {
+    test::LogCapture log;
+    PipewireOutput output(
+        settings_for(child("echo 'log error cannot become uid 7' >&6\nexit 1"), socket_), outputs_,
+        &camera_);
+    output.start();
+    const std::string line =
+        "<warning> [server] frix-pipewire ended (exit status 1: cannot become uid 7); "
+        "starting it again";
+    ASSERT_TRUE(log.wait_for(line)) << log.text();
+    ASSERT_TRUE(log.wait_for("<error> [server] cannot become uid 7", 3)) << log.text();
+    output.stop();
+    EXPECT_EQ(log.count(line), 1u) << log.text();
+    EXPECT_FALSE(log.contains("Publishing video9")) << log.text();
 }
 
 }  // namespace

@@ -246,6 +246,16 @@ TEST(PublishStatusTest, ReportsAreParsedDefensively) {
     ASSERT_TRUE(parse_child_line("wanted 0"));
     EXPECT_FALSE(parse_child_line("wanted 0")->wanted);
 
+    const auto format = parse_child_line("format 640 480 842094158 1448695129");
+    ASSERT_TRUE(format);
+    EXPECT_EQ(format->kind, ChildLine::Kind::format);
+    EXPECT_EQ(format->width, 640u);
+    EXPECT_EQ(format->height, 480u);
+    EXPECT_EQ(format->node_fourcc, 842094158u);
+    EXPECT_EQ(format->camera_fourcc, 1448695129u);
+    ASSERT_TRUE(parse_child_line("log info PipeWire node streaming"));
+    EXPECT_EQ(parse_child_line("log info PipeWire node streaming")->level, "info");
+
     for (const char* bad : {"",
                             "ready now",
                             "wanted",
@@ -263,6 +273,13 @@ TEST(PublishStatusTest, ReportsAreParsedDefensively) {
                             "stats -1 2 3",
                             "stats 1 2 99999999999999999999999",
                             "log debug x",
+                            "format 640 480 1 2 3",
+                            "format 640 480 1",
+                            "format 0 480 1 1",
+                            "format 640 480 0 1",
+                            "format 99999 480 1 1",
+                            "format 640 480 1 4294967296",
+                            "format 640 -480 1 1",
                             "log error",
                             "log error \x1b[31mred",
                             "state publishing\r",

@@ -328,7 +328,8 @@ case_pipewire_follows_the_seats_active_user() {
 }
 
 # Only the unit's capabilities and no new privileges: another user's mmap client streams
-# and the node reaches that user's PipeWire through /run/user.
+# and the node reaches that user's PipeWire through /run/user. What speaks PipeWire is
+# frix-pipewire as that user, with no capabilities: the daemon holds no connection.
 case_pipewire_and_mmap_under_the_units_capabilities() {
   bounded_by_the_unit
   start_session /run/user/$PW_UID
@@ -338,6 +339,24 @@ case_pipewire_and_mmap_under_the_units_capabilities() {
   expect_eq "$(sed -n 's/^CapEff:\s*//p' "/proc/$FRIX_PID/status")" "$UNIT_CAPS" \
     "frix's capabilities"
   wait_until 30 node_listed || { cat "$CASE_DIR/frix.log"; fail "the node did not reach the user's PipeWire"; }
+  local child peer peers
+  child=$(pgrep -x frix-pipewire) || fail "no frix-pipewire"
+  expect_eq "$(awk '/^Uid:/ { print $2, $3, $4, $5 }' "/proc/$child/status")" \
+    "$PW_UID $PW_UID $PW_UID $PW_UID" "frix-pipewire's user"
+  expect_eq "$(awk '/^CapEff:/ { print $2 }' "/proc/$child/status")" 0000000000000000 \
+    "frix-pipewire's capabilities"
+  expect_eq "$(awk '/^NoNewPrivs:/ { print $2 }' "/proc/$child/status")" 1 "frix-pipewire's no-new-privs"
+  expect_eq "$(awk '/^PPid:/ { print $2 }' "/proc/$child/status")" "$FRIX_PID" "frix-pipewire's parent"
+  # Every connection to the user's PipeWire socket: the child's, never the daemon's.
+  ss -Hxp >unix.txt
+  peers=$(awk '$5 == "/run/user/'"$PW_UID"'/pipewire-0" { print $8 }' unix.txt)
+  [ -n "$peers" ] || { cat unix.txt; fail "no connection to PipeWire's socket seen"; }
+  for peer in $peers; do
+    awk -v inode="$peer" '$6 == inode' unix.txt
+  done >clients.txt
+  cat clients.txt
+  expect_file_match clients.txt "\"frix-pipewire\",pid=$child,"
+  if grep -q '"frix",' clients.txt; then fail "the daemon holds a connection to PipeWire"; fi
   chgrp video "$FRIX_NODE" && chmod 0660 "$FRIX_NODE" || fail "cannot give $FRIX_NODE to video"
   setpriv --reuid 1001 --regid 1001 --groups 44 "$FRIX_BUILD/bin/frix-run" v4l2-ctl -d "$FRIX_NODE" \
     --stream-mmap --stream-count=30 --stream-to=app.raw 2>app.err ||
