@@ -30,7 +30,7 @@ for group in "$@"; do
                    gstreamer1.0-tools gstreamer1.0-plugins-good python3
                    # the streaming server's HTTP clients: curl and a real browser
                    curl
-                   chromium
+                   chromium firefox-esr
                    # the streaming server's PipeWire output: a user session to publish to
                    pipewire pipewire-bin wireplumber gstreamer1.0-pipewire dbus
                    # browsers through the camera portal, with a stand-in Access dialog
