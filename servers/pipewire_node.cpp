@@ -16,6 +16,7 @@
 #include <spa/param/video/format-utils.h>
 #include <spa/pod/builder.h>
 
+#include "backed_memory.h"
 #include "frix/log.h"
 #include "frix/pixel_formats.h"
 #include "jpeg_encoder.h"
@@ -132,6 +133,21 @@ struct PipewireNode::Callbacks {
         if (state == PW_STREAM_STATE_ERROR) self->broken_ = true;
     }
 
+    // Memory a consumer maps for us may be shorter than it says: refused before a frame
+    // is written into it (where a write would fault). A file shrunk later can still
+    // end this process, which holds nothing but the node.
+    static void on_add_buffer(void* data, pw_buffer* buffer) {
+        auto* self = static_cast<PipewireNode*>(data);
+        spa_buffer* b = buffer->buffer;
+        const bool backed = b->n_datas > 0 && b->datas[0].chunk &&
+                            writable_and_backed(b->datas[0].chunk, sizeof(spa_chunk)) &&
+                            writable_and_backed(b->datas[0].data, b->datas[0].maxsize);
+        buffer->user_data = backed ? nullptr : &self->refused_;
+        if (!backed && self->refused_++ == 0)
+            FRIX_LOG(server, warning) << "PipeWire hands over a buffer with less memory behind "
+                                         "it than it claims; that buffer gets no frame";
+    }
+
     static void on_param_changed(void* data, uint32_t id, const spa_pod* param) {
         if (id != SPA_PARAM_Format || !param) return;
         const FrameFormat format = format_of(param);
@@ -161,6 +177,7 @@ bool PipewireNode::start() {
     hooks_->stream_events.version = PW_VERSION_STREAM_EVENTS;
     hooks_->stream_events.state_changed = &Callbacks::on_state_changed;
     hooks_->stream_events.param_changed = &Callbacks::on_param_changed;
+    hooks_->stream_events.add_buffer = &Callbacks::on_add_buffer;
 
     loop_ = pw_thread_loop_new("frix-pipewire", nullptr);
     if (loop_) context_ = pw_context_new(pw_thread_loop_get_loop(loop_), nullptr, 0);
@@ -344,6 +361,10 @@ void PipewireNode::take_frame(const CameraFrame& frame) {
 void PipewireNode::send(const unsigned char* data, std::size_t size, std::uint32_t stride) {
     pw_buffer* buffer = pw_stream_dequeue_buffer(stream_);
     if (!buffer) return;
+    if (buffer->user_data == &refused_) {
+        pw_stream_queue_buffer(stream_, buffer);
+        return;
+    }
     spa_data& d = buffer->buffer->datas[0];
     d.chunk->offset = 0;
     if (d.data && size <= d.maxsize) {
@@ -415,6 +436,10 @@ void PipewireNode::convert_staged() {
     if (!stream_ || !streaming_) return;
     pw_buffer* buffer = pw_stream_dequeue_buffer(stream_);
     if (!buffer) return;
+    if (buffer->user_data == &refused_) {
+        pw_stream_queue_buffer(stream_, buffer);
+        return;
+    }
     spa_data& d = buffer->buffer->datas[0];
     const std::uint32_t size = image_bytes(format_.pixelformat, format_.width, format_.height);
     d.chunk->offset = 0;

@@ -92,6 +92,7 @@ private:
     FrameFormat format_{};
     FrameFormat wanted_{};
     std::uint64_t short_buffers_ = 0;  // frames dropped for a buffer smaller than they are
+    std::uint64_t refused_ = 0;        // buffers with less memory behind them than claimed
     // The frame waiting for the loop thread: the reader drops a frame rather than wait
     // while the loop converts (try-lock); a leaf lock.
     std::mutex staged_mutex_;

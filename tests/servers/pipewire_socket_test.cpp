@@ -10,6 +10,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -22,6 +23,7 @@
 #include <sstream>
 #include <string>
 
+#include "servers/backed_memory.h"
 #include "servers/outputs.h"
 #include "servers/pipewire_output.h"
 #include "tests/support/errno_of.h"
@@ -232,6 +234,26 @@ TEST(PipewireSocketPathTest, ANameIsLookedForWherePipeWireLooks) {
     ::unsetenv("PIPEWIRE_RUNTIME_DIR");
     ::unsetenv("PIPEWIRE_REMOTE");
     ::unsetenv("XDG_RUNTIME_DIR");
+}
+
+// A consumer's buffer: a memfd mapped for `pages`, of which `backed` have a file behind them.
+TEST(PeerMemoryTest, MemoryShorterThanItsMappingIsRefusedBeforeAWrite) {
+    const long page = ::sysconf(_SC_PAGESIZE);
+    const int fd = ::memfd_create("frix-test-buffer", MFD_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::ftruncate(fd, page), 0);
+    void* mapping = ::mmap(nullptr, 3 * page, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    ASSERT_NE(mapping, MAP_FAILED);
+    auto* bytes = static_cast<unsigned char*>(mapping);
+    EXPECT_TRUE(writable_and_backed(bytes + 10, page - 10)) << "the page with a file behind it";
+    EXPECT_FALSE(writable_and_backed(bytes, 3 * page)) << "a write there would be a SIGBUS";
+    EXPECT_FALSE(writable_and_backed(bytes + page, 1));
+    ASSERT_EQ(::ftruncate(fd, 3 * page), 0);
+    EXPECT_TRUE(writable_and_backed(bytes, 3 * page));
+    bytes[3 * page - 1] = 1;  // and indeed it takes a write
+    EXPECT_FALSE(writable_and_backed(nullptr, 16));
+    ::munmap(mapping, 3 * page);
+    ::close(fd);
 }
 
 // The output of node video9, its child and its socket.
