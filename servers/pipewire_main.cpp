@@ -95,7 +95,8 @@ private:
     FrameFormat node_{}, wanted_{};
 };
 
-// Takes the daemon's newest frame; false once stdin says the daemon is done.
+// Takes the daemon's newest frame at each wake-up. Returns the exit status: 0 once stdin
+// says the daemon is done, lost_exit once PipeWire went away.
 int serve(PipewireNode& node, RingReader& ring) {
     pollfd waits[2] = {{0, POLLIN, 0}, {wake_fd, POLLIN, 0}};
     while (!node.lost()) {
