@@ -13,7 +13,7 @@ listen_rtsp() {
     -frames:v "$2" -fps_mode passthrough -f rawvideo -pix_fmt yuv420p "$1" >"$1.err" 2>&1 &
   LISTENER=$!
   # Bound before frix's next try, which may come at once.
-  wait_until 20 bash -c "ss -ltn | grep -q ':8554 '" || fail "the RTSP listener does not listen"
+  wait_until 60 bash -c "ss -ltn | grep -q ':8554 '" || fail "the RTSP listener does not listen"
 }
 
 # received FILE FRAMES: the listener ended with FRAMES whole 640x480 frames (each one
