@@ -202,15 +202,35 @@ void* map_buffer(MappingTables& tables, const std::string& name, void* addr, siz
     return mapping;
 }
 
+// The system's own mmap(): the symbol the client called, or the raw system call.
+void* system_map(NextSymbol* next, void* addr, size_t length, int prot, int flags, int fd,
+                 off_t offset) noexcept {
+    if (next) return forward_mmap(next, addr, length, prot, flags, fd, offset);
+    auto call = reinterpret_cast<SyscallFunction>(next_syscall.get());
+    if (!call) {
+        errno = ENOSYS;
+        return MAP_FAILED;
+    }
+    return reinterpret_cast<void*>(call(SYS_mmap, addr, length, prot, flags, fd, offset));
+}
+
 }  // namespace
 
 void* intercept_mmap(NextSymbol* next, void* addr, size_t length, int prot, int flags, int fd,
                      off_t offset) noexcept {
     if (fd == -1 || (flags & MAP_ANONYMOUS))
-        return forward_mmap(next, addr, length, prot, flags, fd, offset);
+        return system_map(next, addr, length, prot, flags, fd, offset);
+    // A served node has no mmap of its own: the kernel refuses it before it touches any
+    // range, so every other file maps at its own cost and only a refusal is looked into.
+    void* mapping = system_map(next, addr, length, prot, flags, fd, offset);
+    if (mapping != MAP_FAILED) return mapping;
+    const int refused = errno;
     std::string name;
     OpenedSegment opened = open_segment(fd, name);
-    if (!opened.memory) return forward_mmap(next, addr, length, prot, flags, fd, offset);
+    if (!opened.memory) {
+        errno = refused;
+        return MAP_FAILED;
+    }
 
     // Asked before any lock is taken: the answer is a request to the daemon.
     const bool writable = output_node(fd, prot);
@@ -244,11 +264,10 @@ long intercept_syscall(long number, const long (&args)[7]) noexcept {
         return -1;
     }
     if (number == SYS_mmap) {
-        void* mapping =
+        return reinterpret_cast<long>(
             intercept_mmap(nullptr, reinterpret_cast<void*>(args[0]), static_cast<size_t>(args[1]),
                            static_cast<int>(args[2]), static_cast<int>(args[3]),
-                           static_cast<int>(args[4]), static_cast<off_t>(args[5]));
-        if (mapping != MAP_FAILED) return reinterpret_cast<long>(mapping);
+                           static_cast<int>(args[4]), static_cast<off_t>(args[5])));
     }
     return next(number, args[0], args[1], args[2], args[3], args[4], args[5], args[6]);
 }

@@ -10,8 +10,8 @@
 namespace frixext {
 
 // Maps a buffer of a device that frix serves in place of the device, and forwards
-// everything else to next unchanged. Without next (the syscall() path) a call it does
-// not take returns MAP_FAILED with errno untouched.
+// everything else to next unchanged; without next (the syscall() path), to the system
+// call.
 void* intercept_mmap(NextSymbol* next, void* addr, size_t length, int prot, int flags, int fd,
                      off_t offset) noexcept;
 

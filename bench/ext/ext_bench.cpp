@@ -163,7 +163,7 @@ int main(int argc, char** argv) {
     char path[] = "/tmp/frix-bench-XXXXXX";
     const int fd = ::mkstemp(path);
     if (fd >= 0 && ::ftruncate(fd, 4096) == 0)
-        compare(argv[0], "file mmap+munmap (4 KiB, one fstat more)",
+        compare(argv[0], "file mmap+munmap (4 KiB)",
                 {"file", std::to_string(std::atol(pairs.c_str()) / 4), path});
     if (fd >= 0) ::close(fd);
     ::unlink(path);

@@ -67,7 +67,7 @@ EXT = """anonymous mmap+munmap (4 KiB), 1000 pairs, median of 7 runs, CPU time:
   without libfrixext   3340.0 ns/pair
   with libfrixext      3306.0 ns/pair
   ratio 0.9900 (-1.00 %)
-file mmap+munmap (4 KiB, one fstat more), 250 pairs, median of 7 runs, CPU time:
+file mmap+munmap (4 KiB), 250 pairs, median of 7 runs, CPU time:
   without libfrixext   4000.0 ns/pair
   with libfrixext      4320.0 ns/pair
   ratio 1.0800 (+8.00 %)

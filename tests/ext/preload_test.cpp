@@ -143,6 +143,11 @@ TEST(PreloadProbe, MappingsOfAnythingButAServedDeviceAreUntouched) {
         EXPECT_EQ(value(file, "file"), "ok") << way;
         EXPECT_EQ(value(file, "perms"), "rw-s") << way;
         EXPECT_EQ(file.errors, "") << way;
+        // The system's refusal reaches the client as the system gave it.
+        const Outcome refused = probe({"refused", path, way});
+        EXPECT_EQ(value(refused, "result"), "failed") << way;
+        EXPECT_EQ(value(refused, "errno"), std::to_string(EACCES)) << way;
+        EXPECT_EQ(refused.errors, "") << way;
     }
     ::unlink(path);
 }

@@ -2,6 +2,7 @@
 // One scenario per run; prints key=value lines for the test to check and exits 0 unless
 // a check failed.
 //   preloaded | anon | zero | file PATH [syscall]
+//   refused PATH [syscall]           (a shared writable map of a file opened read-only)
 //   device NODE OFFSET LENGTH r|rw|none shared|private [syscall]
 //   loop NODE LENGTH COUNT ROUNDS   (maps buffers in turn; checks each is the one asked)
 //   twice NODE LENGTH               (maps buffer 0, waits for a line on stdin, maps again)
@@ -116,6 +117,18 @@ int file(const std::string& path, bool raw) {
     return 0;
 }
 
+int refused(const std::string& path, bool raw) {
+    const int fd = ::open(path.c_str(), O_RDONLY);
+    errno = 0;
+    void* p = map(raw, nullptr, 4096, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    if (p != MAP_FAILED) {
+        std::cout << "result=mapped\n";
+        return ::munmap(p, 4096) == 0 ? 0 : 1;
+    }
+    std::cout << "result=failed errno=" << errno << "\n";
+    return 0;
+}
+
 int device(const std::string& node, off_t offset, size_t length, const std::string& prot_name,
            const std::string& flags_name, bool raw) {
     // Nothing drives the test node, so it cannot be opened for reading or writing; a
@@ -221,6 +234,7 @@ int main(int argc, char** argv) {
     if (what == "anon") return anonymous();
     if (what == "zero") return zero();
     if (what == "file" && argc >= 3) return file(arg(2), arg(3) == "syscall");
+    if (what == "refused" && argc >= 3) return refused(arg(2), arg(3) == "syscall");
     if (what == "device" && argc >= 7)
         return device(arg(2), std::stoll(arg(3)), std::stoull(arg(4)), arg(5), arg(6),
                       arg(7) == "syscall");
