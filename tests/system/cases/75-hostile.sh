@@ -145,16 +145,25 @@ case_hostile_owner_truncating_its_buffers_kills_nothing() {
 }
 
 case_hostile_planted_segment_of_another_device_is_not_followed() {
-  rm -f /dev/shm/frix_1_5i
-  "${STRANGER[@]}" "$HOSTILE" plant frix_1_5i /dev/zero >plant.txt || fail "could not plant"
+  rm -f /dev/shm/frix_1_3i /dev/shm/frix_1_5i
+  "${STRANGER[@]}" "$HOSTILE" plant frix_1_3i /dev/null >plant.txt || fail "could not plant"
+  "${STRANGER[@]}" "$HOSTILE" plant frix_1_5i /dev/zero >>plant.txt || fail "could not plant"
   LD_PRELOAD=$FRIX_EXT python3 -c '
-import mmap, os
-fd = os.open("/dev/zero", os.O_RDWR)
-m = mmap.mmap(fd, 4096)
-print("mapped", m[0])' >zero.txt 2>zero.err || true
-  rm -f /dev/shm/frix_1_5i
-  expect_file_match zero.txt '^mapped 0$'
-  expect_file_match zero.err 'refusing the mapping segment frix_1_5i'
+import errno, mmap, os
+m = mmap.mmap(os.open("/dev/zero", os.O_RDWR), 4096)
+print("mapped", m[0])
+try:
+    mmap.mmap(os.open("/dev/null", os.O_RDWR), 4096)
+    print("null mapped")
+except OSError as e:
+    print("null", errno.errorcode[e.errno])' >maps.txt 2>maps.err || true
+  rm -f /dev/shm/frix_1_3i /dev/shm/frix_1_5i
+  # A device the kernel maps is never looked into; one it refuses keeps the kernel's
+  # answer, and the stranger's record for it is refused.
+  expect_file_match maps.txt '^mapped 0$'
+  expect_file_match maps.txt '^null ENODEV$'
+  expect_file_match maps.err 'refusing the mapping segment frix_1_3i'
+  if grep -q frix_1_5i maps.err; then fail "the segment of a device the kernel maps was read"; fi
 }
 
 case_hostile_planted_pid_map_and_cuse_are_out_of_reach() {
