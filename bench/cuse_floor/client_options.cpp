@@ -26,7 +26,9 @@ po::options_description described() {
         ("stamp", po::value<std::string>()->default_value("end"),
          "stream: latency from the buffer's stamp (end), from the frame's due time on "
          "the pattern driver's clock (due), or from its picture's write by produce (producer)")
-        ("fps", po::value<double>()->default_value(30), "produce: pictures a second");
+        ("fps", po::value<double>()->default_value(30), "produce: pictures a second")
+        ("cpu-of", po::value<long>(),
+         "stream: also the CPU per frame of the process PID over the timed frames");
     // clang-format on
     return options;
 }
@@ -126,6 +128,11 @@ ClientOptions parse_client_options(const std::vector<std::string>& args) {
     options.fps = values["fps"].as<double>();
     if (!(options.fps > 0 && options.fps <= 1000))
         throw std::invalid_argument("--fps takes more than 0 and up to 1000");
+    if (values.count("cpu-of")) {
+        options.cpu_of = values["cpu-of"].as<long>();
+        if (options.mode != Mode::Stream) throw std::invalid_argument("--cpu-of is for stream");
+        if (options.cpu_of <= 0) throw std::invalid_argument("--cpu-of takes a process id");
+    }
     return options;
 }
 

@@ -38,6 +38,9 @@ struct ClientOptions {
     bool map = false;
     Stamp stamp = Stamp::End;
     double fps = 30;  // Produce
+    // Stream: a process (the daemon) whose CPU is measured over the timed frames only,
+    // set-up and warm-up left out; 0: none.
+    long cpu_of = 0;
     bool help = false;
 };
 

@@ -59,6 +59,24 @@ double quantile(std::vector<double> values, double q) {
     return values[static_cast<std::size_t>(q * static_cast<double>(values.size() - 1) + 0.5)];
 }
 
+// utime + stime of a process and all its threads, in clock ticks.
+long cpu_ticks(long pid) {
+    const std::string path = "/proc/" + std::to_string(pid) + "/stat";
+    std::FILE* file = std::fopen(path.c_str(), "r");
+    if (!file) fail(path);
+    char text[1024];
+    const std::size_t got = std::fread(text, 1, sizeof text - 1, file);
+    std::fclose(file);
+    text[got] = '\0';
+    // The name in parentheses may hold spaces: the fields follow its last ')'.
+    const char* fields = std::strrchr(text, ')');
+    unsigned long utime = 0, stime = 0;
+    if (!fields || std::sscanf(fields + 1, " %*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu",
+                               &utime, &stime) != 2)
+        throw std::runtime_error(path + ": no CPU times in it");
+    return static_cast<long>(utime + stime);
+}
+
 // Median of five batches, µs per call: one slow batch (another process ran) counts little.
 // Makes warmup + 5 × (count / 5) calls.
 template <class Call>
@@ -293,8 +311,12 @@ void measure_streaming(int fd, const ClientOptions& options) {
     unsigned checksum = 0;
     const long frames = warmup + options.count;
     Clock::time_point start;
+    long ticks = 0;
     for (long n = 0; n < frames; ++n) {
-        if (n == warmup) start = Clock::now();
+        if (n == warmup) {
+            start = Clock::now();
+            if (options.cpu_of != 0) ticks = cpu_ticks(options.cpu_of);
+        }
         v4l2_buffer buffer = dequeue();
         flags = buffer.flags;
         if (producer) {
@@ -310,6 +332,7 @@ void measure_streaming(int fd, const ClientOptions& options) {
         queue(buffer.index);
     }
     const double elapsed = seconds_since(start);
+    if (options.cpu_of != 0) ticks = cpu_ticks(options.cpu_of) - ticks;
     ::ioctl(fd, VIDIOC_STREAMOFF, &type);
     for (auto& [p, length] : maps) ::munmap(p, length);
 
@@ -332,6 +355,11 @@ void measure_streaming(int fd, const ClientOptions& options) {
                                  std::to_string(options.count) +
                                  " frames had no producer's picture");
     print("stream_frames", static_cast<double>(options.count) / elapsed, "frames/s");
+    if (options.cpu_of != 0)
+        print("client_cpu_per_frame",
+              static_cast<double>(ticks) / static_cast<double>(::sysconf(_SC_CLK_TCK)) /
+                  static_cast<double>(options.count) * 1e6,
+              "us");
     print("latency_median", quantile(latency, 0.5), "us");
     print("latency_p99", quantile(latency, 0.99), "us");
     print("stamp_interval_median", quantile(intervals, 0.5), "us");

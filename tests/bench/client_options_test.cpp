@@ -42,6 +42,8 @@ TEST(ClientOptions, EachModeTakesItsDeviceAndDefaults) {
     EXPECT_TRUE(stream.map);
     EXPECT_EQ(stream.stamp, Stamp::Due);
     EXPECT_EQ(stream.buffers, 4u);
+    EXPECT_EQ(stream.cpu_of, 0) << "no process's CPU unless asked";
+    EXPECT_EQ(parse({"stream", "/dev/video0", "--size=8x8", "--cpu-of", "412"}).cpu_of, 412);
 
     const ClientOptions producer = parse({"produce", "/run/frix/feed", "--size", "640x480"});
     EXPECT_EQ(producer.mode, Mode::Produce);
@@ -72,6 +74,10 @@ TEST(ClientOptions, IncompleteOrWrongCommandLinesAreRefusedWithAReason) {
     EXPECT_EQ(refusal({"produce", "/run/frix/feed", "--size", "8x8", "--fps", "0"}),
               "--fps takes more than 0 and up to 1000");
     EXPECT_EQ(refusal({"produce", "/run/frix/feed"}), "produce needs --size WxH");
+    EXPECT_EQ(refusal({"read", "/dev/x", "--size", "8", "--cpu-of", "412"}),
+              "--cpu-of is for stream");
+    EXPECT_EQ(refusal({"stream", "/dev/x", "--size", "8x8", "--cpu-of", "0"}),
+              "--cpu-of takes a process id");
     EXPECT_NE(refusal({"ioctl", "/dev/x", "--count", "many"}), "accepted");
     EXPECT_NE(refusal({"ioctl", "/dev/x", "--bogus"}), "accepted");
 }

@@ -23,6 +23,7 @@ VM = ("runs 3 count\n" + "floor_ioctl_rw88 100.0 us\nfloor_poll_round_trip 50.0 
       + runs("floor_frix_static_640x480_poll_round_trip", "us", 50, 50, 50, 50)
       + runs("frix_static_640x480_stream_frames", "frames/s", 4000, 4400, 4250)
       + runs("frix_static_640x480_v4l2ctl_frames", "frames/s", 1000, 900, 1100)
+      + runs("frix_static_640x480_v4l2ctl_whole_frames", "frames/s", 700, 600, 800)
       + runs("frix_static_640x480_client_cpu_per_frame", "us", 400, 420, 410)
       + runs("floor_frix_static_640x480_read_throughput", "MB/s", 900, 900)
       + runs("frix_static_640x480_read_throughput", "MB/s", 950, 960)
@@ -37,6 +38,7 @@ VM = ("runs 3 count\n" + "floor_ioctl_rw88 100.0 us\nfloor_poll_round_trip 50.0 
       + runs("floor_frix_static_1920x1080_ioctl_rw88", "us", 100, 100)
       + runs("floor_frix_static_1920x1080_poll_round_trip", "us", 50, 50)
       + runs("frix_static_1920x1080_v4l2ctl_frames", "frames/s", 3000, 3000)
+      + runs("frix_static_1920x1080_v4l2ctl_whole_frames", "frames/s", 2000, 2000)
       + "failed frix_static_1920x1080_v4l2ctl exit status 1: VIDIOC_DQBUF: Input/output error\n"
       + runs("frix_moving_1920x1080_read_throughput", "MB/s", 450, 450, 450)
       # Moving 2160p: a frame drawn in 4740 µs bounds it at 211 frames/s.
@@ -115,6 +117,11 @@ class ReportTest(unittest.TestCase):
         self.assertEqual(self.line(text, "mmap 640x480 static, v4l2-ctl")[-10:],
                          ["1000", "frames/s", "2222", "frames/s", "three", "trips", "0.45", "≥",
                           "0.80", "missed"])
+        # The streaming is judged; the whole run, set-up included, stands beside it.
+        self.assertEqual(self.line(text, "mmap 640x480 static, v4l2-ctl's whole run")[-2:],
+                         ["700", "frames/s"])
+        self.assertNotIn("mmap 1920x1080 static, v4l2-ctl's whole run", text,
+                         "no whole run beside a figure that failed")
         # The daemon's CPU a frame beside the floor's for as many requests: a static
         # frame is judged by it, a moving one (the driver draws) only shown.
         self.assertEqual(self.line(text, "daemon CPU per frame 640x480 static, client")[-11:],
